@@ -1,0 +1,76 @@
+// Byte layout of a store file.
+//
+//   header (40 bytes) | data section | index section
+//
+// Data section: one record per object, in object-id order:
+//   u32 length | u32 CRC-32 of the payload | payload
+// Index section: one entry per key, in ascending key order:
+//   u16 key length | key bytes | u64 absolute offset of the object's record
+// The header's file CRC covers every byte from kHeaderSize to the end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/format/status.h"
+
+namespace velk {
+
+inline constexpr char kMagic[4] = {'V', 'L', 'K', 'S'};
+inline constexpr uint8_t kFormatVersion = 2;
+
+// Header field offsets.
+inline constexpr size_t kMagicOffset = 0;         // 4 bytes "VLKS"
+inline constexpr size_t kVersionOffset = 4;       // u8, then 3 reserved bytes
+inline constexpr size_t kNumKeysOffset = 8;       // u32
+inline constexpr size_t kNumObjectsOffset = 12;   // u32
+inline constexpr size_t kIndexOffsetOffset = 16;  // u64
+inline constexpr size_t kDataOffsetOffset = 24;   // u64, always kHeaderSize
+inline constexpr size_t kFileCrcOffset = 32;      // u32, then 4 reserved bytes
+inline constexpr size_t kHeaderSize = 40;
+
+// Object record: u32 payload length + u32 payload CRC, then the payload.
+inline constexpr size_t kRecordHeaderSize = 8;
+// Index entry overhead: u16 key length + u64 object offset.
+inline constexpr size_t kIndexEntryOverhead = 10;
+
+// Limits that follow from the field widths.
+inline constexpr uint64_t kMaxKeyLength = UINT16_MAX;
+inline constexpr uint64_t kMaxPayloadLength = UINT32_MAX;
+inline constexpr uint64_t kMaxCount = UINT32_MAX;  // keys, and objects
+
+using Bytes = std::span<const std::byte>;
+
+inline Bytes AsBytes(std::string_view s) {
+  return {reinterpret_cast<const std::byte*>(s.data()), s.size()};
+}
+inline std::string_view AsChars(Bytes b) {
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
+
+struct Header {
+  uint8_t version = kFormatVersion;
+  uint32_t num_keys = 0;
+  uint32_t num_objects = 0;
+  uint64_t index_offset = kHeaderSize;
+  uint64_t data_offset = kHeaderSize;
+  uint32_t file_crc32 = 0;
+
+  // Writes exactly kHeaderSize bytes, reserved bytes zero.
+  void EncodeTo(std::byte* dst) const;
+  // Checks length, magic and version, in that order, then decodes the
+  // fields.  data_offset and the reserved bytes are not read.
+  static Result<Header> DecodeFrom(Bytes file);
+};
+
+// Key order: unsigned bytewise over the common length, then shorter first.
+inline int CompareKeys(std::string_view a, std::string_view b) { return a.compare(b); }
+inline bool KeyLess(std::string_view a, std::string_view b) { return a.compare(b) < 0; }
+
+// "0x" followed by exactly eight lowercase hex digits.
+std::string FormatCrc(uint32_t crc);
+
+}  // namespace velk

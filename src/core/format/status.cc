@@ -1,0 +1,48 @@
+#include "core/format/status.h"
+
+#include <cstring>
+
+namespace velk {
+
+std::string OsErrorText(int code) {
+  char buf[256];
+  // GNU strerror_r may return a static string rather than fill buf.
+  const char* text = strerror_r(code, buf, sizeof buf);
+  std::string out(text);
+  out += " (os error ";
+  out += std::to_string(code);
+  out += ')';
+  return out;
+}
+
+StoreError StoreError::FromErrno(int code, std::string_view prefix) {
+  if (prefix.empty()) return Io(OsErrorText(code));
+  std::string msg(prefix);
+  msg += ": ";
+  msg += OsErrorText(code);
+  return Io(std::move(msg));
+}
+
+std::string_view StoreError::label() const {
+  switch (kind_) {
+    case ErrorKind::kCorrupt: return "VelkCorruptError";
+    case ErrorKind::kVersion: return "VelkVersionError";
+    case ErrorKind::kIo: return "VelkIOError";
+    case ErrorKind::kGeneral: return "VelkError";
+  }
+  return "VelkError";
+}
+
+std::string StoreError::message() const {
+  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
+  return message_;
+}
+
+std::string StoreError::ToString() const {
+  std::string out(label());
+  out += ": ";
+  out += message();
+  return out;
+}
+
+}  // namespace velk

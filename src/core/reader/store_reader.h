@@ -1,0 +1,82 @@
+// An open store file: a read-only mapping plus the key index, key list and
+// offset list loaded from its index section.  Immutable after Open(), so one
+// instance may be read from many threads at once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/format/format.h"
+#include "core/format/status.h"
+#include "core/reader/key_index.h"
+#include "core/reader/key_list.h"
+#include "core/reader/mapping.h"
+
+namespace velk {
+
+// One entry of a scan: position in the key list and the object's payload,
+// which points into the mapping and lives as long as the reader.
+struct ScanEntry {
+  size_t index;
+  Bytes payload;
+};
+
+class StoreReader {
+ public:
+  // Opens, maps and checks path, then loads the index.  With verify, the
+  // whole-file CRC is compared before the index is parsed.
+  static Result<StoreReader> Open(std::string path, bool verify);
+
+  StoreReader(StoreReader&&) noexcept = default;
+  StoreReader& operator=(StoreReader&&) noexcept = default;
+  StoreReader(const StoreReader&) = delete;
+  StoreReader& operator=(const StoreReader&) = delete;
+
+  // Exact lookup: nullopt for an absent key.
+  Result<std::optional<Bytes>> Get(std::string_view key) const;
+  bool Exists(std::string_view key) const;
+  // Keys starting with prefix, in key list order, with their objects.
+  Result<std::vector<ScanEntry>> Prefix(std::string_view prefix) const;
+  // Every key list entry with its object.
+  Result<std::vector<ScanEntry>> Items() const;
+  // Each distinct object once, in order of the first entry naming it.
+  Result<std::vector<Bytes>> Objects() const;
+  // Whole-file CRC, then each distinct object's CRC.
+  Result<void> Verify() const;
+
+  // The payload of the record at offset, bounds-checked against the file.
+  Result<Bytes> ReadObject(uint64_t offset) const;
+
+  size_t entry_count() const { return offsets_.size(); }
+  std::string_view key_at(size_t i) const { return keys_.key(i); }
+  uint64_t offset_at(size_t i) const { return offsets_[i]; }
+
+  const std::string& path() const { return path_; }
+  uint64_t file_size() const { return map_.size(); }
+  uint32_t num_keys() const { return num_keys_; }
+  uint32_t num_objects() const { return num_objects_; }
+  uint64_t index_offset() const { return index_offset_; }
+  uint32_t file_crc32() const { return file_crc32_; }
+
+ private:
+  StoreReader() = default;
+  Result<void> CheckFileCrc() const;  // CRC-32 of [kHeaderSize, end) vs the header's
+  Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
+
+  std::string path_;
+  Mapping map_;
+  uint32_t num_keys_ = 0;
+  uint32_t num_objects_ = 0;
+  uint64_t index_offset_ = 0;
+  uint32_t file_crc32_ = 0;
+  // Key list and offset list, position for position; the key index maps a
+  // key to its position and holds no key bytes of its own.
+  KeyList keys_;
+  std::vector<uint64_t> offsets_;
+  KeyIndex index_;
+};
+
+}  // namespace velk

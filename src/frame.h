@@ -1,0 +1,186 @@
+// The call frame: every method, constructor and repr of both classes runs
+// through one of the entry points below.  The frame parses arguments,
+// checks the receiver, takes its borrow, runs the operation, converts the
+// native result into a Python object and turns every failure into a Python
+// exception.  No C++ exception ever leaves it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <utility>
+#include <variant>
+
+#include "args.h"
+#include "borrow.h"
+#include "core/format/status.h"
+#include "errors.h"
+#include "python.h"
+#include "results.h"
+
+namespace velk::py {
+
+// A Python exception is already set (an argument conversion failed).
+struct PyErrorSet {};
+
+// What an operation returns: its native result, a store error, or a
+// pending Python exception.
+template <typename T>
+class Outcome {
+ public:
+  Outcome(T value) : v_(std::in_place_index<0>, std::move(value)) {}       // NOLINT
+  Outcome(StoreError err) : v_(std::in_place_index<1>, std::move(err)) {}  // NOLINT
+  Outcome(PyErrorSet) : v_(std::in_place_index<2>) {}                      // NOLINT
+  Outcome(Result<T>&& r) : v_(std::in_place_index<2>) {                    // NOLINT
+    if (r.ok()) {
+      v_.template emplace<0>(std::move(r).value());
+    } else {
+      v_.template emplace<1>(std::move(r).error());
+    }
+  }
+
+  bool ok() const { return v_.index() == 0; }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  // For a failed outcome: raises the store error (or keeps the pending
+  // exception) and returns nullptr.
+  PyObject* Raise() const {
+    if (v_.index() == 1) return RaiseStoreError(std::get<1>(v_));
+    return nullptr;
+  }
+
+ private:
+  std::variant<T, StoreError, PyErrorSet> v_;
+};
+
+// Converts a successful outcome with ToPython.  The interpreter failing to
+// create the result object is an internal fault.
+template <typename T>
+PyObject* Finish(Outcome<T>&& out) {
+  if (!out.ok()) return out.Raise();
+  PyObject* obj = ToPython(std::move(out).value());
+  if (obj == nullptr) return UnraisableFault("failed to create the result object", __FILE__, __LINE__);
+  return obj;
+}
+
+// The Python object of either class: header, native state, borrow counter.
+template <typename State>
+struct Instance {
+  PyObject_HEAD
+  State state;
+  std::atomic<int32_t> borrow;
+};
+
+// Runs body with every C++ exception turned into a Python one: memory
+// exhaustion into MemoryError, anything else into PanicException.
+template <typename Body>
+PyObject* Guarded(Body&& body) noexcept {
+  PyObject* result = nullptr;
+  try {
+    result = body();
+  } catch (const Fault& f) {
+    return RaisePanic(f.text, f.file, f.line);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return RaisePanic(e.what(), __FILE__, __LINE__);
+  } catch (...) {
+    return RaisePanic({}, __FILE__, __LINE__);
+  }
+  // Never a result with an error set, never a failure without one.
+  if (result != nullptr && PyErr_Occurred()) {
+    Py_DECREF(result);
+    return UnraisableFault("call returned a result with an error set", __FILE__, __LINE__);
+  }
+  if (result == nullptr && !PyErr_Occurred()) {
+    return RaisePanic("call failed without setting an error", __FILE__, __LINE__);
+  }
+  return result;
+}
+
+// Class traits supply: using State; static PyTypeObject* Type() (nullptr
+// with an error set on failure); static constexpr const char* kName.
+template <typename Cls>
+using InstanceOf = Instance<typename Cls::State>;
+
+template <typename Cls>
+InstanceOf<Cls>* CheckReceiver(PyObject* self) {
+  PyTypeObject* type = Cls::Type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(self, type)) {
+    RaiseTypeMismatch(self, Cls::kName);
+    return nullptr;
+  }
+  return reinterpret_cast<InstanceOf<Cls>*>(self);
+}
+
+// An operation: Outcome<T> op(InstanceOf<Cls>* self, const ArgSlots& args).
+template <typename Cls, Borrow kBorrow, auto kOp>
+PyObject* Invoke(PyObject* self, const ArgSlots& slots) {
+  auto* obj = CheckReceiver<Cls>(self);
+  if (obj == nullptr) return nullptr;
+  BorrowGuard guard(&obj->borrow, kBorrow);
+  if (!guard.ok()) return nullptr;
+  return Finish(kOp(obj, slots));
+}
+
+// METH_FASTCALL | METH_KEYWORDS methods.
+template <typename Cls, Borrow kBorrow, const ArgSpec& kSpec, auto kOp>
+PyObject* Method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guarded([&]() -> PyObject* {
+    ArgSlots slots;
+    if (!ParseFastcall(kSpec, args, nargs, kwnames, slots)) return nullptr;
+    return Invoke<Cls, kBorrow, kOp>(self, slots);
+  });
+}
+
+// METH_NOARGS methods: the interpreter itself rejects any argument.
+template <typename Cls, Borrow kBorrow, auto kOp>
+PyObject* NoArgs(PyObject* self, PyObject* /*unused*/) noexcept {
+  return Guarded([&]() -> PyObject* { return Invoke<Cls, kBorrow, kOp>(self, ArgSlots{}); });
+}
+
+// tp_repr.
+template <typename Cls, Borrow kBorrow, auto kOp>
+PyObject* Repr(PyObject* self) noexcept {
+  return NoArgs<Cls, kBorrow, kOp>(self, nullptr);
+}
+
+// tp_new: parse, build the native state with
+// Outcome<State> build(const ArgSlots&), then create the instance.
+template <typename Cls, const ArgSpec& kSpec, auto kBuild>
+PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return Guarded([&]() -> PyObject* {
+    ArgSlots slots;
+    if (!ParseTupleDict(kSpec, args, kwargs, slots)) return nullptr;
+    auto built = kBuild(slots);
+    if (!built.ok()) return built.Raise();
+    // The state is a local until the instance exists: a failed allocation
+    // destroys it on the way out (unmapping the file, for a reader).
+    typename Cls::State state = std::move(built).value();
+    PyObject* empty = PyTuple_New(0);
+    if (empty == nullptr) return nullptr;
+    PyObject* self = PyBaseObject_Type.tp_new(type, empty, nullptr);
+    Py_DECREF(empty);
+    if (self == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<InstanceOf<Cls>*>(self);
+    std::construct_at(&obj->state, std::move(state));
+    std::construct_at(&obj->borrow, 0);
+    return self;
+  });
+}
+
+// tp_dealloc: no borrow check; the state goes first, then the memory, then
+// the instance's reference to its heap type.
+template <typename Cls>
+void Dealloc(PyObject* self) noexcept {
+  auto* obj = reinterpret_cast<InstanceOf<Cls>*>(self);
+  std::destroy_at(&obj->state);
+  std::destroy_at(&obj->borrow);
+  PyTypeObject* type = Py_TYPE(self);
+  Py_INCREF(type);
+  type->tp_free(self);
+  Py_DECREF(type);
+  Py_DECREF(type);
+}
+
+}  // namespace velk::py
