@@ -46,8 +46,8 @@ class StagedStore {
 
   // Lays the staged content out as a store file and commits it atomically
   // at path (see build.cc).  A path containing a NUL byte fails (Io)
-  // before anything is created.  Never changes the staged content.  On success
-  // also writes the summary line to file descriptor 1.
+  // before anything is created.  Never changes the staged content.  On
+  // success also writes the summary line to file descriptor 1.
   Result<BuildSummary> Build(std::string_view path) const;
 
   // The index section: every key in key order with its object's offset.
@@ -67,7 +67,9 @@ class StagedStore {
 };
 
 // The temporary path of a build: the final component's extension replaced
-// by "vlks.tmp" (or ".vlks.tmp" appended when it has none).
+// by "vlks.tmp" (or ".vlks.tmp" appended when it has none).  A path with
+// no final name component (empty, "/", a trailing "/", "." or "..") is
+// returned unchanged, so that creating the file fails for it.
 std::string TempPathFor(std::string_view target);
 
 // "✅  {path}  —  {n} objects · {k} keys · {kb:.1f} KB\n"

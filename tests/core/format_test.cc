@@ -1,0 +1,66 @@
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/format/crc32.h"
+#include "core/format/format.h"
+#include "core/format/status.h"
+
+namespace velk {
+namespace {
+
+TEST(FormatCrc32, StandardValuesAndContinuation) {
+  EXPECT_EQ(Crc32(AsBytes("")), 0u);
+  EXPECT_EQ(Crc32(AsBytes("abc")), 0x352441C2u);
+  EXPECT_EQ(Crc32(AsBytes("6789"), Crc32(AsBytes("12345"))), 0xCBF43926u);
+  EXPECT_EQ(FormatCrc(0x5A0D9748), "0x5a0d9748");
+  EXPECT_EQ(FormatCrc(0), "0x00000000");
+}
+
+TEST(FormatHeader, EncodesWideValuesBigEndianAndRejectsBadFiles) {
+  Header h;
+  h.num_keys = 0x01020304;
+  h.num_objects = 0xFFFFFFFF;
+  h.index_offset = 0x0102030405060708;
+  h.file_crc32 = 0xA1B2C3D4;
+  std::vector<std::byte> buf(kHeaderSize);
+  h.EncodeTo(buf.data());
+  const unsigned char want[kHeaderSize] = {
+      'V', 'L', 'K', 'S', 2, 0, 0, 0, 1, 2, 3, 4, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4,
+      5,   6,   7,   8,   0, 0, 0, 0, 0, 0, 0, 40, 0xA1, 0xB2, 0xC3, 0xD4, 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(buf.data(), want, kHeaderSize), 0);
+  Result<Header> back = Header::DecodeFrom(buf);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(back.value().index_offset, h.index_offset);
+  EXPECT_EQ(back.value().num_objects, h.num_objects);
+
+  EXPECT_EQ(Header::DecodeFrom(Bytes(buf).first(kHeaderSize - 1)).error().ToString(),
+            "VelkCorruptError: file too small for header");
+  buf[4] = std::byte{3};
+  EXPECT_EQ(Header::DecodeFrom(buf).error().ToString(), "VelkVersionError: unsupported version 3");
+  buf[0] = std::byte{0};
+  buf[3] = std::byte{200};
+  EXPECT_EQ(Header::DecodeFrom(buf).error().ToString(), "VelkCorruptError: bad magic [0, 76, 75, 200]");
+}
+
+TEST(FormatKeyOrder, UnsignedBytewiseWithPrefixFirst) {
+  const std::vector<std::string> ascending = {"", "a", std::string("a\0", 2), "ab", "b", "\x7f", "\x80", "\xff"};
+  for (size_t i = 0; i + 1 < ascending.size(); ++i) {
+    EXPECT_TRUE(KeyLess(ascending[i], ascending[i + 1])) << i;
+    EXPECT_FALSE(KeyLess(ascending[i + 1], ascending[i])) << i;
+  }
+}
+
+TEST(FormatStoreError, TextsOfEachKind) {
+  EXPECT_EQ(StoreError::General("obj_id 7 out of range (have 3 objects)").ToString(),
+            "VelkError: obj_id 7 out of range (have 3 objects)");
+  EXPECT_EQ(StoreError::FromErrno(ENOENT, "open tmp").ToString(),
+            "VelkIOError: open tmp: " + std::string(std::strerror(ENOENT)) + " (os error 2)");
+  EXPECT_EQ(StoreError::FromErrno(ENOSPC).message(), std::string(std::strerror(ENOSPC)) + " (os error 28)");
+}
+
+}  // namespace
+}  // namespace velk

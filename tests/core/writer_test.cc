@@ -1,0 +1,282 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/format/status.h"
+#include "core/writer/file_writer.h"
+#include "core/writer/staged_store.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+using ByteVec = std::vector<unsigned char>;
+
+ByteVec ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return ByteVec(std::istreambuf_iterator<char>(in), {});
+}
+
+uint64_t AddObj(StagedStore& s, std::string_view payload) {
+  Result<uint64_t> id = s.AddObject(AsBytes(payload));
+  EXPECT_TRUE(id.ok());
+  return id.ok() ? id.value() : 0;
+}
+
+void Bind(StagedStore& s, std::string_view key, uint64_t id) { ASSERT_TRUE(s.AddKey(key, id).ok()); }
+
+// Keys of an index section, in file order, parsed independently of the writer.
+std::vector<std::pair<std::string, uint64_t>> ParseIndex(const std::vector<std::byte>& index) {
+  std::vector<std::pair<std::string, uint64_t>> out;
+  const auto* p = reinterpret_cast<const unsigned char*>(index.data());
+  for (size_t pos = 0; pos < index.size();) {
+    const size_t len = size_t{p[pos]} << 8 | p[pos + 1];
+    std::string key(reinterpret_cast<const char*>(p + pos + 2), len);
+    uint64_t off = 0;
+    for (size_t i = 0; i < 8; ++i) off = off << 8 | p[pos + 2 + len + i];
+    out.emplace_back(std::move(key), off);
+    pos += 10 + len;
+  }
+  return out;
+}
+
+// A scratch directory per test; builds also print to fd 1, which is
+// redirected here so the summary line can be checked.
+class WriterCommit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "velk-writer-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    open_fds_ = OpenFdCount();
+  }
+  void TearDown() override {
+    EXPECT_EQ(OpenFdCount(), open_fds_) << "a build leaked a file descriptor";
+    fs::remove_all(dir_);
+  }
+  static size_t OpenFdCount() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+  }
+
+  // Builds s at path with fd 1 redirected; returns the result, stores what was printed.
+  Result<BuildSummary> BuildCapturing(const StagedStore& s, const std::string& path) {
+    const std::string out_path = (dir_ / "stdout.txt").string();
+    const int saved = ::dup(STDOUT_FILENO);
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, STDOUT_FILENO);
+    ::close(out);
+    Result<BuildSummary> r = s.Build(path);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    const ByteVec printed_bytes = ReadFile(out_path);
+    printed_ = std::string(printed_bytes.begin(), printed_bytes.end());
+    fs::remove(out_path);
+    return r;
+  }
+
+  fs::path dir_;
+  size_t open_fds_ = 0;
+  std::string printed_;
+};
+
+TEST_F(WriterCommit, WorkedExampleByteForByte) {
+  StagedStore s;
+  EXPECT_EQ(AddObj(s, "abc"), 0u);
+  EXPECT_EQ(AddObj(s, ""), 1u);
+  Bind(s, "b", 0);
+  Bind(s, "a", 1);
+  Bind(s, "ab", 0);
+  const std::string path = (dir_ / "store.vlks").string();
+  ASSERT_TRUE(BuildCapturing(s, path).ok());
+
+  const ByteVec want = {
+      0x56, 0x4C, 0x4B, 0x53, 0x02, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 2,  // magic, version, counts
+      0, 0, 0, 0, 0, 0, 0, 0x3B, 0, 0, 0, 0, 0, 0, 0, 0x28,           // index_offset, data_offset
+      0x5A, 0x0D, 0x97, 0x48, 0, 0, 0, 0,                             // file_crc32, reserved
+      0, 0, 0, 3, 0x35, 0x24, 0x41, 0xC2, 'a', 'b', 'c',              // object 0
+      0, 0, 0, 0, 0, 0, 0, 0,                                         // object 1
+      0, 1, 'a', 0, 0, 0, 0, 0, 0, 0, 0x33,                           // a -> 51
+      0, 2, 'a', 'b', 0, 0, 0, 0, 0, 0, 0, 0x28,                      // ab -> 40
+      0, 1, 'b', 0, 0, 0, 0, 0, 0, 0, 0x28};                          // b -> 40
+  EXPECT_EQ(ReadFile(path), want);
+  EXPECT_FALSE(fs::exists(dir_ / "store.vlks.tmp"));
+  EXPECT_EQ(printed_, "\u2705  " + path + "  \u2014  2 objects \u00b7 3 keys \u00b7 0.1 KB\n");
+
+  // Building again, over an existing longer file, gives the same bytes;
+  // later staging shows up in the next build.
+  std::ofstream(path) << std::string(200, '!');
+  ASSERT_TRUE(BuildCapturing(s, path).ok());
+  EXPECT_EQ(ReadFile(path), want);
+  Bind(s, "c", 1);
+  ASSERT_TRUE(BuildCapturing(s, path).ok());
+  EXPECT_EQ(ReadFile(path).size(), want.size() + 11);
+  EXPECT_EQ(s.key_count(), 4u);
+}
+
+TEST_F(WriterCommit, EmptyStoreAndObjectsWithoutKeys) {
+  StagedStore s;
+  const std::string empty = (dir_ / "empty.vlks").string();
+  ASSERT_TRUE(BuildCapturing(s, empty).ok());
+  const ByteVec want_empty = {0x56, 0x4C, 0x4B, 0x53, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                              0, 0, 0, 0, 0, 0, 0, 40, 0, 0, 0, 0, 0, 0, 0, 40,
+                              0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(ReadFile(empty), want_empty);
+  EXPECT_EQ(printed_, "\u2705  " + empty + "  \u2014  0 objects \u00b7 0 keys \u00b7 0.0 KB\n");
+
+  // Equal payloads are kept twice; with no keys the index is empty.
+  AddObj(s, "x");
+  AddObj(s, "x");
+  const std::string path = (dir_ / "nokeys.vlks").string();
+  ASSERT_TRUE(BuildCapturing(s, path).ok());
+  const ByteVec got = ReadFile(path);
+  ASSERT_EQ(got.size(), 40u + 9 + 9);
+  EXPECT_EQ(ByteVec(got.begin() + 16, got.begin() + 24), ByteVec({0, 0, 0, 0, 0, 0, 0, 58}));
+  const ByteVec record = {0, 0, 0, 1, 0x8C, 0xDC, 0x16, 0x83, 'x'};  // CRC-32 of "x"
+  EXPECT_EQ(ByteVec(got.begin() + 40, got.begin() + 49), record);
+  EXPECT_EQ(ByteVec(got.begin() + 49, got.end()), record);
+}
+
+TEST(WriterLayout, KeysSortedUnsignedBytewisePrefixFirst) {
+  StagedStore s;
+  AddObj(s, "o0");
+  AddObj(s, "o1");
+  for (const char* k : {"z", "\xff", "b", "ab", "\x80", "a", "A"}) Bind(s, k, 0);
+  Bind(s, "", 1);
+  const auto index = ParseIndex(s.SerializeIndex());
+  std::vector<std::string> keys;
+  for (const auto& [k, off] : index) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<std::string>{"", "A", "a", "ab", "b", "z", "\x80", "\xff"}));
+  EXPECT_EQ(index[0].second, 40u + 10);  // "" -> object 1
+  for (size_t i = 1; i < index.size(); ++i) EXPECT_EQ(index[i].second, 40u);  // shared object 0
+}
+
+TEST(WriterStaging, RebindingAndChecks) {
+  StagedStore s;
+  Result<void> none = s.AddKey("k", 0);
+  ASSERT_FALSE(none.ok());
+  EXPECT_EQ(none.error().ToString(), "VelkError: obj_id 0 out of range (have 0 objects)");
+
+  AddObj(s, "first");
+  AddObj(s, "second");
+  Bind(s, "k", 0);
+  Bind(s, "k", 1);  // the last binding wins
+  EXPECT_EQ(s.key_count(), 1u);
+  const auto index = ParseIndex(s.SerializeIndex());
+  ASSERT_EQ(index.size(), 1u);
+  EXPECT_EQ(index[0].second, 40u + 8 + 5);
+
+  Result<void> past = s.AddKey("k", 2);
+  ASSERT_FALSE(past.ok());
+  EXPECT_EQ(past.error().message(), "obj_id 2 out of range (have 2 objects)");
+
+  const std::vector<std::byte> before = s.SerializeIndex();
+  const std::string too_long(65536, 'k');
+  Result<void> big = s.AddKey(too_long, 0);
+  ASSERT_FALSE(big.ok());
+  EXPECT_EQ(big.error().kind(), ErrorKind::kGeneral);
+  EXPECT_EQ(big.error().message(), "key of 65536 bytes exceeds the limit of 65535");
+  // The id is checked before the length.
+  EXPECT_EQ(s.AddKey(too_long, 9).error().message(), "obj_id 9 out of range (have 2 objects)");
+  EXPECT_EQ(s.key_count(), 1u);
+  EXPECT_EQ(s.SerializeIndex(), before);
+
+  Bind(s, too_long.substr(1), 0);  // 65,535 bytes is allowed
+  EXPECT_EQ(s.key_count(), 2u);
+}
+
+TEST(TempPath, ReplacesOrAppendsExtension) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"out/store.vlks", "out/store.vlks.tmp"}, {"out/store", "out/store.vlks.tmp"},
+      {"out/store.bin", "out/store.vlks.tmp"},  {"out/a.b.c", "out/a.b.vlks.tmp"},
+      {"out/.data", "out/.data.vlks.tmp"},      {"store.vlks", "store.vlks.tmp"},
+      {"store.vlks.tmp", "store.vlks.vlks.tmp"}, {"a.d/store", "a.d/store.vlks.tmp"},
+      {"/store", "/store.vlks.tmp"},             {"out/store.", "out/store.vlks.tmp"},
+      // No final name component: kept, so that creating the file fails.
+      {"", ""}, {"/", "/"}, {"out/..", "out/.."}, {"..", ".."}, {"out/", "out/"},
+      {".", "."}, {"out/.", "out/."}};
+  for (const auto& [target, tmp] : cases) EXPECT_EQ(TempPathFor(target), tmp) << target;
+}
+
+TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
+  StagedStore s;
+  Bind(s, "k", AddObj(s, "payload"));
+
+  const std::string missing = (dir_ / "missing" / "store.vlks").string();
+  Result<BuildSummary> r = BuildCapturing(s, missing);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().ToString(), "VelkIOError: open tmp: " + OsErrorText(ENOENT));
+  EXPECT_FALSE(fs::exists(dir_ / "missing"));
+
+  r = BuildCapturing(s, dir_.string() + std::string("/a\0b.vlks", 9));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "open tmp: path contains a NUL byte");
+  EXPECT_EQ(fs::directory_iterator(dir_), fs::directory_iterator());  // nothing created
+
+  // Renaming a file over a directory fails; the complete temp file stays.
+  fs::create_directory(dir_ / "taken.vlks");
+  r = BuildCapturing(s, (dir_ / "taken.vlks").string());
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "rename: " + OsErrorText(EISDIR));
+  EXPECT_EQ(printed_, "");
+  ASSERT_TRUE(BuildCapturing(s, (dir_ / "good.vlks").string()).ok());
+  EXPECT_EQ(ReadFile(dir_ / "taken.vlks.tmp"), ReadFile(dir_ / "good.vlks"));
+
+  // A path naming a directory is not turned into a temp file beside it.
+  r = BuildCapturing(s, dir_.string() + "/");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "open tmp: " + OsErrorText(EISDIR));
+}
+
+TEST(Summary, SizeHasOneDecimal) {
+  EXPECT_EQ(SummaryLine("out/store.vlks", 3, 4, 93 / 1024.0),
+            "\u2705  out/store.vlks  \u2014  3 objects \u00b7 4 keys \u00b7 0.1 KB\n");
+  const std::pair<double, std::string> sizes[] = {{40, "0.0"}, {52, "0.1"}, {1024, "1.0"}, {1126, "1.1"}};
+  for (const auto& [bytes, text] : sizes) {
+    EXPECT_EQ(SummaryLine("p", 0, 0, bytes / 1024.0),
+              "\u2705  p  \u2014  0 objects \u00b7 0 keys \u00b7 " + text + " KB\n");
+  }
+}
+
+// Each write(2) on a SOCK_SEQPACKET socket is one message, so the receiver
+// sees exactly how the writer split its output into system calls.
+TEST(BufferedWriter, FlushRuleAndOsErrors) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  writer::UniqueFd tx(fds[0]), rx(fds[1]);
+  const std::vector<std::byte> blob(20000, std::byte{7});
+  auto part = [&](size_t n) { return Bytes(blob).first(n); };
+  {
+    writer::BufferedWriter w(tx.get());
+    for (size_t n : {40, 100, 9000, 10, 8000, 182, 1, 8192, 8191}) ASSERT_TRUE(w.Write(part(n)).ok());
+    ASSERT_TRUE(w.Flush().ok());
+  }
+  ASSERT_TRUE(tx.Close().ok());
+  std::vector<size_t> calls;
+  std::vector<char> msg(blob.size());
+  for (ssize_t n; (n = ::recv(rx.get(), msg.data(), msg.size(), 0)) > 0;) calls.push_back(size_t(n));
+  EXPECT_EQ(calls, (std::vector<size_t>{140, 9000, 8192, 1, 8192, 8191}));
+
+  writer::UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_GE(full.get(), 0);
+  writer::BufferedWriter w(full.get());
+  ASSERT_TRUE(w.Write(part(10)).ok());
+  Result<void> r = w.Flush();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().ToString(), "VelkIOError: " + OsErrorText(ENOSPC));
+  r = w.Write(part(9000));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), OsErrorText(ENOSPC));
+}
+
+}  // namespace
+}  // namespace velk
