@@ -1,0 +1,65 @@
+// Hash index over a KeyList: key bytes -> position in the list.
+//
+// A flat open-addressing table of uint32_t positions with linear probing,
+// sized at twice the key count (load factor at most 0.5, so at most 8 bytes
+// per key).  Slots hold positions only; keys are hashed and compared from
+// the list's arena, so the key bytes exist once.
+//
+// Keys come from the file, so they may have been chosen to collide.  The
+// table starts with a fast seeded hash (XXH3) and caps how far an insert may
+// probe; a key that would land further from its home slot than that makes
+// the whole table be rebuilt with keyed SipHash, which then serves every
+// insert and lookup of this table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/reader/key_list.h"
+
+namespace velk {
+
+class KeyIndex {
+ public:
+  // Hash of len bytes at data under seed.
+  using HashFn = uint64_t (*)(const void* data, size_t len, uint64_t seed);
+
+  static constexpr uint32_t kNotFound = UINT32_MAX;
+  // Longest home-to-slot distance accepted under the fast hash.  Random
+  // keys at load 0.5 stay far below it even for hundreds of millions of keys.
+  static constexpr uint32_t kMaxFastProbe = 96;
+
+  KeyIndex() = default;  // empty: finds nothing
+
+  // Indexes every key of keys; for equal keys the later position wins.
+  static KeyIndex Build(const KeyList& keys);
+  // Build with fast_hash in place of the seeded XXH3 (tests inject weak
+  // hashes through this to exercise the SipHash fallback).
+  static KeyIndex BuildWithHash(const KeyList& keys, HashFn fast_hash);
+
+  // Position of key in keys (the list the index was built over), or
+  // kNotFound.
+  uint32_t Find(std::string_view key, const KeyList& keys) const;
+
+  // True once the table has switched to SipHash.
+  bool flood_resistant() const { return use_sip_; }
+  size_t capacity() const { return slots_.size(); }
+
+ private:
+  uint64_t Hash(std::string_view key) const;
+  size_t Home(uint64_t hash) const;
+  // Fills slots_ from keys; with bounded, gives up (returns false) when a
+  // key would probe further than kMaxFastProbe.
+  bool Fill(const KeyList& keys, bool bounded);
+
+  std::vector<uint32_t> slots_;  // key positions; kNotFound marks empty
+  HashFn fast_hash_ = nullptr;   // null: the built-in seeded XXH3
+  uint64_t seed_ = 0;
+  unsigned char sip_key_[16] = {};
+  bool use_sip_ = false;
+  uint32_t max_probe_ = 0;  // longest home-to-slot distance of any key
+};
+
+}  // namespace velk

@@ -1,0 +1,84 @@
+#include "core/reader/mapping.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+namespace velk {
+namespace {
+
+// Closes the descriptor on every exit path of Open.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+StoreError MmapFailed(int code) { return StoreError::FromErrno(code, "mmap failed"); }
+
+}  // namespace
+
+Mapping::~Mapping() { Release(); }
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    Release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+void Mapping::Release() {
+  if (size_ != 0) ::munmap(const_cast<std::byte*>(data_), size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+Result<Mapping> Mapping::Open(const std::string& path) {
+  // open(2) would silently stop at the NUL and open another file.
+  if (path.find('\0') != std::string::npos)
+    return StoreError::Io("cannot open " + path + ": path contains a NUL byte");
+
+  // Non-blocking, so opening a FIFO with no writer returns at once instead
+  // of hanging the caller; it then maps as an empty file.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int err = errno;  // before the message is built
+    return StoreError::FromErrno(err, "cannot open " + path);
+  }
+
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return MmapFailed(errno);
+  // A directory's st_size depends on the file system (some report 0); fail
+  // it the way mmap(2) does for a non-empty one, whatever its size.
+  if (S_ISDIR(st.st_mode)) return MmapFailed(ENODEV);
+  constexpr auto kMaxLength = static_cast<uint64_t>(std::numeric_limits<ssize_t>::max());
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxLength)
+    return StoreError::Io("mmap failed: memory map length overflows isize");
+  const size_t size = static_cast<size_t>(st.st_size);
+  if (size == 0) return Mapping();
+
+  void* addr = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (addr == MAP_FAILED) return MmapFailed(errno);
+  return Mapping(static_cast<const std::byte*>(addr), size);
+}
+
+}  // namespace velk

@@ -1,0 +1,87 @@
+// Opening a store: map, check the header, optionally the whole-file CRC,
+// then load the index section into the key list, offset list and key index.
+#include "core/reader/store_reader.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/format/crc32.h"
+#include "core/format/endian.h"
+#include "core/reader/prefault.h"
+
+namespace velk {
+
+Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
+  auto mapped = Mapping::Open(path);
+  if (!mapped.ok()) return std::move(mapped).error();
+
+  StoreReader reader;
+  reader.map_ = std::move(mapped).value();
+  auto decoded = Header::DecodeFrom(reader.map_.bytes());
+  if (!decoded.ok()) return std::move(decoded).error();
+  const Header& header = decoded.value();
+  reader.num_keys_ = header.num_keys;
+  reader.num_objects_ = header.num_objects;
+  reader.index_offset_ = header.index_offset;
+  reader.file_crc32_ = header.file_crc32;
+
+  // A damaged file is rejected before a single index entry is trusted.
+  if (verify) VELK_TRY(reader.CheckFileCrc());
+  VELK_TRY(reader.LoadIndex());
+  reader.path_ = std::move(path);
+  return reader;
+}
+
+Result<void> StoreReader::CheckFileCrc() const {
+  const uint32_t computed = Crc32(map_.bytes().subspan(kHeaderSize));
+  if (computed != file_crc32_) {
+    return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(file_crc32_) +
+                               "  computed=" + FormatCrc(computed));
+  }
+  return {};
+}
+
+Result<void> StoreReader::LoadIndex() {
+  const std::byte* data = map_.bytes().data();
+  const uint64_t size = map_.size();
+
+  // num_keys comes from the file: reserve no more entries than the bytes
+  // after index_offset could hold (each entry takes at least 10), so a
+  // bogus count ends in a truncation error, not an allocation failure.
+  uint64_t expected = 0;
+  uint64_t key_bytes = 0;
+  if (index_offset_ <= size) {
+    const uint64_t section = size - index_offset_;
+    expected = std::min<uint64_t>(num_keys_, section / kIndexEntryOverhead);
+    key_bytes = std::min(section - expected * kIndexEntryOverhead, expected * kMaxKeyLength);
+  }
+  keys_.Reserve(static_cast<size_t>(expected), static_cast<size_t>(key_bytes));
+  offsets_.reserve(static_cast<size_t>(expected));
+  // Commit the memory at once only when the count fits the file, as it does
+  // for every well-formed one; a bogus count fails the parse before it has
+  // touched most of the room reserved for it.
+  if (expected == num_keys_) {
+    keys_.PrefaultReserved();
+    PrefaultForWrite(offsets_.data(), offsets_.capacity() * sizeof(uint64_t));
+  }
+
+  uint64_t p = index_offset_;
+  for (uint32_t i = 0; i < num_keys_; ++i) {
+    // Remainders, not sums: p and the lengths may be anything up to 2^64.
+    if (p > size || sizeof(uint16_t) > size - p)
+      return StoreError::Corrupt("index section truncated (key_len)");
+    const uint64_t key_len = LoadU16(data + p);
+    const uint64_t rest = size - p - sizeof(uint16_t);
+    if (key_len > rest || sizeof(uint64_t) > rest - key_len)
+      return StoreError::Corrupt("index section truncated (key + offset)");
+    const auto* key = reinterpret_cast<const char*>(data + p + sizeof(uint16_t));
+    keys_.Append(std::string_view(key, static_cast<size_t>(key_len)));
+    offsets_.push_back(LoadU64(key + key_len));
+    p += sizeof(uint16_t) + key_len + sizeof(uint64_t);
+  }
+  keys_.Trim();
+  index_ = KeyIndex::Build(keys_);
+  return {};
+}
+
+}  // namespace velk

@@ -1,0 +1,81 @@
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/reader/key_index.h"
+
+namespace velk {
+namespace {
+
+uint64_t ConstantHash(const void*, size_t, uint64_t) { return 0x1234; }
+// Collides on every key of one length, the usual shape of a crafted flood.
+uint64_t LengthHash(const void*, size_t len, uint64_t) { return len * 0x9E3779B97F4A7C15ULL; }
+
+KeyList MakeKeys(size_t n, const std::string& stem = "key:") {
+  KeyList keys;
+  for (size_t i = 0; i < n; ++i) keys.Append(stem + std::to_string(i));
+  return keys;
+}
+
+void ExpectAllFound(const KeyIndex& index, const KeyList& keys) {
+  for (size_t i = 0; i < keys.size(); ++i) {
+    ASSERT_EQ(index.Find(keys.key(i), keys), i) << keys.key(i);
+  }
+  EXPECT_EQ(index.Find("absent", keys), KeyIndex::kNotFound);
+  EXPECT_EQ(index.Find("key:", keys), KeyIndex::kNotFound);
+  EXPECT_EQ(index.Find(std::string(200, 'x'), keys), KeyIndex::kNotFound);
+}
+
+TEST(KeyIndex, FindsEveryKeyAndLaterDuplicatesWin) {
+  KeyList keys;
+  for (const char* k : {"b", "", "a", "b", "ab", ""}) keys.Append(k);
+  const KeyIndex index = KeyIndex::Build(keys);
+  EXPECT_EQ(index.Find("b", keys), 3u);
+  EXPECT_EQ(index.Find("", keys), 5u);
+  EXPECT_EQ(index.Find("a", keys), 2u);
+  EXPECT_EQ(index.Find("ab", keys), 4u);
+  EXPECT_EQ(index.Find("c", keys), KeyIndex::kNotFound);
+  EXPECT_EQ(index.Find(std::string_view("a\0", 2), keys), KeyIndex::kNotFound);
+
+  EXPECT_EQ(KeyIndex().Find("", KeyList()), KeyIndex::kNotFound);
+  EXPECT_EQ(KeyIndex::Build(KeyList()).Find("", KeyList()), KeyIndex::kNotFound);
+}
+
+TEST(KeyIndex, RandomisedHashKeepsFastPathAndTwoSlotsPerKey) {
+  const KeyList keys = MakeKeys(200'000);
+  const KeyIndex index = KeyIndex::Build(keys);
+  EXPECT_FALSE(index.flood_resistant());  // no spurious switch for ordinary keys
+  EXPECT_EQ(index.capacity(), 2 * keys.size());
+  ExpectAllFound(index, keys);
+}
+
+TEST(KeyIndex, CollidingHashSwitchesToSipHashAndStaysFast) {
+  for (KeyIndex::HashFn weak : {&ConstantHash, &LengthHash}) {
+    const KeyList keys = MakeKeys(20'000, "k");
+    const auto start = std::chrono::steady_clock::now();
+    const KeyIndex index = KeyIndex::BuildWithHash(keys, weak);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(index.flood_resistant());
+    // Quadratic probing of 20,000 colliding keys takes seconds.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(200));
+    ExpectAllFound(index, keys);
+  }
+  // Duplicates among colliding keys still resolve to the last one.
+  KeyList dups = MakeKeys(500);
+  dups.Append("key:7");
+  const KeyIndex index = KeyIndex::BuildWithHash(dups, &ConstantHash);
+  EXPECT_TRUE(index.flood_resistant());
+  EXPECT_EQ(index.Find("key:7", dups), 500u);
+}
+
+TEST(KeyIndex, FewCollisionsStayOnTheFastHash) {
+  // A run shorter than the probe bound is no flood.
+  const KeyList keys = MakeKeys(KeyIndex::kMaxFastProbe / 2);
+  const KeyIndex index = KeyIndex::BuildWithHash(keys, &ConstantHash);
+  EXPECT_FALSE(index.flood_resistant());
+  ExpectAllFound(index, keys);
+}
+
+}  // namespace
+}  // namespace velk
