@@ -1,0 +1,15 @@
+import pytest
+
+from storefile import sorted_store
+
+
+@pytest.fixture
+def store_path(tmp_path):
+    """Two keys: 'a' -> b"A" and the two-byte key U+00E9 -> b"E"."""
+    return sorted_store([b"A", b"E"], [("a", 0), ("\u00e9", 1)]).write(tmp_path / "s.vlks")
+
+
+@pytest.fixture
+def bad_crc_path(tmp_path):
+    """A sound store whose stored file CRC is wrong."""
+    return sorted_store([b"A"], [("a", 0)]).write(tmp_path / "crc.vlks", file_crc32=1)
