@@ -25,6 +25,7 @@ demo: install
 	$(PY) examples/demo.py
 
 pytest: install
+	$(PY) -m mypy --strict python/velkstore
 	$(PY) -m pytest -q tests
 
 core-tests: deps

@@ -1,36 +1,39 @@
-"""Demonstration of the main job: stage objects and keys, build a store file,
-then open it and query it."""
+"""Demonstration of the main job: stage objects under keys, build a store
+file, then open it and query it."""
 
 import os
-import sys
 import tempfile
 
-import _velkstore
+from velkstore import VelkReader, VelkWriter
 
 
 def main() -> None:
     out_dir = tempfile.mkdtemp(prefix="velkstore-demo-")
     path = os.path.join(out_dir, "users.vlks")
 
-    w = _velkstore._VelkWriter()
-    # A handful of shared objects (already serialised bytes), many keys each.
-    plans = [w.add_object_raw(f"plan-{name}".encode()) for name in ("free", "pro", "team")]
-    for i in range(3000):
-        w.add_key(f"user:{i:05d}", plans[i % len(plans)])
-    w.add_key(b"\xffbinary-key", plans[0])
-    print(repr(w))
-    sys.stdout.flush()
-    w.build(path)  # prints its summary line straight to file descriptor 1
+    plans = [
+        {"plan": "free", "seats": 1, "price": 0.0},
+        {"plan": "pro", "seats": 5, "price": 12.5},
+        {"plan": "team", "seats": 50, "price": 99.0, "features": ["sso", "audit"]},
+    ]
+    # Leaving the block builds the file; it prints its summary line.
+    with VelkWriter(path) as w:
+        for i in range(3000):
+            # Equal objects are stored once, however many keys name them.
+            w.add(f"user:{i:05d}", plans[i % len(plans)])
+        w.add_many([b"\xffbinary-key", "admin"], {"plan": "staff", "avatar": b"\x89PNG..."})
+        print(repr(w))
 
-    with _velkstore._VelkReader(path) as r:
+    with VelkReader(path) as r:
         print(repr(r))
-        print("get_raw('user:00042')   ->", r.get_raw("user:00042"))
-        print("get_raw('user:99999')   ->", r.get_raw("user:99999"))
-        print("exists('user:00001')    ->", r.exists("user:00001"))
-        print("prefix_raw('user:0299') ->", r.prefix_raw("user:0299")[:3], "...")
-        print("objects_raw()           ->", r.objects_raw())
-        print("stats()                 ->", r.stats())
-        print("verify()                ->", r.verify())
+        print("r['user:00042']           ->", r["user:00042"])
+        print("r.get('user:99999')       ->", r.get("user:99999"))
+        print("'user:00001' in r         ->", "user:00001" in r)
+        print("len(r)                    ->", len(r))
+        print("r.prefix('user:0299')     ->", list(r.prefix("user:0299"))[:3], "...")
+        print("r.values()                ->", r.values())
+        print("r.stats()                 ->", r.stats())
+        print("r.verify()                ->", r.verify())
     print("store file left at", path)
 
 

@@ -1,0 +1,90 @@
+"""Conversions shared by the reader and the writer: keys, paths, objects."""
+
+from __future__ import annotations
+
+import os
+from typing import Any, TypeAlias
+
+import msgpack  # type: ignore[import-untyped]
+
+#: What the package accepts as a key.  Text keys are stored as their UTF-8
+#: bytes, so "é" and b"\xc3\xa9" are the same key.
+Key: TypeAlias = str | bytes
+
+#: What the package accepts as a file path.
+PathArg: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+#: The longest key the file format can hold, in bytes.
+MAX_KEY_BYTES = 65535
+
+
+class VelkDecodeError(ValueError):
+    """A stored object is not valid MessagePack (or not readable as Python).
+
+    Raised by the reader's decoding methods; the `*_raw` methods return the
+    stored bytes without decoding them.
+    """
+
+
+def fspath(path: PathArg) -> str:
+    """The text path the native layer takes; bytes are decoded as the OS does."""
+    p = os.fspath(path)
+    return os.fsdecode(p) if isinstance(p, bytes) else p
+
+
+def key_bytes(key: object) -> bytes:
+    """The stored form of *key*.
+
+    Raises TypeError for keys that are not text or bytes-like, and
+    ValueError for text that has no UTF-8 form (lone surrogates).
+    """
+    if isinstance(key, str):
+        try:
+            return key.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"key {key!r} cannot be encoded as UTF-8") from None
+    if isinstance(key, (bytes, bytearray, memoryview)):
+        return bytes(key)
+    raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
+
+
+def encode(obj: object) -> bytes:
+    """Serialise *obj* with MessagePack (str and bytes stay distinct types).
+
+    Raises TypeError for values MessagePack cannot hold (sets, arbitrary
+    objects) and OverflowError for integers outside the 64-bit ranges.
+    """
+    data: bytes = msgpack.packb(obj, use_bin_type=True)
+    return data
+
+
+def _hashable(value: Any) -> Any:
+    # Arrays come back as lists, which cannot be dict keys; a tuple key
+    # written by the writer is an array and has to come back as a tuple.
+    if isinstance(value, list):
+        return tuple(_hashable(item) for item in value)
+    return value
+
+
+def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
+    return {_hashable(k): v for k, v in pairs}
+
+
+def decode(raw: bytes, key: str) -> Any:
+    """Deserialise one stored object; *key* only names it in errors.
+
+    Map keys may be of any type (integers included), so every dict the
+    writer accepts reads back equal to itself, except that tuples read
+    back as lists (and tuple map keys as tuples).
+    """
+    try:
+        try:
+            return msgpack.unpackb(raw, raw=False, strict_map_key=False)
+        except TypeError:
+            # An array used as a map key: retry on the slow path that turns
+            # such keys into tuples.
+            return msgpack.unpackb(
+                raw, raw=False, strict_map_key=False, object_pairs_hook=_pairs_to_dict
+            )
+    except (ValueError, TypeError, msgpack.UnpackException) as exc:
+        raise VelkDecodeError(f"object of key {key!r} is not valid msgpack: {exc}") from exc

@@ -1,0 +1,166 @@
+"""The velkstore package: MessagePack round trips, de-duplication, keys,
+paths and the lifecycle of VelkWriter and VelkReader."""
+
+import math
+import os
+import pathlib
+
+import pytest
+
+import _velkstore
+from velkstore import VelkDecodeError, VelkReader, VelkWriter
+
+VALUES = {
+    "none": None,
+    "bools": [True, False],
+    "ints": [0, -1, 2**63 - 1, -(2**63), 2**64 - 1],
+    "floats": [0.1, -2.5e300, math.inf, -0.0],
+    "text": "héllo \u2603 \U0001f600 \x00",
+    "bytes": b"\x00\xff\xc1 not text",
+    "empty": ["", b"", [], {}],
+    "nested": {"a": [1, {"b": [b"x", None, {"c": "d"}]}], "e": {}},
+    "int-keyed map": {1: "one", -2: "minus two", "s": 3},
+    "tuple key": {(1, ("x", b"y")): "t"},
+    "bytes key": {b"\x00": 1},
+}
+
+
+def build(tmp_path, fill, name="s.vlks"):
+    path = tmp_path / name
+    with VelkWriter(path) as w:
+        fill(w)
+    return path
+
+
+def test_values_round_trip_through_every_read_path(tmp_path, capfd):
+    path = build(tmp_path, lambda w: [w.add(k, v) for k, v in VALUES.items()])
+    assert "11 objects · 11 keys" in capfd.readouterr().out
+    with VelkReader(os.fsencode(path)) as r:  # a bytes path
+        for key, value in VALUES.items():
+            assert r[key] == value, key
+            assert r.get(key) == value, key
+        assert dict(r.items()) == VALUES
+        assert dict(r.prefix("")) == VALUES
+        assert sorted(r.values(), key=repr) == sorted(VALUES.values(), key=repr)
+    # Tuples are arrays and come back as lists.
+    path = build(tmp_path, lambda w: w.add("t", (1, (2, "x"))), "t.vlks")
+    assert VelkReader(str(path))["t"] == [1, [2, "x"]]
+
+
+def test_identical_objects_are_stored_once(tmp_path):
+    def fill(w):
+        w.add("a", {"plan": "free", "n": [1, 2]})
+        w.add_many(["b", "c"], {"plan": "free", "n": [1, 2]})
+        w.add_many((k for k in ["d"]), {"plan": "free", "n": [1, 2]})
+        # Equal in Python, different once serialised: must not merge.
+        w.add("int", 1)
+        w.add("float", 1.0)
+        w.add("bool", True)
+        w.add("str", "x")
+        w.add("bytes", b"x")
+
+    with VelkReader(build(tmp_path, fill)) as r:
+        assert r.stats()["num_objects"] == 6
+        assert len(r.values_raw()) == 6
+        assert [r[k] for k in "abcd"] == [{"plan": "free", "n": [1, 2]}] * 4
+        got = [r[k] for k in ("int", "float", "bool", "str", "bytes")]
+        assert [type(v) for v in got] == [int, float, bool, str, bytes]
+
+
+def test_rejected_input_stages_nothing(tmp_path):
+    w = VelkWriter()
+    w.add("kept", "v")
+    cases = [
+        (lambda: w.add("x" * 65536, "v"), ValueError, "exceeds the limit of 65535"),
+        (lambda: w.add("\ud800", "v"), ValueError, "UTF-8"),
+        (lambda: w.add(7, "v"), TypeError, "key must be str or bytes"),
+        (lambda: w.add("k", {1, 2}), TypeError, "serialize"),
+        (lambda: w.add("k", 2**64), OverflowError, "out of range"),
+        (lambda: w.add_many(["ok", b"y" * 70000], "v"), ValueError, "exceeds"),
+        (lambda: w.add_many("abc", "v"), TypeError, "iterable of keys"),
+    ]
+    for call, exc, text in cases:
+        with pytest.raises(exc, match=text):
+            call()
+    w.add_many([], "never stored")
+    w.build(tmp_path / "s.vlks")
+    with VelkReader(tmp_path / "s.vlks") as r:
+        assert r.keys() == ["kept"]
+        assert r.stats()["num_objects"] == 1
+
+
+def test_lookups_keys_and_order(tmp_path):
+    keys = ["b", "a", "ab", "é", "Z", "", "\uffff", "\U00010000", "a\x00"]
+    with VelkReader(build(tmp_path, lambda w: [w.add(k, k) for k in keys])) as r:
+        # Ascending by UTF-8 bytes, which is code point order.
+        assert list(r) == r.keys() == sorted(keys)
+        assert len(r) == len(keys)
+        assert r[b"\xc3\xa9"] == r["é"] == "é"
+        assert r.get_raw("zz") is None and r.get("zz", 5) == 5
+        with pytest.raises(KeyError):
+            r["zz"]
+        assert "a" in r and b"ab" in r
+        assert "zz" not in r and 5 not in r and "\ud800" not in r
+        assert r.get("\ud800", "absent") == "absent"
+        assert [k for k, _ in r.prefix("a")] == ["a", "a\x00", "ab"]
+        assert r.prefix_raw(b"\xc3") == [("é", r.get_raw("é"))]
+        assert r.verify() is True
+
+
+def test_binary_keys(tmp_path):
+    with VelkReader(build(tmp_path, lambda w: w.add(b"\xff\x00", "bin"))) as r:
+        assert r[b"\xff\x00"] == "bin"
+        assert r.keys() == ["\ufffd\x00"]  # listed lossily
+
+
+def test_writer_lifecycle(tmp_path, capfd):
+    target = tmp_path / "w.vlks"
+    with pytest.raises(RuntimeError, match="boom"):
+        with VelkWriter(target) as w:
+            w.add("a", 1)
+            raise RuntimeError("boom")
+    assert not target.exists() and w.closed
+    with pytest.raises(ValueError, match="closed"):
+        w.add("a", 1)
+
+    with VelkWriter() as w:
+        w.add("a", 1)
+        with pytest.raises(TypeError, match="needs a path"):
+            w.build()
+        w.build(pathlib.PurePosixPath(target))
+        w.add("b", 2)  # staged after the build: a second build includes it
+        w.build(str(target))
+    assert VelkReader(target).keys() == ["a", "b"]
+
+    with VelkWriter(target) as w:  # built explicitly: not built again on exit
+        w.add("c", 3)
+        w.build()
+    assert capfd.readouterr().out.count(str(target)) == 3
+
+
+def test_reader_close_and_errors(tmp_path):
+    path = build(tmp_path, lambda w: w.add("a", 1))
+    with VelkReader(path) as r:
+        pass
+    assert r.closed and repr(r) == "<VelkReader closed>"
+    for call in (r.keys, r.stats, lambda: r["a"], lambda: "a" in r):
+        with pytest.raises(ValueError, match="closed"):
+            call()
+    with pytest.raises(OSError, match="VelkIOError"):
+        VelkReader(tmp_path / "missing.vlks")
+    (tmp_path / "foreign").write_bytes(b"not a store file at all, really not one")
+    with pytest.raises(RuntimeError, match="VelkCorruptError"):
+        VelkReader(tmp_path / "foreign")
+
+
+def test_undecodable_object_raises_decode_error(tmp_path):
+    w = _velkstore._VelkWriter()
+    for key, raw in (("bad", b"\xc1"), ("extra", b"\x01\x02"), ("ok", b"\x05")):
+        w.add_key(key, w.add_object_raw(raw))
+    w.build(str(tmp_path / "raw.vlks"))
+    with VelkReader(tmp_path / "raw.vlks") as r:
+        assert r["ok"] == 5
+        assert r.get_raw("bad") == b"\xc1"
+        for call in (lambda: r["bad"], lambda: r.get("extra"), r.items, r.values):
+            with pytest.raises(VelkDecodeError, match="not valid msgpack"):
+                call()
