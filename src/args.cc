@@ -28,6 +28,13 @@ void UnexpectedKeyword(const ArgSpec& spec, PyObject* name) {
 Py_ssize_t FindParam(const ArgSpec& spec, PyObject* name) {
   if (!PyUnicode_Check(name)) return -1;
   for (size_t i = 0; i < spec.count; ++i) {
+    if (spec.interned[i] == nullptr) {
+      spec.interned[i] = PyUnicode_InternFromString(spec.names[i]);  // kept for the process
+      if (spec.interned[i] == nullptr) PyErr_Clear();  // the text comparison still serves
+    }
+    if (name == spec.interned[i]) return static_cast<Py_ssize_t>(i);
+  }
+  for (size_t i = 0; i < spec.count; ++i) {
     if (PyUnicode_CompareWithASCIIString(name, spec.names[i]) == 0) return static_cast<Py_ssize_t>(i);
   }
   return -1;

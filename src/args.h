@@ -18,6 +18,9 @@ struct ArgSpec {
   std::array<const char*, kMaxParams> names;
   size_t count;
   size_t required;
+  // Interned copies of names, made on first use: keywords spelled in source
+  // are interned too, so most match by pointer without comparing text.
+  mutable std::array<PyObject*, kMaxParams> interned{};
 };
 
 // Borrowed references, one per parameter; nullptr where none was given.

@@ -11,11 +11,11 @@ namespace {
 
 using Self = InstanceOf<ReaderClass>;
 
-constexpr ArgSpec kNewArgs{"_VelkReader.__new__()", {"path", "verify"}, 2, 1};
-constexpr ArgSpec kGetArgs{"_VelkReader.get_raw()", {"key"}, 1, 1};
-constexpr ArgSpec kExistsArgs{"_VelkReader.exists()", {"key"}, 1, 1};
-constexpr ArgSpec kPrefixArgs{"_VelkReader.prefix_raw()", {"prefix"}, 1, 1};
-constexpr ArgSpec kExitArgs{"_VelkReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3};
+ArgSpec kNewArgs{"_VelkReader.__new__()", {"path", "verify"}, 2, 1};
+ArgSpec kGetArgs{"_VelkReader.get_raw()", {"key"}, 1, 1};
+ArgSpec kExistsArgs{"_VelkReader.exists()", {"key"}, 1, 1};
+ArgSpec kPrefixArgs{"_VelkReader.prefix_raw()", {"prefix"}, 1, 1};
+ArgSpec kExitArgs{"_VelkReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3};
 
 Outcome<StoreReader> OpenReader(const ArgSlots& args) {
   std::string_view path;

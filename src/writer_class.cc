@@ -11,10 +11,10 @@ namespace {
 
 using Self = InstanceOf<WriterClass>;
 
-constexpr ArgSpec kNewArgs{"_VelkWriter.__new__()", {}, 0, 0};
-constexpr ArgSpec kAddObjectArgs{"_VelkWriter.add_object_raw()", {"raw_bytes"}, 1, 1};
-constexpr ArgSpec kAddKeyArgs{"_VelkWriter.add_key()", {"key", "obj_id"}, 2, 2};
-constexpr ArgSpec kBuildArgs{"_VelkWriter.build()", {"path"}, 1, 1};
+ArgSpec kNewArgs{"_VelkWriter.__new__()", {}, 0, 0};
+ArgSpec kAddObjectArgs{"_VelkWriter.add_object_raw()", {"raw_bytes"}, 1, 1};
+ArgSpec kAddKeyArgs{"_VelkWriter.add_key()", {"key", "obj_id"}, 2, 2};
+ArgSpec kBuildArgs{"_VelkWriter.build()", {"path"}, 1, 1};
 
 Outcome<StagedStore> NewWriter(const ArgSlots&) { return StagedStore{}; }
 
