@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "errors.h"
+#include "once.h"
 
 namespace velk::py {
 namespace {
@@ -46,7 +47,13 @@ bool IsNumpyBool(PyObject* obj) {
                  PyUnicode_CompareWithASCIIString(name, "bool") == 0;
   Py_DECREF(name);
   if (!name_ok) return false;
-  PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__");
+  static OnceObject module_name;
+  PyObject* attr = module_name.Get([] { return PyUnicode_InternFromString("__module__"); });
+  if (attr == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* module = PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), attr);
   if (module == nullptr) {
     PyErr_Clear();
     return false;
