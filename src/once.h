@@ -15,9 +15,12 @@ class OnceObject {
  public:
   // Returns the value, creating it with create() if needed.  A failed
   // creation returns nullptr (with create's error) and is retried next time.
+  // The value if it has been created, else nullptr.
+  PyObject* Peek() const { return value_.load(std::memory_order_acquire); }
+
   template <typename Create>
   PyObject* Get(Create create) {
-    if (PyObject* v = value_.load(std::memory_order_acquire)) return v;
+    if (PyObject* v = Peek()) return v;
     if (!mu_.try_lock()) {
       Py_BEGIN_ALLOW_THREADS
       mu_.lock();

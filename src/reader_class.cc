@@ -143,6 +143,9 @@ PyObject* ReaderClass::Create() {
   return cached_type.Get([] { return PyType_FromSpec(&kSpec); });
 }
 
-PyTypeObject* ReaderClass::Type() { return TypeOrFault(Create(), kName); }
+PyTypeObject* ReaderClass::Type() {
+  if (PyObject* type = cached_type.Peek()) [[likely]] return reinterpret_cast<PyTypeObject*>(type);
+  return TypeOrFault(Create(), kName);
+}
 
 }  // namespace velk::py

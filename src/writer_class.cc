@@ -93,6 +93,9 @@ PyObject* WriterClass::Create() {
   return cached_type.Get([] { return PyType_FromSpec(&kSpec); });
 }
 
-PyTypeObject* WriterClass::Type() { return TypeOrFault(Create(), kName); }
+PyTypeObject* WriterClass::Type() {
+  if (PyObject* type = cached_type.Peek()) [[likely]] return reinterpret_cast<PyTypeObject*>(type);
+  return TypeOrFault(Create(), kName);
+}
 
 }  // namespace velk::py

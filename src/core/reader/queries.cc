@@ -3,29 +3,17 @@
 #include <string>
 #include <utility>
 
-#include "core/format/endian.h"
 #include "core/reader/offset_map.h"
 #include "core/reader/store_reader.h"
 
 namespace velk {
 
-Result<Bytes> StoreReader::ReadObject(uint64_t offset) const {
-  const uint64_t size = map_.size();
-  if (offset > size || kRecordHeaderSize > size - offset)
-    return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-  const std::byte* record = map_.bytes().data() + offset;
-  const uint64_t length = LoadU32(record);
-  if (length > size - offset - kRecordHeaderSize)
-    return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-  return Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
+StoreError StoreReader::OffsetOutOfBounds(uint64_t offset) {
+  return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
 }
 
-Result<std::optional<Bytes>> StoreReader::Get(std::string_view key) const {
-  const uint32_t i = index_.Find(key, keys_);
-  if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
-  auto payload = ReadObject(offsets_[i]);
-  if (!payload.ok()) return std::move(payload).error();
-  return std::optional<Bytes>(payload.value());
+StoreError StoreReader::ObjectBeyondEnd(uint64_t offset) {
+  return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
 }
 
 bool StoreReader::Exists(std::string_view key) const {

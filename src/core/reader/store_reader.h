@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/format/endian.h"
 #include "core/format/format.h"
 #include "core/format/status.h"
 #include "core/reader/key_index.h"
@@ -36,7 +37,13 @@ class StoreReader {
   StoreReader& operator=(const StoreReader&) = delete;
 
   // Exact lookup: nullopt for an absent key.
-  Result<std::optional<Bytes>> Get(std::string_view key) const;
+  Result<std::optional<Bytes>> Get(std::string_view key) const {
+    const uint32_t i = index_.Find(key, keys_);
+    if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
+    auto payload = ReadObject(offsets_[i]);
+    if (!payload.ok()) [[unlikely]] return std::move(payload).error();
+    return std::optional<Bytes>(payload.value());
+  }
   bool Exists(std::string_view key) const;
   // Keys starting with prefix, in key list order, with their objects.
   Result<std::vector<ScanEntry>> Prefix(std::string_view prefix) const;
@@ -48,7 +55,15 @@ class StoreReader {
   Result<void> Verify() const;
 
   // The payload of the record at offset, bounds-checked against the file.
-  Result<Bytes> ReadObject(uint64_t offset) const;
+  // Inline: it sits on the path of every lookup.
+  Result<Bytes> ReadObject(uint64_t offset) const {
+    const uint64_t size = map_.size();
+    if (offset > size || kRecordHeaderSize > size - offset) [[unlikely]] return OffsetOutOfBounds(offset);
+    const std::byte* record = map_.bytes().data() + offset;
+    const uint64_t length = LoadU32(record);
+    if (length > size - offset - kRecordHeaderSize) [[unlikely]] return ObjectBeyondEnd(offset);
+    return Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
+  }
 
   size_t entry_count() const { return offsets_.size(); }
   std::string_view key_at(size_t i) const { return keys_.key(i); }
@@ -63,6 +78,9 @@ class StoreReader {
 
  private:
   StoreReader() = default;
+
+  static StoreError OffsetOutOfBounds(uint64_t offset);
+  static StoreError ObjectBeyondEnd(uint64_t offset);
   Result<void> CheckFileCrc() const;  // CRC-32 of [kHeaderSize, end) vs the header's
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
 
