@@ -5,8 +5,25 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev
+# The fuzzer needs clang's libFuzzer runtime; llvm-14 brings the symbolizer.
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 
-.PHONY: demo test deps venv install core-tests pytest
+# Sanitizer runs: any report fails the run.
+UBSAN_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+FUZZ_DIR := build/fuzz
+FUZZ_ENV := ASAN_OPTIONS=detect_leaks=1 $(UBSAN_ENV) \
+            ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
+# Inputs up to 16 KiB; an input taking over 10 s or 2 GiB is a failure.
+FUZZ_FLAGS := -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+              -artifact_prefix=$(FUZZ_DIR)/artifacts/ -print_final_stats=1
+FUZZ_TIME ?= 3600
+FUZZ_FORKS ?= 1
+FUZZ_ARGS ?=
+FUZZ_REPLAY := $(wildcard tests/fuzz/regressions/*) $(wildcard tests/fuzz/corpus/*)
+FUZZ_SEEDS := tests/fuzz/corpus $(wildcard tests/fuzz/regressions)
+
+.PHONY: demo test deps venv install core-tests pytest asan-test \
+        fuzz-deps fuzz-build fuzz-corpus fuzz-smoke fuzz bench
 
 deps:
 	@tools/install-deps.sh $(DEB_PACKAGES)
@@ -34,4 +51,48 @@ core-tests: deps
 	cmake --build build/core -j2
 	ctest --test-dir build/core --output-on-failure -j2
 
-test: core-tests pytest
+# Core tests with leak detection, then the Python tests against the same
+# sanitizer build of the module (tools/asan-pytest.sh).
+asan-test: venv
+	cmake -S . -B build/asan -DVELK_SANITIZE=ON -DVELK_BUILD_CORE_TESTS=ON \
+	      -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/asan -j2
+	ASAN_OPTIONS=detect_leaks=1 $(UBSAN_ENV) ctest --test-dir build/asan --output-on-failure -j2
+	tools/asan-pytest.sh $(PY) build/asan
+
+fuzz-deps:
+	@tools/install-deps.sh $(DEB_PACKAGES) $(FUZZ_PACKAGES)
+
+fuzz-build: fuzz-deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DVELK_FUZZ=ON \
+	      -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(FUZZ_DIR) -j2 --target fuzz_reader make_corpus
+	@mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
+
+# Rewrites the seed corpus with the writer (deterministic).
+fuzz-corpus: fuzz-build
+	$(FUZZ_DIR)/make_corpus tests/fuzz/corpus >/dev/null
+
+# Replays the regression inputs and seeds, then fuzzes for a fixed minute.
+fuzz-smoke: fuzz-build
+	$(FUZZ_ENV) $(FUZZ_DIR)/fuzz_reader $(FUZZ_FLAGS) $(FUZZ_REPLAY)
+	$(FUZZ_ENV) $(FUZZ_DIR)/fuzz_reader $(FUZZ_FLAGS) -max_total_time=60 \
+	    $(FUZZ_DIR)/corpus $(FUZZ_SEEDS)
+
+# The long run: make fuzz FUZZ_TIME=seconds [FUZZ_FORKS=processes]
+# [FUZZ_ARGS=more libFuzzer flags].  New inputs collect in build/fuzz/corpus,
+# failing ones in build/fuzz/artifacts.
+fuzz: fuzz-build
+	$(FUZZ_ENV) $(FUZZ_DIR)/fuzz_reader $(FUZZ_FLAGS) -max_total_time=$(FUZZ_TIME) \
+	    $(if $(filter-out 1,$(FUZZ_FORKS)),-fork=$(FUZZ_FORKS)) $(FUZZ_ARGS) \
+	    $(FUZZ_DIR)/corpus $(FUZZ_SEEDS)
+
+test: core-tests pytest asan-test fuzz-smoke
+
+# Benchmarks against the usual alternatives (not part of `make test`); writes
+# bench/README.md, bench/ratios.png and bench/results.json.  Extra options
+# go in BENCH_ARGS, e.g. make bench BENCH_ARGS=--large for the 10M-key part.
+BENCH_ARGS ?=
+bench: install
+	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+	$(PY) bench/run.py $(BENCH_ARGS)

@@ -1,0 +1,209 @@
+// libFuzzer target over the reader core.  Each input is a whole store file:
+// it is opened with and without the CRC check and, when that succeeds, every
+// query is run until it fails or ends.  Besides the sanitizers, the results
+// are checked against the input bytes, so a reader that returns data from
+// outside a record, or answers one query differently from another, stops
+// the run too.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/format/crc32.h"
+#include "core/format/endian.h"
+#include "core/format/format.h"
+#include "core/reader/store_reader.h"
+
+namespace velk {
+namespace {
+
+// Stops the run with a message libFuzzer records beside the input.
+#define FUZZ_CHECK(cond)                                                           \
+  do {                                                                             \
+    if (!(cond)) {                                                                 \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                                \
+    }                                                                              \
+  } while (0)
+
+// A prefix scan may walk every key, so only this many keys are cut into
+// prefixes to scan; every key is still looked up.
+constexpr size_t kMaxPrefixKeys = 64;
+
+// One in-memory file, reused for every input.  Opened by path through
+// /proc, as a store on disk would be.
+class InputFile {
+ public:
+  InputFile() : fd_(::memfd_create("fuzz-store", MFD_CLOEXEC)) {
+    FUZZ_CHECK(fd_ >= 0);
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+
+  const std::string& Write(const uint8_t* data, size_t size) {
+    FUZZ_CHECK(::ftruncate(fd_, 0) == 0);
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
+      FUZZ_CHECK(n > 0);
+      done += static_cast<size_t>(n);
+    }
+    return path_;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// A payload the reader returned for the record at offset must be exactly
+// that record's payload in the input: inside the file, of the length the
+// record states, with the same bytes.
+void CheckRecord(Bytes file, uint64_t offset, Bytes payload) {
+  FUZZ_CHECK(offset <= file.size() && kRecordHeaderSize <= file.size() - offset);
+  FUZZ_CHECK(payload.size() == LoadU32(file.data() + offset));
+  FUZZ_CHECK(payload.size() <= file.size() - offset - kRecordHeaderSize);
+  if (!payload.empty())
+    FUZZ_CHECK(std::memcmp(payload.data(), file.data() + offset + kRecordHeaderSize,
+                           payload.size()) == 0);
+}
+
+// Mutations almost never leave the file CRC right, which would leave the
+// checked open and the object checks of Verify() to the seeds alone.  The
+// reader ignores the reserved header bytes, so the last one steers this:
+// when it is odd the header gets the CRC of the body as it now stands.
+constexpr size_t kFixCrcFlagOffset = kFileCrcOffset + 7;
+
+bool FixFileCrc(std::vector<uint8_t>& file) {
+  if (file.size() < kHeaderSize || (file[kFixCrcFlagOffset] & 1) == 0) return false;
+  const Bytes body(reinterpret_cast<const std::byte*>(file.data()) + kHeaderSize,
+                   file.size() - kHeaderSize);
+  StoreBE<uint32_t>(file.data() + kFileCrcOffset, Crc32(body));
+  return true;
+}
+
+void Exercise(const StoreReader& r, Bytes file) {
+  const size_t n = r.entry_count();
+  FUZZ_CHECK(n == r.num_keys());
+
+  // Which position a lookup must find: for equal keys the last one wins.
+  std::unordered_map<std::string_view, size_t> last;
+  for (size_t i = 0; i < n; ++i) last[r.key_at(i)] = i;
+
+  // Reads of each entry's record, bounds-checked against the input.
+  std::unordered_set<uint64_t> offsets;
+  bool all_readable = true;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t offset = r.offset_at(i);
+    offsets.insert(offset);
+    auto obj = r.ReadObject(offset);
+    if (obj.ok()) {
+      CheckRecord(file, offset, obj.value());
+    } else {
+      all_readable = false;
+    }
+  }
+
+  // Present keys: found, and bound to the last entry of that key.
+  for (const auto& [key, i] : last) {
+    FUZZ_CHECK(r.Exists(key));
+    auto got = r.Get(key);
+    auto want = r.ReadObject(r.offset_at(i));
+    FUZZ_CHECK(got.ok() == want.ok());
+    if (!got.ok()) continue;
+    FUZZ_CHECK(got.value().has_value());
+    FUZZ_CHECK(got.value()->data() == want.value().data());
+    FUZZ_CHECK(got.value()->size() == want.value().size());
+  }
+
+  // Absent keys, near the present ones and at the ends of the key order.
+  auto check_absent = [&](std::string_view key) {
+    if (last.count(key) != 0) return;
+    FUZZ_CHECK(!r.Exists(key));
+    auto got = r.Get(key);
+    FUZZ_CHECK(got.ok() && !got.value().has_value());
+  };
+  check_absent("");
+  check_absent("\xff\xff\xff\xff");
+  for (size_t i = 0; i < n; ++i) {
+    std::string key(r.key_at(i));
+    key.push_back('\0');
+    check_absent(key);
+    key.pop_back();
+    if (!key.empty()) {
+      key.back() = static_cast<char>(key.back() ^ 1);
+      check_absent(key);
+      key.pop_back();
+      check_absent(key);
+    }
+  }
+
+  // Prefix scans: every entry found starts with the prefix.  With the key
+  // list in order (as every well-formed file has it) the empty prefix finds
+  // every entry.
+  auto scan = [&](std::string_view prefix) {
+    auto got = r.Prefix(prefix);
+    if (!got.ok()) return;
+    for (const ScanEntry& e : got.value()) {
+      FUZZ_CHECK(e.index < n);
+      FUZZ_CHECK(r.key_at(e.index).starts_with(prefix));
+      CheckRecord(file, r.offset_at(e.index), e.payload);
+    }
+  };
+  scan("");
+  for (size_t i = 0; i < n && i < kMaxPrefixKeys; ++i) {
+    const std::string_view key = r.key_at(i);
+    scan(key.substr(0, key.size() / 2));
+    scan(key);
+  }
+
+  auto items = r.Items();
+  FUZZ_CHECK(items.ok() == all_readable);
+  if (items.ok()) {
+    FUZZ_CHECK(items.value().size() == n);
+    for (size_t i = 0; i < n; ++i) {
+      FUZZ_CHECK(items.value()[i].index == i);
+      CheckRecord(file, r.offset_at(i), items.value()[i].payload);
+    }
+  }
+
+  auto objects = r.Objects();
+  FUZZ_CHECK(objects.ok() == all_readable);
+  if (objects.ok()) FUZZ_CHECK(objects.value().size() == offsets.size());
+
+  // A file that verifies is one every query can read.
+  if (r.Verify().ok()) FUZZ_CHECK(all_readable);
+}
+
+}  // namespace
+}  // namespace velk
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static velk::InputFile file;
+  // Sized exactly, so reads past the end of the input are overflows.
+  std::vector<uint8_t> input(data, data + size);
+  const bool crc_right = velk::FixFileCrc(input);
+  const std::string& path = file.Write(input.data(), input.size());
+  const velk::Bytes bytes(reinterpret_cast<const std::byte*>(input.data()), input.size());
+
+  bool opened_unverified = false;
+  for (const bool verify : {false, true}) {
+    auto reader = velk::StoreReader::Open(path, verify);
+    if (!verify) opened_unverified = reader.ok();
+    // The CRC check only adds a reason to refuse a file, and no other.
+    if (verify && crc_right) FUZZ_CHECK(reader.ok() == opened_unverified);
+    if (!reader.ok()) continue;
+    if (verify) FUZZ_CHECK(opened_unverified);
+    FUZZ_CHECK(reader.value().file_size() == size);
+    velk::Exercise(reader.value(), bytes);
+  }
+  return 0;
+}
