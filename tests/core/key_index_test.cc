@@ -43,7 +43,8 @@ TEST(KeyIndex, FindsEveryKeyAndLaterDuplicatesWin) {
 }
 
 TEST(KeyIndex, RandomisedHashKeepsFastPathAndTwoSlotsPerKey) {
-  const KeyList keys = MakeKeys(200'000);
+  // Enough keys for the list to take its huge-page-aligned buffers.
+  const KeyList keys = MakeKeys(300'000);
   const KeyIndex index = KeyIndex::Build(keys);
   EXPECT_FALSE(index.flood_resistant());  // no spurious switch for ordinary keys
   EXPECT_EQ(index.capacity(), 2 * keys.size());

@@ -18,7 +18,11 @@ using testfiles::TempDir;
 class ReaderQuery : public ::testing::Test {
  protected:
   const StoreReader& Open(const StoreBytes& s, bool verify = true) {
-    auto r = StoreReader::Open(dir_.Write("s" + std::to_string(n_++) + ".vlks", s.Build()), verify);
+    // Appended piecewise: g++ 12 warns (-Wrestrict) on "s" + to_string(n).
+    std::string name = "s";
+    name += std::to_string(n_++);
+    name += ".vlks";
+    auto r = StoreReader::Open(dir_.Write(name, s.Build()), verify);
     if (!r.ok()) ADD_FAILURE() << r.error().ToString();
     readers_.push_back(std::move(r).value());
     return readers_.back();

@@ -5,8 +5,8 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include <bit>
 #include <cstring>
-#include <memory>
 
 #include "core/reader/hash_seed.h"
 #include "core/reader/prefault.h"
@@ -15,11 +15,6 @@ namespace velk {
 namespace {
 
 __extension__ typedef unsigned __int128 Uint128;
-
-// While the table is built, 16 bits of each slot's hash sit in a side
-// array; comparing them first keeps the build from touching the arena for
-// keys that merely share a probe run.  The side array is dropped afterwards.
-uint16_t TagOf(uint64_t hash) { return static_cast<uint16_t>(hash); }
 
 // Hashes computed this many keys ahead, with their home slots prefetched,
 // so the build does not stall on a cache miss per key.
@@ -30,6 +25,19 @@ void InitSodiumOnce() {
   // before any use; it is idempotent and thread-safe.
   static const int kInit = sodium_init();
   (void)kInit;
+}
+
+// Maps a hash onto [0, capacity) by a multiply-high, so the capacity need
+// not be a power of two and can be exactly twice the key count.  It takes
+// the hash's high bits, which leaves the low ones to the tag.
+size_t HomeOf(uint64_t hash, size_t capacity) {
+  return static_cast<size_t>((static_cast<Uint128>(hash) * capacity) >> 64);
+}
+
+// The tag of a hash, in the slot bits above position_bits (none when the
+// positions take all 32).
+uint32_t TagOf(uint64_t hash, unsigned position_bits) {
+  return static_cast<uint32_t>((hash & UINT32_MAX) << position_bits);
 }
 
 }  // namespace
@@ -65,32 +73,24 @@ uint64_t KeyIndex::Hash(std::string_view key) const {
   return h;
 }
 
-// Maps a hash onto [0, capacity) by a multiply-high, so the capacity need
-// not be a power of two and can be exactly twice the key count.
-size_t KeyIndex::Home(uint64_t hash) const {
-  return static_cast<size_t>((static_cast<Uint128>(hash) * slots_.size()) >> 64);
-}
-
 bool KeyIndex::Fill(const KeyList& keys, bool bounded) {
   const size_t n = keys.size();
   max_probe_ = 0;
+  // Positions 0 .. n - 1 are stored plus one, so they take the bits of n.
+  position_bits_ = static_cast<unsigned>(std::bit_width(n));
+  position_mask_ = static_cast<uint32_t>((uint64_t{1} << position_bits_) - 1);
   slots_.clear();
   slots_.reserve(2 * n);
   PrefaultForWrite(slots_.data(), slots_.capacity() * sizeof(uint32_t));
-  slots_.assign(2 * n, kNotFound);
+  slots_.assign(2 * n, 0);
   if (n == 0) return true;
   const size_t cap = slots_.size();
-  // Read only where the slot is occupied, so left uninitialised.
-  const auto tags = std::make_unique_for_overwrite<uint16_t[]>(cap);
-  PrefaultForWrite(tags.get(), cap * sizeof(uint16_t));
 
   uint64_t ahead[kLookahead];
   auto hash_ahead = [&](size_t i) {
     const uint64_t h = Hash(keys.key(i));
     ahead[i % kLookahead] = h;
-    const size_t home = Home(h);
-    __builtin_prefetch(&slots_[home]);
-    __builtin_prefetch(&tags[home]);
+    __builtin_prefetch(&slots_[HomeOf(h, cap)]);
   };
   for (size_t i = 0; i < n && i < kLookahead; ++i) hash_ahead(i);
 
@@ -98,20 +98,20 @@ bool KeyIndex::Fill(const KeyList& keys, bool bounded) {
     const uint64_t h = ahead[i % kLookahead];
     if (i + kLookahead < n) hash_ahead(i + kLookahead);
 
-    const uint16_t tag = TagOf(h);
-    size_t pos = Home(h);
+    const uint32_t slot = TagOf(h, position_bits_) | static_cast<uint32_t>(i + 1);
+    size_t pos = HomeOf(h, cap);
     for (uint32_t dist = 0;; ++dist) {
       if (bounded && dist > kMaxFastProbe) return false;
       const uint32_t cur = slots_[pos];
-      if (cur == kNotFound) {
-        slots_[pos] = static_cast<uint32_t>(i);
-        tags[pos] = tag;
+      if (cur == 0) {
+        slots_[pos] = slot;
         if (dist > max_probe_) max_probe_ = dist;
         break;
       }
       // An equal key seen earlier: the later entry replaces it.
-      if (tags[pos] == tag && keys.key(cur) == keys.key(i)) {
-        slots_[pos] = static_cast<uint32_t>(i);
+      if (((cur ^ slot) & ~position_mask_) == 0 &&
+          keys.key((cur & position_mask_) - 1) == keys.key(i)) {
+        slots_[pos] = slot;
         break;
       }
       if (++pos == cap) pos = 0;
@@ -121,15 +121,20 @@ bool KeyIndex::Fill(const KeyList& keys, bool bounded) {
 }
 
 uint32_t KeyIndex::Find(std::string_view key, const KeyList& keys) const {
-  if (slots_.empty()) return kNotFound;
   const size_t cap = slots_.size();
-  size_t pos = Home(Hash(key));
+  if (cap == 0) return kNotFound;
+  const uint64_t h = Hash(key);
+  const uint32_t tag = TagOf(h, position_bits_);
+  size_t pos = HomeOf(h, cap);
   // No key sits further than max_probe_ from its home slot, so the search
   // can stop there even inside a long run of occupied slots.
   for (uint32_t dist = 0; dist <= max_probe_; ++dist) {
-    const uint32_t idx = slots_[pos];
-    if (idx == kNotFound) return kNotFound;
-    if (keys.key(idx) == key) return idx;
+    const uint32_t slot = slots_[pos];
+    if (slot == 0) return kNotFound;
+    if ((slot & ~position_mask_) == tag) {
+      const uint32_t i = (slot & position_mask_) - 1;
+      if (keys.key(i) == key) return i;
+    }
     if (++pos == cap) pos = 0;
   }
   return kNotFound;

@@ -2,6 +2,8 @@
 
 #include <xxhash.h>
 
+#include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "core/reader/hash_seed.h"
@@ -13,7 +15,10 @@ constexpr size_t kInitialSlots = 16;
 
 }  // namespace
 
-OffsetMap::OffsetMap() : slots_(kInitialSlots, Slot{0, kEmpty}), seed_(NextTableSeed()) {}
+OffsetMap::OffsetMap(size_t expected)
+    // At load 1/2 at most, as Grow keeps it.
+    : slots_(std::bit_ceil(std::max(kInitialSlots, 2 * expected)), Slot{0, kEmpty}),
+      seed_(NextTableSeed()) {}
 
 size_t OffsetMap::SlotOf(uint64_t offset) const {
   return static_cast<size_t>(XXH3_64bits_withSeed(&offset, sizeof offset, seed_)) &

@@ -19,12 +19,16 @@ class OffsetMap {
   };
   static constexpr uint32_t kEmpty = UINT32_MAX;
 
-  OffsetMap();
+  // Room for expected offsets before the table first grows.
+  explicit OffsetMap(size_t expected = 0);
 
   // If offset is present, returns its position and false; otherwise stores
   // (offset, position) and returns position and true.  position must not be
   // kEmpty (key lists hold fewer than 2^32 - 1 entries).
   std::pair<uint32_t, bool> FindOrInsert(uint64_t offset, uint32_t position);
+  // Starts loading the slot where offset's probe begins, for a
+  // FindOrInsert a few calls later.
+  void Prefetch(uint64_t offset) const { __builtin_prefetch(&slots_[SlotOf(offset)]); }
 
  private:
   size_t SlotOf(uint64_t offset) const;

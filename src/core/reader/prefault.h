@@ -1,7 +1,10 @@
-// Best-effort prefaulting of large buffers that are about to be filled.
+// Large, long-lived buffers of an open store: allocation with huge-page
+// backing, and best-effort prefaulting of buffers that are about to be
+// filled.
 #pragma once
 
 #include <cstddef>
+#include <new>
 
 namespace velk {
 
@@ -11,5 +14,35 @@ namespace velk {
 // index.  Small buffers are left alone; where the kernel lacks the request
 // (before Linux 5.14) nothing happens.  Never changes the buffer's contents.
 void PrefaultForWrite(const void* p, size_t bytes);
+
+// Memory for a buffer of bytes bytes.  A large one gets a mapping of its
+// own that starts on a huge-page boundary and is offered to the kernel for
+// huge-page backing: lookups touch such buffers at random, and with 4 KiB
+// pages nearly every touch also misses the TLB.  The tail past the last
+// whole huge page keeps small pages, so nothing is committed beyond the
+// buffer.  Throws std::bad_alloc when out of memory.
+void* AllocateLarge(size_t bytes);
+// Frees memory from AllocateLarge(bytes), with the same bytes.
+void FreeLarge(void* p, size_t bytes) noexcept;
+
+// Standard allocator over AllocateLarge, for the reader's tables.
+template <typename T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <typename U>
+  LargeAllocator(const LargeAllocator<U>&) noexcept {}  // NOLINT: rebinding
+
+  T* allocate(size_t n) {
+    if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(AllocateLarge(n * sizeof(T)));
+  }
+  void deallocate(T* p, size_t n) noexcept { FreeLarge(p, n * sizeof(T)); }
+
+  template <typename U>
+  bool operator==(const LargeAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 }  // namespace velk

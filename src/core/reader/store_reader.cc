@@ -7,7 +7,6 @@
 
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
-#include "core/reader/prefault.h"
 
 namespace velk {
 
@@ -33,7 +32,10 @@ Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
 }
 
 Result<void> StoreReader::CheckFileCrc() const {
-  const uint32_t computed = Crc32(map_.bytes().subspan(kHeaderSize));
+  return CompareFileCrc(Crc32(map_.bytes().subspan(kHeaderSize)));
+}
+
+Result<void> StoreReader::CompareFileCrc(uint32_t computed) const {
   if (computed != file_crc32_) {
     return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(file_crc32_) +
                                "  computed=" + FormatCrc(computed));
@@ -56,14 +58,10 @@ Result<void> StoreReader::LoadIndex() {
     key_bytes = std::min(section - expected * kIndexEntryOverhead, expected * kMaxKeyLength);
   }
   keys_.Reserve(static_cast<size_t>(expected), static_cast<size_t>(key_bytes));
-  offsets_.reserve(static_cast<size_t>(expected));
   // Commit the memory at once only when the count fits the file, as it does
   // for every well-formed one; a bogus count fails the parse before it has
   // touched most of the room reserved for it.
-  if (expected == num_keys_) {
-    keys_.PrefaultReserved();
-    PrefaultForWrite(offsets_.data(), offsets_.capacity() * sizeof(uint64_t));
-  }
+  if (expected == num_keys_) keys_.PrefaultReserved();
 
   uint64_t p = index_offset_;
   for (uint32_t i = 0; i < num_keys_; ++i) {
@@ -75,8 +73,7 @@ Result<void> StoreReader::LoadIndex() {
     if (key_len > rest || sizeof(uint64_t) > rest - key_len)
       return StoreError::Corrupt("index section truncated (key + offset)");
     const auto* key = reinterpret_cast<const char*>(data + p + sizeof(uint16_t));
-    keys_.Append(std::string_view(key, static_cast<size_t>(key_len)));
-    offsets_.push_back(LoadU64(key + key_len));
+    keys_.Append(std::string_view(key, static_cast<size_t>(key_len)), LoadU64(key + key_len));
     p += sizeof(uint16_t) + key_len + sizeof(uint64_t);
   }
   keys_.Trim();

@@ -40,7 +40,7 @@ class StoreReader {
   Result<std::optional<Bytes>> Get(std::string_view key) const {
     const uint32_t i = index_.Find(key, keys_);
     if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
-    auto payload = ReadObject(offsets_[i]);
+    auto payload = ReadObject(keys_.record_offset(i));
     if (!payload.ok()) [[unlikely]] return std::move(payload).error();
     return std::optional<Bytes>(payload.value());
   }
@@ -65,9 +65,9 @@ class StoreReader {
     return Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
   }
 
-  size_t entry_count() const { return offsets_.size(); }
+  size_t entry_count() const { return keys_.size(); }
   std::string_view key_at(size_t i) const { return keys_.key(i); }
-  uint64_t offset_at(size_t i) const { return offsets_[i]; }
+  uint64_t offset_at(size_t i) const { return keys_.record_offset(i); }
 
   const std::string& path() const { return path_; }
   uint64_t file_size() const { return map_.size(); }
@@ -82,7 +82,9 @@ class StoreReader {
   static StoreError OffsetOutOfBounds(uint64_t offset);
   static StoreError ObjectBeyondEnd(uint64_t offset);
   Result<void> CheckFileCrc() const;  // CRC-32 of [kHeaderSize, end) vs the header's
+  Result<void> CompareFileCrc(uint32_t computed) const;  // the same, computed elsewhere
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
+  void PrefetchRecord(size_t i) const;  // starts loading entry i's record, if any
 
   std::string path_;
   Mapping map_;
@@ -90,10 +92,9 @@ class StoreReader {
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;
   uint32_t file_crc32_ = 0;
-  // Key list and offset list, position for position; the key index maps a
-  // key to its position and holds no key bytes of its own.
+  // Keys with their record offsets, in file order; the key index maps a key
+  // to its position and holds no key bytes of its own.
   KeyList keys_;
-  std::vector<uint64_t> offsets_;
   KeyIndex index_;
 };
 

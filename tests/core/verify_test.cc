@@ -1,0 +1,185 @@
+// Verify() reads files laid out as the writer lays them in one pass, and
+// checks any other file key by key.  Whatever the file, the outcome must be
+// that of the key-by-key check, down to which failure is reported first.
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/format/crc32.h"
+#include "core/format/endian.h"
+#include "core/reader/store_reader.h"
+#include "store_bytes.h"
+
+namespace velk {
+namespace {
+
+using testfiles::CrcOf;
+using testfiles::StoreBytes;
+using testfiles::TempDir;
+
+// The key-by-key check, written out plainly: each distinct offset once, in
+// key order.  The file CRC is assumed right.
+std::string KeyByKey(const StoreReader& r, const std::string& file) {
+  const uint64_t size = file.size();
+  std::set<uint64_t> seen;
+  for (size_t i = 0; i < r.entry_count(); ++i) {
+    const uint64_t offset = r.offset_at(i);
+    if (!seen.insert(offset).second) continue;
+    if (offset > size || kRecordHeaderSize > size - offset)
+      return "VelkCorruptError: object offset " + std::to_string(offset) + " out of bounds";
+    auto payload = r.ReadObject(offset);
+    if (!payload.ok()) return payload.error().ToString();
+    if (Crc32(payload.value()) != LoadU32(file.data() + offset + sizeof(uint32_t)))
+      return "VelkCorruptError: object CRC32 mismatch at offset " + std::to_string(offset);
+  }
+  return "ok";
+}
+
+// Sets the header's file CRC to that of the body as it now stands, so that
+// Verify() gets past it to the records.
+void FixFileCrc(std::string& file) {
+  StoreBE<uint32_t>(file.data() + kFileCrcOffset, CrcOf(std::string_view(file).substr(kHeaderSize)));
+}
+
+class VerifyTest : public ::testing::Test {
+ protected:
+  // Verify()'s text for file (CRC fixed first), checked against KeyByKey;
+  // "unopened" when the file does not open.
+  std::string VerifyText(std::string file) {
+    FixFileCrc(file);
+    auto r = StoreReader::Open(dir_.Write("v" + std::to_string(n_++) + ".vlks", file), true);
+    if (!r.ok()) return "unopened";
+    const auto v = r.value().Verify();
+    const std::string got = v.ok() ? "ok" : v.error().ToString();
+    EXPECT_EQ(got, KeyByKey(r.value(), file));
+    return got;
+  }
+
+  TempDir dir_;
+  int n_ = 0;
+};
+
+// n records of varied sizes (some empty), in shuffled order against the
+// keys, with every tenth key sharing another key's record.  Returns the
+// record offsets in key order.
+std::vector<uint64_t> AddShuffled(StoreBytes& s, size_t n, size_t max_payload) {
+  std::mt19937 rng(7);
+  std::vector<uint64_t> offsets;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t len = i % 13 == 0 ? 0 : rng() % (max_payload + 1);
+    offsets.push_back(s.AddObject(std::string(len, static_cast<char>('a' + i % 26))));
+  }
+  std::shuffle(offsets.begin(), offsets.end(), rng);
+  for (size_t i = 0; i < n; i += 10) offsets[i] = offsets[(i * 7 + 3) % n];
+  for (size_t i = 0; i < n; ++i) s.AddKey("k" + std::to_string(100000 + i), offsets[i]);
+  return offsets;
+}
+
+TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
+  // Records across several 256 KiB windows, some straddling their edges.
+  StoreBytes big;
+  const std::vector<uint64_t> at = AddShuffled(big, 1400, 1000);
+  ASSERT_GT(big.Build().size(), size_t{2} << 18);
+  EXPECT_EQ(VerifyText(big.Build()), "ok");
+
+  // A record no key names may be damaged: only named records are checked.
+  StoreBytes unnamed;
+  const uint64_t a = unnamed.AddObject("fine");
+  unnamed.AddObject("never named", 0xdeadbeef);
+  unnamed.AddKey("a", a);
+  EXPECT_EQ(VerifyText(unnamed.Build()), "ok");
+
+  // A key naming a well-formed record hidden inside another one's payload
+  // is fine, though the record chain never meets it.
+  std::string inner(8, '\0');
+  StoreBE<uint32_t>(inner.data(), 3);
+  StoreBE<uint32_t>(inner.data() + 4, CrcOf("xyz"));
+  inner += "xyz";
+  StoreBytes hidden;
+  const uint64_t outer = hidden.AddObject("<" + inner + ">");
+  hidden.AddKey("a", outer).AddKey("b", outer + kRecordHeaderSize + 1);
+  EXPECT_EQ(VerifyText(hidden.Build()), "ok");
+
+  // Bytes between the records and the index: the record chain does not
+  // end where the index starts.
+  std::string gap = hidden.Build();
+  const uint64_t index_offset = LoadU64(gap.data() + kIndexOffsetOffset);
+  gap.insert(index_offset, "12345");
+  StoreBE<uint64_t>(gap.data() + kIndexOffsetOffset, index_offset + 5);
+  EXPECT_EQ(VerifyText(gap), "ok");
+
+  // A key naming garbage in the second window, where a record starts at
+  // the same place in the window as a named one in the first window did.
+  StoreBytes aligned;
+  const uint64_t first = aligned.AddObject("");
+  aligned.AddObject(std::string((256 << 10) - 2 * kRecordHeaderSize, 'b'));
+  const uint64_t second = aligned.AddObject("c");
+  ASSERT_EQ(second - first, uint64_t{256} << 10);
+  const uint64_t garbage = aligned.AddObject(std::string(16, '\xff')) + kRecordHeaderSize + 1;
+  aligned.AddKey("a", first).AddKey("b", garbage);
+  EXPECT_EQ(VerifyText(aligned.Build()),
+            "VelkCorruptError: object at " + std::to_string(garbage) + " extends beyond file end");
+
+  // Damage in a late window named early in key order, and in an early
+  // window named later: the first in key order is reported.
+  std::string damaged = big.Build();
+  const uint64_t late = *std::max_element(at.begin(), at.end());
+  const uint64_t early = at[1];
+  ASSERT_NE(early, late);
+  for (uint64_t off : {late, early}) damaged[off + sizeof(uint32_t)] ^= 1;  // the stored CRC
+  const size_t first_named = std::min(std::find(at.begin(), at.end(), late) - at.begin(),
+                                      std::find(at.begin(), at.end(), early) - at.begin());
+  EXPECT_EQ(VerifyText(damaged), "VelkCorruptError: object CRC32 mismatch at offset " +
+                                     std::to_string(at[first_named]));
+
+}
+
+TEST_F(VerifyTest, DamagedRecordsAndOffsetsGiveTheKeyByKeyOutcome) {
+  // Every byte of every record header and of every key's offset, set to a
+  // few values, in a small file and around the window edges of a large one.
+  StoreBytes small;
+  AddShuffled(small, 12, 20);
+  const std::string base = small.Build();
+  const uint64_t index_offset = LoadU64(base.data() + kIndexOffsetOffset);
+  std::vector<size_t> positions;
+  for (size_t p = kHeaderSize; p < index_offset; ++p) positions.push_back(p);
+  for (size_t p = index_offset; p + 8 <= base.size();) {
+    const size_t key_len = LoadU16(base.data() + p);
+    for (size_t k = 0; k < 8; ++k) positions.push_back(p + 2 + key_len + k);
+    p += 2 + key_len + 8;
+  }
+  for (size_t p : positions) {
+    for (char v : {'\x00', '\x01', '\x08', '\x7f', '\xff'}) {
+      std::string file = base;
+      if (file[p] == v) continue;
+      file[p] = v;
+      VerifyText(file);
+    }
+  }
+
+  StoreBytes big;
+  const std::vector<uint64_t> at = AddShuffled(big, 1400, 1000);
+  const std::string large = big.Build();
+  std::set<uint64_t> near_edges;
+  for (uint64_t off : at) {
+    const uint64_t window = 256 << 10;
+    if ((off - kHeaderSize) % window > window - 2000 || (off - kHeaderSize) % window < 1000)
+      near_edges.insert(off);
+  }
+  ASSERT_GE(near_edges.size(), 4u);
+  for (uint64_t off : near_edges) {
+    for (size_t byte : {size_t{2}, size_t{3}, size_t{7}}) {  // length, stored CRC
+      std::string file = large;
+      file[off + byte] ^= 0x10;
+      VerifyText(file);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velk
