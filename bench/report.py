@@ -223,6 +223,13 @@ def detail_lines(ds: dict, res: dict) -> list:
             mv = mem[STORE + "_verify"]
             out.append(f"With verify=True: anonymous {mv['anon_open'] / n:.1f} B/key, "
                        f"file-backed {mv['file_open'] / 2**20:.1f} MiB (the whole file is read for the CRC).")
+    o1, o2 = wmed(ds, "open", STORE), wmed(ds, "open_verify", STORE)
+    if o1 and o2 and o1 > o2:
+        out.append("")
+        out.append("The store's open with verify=False came out slower than with verify=True, which "
+                   "does more work; most likely because the first open of each repetition follows other "
+                   "peers' work that freed much memory and pays for fresh huge pages for its index "
+                   "(see PROFILE.md), on top of the noise of a shared machine.")
     extra = ds.get("workloads", {}).get("build", {}).get("extra", {}).get(STORE)
     if extra:
         out.append("")
