@@ -4,9 +4,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -158,6 +162,52 @@ TEST(WriterLayout, KeysSortedUnsignedBytewisePrefixFirst) {
   EXPECT_EQ(keys, (std::vector<std::string>{"", "A", "a", "ab", "b", "z", "\x80", "\xff"}));
   EXPECT_EQ(index[0].second, 40u + 10);  // "" -> object 1
   for (size_t i = 1; i < index.size(); ++i) EXPECT_EQ(index[i].second, 40u);  // shared object 0
+}
+
+// Key sets large enough for the radix sort, with the shapes its shortcuts
+// depend on: a prefix shared by every key, groups sharing more than eight
+// bytes, zero bytes next to keys that end early, and keys that are
+// prefixes of others.  Every key is bound twice, the second time after
+// the key table has grown: the index must hold each key once, in key
+// order, with its last object.
+TEST(WriterLayout, LargeKeySetsMatchAnOrderedMap) {
+  std::mt19937_64 rng(7);
+  auto numbered = [&](size_t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "user:%08u", static_cast<unsigned>(rng() % 100000));
+    return std::string(buf);
+  };
+  auto small_alphabet = [&](size_t) {
+    std::string k(rng() % 20, '\0');
+    for (char& c : k) c = "\x00\x01\xff"[rng() % 3];
+    return k;
+  };
+  auto long_groups = [&](size_t i) {
+    std::string k(i % 2 ? 40 : 300, i % 3 ? 'a' : 'b');
+    k += std::to_string(rng() % 2000);
+    k.resize(k.size() - rng() % 3);  // some keys are prefixes of others
+    return k;
+  };
+  const std::function<std::string(size_t)> families[] = {numbered, small_alphabet, long_groups};
+  for (const auto& make : families) {
+    StagedStore s;
+    for (int i = 0; i < 3; ++i) AddObj(s, std::string(static_cast<size_t>(i), 'o'));
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < 4000; ++i) keys.push_back(make(i));
+    std::map<std::string, uint64_t> want;
+    for (uint64_t round = 0; round < 2; ++round) {
+      for (size_t i = 0; i < keys.size(); ++i) {
+        const uint64_t id = (i + round) % 3;
+        Bind(s, keys[i], id);
+        want[keys[i]] = id;
+      }
+    }
+    EXPECT_EQ(s.key_count(), want.size());
+    const uint64_t offsets[] = {40, 48, 57};  // records of 0, 1 and 2 bytes
+    std::vector<std::pair<std::string, uint64_t>> expected;
+    for (const auto& [k, id] : want) expected.emplace_back(k, offsets[id]);
+    EXPECT_EQ(ParseIndex(s.SerializeIndex()), expected);
+  }
 }
 
 TEST(WriterStaging, RebindingAndChecks) {

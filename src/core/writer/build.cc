@@ -84,7 +84,7 @@ Result<BuildSummary> StagedStore::Build(std::string_view path) const {
   const std::vector<std::byte> index = SerializeIndex();
   std::byte header[kHeaderSize];
   MakeHeader(index).EncodeTo(header);
-  const Bytes parts[] = {header, data_, index};
+  const Bytes parts[] = {header, data_.span(), index};
 
   VELK_TRY(WriteTempFile(tmp, parts));
   if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::FromErrno(errno, "rename");

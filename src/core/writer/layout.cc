@@ -1,39 +1,42 @@
 // Serialisation of the index section and the header.  The data section
 // needs none: StagedStore keeps it serialised as objects arrive.
-#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
+#include "core/writer/key_sort.h"
 #include "core/writer/staged_store.h"
 
 namespace velk {
 
 std::vector<std::byte> StagedStore::SerializeIndex() const {
-  // Sort pointers to the map's entries; the keys themselves are not copied.
-  using Entry = decltype(keys_)::value_type;
-  std::vector<const Entry*> entries;
-  entries.reserve(keys_.size());
-  uint64_t total = 0;
-  for (const Entry& e : keys_) {
-    entries.push_back(&e);
-    total += kIndexEntryOverhead + e.first.size();
-  }
-  // Keys are unique, so the order is total and the output deterministic.
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry* a, const Entry* b) { return KeyLess(a->first, b->first); });
-
+  const std::vector<writer::SortedKey> sorted = writer::SortKeys(keys_);
+  // The arena holds each key's bytes exactly once.
+  const uint64_t total = keys_.arena_size() + kIndexEntryOverhead * keys_.size();
   if (total > SIZE_MAX) throw std::bad_alloc();
   std::vector<std::byte> out(static_cast<size_t>(total));
   std::byte* p = out.data();
-  for (const Entry* e : entries) {
-    const std::string& key = e->first;
-    StoreBE<uint16_t>(p, static_cast<uint16_t>(key.size()));  // AddKey bounds it
+  const auto entries = keys_.entries();
+  const char* arena = keys_.arena();
+  // In key order the entries, the key bytes and the record offsets are
+  // read at random: fetch the entries well ahead, and what they point to
+  // (by then in cache) a little less far.
+  constexpr size_t kEntryAhead = 32;
+  constexpr size_t kBytesAhead = 16;
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    if (i + kEntryAhead < sorted.size()) __builtin_prefetch(&entries[sorted[i + kEntryAhead].entry]);
+    if (i + kBytesAhead < sorted.size()) {
+      const writer::KeyEntry& ahead = entries[sorted[i + kBytesAhead].entry];
+      __builtin_prefetch(arena + ahead.offset);
+      __builtin_prefetch(&record_offsets_[ahead.obj_id]);
+    }
+    const writer::KeyEntry& e = entries[sorted[i].entry];
+    StoreBE<uint16_t>(p, e.length);
     p += sizeof(uint16_t);
-    if (!key.empty()) std::memcpy(p, key.data(), key.size());
-    p += key.size();
-    StoreBE<uint64_t>(p, record_offsets_[e->second]);
+    if (e.length != 0) std::memcpy(p, arena + e.offset, e.length);
+    p += e.length;
+    StoreBE<uint64_t>(p, record_offsets_[e.obj_id]);
     p += sizeof(uint64_t);
   }
   return out;
@@ -46,7 +49,7 @@ Header StagedStore::MakeHeader(Bytes index) const {
   h.num_objects = static_cast<uint32_t>(record_offsets_.size());
   h.index_offset = kHeaderSize + data_.size();
   h.data_offset = kHeaderSize;
-  h.file_crc32 = Crc32(index, Crc32(data_));
+  h.file_crc32 = Crc32(index, Crc32(data_.span()));
   return h;
 }
 

@@ -1,28 +1,11 @@
 #include "core/writer/staged_store.h"
 
-#include <algorithm>
-#include <new>
 #include <string>
 
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
 
 namespace velk {
-
-namespace {
-
-// Makes room for `extra` more bytes at the end of v, growing geometrically
-// so that staging many objects costs amortised linear copying.  Afterwards
-// appending `extra` bytes cannot allocate, so cannot fail.
-void ReserveFor(std::vector<std::byte>& v, uint64_t extra) {
-  if (extra > v.max_size() - v.size()) throw std::bad_alloc();
-  const size_t need = v.size() + static_cast<size_t>(extra);
-  if (need <= v.capacity()) return;
-  const size_t doubled = v.capacity() <= v.max_size() / 2 ? v.capacity() * 2 : v.max_size();
-  v.reserve(std::max(need, doubled));
-}
-
-}  // namespace
 
 Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   if (payload.size() > kMaxPayloadLength) {
@@ -37,14 +20,15 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   // std::bad_alloc leaves the store as it was.
   const uint64_t id = record_offsets_.size();
   const uint64_t offset = kHeaderSize + data_.size();
-  ReserveFor(data_, kRecordHeaderSize + payload.size());
-  record_offsets_.push_back(offset);
+  data_.ReserveFor(kRecordHeaderSize + payload.size());
+  record_offsets_.ReserveFor(1);
+  record_offsets_.PushBack(offset);
 
   std::byte head[kRecordHeaderSize];
   StoreBE<uint32_t>(head, static_cast<uint32_t>(payload.size()));
   StoreBE<uint32_t>(head + sizeof(uint32_t), Crc32(payload));  // after the length
-  data_.insert(data_.end(), head, head + kRecordHeaderSize);
-  data_.insert(data_.end(), payload.begin(), payload.end());
+  data_.Append(head, kRecordHeaderSize);
+  data_.Append(payload.data(), payload.size());
   return id;
 }
 
@@ -57,14 +41,11 @@ Result<void> StagedStore::AddKey(std::string_view key, uint64_t obj_id) {
     return StoreError::General("key of " + std::to_string(key.size()) +
                                " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
   }
-  if (auto it = keys_.find(key); it != keys_.end()) {
-    it->second = obj_id;  // rebinding: the last binding wins
-    return {};
-  }
-  if (keys_.size() >= kMaxCount) {
+  // A rebinding never fails; only a new key counts against the limit.  The
+  // id is below the object count, itself at most kMaxCount: it fits 32 bits.
+  if (!keys_.Bind(key, static_cast<uint32_t>(obj_id), kMaxCount)) {
     return StoreError::General("key count exceeds the limit of " + std::to_string(kMaxCount));
   }
-  keys_.emplace(std::string(key), obj_id);
   return {};
 }
 

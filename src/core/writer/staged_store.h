@@ -5,19 +5,14 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/format/format.h"
 #include "core/format/status.h"
+#include "core/writer/append_buffer.h"
+#include "core/writer/key_table.h"
 
 namespace velk {
-
-// Transparent hashing so lookups by string_view need no temporary string.
-struct KeyHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
 
 struct BuildSummary {
   uint64_t num_objects = 0;
@@ -52,7 +47,7 @@ class StagedStore {
 
   // The index section: every key in key order with its object's offset.
   std::vector<std::byte> SerializeIndex() const;
-  const std::vector<std::byte>& data_section() const { return data_; }
+  Bytes data_section() const { return data_.span(); }
 
  private:
   // The header for the staged content followed by this index section.
@@ -60,10 +55,10 @@ class StagedStore {
 
   // The data section is kept already serialised (length, CRC, payload per
   // object) so that a build writes it as it stands: no second copy.
-  std::vector<std::byte> data_;
+  writer::AppendBuffer<std::byte> data_;
   // Absolute file offset of each object's record, by object id.
-  std::vector<uint64_t> record_offsets_;
-  std::unordered_map<std::string, uint64_t, KeyHash, std::equal_to<>> keys_;
+  writer::AppendBuffer<uint64_t> record_offsets_;
+  writer::KeyTable keys_;
 };
 
 // The temporary path of a build: the final component's extension replaced

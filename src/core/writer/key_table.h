@@ -1,0 +1,70 @@
+// The writer's staged keys: every distinct key with the object id it is
+// bound to.  Key bytes live back to back in one arena and each key has a
+// fixed-size entry, in first-insertion order; an open-addressing table of
+// entry numbers finds a key again.  Staging a key therefore allocates
+// nothing of its own (the three buffers grow geometrically) and freeing
+// the table frees three blocks, however many keys it holds.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/writer/append_buffer.h"
+
+namespace velk::writer {
+
+// One staged key: its bytes at arena()[offset, offset + length).
+struct KeyEntry {
+  uint64_t offset;
+  uint32_t obj_id;
+  uint16_t length;
+};
+
+class KeyTable {
+ public:
+  KeyTable();
+  KeyTable(const KeyTable&) = delete;
+  KeyTable& operator=(const KeyTable&) = delete;
+  KeyTable(KeyTable&&) noexcept = default;
+  KeyTable& operator=(KeyTable&&) noexcept = default;
+
+  // Binds key to obj_id: an existing key is rebound (the last binding
+  // wins), a new one added.  Returns false, changing nothing, when the key
+  // is new and the table already holds max_keys keys.  Keys are at most
+  // 65,535 bytes (the caller checks) and max_keys is below 2^32.  Throws
+  // std::bad_alloc with the table unchanged: every allocation comes before
+  // the first change.
+  bool Bind(std::string_view key, uint32_t obj_id, uint64_t max_keys);
+
+  uint64_t size() const { return entries_.size(); }
+  // Every key, in the order keys were first added.
+  std::span<const KeyEntry> entries() const { return entries_.span(); }
+  const char* arena() const { return arena_.data(); }
+  // The bytes of all keys together.
+  uint64_t arena_size() const { return arena_.size(); }
+
+ private:
+  uint64_t Hash(std::string_view key) const;
+  // The first slot to probe for a key whose hash has these high 32 bits
+  // (the rest zero): the top bits of the hash.  Beyond 2^32 slots the
+  // homes spread out, still one in every 2^(log2 size - 32) slots.
+  size_t Home(uint64_t tag) const { return static_cast<size_t>(tag >> home_shift_); }
+  // The first empty slot from home on.
+  static size_t FreeSlot(const std::vector<uint64_t>& slots, size_t home);
+  // Doubles the slot table (or creates it) and moves every slot over.
+  void Grow();
+
+  // A slot holds 0 (empty) or the high 32 bits of its key's hash above
+  // the key's entry number + 1: most probes that meet another key are
+  // decided by the hash bits, without touching the entry or the arena.
+  // The table has 2^(64 - home_shift_) slots, or none.
+  std::vector<uint64_t> slots_;
+  AppendBuffer<KeyEntry> entries_;
+  AppendBuffer<char> arena_;
+  unsigned home_shift_ = 64;
+  uint64_t seed_;
+};
+
+}  // namespace velk::writer
