@@ -57,17 +57,6 @@ Result<void> SyncParentDir(std::string_view path) {
   return {};
 }
 
-// Writes text to file descriptor 1, bypassing any stdio buffering.  The
-// file is committed by now, so a lost summary line is not an error.
-void WriteToStdout(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
 }  // namespace
 
 Result<BuildSummary> StagedStore::Build(std::string_view path) const {
@@ -93,7 +82,10 @@ Result<BuildSummary> StagedStore::Build(std::string_view path) const {
   struct stat st;
   const double kb = ::stat(target.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1024.0 : 0.0;
   const BuildSummary summary{object_count(), key_count()};
-  WriteToStdout(SummaryLine(path, summary.num_objects, summary.num_keys, kb));
+  // Straight to file descriptor 1, bypassing any stdio buffering.  The file
+  // is committed by now, so a lost summary line is not an error.
+  const std::string line = SummaryLine(path, summary.num_objects, summary.num_keys, kb);
+  (void)writer::WriteAll(STDOUT_FILENO, AsBytes(line), "");
   return summary;
 }
 
