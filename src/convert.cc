@@ -65,7 +65,7 @@ bool IsNumpyBool(PyObject* obj) {
 
 }  // namespace
 
-bool ConvertKey(PyObject* obj, KeyBytes& out) {
+bool ConvertKeySlow(PyObject* obj, KeyBytes& out) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t len = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len)) {

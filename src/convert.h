@@ -31,7 +31,32 @@ class KeyBytes {
 
 // Key conversion: str (UTF-8), bytes, bytearray, or a sequence of integers
 // in 0..255.  Returns false with ValueError "key must be str or bytes".
-bool ConvertKey(PyObject* obj, KeyBytes& out);
+bool ConvertKeySlow(PyObject* obj, KeyBytes& out);
+
+// The keys of nearly every call: an exact ASCII str (its characters are
+// its UTF-8 bytes) or an exact bytes object lends its own buffer.  False
+// for anything else, with no error set.
+inline bool BorrowPlainKey(PyObject* obj, std::string_view* out) {
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    *out = {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<size_t>(PyUnicode_GET_LENGTH(obj))};
+    return true;
+  }
+  if (PyBytes_CheckExact(obj)) {
+    *out = {PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
+    return true;
+  }
+  return false;
+}
+
+// Plain keys inline; the general path gives the same bytes for them too.
+inline bool ConvertKey(PyObject* obj, KeyBytes& out) {
+  std::string_view plain;
+  if (BorrowPlainKey(obj, &plain)) {
+    out.Borrow(plain.data(), plain.size());
+    return true;
+  }
+  return ConvertKeySlow(obj, out);
+}
 
 // Typed parameters.  Each returns false with the Python error set, already
 // passed through the argument wrap for its parameter name.

@@ -8,11 +8,13 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <utility>
 #include <variant>
 
 #include "args.h"
 #include "borrow.h"
+#include "convert.h"
 #include "core/format/status.h"
 #include "errors.h"
 #include "python.h"
@@ -47,14 +49,19 @@ class Outcome {
   bool py_error_set_ = false;
 };
 
-// Converts a successful outcome with ToPython.  The interpreter failing to
+// Converts a native result with ToPython.  The interpreter failing to
 // create the result object is an internal fault.
+template <typename T>
+PyObject* Convert(T&& value) {
+  PyObject* obj = ToPython(std::move(value));
+  if (obj == nullptr) return UnraisableFault("failed to create the result object", __FILE__, __LINE__);
+  return obj;
+}
+
 template <typename T>
 PyObject* Finish(Outcome<T>&& out) {
   if (!out.ok()) return out.Raise();
-  PyObject* obj = ToPython(std::move(out).value());
-  if (obj == nullptr) return UnraisableFault("failed to create the result object", __FILE__, __LINE__);
-  return obj;
+  return Convert(std::move(out).value());
 }
 
 // The Python object of either class: header, native state, borrow counter.
@@ -128,6 +135,30 @@ PyObject* Method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       return nullptr;
     }
     return Invoke<Cls, kBorrow, kOp>(self, slots);
+  });
+}
+
+// METH_FASTCALL | METH_KEYWORDS methods with one key parameter, the
+// lookups that programs call millions of times.  A call with one plain key
+// (see BorrowPlainKey) by position runs the lean form of the operation,
+// std::optional<T> probe(InstanceOf<Cls>*, std::string_view key), which
+// yields the native result or nullopt to hand the call to the general form
+// kOp: any other argument shape, a damaged record and so on take the path
+// that parses, converts and reports everything, so no message changes.
+template <typename Cls, Borrow kBorrow, const ArgSpec& kSpec, auto kOp, auto kProbe>
+PyObject* KeyMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  std::string_view key;
+  if (kwnames != nullptr || nargs != 1 || !BorrowPlainKey(args[0], &key)) [[unlikely]] {
+    return Method<Cls, kBorrow, kSpec, kOp>(self, args, nargs, kwnames);
+  }
+  return Guarded([&]() -> PyObject* {
+    auto* obj = CheckReceiver<Cls>(self);
+    if (obj == nullptr) return nullptr;
+    BorrowGuard guard(&obj->borrow, kBorrow);
+    if (!guard.ok()) return nullptr;
+    if (auto result = kProbe(obj, key)) [[likely]] return Convert(std::move(*result));
+    ArgSlots slots{args[0]};
+    return Finish(kOp(obj, slots));
   });
 }
 

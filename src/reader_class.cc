@@ -1,5 +1,7 @@
 // _VelkReader: open, lookups, scans, stats and verification.
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "classes.h"
 #include "convert.h"
@@ -30,6 +32,23 @@ Outcome<std::optional<Bytes>> GetRaw(Self* self, const ArgSlots& args) {
   if (!ConvertKey(args[0], key)) return PyErrorSet{};
   return self->state.Get(key.view());
 }
+
+// The lean forms of get_raw and exists for plain keys; nullopt hands the
+// call to the general form (a damaged record, whose error it reports).
+std::optional<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key) {
+  Bytes payload;
+  switch (self->state.Probe(key, &payload)) {
+    case StoreReader::Found::kFound:
+      return std::optional<Bytes>(payload);
+    case StoreReader::Found::kAbsent:
+      return std::optional<Bytes>();
+    case StoreReader::Found::kDamaged:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
 
 Outcome<bool> Exists(Self* self, const ArgSlots& args) {
   KeyBytes key;
@@ -85,9 +104,9 @@ Outcome<std::string> ReaderRepr(Self* self, const ArgSlots&) {
 constexpr int kArgsFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"get_raw", AsCFunction(Method<ReaderClass, Borrow::kShared, kGetArgs, GetRaw>), kArgsFlags,
+    {"get_raw", AsCFunction(KeyMethod<ReaderClass, Borrow::kShared, kGetArgs, GetRaw, ProbeGetRaw>), kArgsFlags,
      "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`."},
-    {"exists", AsCFunction(Method<ReaderClass, Borrow::kShared, kExistsArgs, Exists>), kArgsFlags,
+    {"exists", AsCFunction(KeyMethod<ReaderClass, Borrow::kShared, kExistsArgs, Exists, ProbeExists>), kArgsFlags,
      "exists($self, key)\n--\n\nKey presence check \u2014 no I/O beyond the in-memory hash index."},
     {"prefix_raw", AsCFunction(Method<ReaderClass, Borrow::kShared, kPrefixArgs, PrefixRaw>), kArgsFlags,
      "prefix_raw($self, prefix)\n--\n\nSorted prefix scan. Returns `list[tuple[str, bytes]]`."},

@@ -72,11 +72,6 @@ PyObject* ToPython(std::string&& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* ToPython(std::optional<Bytes>&& b) {
-  if (!b) Py_RETURN_NONE;
-  return NewBytes(*b);
-}
-
 PyObject* ToPython(EntryList&& list) {
   return BuildList(list.entries.size(), [&](size_t i) {
     if (i + kCopyLookahead < list.entries.size()) PrefetchPayload(list.entries[i + kCopyLookahead].payload);

@@ -45,7 +45,12 @@ PyObject* ToPython(NewRef r);
 PyObject* ToPython(bool b);
 PyObject* ToPython(uint64_t v);
 PyObject* ToPython(std::string&& text);
-PyObject* ToPython(std::optional<Bytes>&& b);
+// Inline: it is the result of every lookup.
+inline PyObject* ToPython(std::optional<Bytes>&& b) {
+  if (!b) Py_RETURN_NONE;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b->data()),
+                                   static_cast<Py_ssize_t>(b->size()));
+}
 PyObject* ToPython(EntryList&& list);
 PyObject* ToPython(KeyList&& list);
 PyObject* ToPython(ObjectList&& list);

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,34 @@ TEST(KeyIndex, FindsEveryKeyAndLaterDuplicatesWin) {
 
   EXPECT_EQ(KeyIndex().Find("", KeyList()), KeyIndex::kNotFound);
   EXPECT_EQ(KeyIndex::Build(KeyList()).Find("", KeyList()), KeyIndex::kNotFound);
+}
+
+// Keys of one length share hash and tag here, so only the byte comparison
+// tells them apart: one differing byte anywhere, at every length the
+// comparison handles by word loads and beyond.
+TEST(KeyIndex, EqualHashesAreToldApartByEveryByte) {
+  KeyList keys;
+  std::vector<std::string> absent;
+  for (size_t len = 0; len <= 24; ++len) {
+    const std::string base(len, 'k');
+    keys.Append(base);
+    for (size_t at : {size_t{0}, len / 2, len - 1}) {
+      if (len == 0) break;
+      std::string variant = base;
+      variant[at] = static_cast<char>('A' + at);
+      keys.Append(variant);
+      variant[at] = '\xff';
+      absent.push_back(variant);
+    }
+  }
+  const KeyIndex index = KeyIndex::BuildWithHash(keys, LengthHash);
+  ASSERT_FALSE(index.flood_resistant());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const uint32_t found = index.Find(keys.key(i), keys);
+    ASSERT_NE(found, KeyIndex::kNotFound) << keys.key(i);
+    EXPECT_EQ(keys.key(found), keys.key(i));
+  }
+  for (const std::string& key : absent) EXPECT_EQ(index.Find(key, keys), KeyIndex::kNotFound) << key;
 }
 
 TEST(KeyIndex, RandomisedHashKeepsFastPathAndTwoSlotsPerKey) {

@@ -40,6 +40,30 @@ uint32_t TagOf(uint64_t hash, unsigned position_bits) {
   return static_cast<uint32_t>((hash & UINT32_MAX) << position_bits);
 }
 
+// Key equality without a library call for the common short keys: two
+// overlapping 8-byte (or 4-byte) loads cover any length from 4 to 16.
+bool SameKey(std::string_view a, std::string_view b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  auto load8 = [](const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  auto load4 = [](const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  if (n >= 8 && n <= 16) {
+    return ((load8(a.data()) ^ load8(b.data())) | (load8(a.data() + n - 8) ^ load8(b.data() + n - 8))) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    return ((load4(a.data()) ^ load4(b.data())) | (load4(a.data() + n - 4) ^ load4(b.data() + n - 4))) == 0;
+  }
+  return n == 0 || std::memcmp(a.data(), b.data(), n) == 0;
+}
+
 }  // namespace
 
 KeyIndex KeyIndex::Build(const KeyList& keys) { return BuildWithHash(keys, nullptr); }
@@ -60,17 +84,21 @@ KeyIndex KeyIndex::BuildWithHash(const KeyList& keys, HashFn fast_hash) {
   return index;
 }
 
-uint64_t KeyIndex::Hash(std::string_view key) const {
-  if (!use_sip_) {
-    if (fast_hash_ == nullptr) return XXH3_64bits_withSeed(key.data(), key.size(), seed_);
-    return fast_hash_(key.data(), key.size(), seed_);
-  }
+uint64_t KeyIndex::SipHash(std::string_view key) const {
   unsigned char out[crypto_shorthash_siphash24_BYTES];
   crypto_shorthash_siphash24(out, reinterpret_cast<const unsigned char*>(key.data()),
                              key.size(), sip_key_);
   uint64_t h;
   std::memcpy(&h, out, sizeof h);
   return h;
+}
+
+// Inlined into every lookup: the fast hash of a short key is a few dozen
+// instructions, about what a call to it would add.
+[[gnu::always_inline]] inline uint64_t KeyIndex::Hash(std::string_view key) const {
+  if (use_sip_) [[unlikely]] return SipHash(key);
+  if (fast_hash_ == nullptr) [[likely]] return XXH3_64bits_withSeed(key.data(), key.size(), seed_);
+  return fast_hash_(key.data(), key.size(), seed_);
 }
 
 bool KeyIndex::Fill(const KeyList& keys, bool bounded) {
@@ -120,7 +148,7 @@ bool KeyIndex::Fill(const KeyList& keys, bool bounded) {
   return true;
 }
 
-uint32_t KeyIndex::Find(std::string_view key, const KeyList& keys) const {
+uint32_t KeyIndex::Find(std::string_view key, const KeyList& keys, Bytes records) const {
   const size_t cap = slots_.size();
   if (cap == 0) return kNotFound;
   const uint64_t h = Hash(key);
@@ -133,7 +161,9 @@ uint32_t KeyIndex::Find(std::string_view key, const KeyList& keys) const {
     if (slot == 0) return kNotFound;
     if ((slot & ~position_mask_) == tag) {
       const uint32_t i = (slot & position_mask_) - 1;
-      if (keys.key(i) == key) return i;
+      const uint64_t offset = keys.record_offset(i);
+      if (offset < records.size()) __builtin_prefetch(records.data() + offset);
+      if (SameKey(keys.key(i), key)) return i;
     }
     if (++pos == cap) pos = 0;
   }

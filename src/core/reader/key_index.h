@@ -46,8 +46,10 @@ class KeyIndex {
   static KeyIndex BuildWithHash(const KeyList& keys, HashFn fast_hash);
 
   // Position of key in keys (the list the index was built over), or
-  // kNotFound.
-  uint32_t Find(std::string_view key, const KeyList& keys) const;
+  // kNotFound.  With records (the file the key list's offsets point into),
+  // the record of a candidate starts loading before its key is compared,
+  // so a hit waits for the key bytes and the record at the same time.
+  uint32_t Find(std::string_view key, const KeyList& keys, Bytes records = {}) const;
 
   // True once the table has switched to SipHash.
   bool flood_resistant() const { return use_sip_; }
@@ -55,6 +57,7 @@ class KeyIndex {
 
  private:
   uint64_t Hash(std::string_view key) const;
+  uint64_t SipHash(std::string_view key) const;
   // Fills slots_ from keys; with bounded, gives up (returns false) when a
   // key would probe further than kMaxFastProbe.
   bool Fill(const KeyList& keys, bool bounded);

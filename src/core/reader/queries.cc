@@ -9,6 +9,12 @@
 
 namespace velk {
 
+StoreError StoreReader::RecordError(uint64_t offset) const {
+  const uint64_t size = map_.size();
+  if (offset > size || kRecordHeaderSize > size - offset) return OffsetOutOfBounds(offset);
+  return ObjectBeyondEnd(offset);
+}
+
 StoreError StoreReader::OffsetOutOfBounds(uint64_t offset) {
   return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
 }

@@ -36,9 +36,19 @@ class StoreReader {
   StoreReader(const StoreReader&) = delete;
   StoreReader& operator=(const StoreReader&) = delete;
 
+  // Exact lookup without building an error, for the hot path: kFound with
+  // the payload in *payload, kAbsent, or kDamaged when the key's record
+  // fails its bounds checks (Get then says how).
+  enum class Found { kFound, kAbsent, kDamaged };
+  Found Probe(std::string_view key, Bytes* payload) const {
+    const uint32_t i = index_.Find(key, keys_, map_.bytes());
+    if (i == KeyIndex::kNotFound) return Found::kAbsent;
+    return TryReadObject(keys_.record_offset(i), payload) ? Found::kFound : Found::kDamaged;
+  }
+
   // Exact lookup: nullopt for an absent key.
   Result<std::optional<Bytes>> Get(std::string_view key) const {
-    const uint32_t i = index_.Find(key, keys_);
+    const uint32_t i = index_.Find(key, keys_, map_.bytes());
     if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
     auto payload = ReadObject(keys_.record_offset(i));
     if (!payload.ok()) [[unlikely]] return std::move(payload).error();
@@ -57,12 +67,19 @@ class StoreReader {
   // The payload of the record at offset, bounds-checked against the file.
   // Inline: it sits on the path of every lookup.
   Result<Bytes> ReadObject(uint64_t offset) const {
+    Bytes payload;
+    if (TryReadObject(offset, &payload)) [[likely]] return payload;
+    return RecordError(offset);
+  }
+  // The same, reporting only whether the record passes its bounds checks.
+  bool TryReadObject(uint64_t offset, Bytes* payload) const {
     const uint64_t size = map_.size();
-    if (offset > size || kRecordHeaderSize > size - offset) [[unlikely]] return OffsetOutOfBounds(offset);
+    if (offset > size || kRecordHeaderSize > size - offset) [[unlikely]] return false;
     const std::byte* record = map_.bytes().data() + offset;
     const uint64_t length = LoadU32(record);
-    if (length > size - offset - kRecordHeaderSize) [[unlikely]] return ObjectBeyondEnd(offset);
-    return Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
+    if (length > size - offset - kRecordHeaderSize) [[unlikely]] return false;
+    *payload = Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
+    return true;
   }
 
   size_t entry_count() const { return keys_.size(); }
@@ -79,6 +96,8 @@ class StoreReader {
  private:
   StoreReader() = default;
 
+  // Which bounds check the record at offset fails, as an error.
+  StoreError RecordError(uint64_t offset) const;
   static StoreError OffsetOutOfBounds(uint64_t offset);
   static StoreError ObjectBeyondEnd(uint64_t offset);
   Result<void> CheckFileCrc() const;  // CRC-32 of [kHeaderSize, end) vs the header's
