@@ -71,6 +71,27 @@ TEST(KeyIndex, EqualHashesAreToldApartByEveryByte) {
   for (const std::string& key : absent) EXPECT_EQ(index.Find(key, keys), KeyIndex::kNotFound) << key;
 }
 
+// A list that owns its keys keeps them readable when moved, short keys
+// (held inside the string object itself) included.
+TEST(KeyList, MovedOwnedListStillReadsItsKeys) {
+  KeyList a;
+  a.Append("ab", 7);
+  a.Append("", 8);
+  KeyList b(std::move(a));
+  KeyList c;
+  c = std::move(b);
+  ASSERT_EQ(c.size(), 2u);
+  EXPECT_EQ(c.key(0), "ab");
+  EXPECT_EQ(c.record_offset(0), 7u);
+  EXPECT_EQ(c.key(1), "");
+  const std::string bytes = "xxkeyyy";
+  KeyList viewed(bytes);
+  viewed.AppendAt(2, 3, 9);
+  KeyList moved(std::move(viewed));
+  EXPECT_EQ(moved.key(0), "key");
+  EXPECT_EQ(moved.key(0).data(), bytes.data() + 2);
+}
+
 TEST(KeyIndex, RandomisedHashKeepsFastPathAndTwoSlotsPerKey) {
   // Enough keys for the list to take its huge-page-aligned buffers.
   const KeyList keys = MakeKeys(300'000);

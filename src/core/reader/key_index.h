@@ -2,11 +2,12 @@
 //
 // A flat open-addressing table of 32-bit slots with linear probing, sized
 // at twice the key count (load factor at most 0.5, so at most 8 bytes per
-// key).  Keys are hashed and compared from the list's arena, so the key
-// bytes exist once.  A slot holds position + 1 in its low bits (0 marks an
-// empty slot) and, in the bits that positions of this table never use, a
-// tag of the key's hash: a probe that meets another key's slot is told
-// apart by the tag almost always, without touching that key.  With 1M keys
+// key).  Keys are hashed and compared where the list has them (for a
+// reader: in the mapped file), so the index holds no key bytes.  A slot
+// holds position + 1 in its low bits (0 marks an empty slot) and, in the
+// bits that positions of this table never use, a tag of the key's hash: a
+// probe that meets another key's slot is told apart by the tag almost
+// always, without touching that key.  With 1M keys
 // that is 12 bits; the tag shrinks as the table grows and is empty at 2^31
 // keys and above.
 //

@@ -1,8 +1,10 @@
 // The key list of an open store: every index entry's key and object record
-// offset, in file order.  The key bytes are copied back to back into one
-// arena; a 16-byte entry per key holds where its bytes sit and its record
-// offset, so a lookup gets both from one cache line.  The key index refers
-// to keys by their position here, so the key bytes are held exactly once.
+// offset, in file order.  A 16-byte entry per key holds where its bytes sit
+// and its record offset, so a lookup gets both from one cache line.  The
+// key bytes stay where they are: a reader's list points into the mapped
+// index section, so opening a store copies no key bytes at all.  (Lists
+// built key by key, as tests do, keep their own copy.)  The key index
+// refers to keys by their position here.
 #pragma once
 
 #include <cassert>
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/format/format.h"
@@ -19,50 +22,61 @@ namespace velk {
 
 class KeyList {
  public:
-  // Room for count keys of key_bytes bytes in total.
-  void Reserve(size_t count, size_t key_bytes) {
-    entries_.reserve(count);
-    arena_.reserve(key_bytes);
+  KeyList() = default;
+  // A list of keys that lie in bytes, which must outlive the list.
+  explicit KeyList(std::string_view bytes) : base_(bytes.data()) {}
+  KeyList(KeyList&& other) noexcept { *this = std::move(other); }
+  KeyList& operator=(KeyList&& other) noexcept {
+    owned_ = std::move(other.owned_);
+    entries_ = std::move(other.entries_);
+    base_ = other.owns_ ? owned_.data() : other.base_;
+    owns_ = other.owns_;
+    return *this;
   }
+
+  // Room for count keys.
+  void Reserve(size_t count) { entries_.reserve(count); }
   // Maps the reserved room up front (see PrefaultForWrite).
-  void PrefaultReserved() const {
-    PrefaultForWrite(entries_.data(), entries_.capacity() * sizeof(Entry));
-    PrefaultForWrite(arena_.data(), arena_.capacity());
+  void PrefaultReserved() const { PrefaultForWrite(entries_.data(), entries_.capacity() * sizeof(Entry)); }
+  // The key of length bytes at position in the bytes the list was made
+  // over; length is at most kMaxKeyLength, as in an index entry.
+  void AppendAt(uint64_t position, size_t length, uint64_t record_offset) {
+    assert(!owns_ && length <= kMaxKeyLength);
+    entries_.push_back({(position << kLengthBits) | length, record_offset});
   }
-  // key holds at most kMaxKeyLength bytes, as an index entry does.  (The
-  // key index reads keys only, so its tests leave record_offset out.)
+  // A copy of key, for a list made with no bytes to point into.  (The key
+  // index reads keys only, so its tests leave record_offset out.)
   void Append(std::string_view key, uint64_t record_offset = 0) {
+    assert(entries_.empty() || owns_);
     assert(key.size() <= kMaxKeyLength);
-    entries_.push_back({(arena_.size() << kLengthBits) | key.size(), record_offset});
-    arena_.append(key);
-  }
-  // Returns spare arena room when the reservation overshot by a lot (e.g.
-  // bytes after the index section were counted as key bytes).
-  void Trim() {
-    if (arena_.capacity() - arena_.size() > arena_.size() / 8) arena_.shrink_to_fit();
+    entries_.push_back({(owned_.size() << kLengthBits) | key.size(), record_offset});
+    owned_.append(key);
+    base_ = owned_.data();
+    owns_ = true;
   }
 
   size_t size() const { return entries_.size(); }
   std::string_view key(size_t i) const {
     const uint64_t ref = entries_[i].key;
-    return {arena_.data() + (ref >> kLengthBits), static_cast<size_t>(ref & kLengthMask)};
+    return {base_ + (ref >> kLengthBits), static_cast<size_t>(ref & kLengthMask)};
   }
   uint64_t record_offset(size_t i) const { return entries_[i].record; }
 
  private:
   struct Entry {
-    uint64_t key;     // arena position << kLengthBits | key length
+    uint64_t key;     // position of the key bytes << kLengthBits | key length
     uint64_t record;  // file offset of the object record, as stored
   };
 
-  // Key lengths fit 16 bits, so arena positions get the other 48: an arena
-  // never exceeds 2^32 keys of 2^16 bytes.
+  // Key lengths fit 16 bits, so positions get the other 48: 256 TiB.
   static constexpr unsigned kLengthBits = 16;
   static constexpr uint64_t kLengthMask = kMaxKeyLength;
   static_assert(kMaxKeyLength == (uint64_t{1} << kLengthBits) - 1);
 
-  std::basic_string<char, std::char_traits<char>, LargeAllocator<char>> arena_;
+  std::string owned_;  // the key bytes of a list built with Append
   std::vector<Entry, LargeAllocator<Entry>> entries_;
+  const char* base_ = nullptr;  // where positions count from
+  bool owns_ = false;
 };
 
 }  // namespace velk

@@ -51,13 +51,9 @@ Result<void> StoreReader::LoadIndex() {
   // after index_offset could hold (each entry takes at least 10), so a
   // bogus count ends in a truncation error, not an allocation failure.
   uint64_t expected = 0;
-  uint64_t key_bytes = 0;
-  if (index_offset_ <= size) {
-    const uint64_t section = size - index_offset_;
-    expected = std::min<uint64_t>(num_keys_, section / kIndexEntryOverhead);
-    key_bytes = std::min(section - expected * kIndexEntryOverhead, expected * kMaxKeyLength);
-  }
-  keys_.Reserve(static_cast<size_t>(expected), static_cast<size_t>(key_bytes));
+  if (index_offset_ <= size) expected = std::min<uint64_t>(num_keys_, (size - index_offset_) / kIndexEntryOverhead);
+  keys_ = KeyList(std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(size)));
+  keys_.Reserve(static_cast<size_t>(expected));
   // Commit the memory at once only when the count fits the file, as it does
   // for every well-formed one; a bogus count fails the parse before it has
   // touched most of the room reserved for it.
@@ -72,11 +68,10 @@ Result<void> StoreReader::LoadIndex() {
     const uint64_t rest = size - p - sizeof(uint16_t);
     if (key_len > rest || sizeof(uint64_t) > rest - key_len)
       return StoreError::Corrupt("index section truncated (key + offset)");
-    const auto* key = reinterpret_cast<const char*>(data + p + sizeof(uint16_t));
-    keys_.Append(std::string_view(key, static_cast<size_t>(key_len)), LoadU64(key + key_len));
-    p += sizeof(uint16_t) + key_len + sizeof(uint64_t);
+    const uint64_t key_at = p + sizeof(uint16_t);
+    keys_.AppendAt(key_at, static_cast<size_t>(key_len), LoadU64(data + key_at + key_len));
+    p = key_at + key_len + sizeof(uint64_t);
   }
-  keys_.Trim();
   index_ = KeyIndex::Build(keys_);
   return {};
 }
