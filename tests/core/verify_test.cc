@@ -64,28 +64,57 @@ class VerifyTest : public ::testing::Test {
   int n_ = 0;
 };
 
+// The reader's window; tests place records around its edges.
+constexpr uint64_t kWindow = uint64_t{128} << 10;
+
 // n records of varied sizes (some empty), in shuffled order against the
-// keys, with every tenth key sharing another key's record.  Returns the
-// record offsets in key order.
-std::vector<uint64_t> AddShuffled(StoreBytes& s, size_t n, size_t max_payload) {
+// keys (or in order, when in_order), with every tenth key sharing another
+// key's record.  Returns the record offsets in key order.
+std::vector<uint64_t> AddShuffled(StoreBytes& s, size_t n, size_t max_payload,
+                                  bool in_order = false) {
   std::mt19937 rng(7);
   std::vector<uint64_t> offsets;
   for (size_t i = 0; i < n; ++i) {
     const size_t len = i % 13 == 0 ? 0 : rng() % (max_payload + 1);
     offsets.push_back(s.AddObject(std::string(len, static_cast<char>('a' + i % 26))));
   }
-  std::shuffle(offsets.begin(), offsets.end(), rng);
-  for (size_t i = 0; i < n; i += 10) offsets[i] = offsets[(i * 7 + 3) % n];
+  if (in_order) {
+    for (size_t i = 0; i < n; i += 10) offsets[i] = offsets[i + 1 < n ? i + 1 : i];
+  } else {
+    std::shuffle(offsets.begin(), offsets.end(), rng);
+    for (size_t i = 0; i < n; i += 10) offsets[i] = offsets[(i * 7 + 3) % n];
+  }
   for (size_t i = 0; i < n; ++i) s.AddKey("k" + std::to_string(100000 + i), offsets[i]);
   return offsets;
 }
 
 TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
-  // Records across several 256 KiB windows, some straddling their edges.
+  // Records across several windows, some straddling their edges.
   StoreBytes big;
   const std::vector<uint64_t> at = AddShuffled(big, 1400, 1000);
-  ASSERT_GT(big.Build().size(), size_t{2} << 18);
+  ASSERT_GT(big.Build().size(), 4 * kWindow);
   EXPECT_EQ(VerifyText(big.Build()), "ok");
+
+  // The same with the offsets ascending in key order, which is read
+  // window by window straight from the key list: whole, then with one
+  // record's CRC damaged in each of the first, a middle and the last
+  // window, and with the last key naming the index section.
+  StoreBytes ordered;
+  const std::vector<uint64_t> in_order = AddShuffled(ordered, 1400, 1000, true);
+  const std::string sorted = ordered.Build();
+  EXPECT_EQ(VerifyText(sorted), "ok");
+  for (uint64_t off : {in_order[1], in_order[700], in_order.back()}) {
+    std::string file = sorted;
+    file[off + sizeof(uint32_t)] ^= 1;
+    EXPECT_EQ(VerifyText(file),
+              "VelkCorruptError: object CRC32 mismatch at offset " + std::to_string(off));
+  }
+  {
+    std::string file = sorted;
+    const uint64_t index = LoadU64(file.data() + kIndexOffsetOffset);
+    StoreBE<uint64_t>(file.data() + file.size() - sizeof(uint64_t), index);
+    EXPECT_NE(VerifyText(file), "ok");
+  }
 
   // A record no key names may be damaged: only named records are checked.
   StoreBytes unnamed;
@@ -117,9 +146,9 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
   // the same place in the window as a named one in the first window did.
   StoreBytes aligned;
   const uint64_t first = aligned.AddObject("");
-  aligned.AddObject(std::string((256 << 10) - 2 * kRecordHeaderSize, 'b'));
+  aligned.AddObject(std::string(kWindow - 2 * kRecordHeaderSize, 'b'));
   const uint64_t second = aligned.AddObject("c");
-  ASSERT_EQ(second - first, uint64_t{256} << 10);
+  ASSERT_EQ(second - first, kWindow);
   const uint64_t garbage = aligned.AddObject(std::string(16, '\xff')) + kRecordHeaderSize + 1;
   aligned.AddKey("a", first).AddKey("b", garbage);
   EXPECT_EQ(VerifyText(aligned.Build()),
@@ -167,8 +196,7 @@ TEST_F(VerifyTest, DamagedRecordsAndOffsetsGiveTheKeyByKeyOutcome) {
   const std::string large = big.Build();
   std::set<uint64_t> near_edges;
   for (uint64_t off : at) {
-    const uint64_t window = 256 << 10;
-    if ((off - kHeaderSize) % window > window - 2000 || (off - kHeaderSize) % window < 1000)
+    if ((off - kHeaderSize) % kWindow > kWindow - 2000 || (off - kHeaderSize) % kWindow < 1000)
       near_edges.insert(off);
   }
   ASSERT_GE(near_edges.size(), 4u);

@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "core/reader/hash_seed.h"
 #include "core/reader/prefault.h"
@@ -66,10 +67,19 @@ bool SameKey(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-KeyIndex KeyIndex::Build(const KeyList& keys) { return BuildWithHash(keys, nullptr); }
+KeyIndex::Slots KeyIndex::ReserveSlots(size_t count) {
+  Slots room;
+  room.reserve(2 * count);
+  return room;
+}
 
-KeyIndex KeyIndex::BuildWithHash(const KeyList& keys, HashFn fast_hash) {
+KeyIndex KeyIndex::Build(const KeyList& keys, Slots room) {
+  return BuildWithHash(keys, nullptr, std::move(room));
+}
+
+KeyIndex KeyIndex::BuildWithHash(const KeyList& keys, HashFn fast_hash, Slots room) {
   KeyIndex index;
+  index.slots_ = std::move(room);
   index.fast_hash_ = fast_hash;
   index.seed_ = NextTableSeed();
   if (index.Fill(keys, /*bounded=*/true)) return index;

@@ -40,11 +40,17 @@ class KeyIndex {
 
   KeyIndex() = default;  // empty: finds nothing
 
+  using Slots = std::vector<uint32_t, LargeAllocator<uint32_t>>;
+  // Room for the table of count keys, allocated but not yet touched, so
+  // that its pages can be faulted in while the keys are still being read.
+  static Slots ReserveSlots(size_t count);
+
   // Indexes every key of keys; for equal keys the later position wins.
-  static KeyIndex Build(const KeyList& keys);
+  // Uses room when it is large enough.
+  static KeyIndex Build(const KeyList& keys, Slots room = {});
   // Build with fast_hash in place of the seeded XXH3 (tests inject weak
   // hashes through this to exercise the SipHash fallback).
-  static KeyIndex BuildWithHash(const KeyList& keys, HashFn fast_hash);
+  static KeyIndex BuildWithHash(const KeyList& keys, HashFn fast_hash, Slots room = {});
 
   // Position of key in keys (the list the index was built over), or
   // kNotFound.  With records (the file the key list's offsets point into),
@@ -63,7 +69,7 @@ class KeyIndex {
   // key would probe further than kMaxFastProbe.
   bool Fill(const KeyList& keys, bool bounded);
 
-  std::vector<uint32_t, LargeAllocator<uint32_t>> slots_;  // 0 marks empty
+  Slots slots_;  // 0 marks empty
   uint32_t position_mask_ = 0;  // low bits of a slot: position + 1
   unsigned position_bits_ = 0;
   HashFn fast_hash_ = nullptr;  // null: the built-in seeded XXH3

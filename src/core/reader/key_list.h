@@ -36,8 +36,9 @@ class KeyList {
 
   // Room for count keys.
   void Reserve(size_t count) { entries_.reserve(count); }
-  // Maps the reserved room up front (see PrefaultForWrite).
-  void PrefaultReserved() const { PrefaultForWrite(entries_.data(), entries_.capacity() * sizeof(Entry)); }
+  // The reserved room for entries, as a range of memory.
+  const void* reserved_data() const { return entries_.data(); }
+  size_t reserved_bytes() const { return entries_.capacity() * sizeof(Entry); }
   // The key of length bytes at position in the bytes the list was made
   // over; length is at most kMaxKeyLength, as in an index entry.
   void AppendAt(uint64_t position, size_t length, uint64_t record_offset) {

@@ -3,8 +3,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <new>
+#include <system_error>
 
 namespace velk {
 namespace {
@@ -35,6 +38,28 @@ void PrefaultForWrite(const void* p, size_t bytes) {
   (void)p;
   (void)bytes;
 #endif
+}
+
+BackgroundPrefault::BackgroundPrefault(std::initializer_list<Range> ranges) {
+  // Starting a thread costs tens of microseconds: worth it only for ranges
+  // whose faults take milliseconds.
+  constexpr size_t kMinBytes = size_t{8} << 20;
+  size_t total = 0;
+  for (const Range& r : ranges) total += r.bytes;
+  std::array<Range, 4> todo{};
+  if (total < kMinBytes || ranges.size() > todo.size()) return;
+  std::copy(ranges.begin(), ranges.end(), todo.begin());
+  try {
+    thread_ = std::thread([todo] {
+      for (const Range& r : todo) PrefaultForWrite(r.p, r.bytes);
+    });
+  } catch (const std::system_error&) {
+    // No thread to spare: the pages fault in on first write instead.
+  }
+}
+
+void BackgroundPrefault::Wait() {
+  if (thread_.joinable()) thread_.join();
 }
 
 void* AllocateLarge(size_t bytes) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <new>
+#include <thread>
 
 namespace velk {
 
@@ -14,6 +16,30 @@ namespace velk {
 // index.  Small buffers are left alone; where the kernel lacks the request
 // (before Linux 5.14) nothing happens.  Never changes the buffer's contents.
 void PrefaultForWrite(const void* p, size_t bytes);
+
+// Faults in the pages of some ranges on a thread of its own while the
+// caller goes on, for buffers the caller will fill a little later: fresh
+// memory can be slow to come by (a virtual machine's host may have to back
+// it again), and the second core can take that wait.  Wait(), or the
+// destructor, joins the thread; the ranges must stay mapped until then.
+// Where no thread can be started the pages fault in as they are written.
+class BackgroundPrefault {
+ public:
+  struct Range {
+    const void* p;
+    size_t bytes;
+  };
+  BackgroundPrefault() = default;
+  explicit BackgroundPrefault(std::initializer_list<Range> ranges);
+  ~BackgroundPrefault() { Wait(); }
+  BackgroundPrefault(const BackgroundPrefault&) = delete;
+  BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
+
+  void Wait();
+
+ private:
+  std::thread thread_;
+};
 
 // Memory for a buffer of bytes bytes.  A large one gets a mapping of its
 // own that starts on a huge-page boundary and is offered to the kernel for

@@ -1,8 +1,10 @@
 // Opening a store: map, check the header, optionally the whole-file CRC,
-// then load the index section into the key list, offset list and key index.
+// then load the index section into the key list and key index.
 #include "core/reader/store_reader.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "core/format/crc32.h"
@@ -54,10 +56,18 @@ Result<void> StoreReader::LoadIndex() {
   if (index_offset_ <= size) expected = std::min<uint64_t>(num_keys_, (size - index_offset_) / kIndexEntryOverhead);
   keys_ = KeyList(std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(size)));
   keys_.Reserve(static_cast<size_t>(expected));
-  // Commit the memory at once only when the count fits the file, as it does
-  // for every well-formed one; a bogus count fails the parse before it has
-  // touched most of the room reserved for it.
-  if (expected == num_keys_) keys_.PrefaultReserved();
+  KeyIndex::Slots slot_room = KeyIndex::ReserveSlots(static_cast<size_t>(expected));
+  // While this thread reads the index section into the first half of the
+  // entries, another faults in the second half and the slot table.  Only
+  // when the count fits the file, as it does for every well-formed one: a
+  // bogus count fails the parse before touching most of its room.
+  std::optional<BackgroundPrefault> prefault;
+  if (expected == num_keys_) {
+    const size_t half = keys_.reserved_bytes() / 2;
+    prefault.emplace({BackgroundPrefault::Range{static_cast<const std::byte*>(keys_.reserved_data()) + half,
+                                                keys_.reserved_bytes() - half},
+                      BackgroundPrefault::Range{slot_room.data(), slot_room.capacity() * sizeof(uint32_t)}});
+  }
 
   uint64_t p = index_offset_;
   for (uint32_t i = 0; i < num_keys_; ++i) {
@@ -72,7 +82,8 @@ Result<void> StoreReader::LoadIndex() {
     keys_.AppendAt(key_at, static_cast<size_t>(key_len), LoadU64(data + key_at + key_len));
     p = key_at + key_len + sizeof(uint64_t);
   }
-  index_ = KeyIndex::Build(keys_);
+  if (prefault) prefault->Wait();
+  index_ = KeyIndex::Build(keys_, std::move(slot_room));
   return {};
 }
 
