@@ -20,6 +20,26 @@ TEST(FormatCrc32, StandardValuesAndContinuation) {
   EXPECT_EQ(FormatCrc(0), "0x00000000");
 }
 
+// Combining and the two-thread CRC give the one-pass value: on both sides
+// of the size where the second thread starts, with odd lengths (halves of
+// unequal size) and with empty parts.
+TEST(FormatCrc32, CombinedAndTwoThreadValuesMatchOnePass) {
+  std::vector<std::byte> data((size_t{32} << 20) + 3);
+  uint32_t x = 12345;
+  for (auto& b : data) b = static_cast<std::byte>((x = x * 1103515245 + 12345) >> 24);
+  const Bytes all(data);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{1000}, (size_t{32} << 20) - 1, size_t{32} << 20,
+                      all.size()}) {
+    const Bytes part = all.first(size);
+    const uint32_t expected = Crc32(part);
+    EXPECT_EQ(Crc32Wide(part), expected) << size;
+    for (size_t cut : {size_t{0}, size / 3, size}) {
+      EXPECT_EQ(Crc32Combine(Crc32(part.first(cut)), Crc32(part.subspan(cut)), size - cut), expected)
+          << size << " at " << cut;
+    }
+  }
+}
+
 TEST(FormatHeader, EncodesWideValuesBigEndianAndRejectsBadFiles) {
   Header h;
   h.num_keys = 0x01020304;

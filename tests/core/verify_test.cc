@@ -168,6 +168,27 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
 
 }
 
+// Files of 32 MiB and more have their whole-file CRC taken on a second
+// thread while the records are checked: both checks still report.
+TEST_F(VerifyTest, LargeFilesCheckTheFileCrcAlongsideTheRecords) {
+  StoreBytes big;
+  const std::vector<uint64_t> at = AddShuffled(big, 45000, 1800);
+  std::string file = big.Build();
+  ASSERT_GE(file.size(), (size_t{32} << 20) + kHeaderSize);
+  EXPECT_EQ(VerifyText(file), "ok");
+  std::string damaged = file;
+  damaged[at[20000] + sizeof(uint32_t)] ^= 1;
+  EXPECT_NE(VerifyText(damaged), "ok");
+
+  FixFileCrc(file);
+  file[file.size() / 2] ^= 1;
+  auto r = StoreReader::Open(dir_.Write("crc.vlks", file), false);
+  ASSERT_TRUE(r.ok());
+  const auto v = r.value().Verify();
+  ASSERT_FALSE(v.ok());
+  EXPECT_EQ(v.error().ToString().rfind("VelkCorruptError: file CRC32 mismatch", 0), 0u) << v.error().ToString();
+}
+
 TEST_F(VerifyTest, DamagedRecordsAndOffsetsGiveTheKeyByKeyOutcome) {
   // Every byte of every record header and of every key's offset, set to a
   // few values, in a small file and around the window edges of a large one.

@@ -34,7 +34,7 @@ Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
 }
 
 Result<void> StoreReader::CheckFileCrc() const {
-  return CompareFileCrc(Crc32(map_.bytes().subspan(kHeaderSize)));
+  return CompareFileCrc(Crc32Wide(map_.bytes().subspan(kHeaderSize)));
 }
 
 Result<void> StoreReader::CompareFileCrc(uint32_t computed) const {
