@@ -168,6 +168,25 @@ def run_dataset(ds, peers: list, args, workdir: str, small: bool = True, deadlin
         if p.name != STORE:
             w_v.samples[p.name] = w_nv.samples[p.name]
 
+    # The whole-file CRC of a verifying open, on its own: the store's two
+    # opens back to back with no other peer's work between them, so both
+    # find memory in the same state.  (In the rows above, an open pays for
+    # whatever the peer before it left behind, e.g. 2 GB of freed dict at 10M
+    # keys, whose pages the host of a virtual machine may have taken back.)
+    store = next(p for p in peers if p.name == STORE)
+    w_pair = wl["open_pair"] = Workload("s", "store opens back to back (verify=False, then True)")
+    for r in range(open_reps):
+        for verify in (False, True):
+            gc.collect()
+            gc.disable()
+            t0 = time.perf_counter()
+            h = store.open(paths[STORE], verify=verify)
+            t = time.perf_counter() - t0
+            gc.enable()
+            w_pair.add(STORE + ("_verify" if verify else ""), t)
+            store.close(h)
+            del h
+
     # Long-lived handles for the query workloads, warmed by one pass of hits.
     handles = {p.name: p.open(paths[p.name]) for p in peers}
     q_native = {p.name: p.convert(ds.hits, ds.kind) for p in peers}
