@@ -113,14 +113,20 @@ InstanceOf<Cls>* CheckReceiver(PyObject* self) {
   return reinterpret_cast<InstanceOf<Cls>*>(self);
 }
 
-// An operation: Outcome<T> op(InstanceOf<Cls>* self, const ArgSlots& args).
-template <typename Cls, Borrow kBorrow, auto kOp>
-PyObject* Invoke(PyObject* self, const ArgSlots& slots) {
+// Runs body(InstanceOf<Cls>*) on a checked receiver under its borrow.
+template <typename Cls, Borrow kBorrow, typename Body>
+PyObject* WithReceiver(PyObject* self, Body&& body) {
   auto* obj = CheckReceiver<Cls>(self);
   if (obj == nullptr) return nullptr;
   BorrowGuard guard(&obj->borrow, kBorrow);
   if (!guard.ok()) return nullptr;
-  return Finish(kOp(obj, slots));
+  return body(obj);
+}
+
+// An operation: Outcome<T> op(InstanceOf<Cls>* self, const ArgSlots& args).
+template <typename Cls, Borrow kBorrow, auto kOp>
+PyObject* Invoke(PyObject* self, const ArgSlots& slots) {
+  return WithReceiver<Cls, kBorrow>(self, [&](InstanceOf<Cls>* obj) { return Finish(kOp(obj, slots)); });
 }
 
 // METH_FASTCALL | METH_KEYWORDS methods.
@@ -152,13 +158,10 @@ PyObject* KeyMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return Method<Cls, kBorrow, kSpec, kOp>(self, args, nargs, kwnames);
   }
   return Guarded([&]() -> PyObject* {
-    auto* obj = CheckReceiver<Cls>(self);
-    if (obj == nullptr) return nullptr;
-    BorrowGuard guard(&obj->borrow, kBorrow);
-    if (!guard.ok()) return nullptr;
-    if (auto result = kProbe(obj, key)) [[likely]] return Convert(std::move(*result));
-    ArgSlots slots{args[0]};
-    return Finish(kOp(obj, slots));
+    return WithReceiver<Cls, kBorrow>(self, [&](InstanceOf<Cls>* obj) -> PyObject* {
+      if (auto result = kProbe(obj, key)) [[likely]] return Convert(std::move(*result));
+      return Finish(kOp(obj, ArgSlots{args[0]}));
+    });
   });
 }
 

@@ -53,7 +53,9 @@ Result<void> StoreReader::LoadIndex() {
   // after index_offset could hold (each entry takes at least 10), so a
   // bogus count ends in a truncation error, not an allocation failure.
   uint64_t expected = 0;
-  if (index_offset_ <= size) expected = std::min<uint64_t>(num_keys_, (size - index_offset_) / kIndexEntryOverhead);
+  if (index_offset_ <= size) {
+    expected = std::min<uint64_t>(num_keys_, (size - index_offset_) / kIndexEntryOverhead);
+  }
   keys_ = KeyList(std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(size)));
   keys_.Reserve(static_cast<size_t>(expected));
   KeyIndex::Slots slot_room = KeyIndex::ReserveSlots(static_cast<size_t>(expected));
