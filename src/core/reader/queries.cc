@@ -51,22 +51,19 @@ Result<std::vector<ScanEntry>> StoreReader::Prefix(std::string_view prefix) cons
       hi = mid;
     }
   }
-  std::vector<ScanEntry> out;
-  for (size_t i = lo; i < keys_.size() && keys_.key(i).starts_with(prefix); ++i) {
-    PrefetchRecord(i + kScanLookahead);
-    auto payload = ReadObject(keys_.record_offset(i));
-    if (!payload.ok()) return std::move(payload).error();
-    out.push_back({i, payload.value()});
-  }
-  return out;
+  size_t end = lo;
+  while (end < keys_.size() && keys_.key(end).starts_with(prefix)) ++end;
+  return ReadEntries(lo, end);
 }
 
-Result<std::vector<ScanEntry>> StoreReader::Items() const {
+Result<std::vector<ScanEntry>> StoreReader::Items() const { return ReadEntries(0, keys_.size()); }
+
+Result<std::vector<ScanEntry>> StoreReader::ReadEntries(size_t begin, size_t end) const {
   std::vector<ScanEntry> out;
-  out.reserve(keys_.size());
+  out.reserve(end - begin);
   // Every entry's record is read, even one shared with earlier keys: a few
   // loads from cache cost less than a hash probe to tell it was seen.
-  for (size_t i = 0; i < keys_.size(); ++i) {
+  for (size_t i = begin; i < end; ++i) {
     PrefetchRecord(i + kScanLookahead);
     auto payload = ReadObject(keys_.record_offset(i));
     if (!payload.ok()) return std::move(payload).error();

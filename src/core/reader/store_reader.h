@@ -104,6 +104,8 @@ class StoreReader {
   Result<void> CompareFileCrc(uint32_t computed) const;  // the same, computed elsewhere
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
   void PrefetchRecord(size_t i) const;  // starts loading entry i's record, if any
+  // Entries [begin, end) of the key list with their objects.
+  Result<std::vector<ScanEntry>> ReadEntries(size_t begin, size_t end) const;
 
   std::string path_;
   Mapping map_;
