@@ -8,7 +8,8 @@
 // one random read (and one hash probe) per key.  When a key names anything
 // but a well-formed record of the chain with a matching CRC, the per-key
 // check runs instead and reports the first failure in key order, so the
-// outcome and its message never depend on which check ran.
+// outcome and its message never depend on which check ran.  Last come the
+// header's claims about the layout, which no checksum covers.
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 
 #include "core/format/crc32.h"
 #include "core/format/endian.h"
+#include "core/reader/header_claims.h"
 #include "core/reader/offset_map.h"
 #include "core/reader/store_reader.h"
 
@@ -153,7 +155,7 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
 Result<void> StoreReader::Verify() const {
   const OnePass pass = CheckInOnePass(map_.bytes(), index_offset_, keys_);
   VELK_TRY(CompareFileCrc(pass.file_crc));
-  if (pass.records_ok) return {};
+  if (pass.records_ok) return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
 
   const uint64_t size = map_.size();
   const std::byte* data = map_.bytes().data();
@@ -171,7 +173,7 @@ Result<void> StoreReader::Verify() const {
     if (Crc32(payload.value()) != stored)
       return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
   }
-  return {};
+  return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
 }
 
 }  // namespace velk
