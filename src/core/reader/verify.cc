@@ -8,7 +8,8 @@
 // one random read (and one hash probe) per key.  When a key names anything
 // but a well-formed record of the chain with a matching CRC, the per-key
 // check runs instead and reports the first failure in key order, so the
-// outcome and its message never depend on which check ran.
+// outcome and its message never depend on which check ran.  Last come the
+// header's claims about the layout, which no checksum covers.
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include "core/base/crc32.h"
+#include "core/base/endian.h"
 #include "core/base/helper_thread.h"
+#include "core/reader/header_claims.h"
 #include "core/reader/offset_map.h"
 #include "core/reader/store_reader.h"
 
@@ -150,7 +153,7 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
 Result<void> StoreReader::Verify() const {
   const OnePass pass = CheckInOnePass(map_.bytes(), index_offset_, keys_);
   VELK_TRY(CompareFileCrc(pass.file_crc));
-  if (pass.records_ok) return {};
+  if (pass.records_ok) return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
 
   const uint64_t size = map_.size();
   const std::byte* data = map_.bytes().data();
@@ -171,7 +174,7 @@ Result<void> StoreReader::Verify() const {
     if (Crc32(payload) != StoredRecordCrc(data, offset))
       return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
   }
-  return {};
+  return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
 }
 
 }  // namespace velk

@@ -14,6 +14,7 @@
 #include "core/format/format.h"
 #include "core/base/status.h"
 #include "core/writer/append_buffer.h"
+#include "core/writer/commit.h"
 #include "core/writer/key_table.h"
 #include "core/writer/tag_table.h"
 
@@ -61,10 +62,11 @@ class StagedStore {
   uint64_t key_count() const { return keys_.size(); }
 
   // Lays the staged content out as a store file and commits it atomically
-  // at path (see build.cc).  A path containing a NUL byte fails (Io)
-  // before anything is created.  Never changes the staged content and
-  // prints nothing.
-  Result<BuildResult> Build(std::string_view path) const;
+  // at path (see commit.h), under a temporary name chosen by naming.  A
+  // path containing a NUL byte fails (Io) before anything is created.
+  // Never changes the staged content and prints nothing.
+  Result<BuildResult> Build(std::string_view path,
+                            writer::TempNaming naming = writer::TempNaming::kDerived) const;
 
   // The file as a build writes it: the header, the records of the objects
   // it keeps, then the index section.
