@@ -17,6 +17,7 @@ from importlib.metadata import version
 
 from ._common import BuildInfo, Key
 from ._errors import (
+    BusyError,
     ClosedError,
     CorruptError,
     LimitError,
@@ -33,6 +34,7 @@ __version__ = version("velkstore")
 
 __all__ = [
     "BuildInfo",
+    "BusyError",
     "ClosedError",
     "CorruptError",
     "Key",

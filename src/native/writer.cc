@@ -91,6 +91,8 @@ class RawView {
 
 // Stages payload once and binds key to it.
 bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) {
+  // A key the file cannot hold fails before its payload is staged.
+  if (auto checked = StagedStore::CheckKey(key); !checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
   auto id = store->AddObject(payload);
   if (!id.ok()) return RaiseStoreError(id.error(), nullptr), false;
   auto bound = store->AddKey(key, id.value());
@@ -182,6 +184,7 @@ PyObject* AddMany(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObje
       Ref owned(item);
       KeyBuf key;
       if (!StageKey(item, &key)) return nullptr;
+      if (auto checked = StagedStore::CheckKey(key.view); !checked.ok()) return RaiseStoreError(checked.error(), nullptr);
       keys.emplace_back(key.view);
     }
     if (PyErr_Occurred()) return nullptr;
@@ -237,7 +240,14 @@ PyObject* Update(PyObject* obj, PyObject* pairs) {
       Py_RETURN_NONE;
     }
     Ref source;
-    if (PyMapping_Check(pairs) && !PySequence_Check(pairs)) {
+    // As dict.update: anything with keys() is a mapping (its items() are
+    // the pairs); anything else an iterable of pairs.
+    Ref keys_attr(PyObject_GetAttrString(pairs, "keys"));
+    if (!keys_attr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+    }
+    if (keys_attr) {
       Ref items(PyObject_CallMethod(pairs, "items", nullptr));
       if (!items) return nullptr;
       source = Ref(PyObject_GetIter(items.get()));

@@ -61,15 +61,20 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   return id;
 }
 
+Result<void> StagedStore::CheckKey(std::string_view key) {
+  if (key.size() > kMaxKeyLength) {
+    return StoreError::General("key of " + std::to_string(key.size()) +
+                               " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
+  }
+  return {};
+}
+
 Result<void> StagedStore::AddKey(std::string_view key, uint64_t obj_id) {
   if (obj_id >= object_count()) {
     return StoreError::General("obj_id " + std::to_string(obj_id) + " out of range (have " +
                                std::to_string(object_count()) + " objects)");
   }
-  if (key.size() > kMaxKeyLength) {
-    return StoreError::General("key of " + std::to_string(key.size()) +
-                               " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
-  }
+  VELK_TRY(CheckKey(key));
   // A rebinding never fails; only a new key counts against the limit.  The
   // id is below the object count, itself at most kMaxCount: it fits 32 bits.
   if (!keys_.Bind(key, static_cast<uint32_t>(obj_id), kMaxCount)) {

@@ -58,6 +58,10 @@ class StagedStore {
   // the store is unchanged.
   Result<void> AddKey(std::string_view key, uint64_t obj_id);
 
+  // The key length check of AddKey on its own, so that a caller can check
+  // every key of a batch before staging any of it.
+  static Result<void> CheckKey(std::string_view key);
+
   uint64_t object_count() const { return record_offsets_.size(); }
   uint64_t key_count() const { return keys_.size(); }
 
