@@ -174,12 +174,14 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
       PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
       return nullptr;
     }
-    Ref seq(PySequence_Fast(keys_arg, "get_many() takes an iterable of keys"));
+    // A tuple of its own: decoding runs Python code, which must not be able
+    // to change the keys (or free their bytes) under the call.
+    Ref seq(PySequence_Tuple(keys_arg));
     if (!seq) return nullptr;
     if (Open(self) == nullptr) return nullptr;
     std::shared_ptr<const StoreReader> store = self->store;
-    const size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.get()));
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
+    PyObject** items = &PyTuple_GET_ITEM(seq.get(), 0);
     std::vector<std::string_view> views(n);
     std::vector<uint8_t> usable(n, 1);
     std::vector<std::string> owned;  // keys that needed a converted copy
@@ -246,20 +248,6 @@ PyObject* GetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- scans --------------------------------------------------------------
 
-// First position whose key is not less than key.
-size_t LowerBound(const StoreReader& r, std::string_view key) {
-  size_t lo = 0, hi = r.entry_count();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (KeyLess(r.key_at(mid), key)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
-}
-
 // First position at or after begin whose key does not start with prefix
 // (keys that do are contiguous in a sorted list).
 size_t PrefixEnd(const StoreReader& r, size_t begin, std::string_view prefix) {
@@ -299,11 +287,11 @@ PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, Ke
     const StoreReader& r = *self->store;
     size_t begin = 0, end = r.entry_count();
     if (has_p) {
-      begin = LowerBound(r, p.view);
+      begin = r.LowerBound(p.view);
       end = PrefixEnd(r, begin, p.view);
     }
-    if (has_a) begin = std::max(begin, LowerBound(r, a.view));
-    if (has_b) end = std::min(end, LowerBound(r, b.view));
+    if (has_a) begin = std::max(begin, r.LowerBound(a.view));
+    if (has_b) end = std::min(end, r.LowerBound(b.view));
     if (end < begin) end = begin;
     return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
   });
