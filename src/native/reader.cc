@@ -174,19 +174,26 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
       PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
       return nullptr;
     }
-    // A tuple of its own: decoding runs Python code, which must not be able
-    // to change the keys (or free their bytes) under the call.
-    Ref seq(PySequence_Tuple(keys_arg));
+    // The keys' bytes are read in place until the results are built.  No
+    // Python code runs before then, and none at all without decoding, so a
+    // list serves as it is; with decoding, which runs Python code, the keys
+    // go into a tuple of their own that nothing else can change.
+    Ref seq(decode ? PySequence_Tuple(keys_arg) : PySequence_Fast(keys_arg, "get_many_raw() takes an iterable of keys"));
     if (!seq) return nullptr;
     if (Open(self) == nullptr) return nullptr;
     std::shared_ptr<const StoreReader> store = self->store;
-    const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
-    PyObject** items = &PyTuple_GET_ITEM(seq.get(), 0);
+    const size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
     std::vector<std::string_view> views(n);
     std::vector<uint8_t> usable(n, 1);
     std::vector<std::string> owned;  // keys that needed a converted copy
     std::vector<size_t> owned_at;
+    constexpr size_t kAhead = 16;  // key objects lie anywhere: load them early
     for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) {
+        __builtin_prefetch(items[i + kAhead]);
+        __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + 64);
+      }
       KeyBuf buf;
       switch (ToKey(items[i], &buf)) {
         case KeyConv::kOk: break;
