@@ -218,15 +218,19 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
     } else {
       store->ProbeMany(views, found.data(), payloads.data());
     }
+    // A damaged record fails the whole call, before any result exists.
+    for (size_t i = 0; i < n; ++i) {
+      if (usable[i] && found[i] == StoreReader::Found::kDamaged) {
+        auto err = store->Get(views[i]);
+        return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
+      }
+    }
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     for (size_t i = 0; i < n; ++i) {
       PyObject* item;
-      if (!usable[i] || found[i] == StoreReader::Found::kAbsent) {
+      if (!usable[i] || found[i] != StoreReader::Found::kFound) {
         item = Py_NewRef(decode && deflt != nullptr ? deflt : Py_None);
-      } else if (found[i] == StoreReader::Found::kDamaged) {
-        auto err = store->Get(views[i]);
-        return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
       } else {
         item = decode ? Decode(payloads[i], items[i]) : NewBytes(payloads[i]);
         if (item == nullptr) return nullptr;
