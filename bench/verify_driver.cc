@@ -1,13 +1,9 @@
-// Times StoreReader::Verify() and its parts on one store file.  Not part of
-// any build; compile by hand against a Release core:
+// Times StoreReader::Verify() and its parts on one store file.  Built and
+// run on the benchmark's 1M-key store by `make verify-bench`; by hand:
 //
-//   cmake -S . -B build/rel -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
-//   cmake --build build/rel -j2
-//   g++ -std=c++20 -O3 -Isrc bench/verify_driver.cc build/rel/libvelkcore.a
-//       $(pkg-config --libs libisal libdeflate zlib libxxhash libsodium) -pthread
-//       -o build/verify_driver
-//   (one command line)
-//   build/verify_driver /tmp/q1m.vlks [runs]
+//   cmake -S . -B build/rel -DVELK_BUILD_MODULE=OFF -DVELK_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+//   cmake --build build/rel -j2 --target verify_driver
+//   build/rel/verify_driver STORE [runs]
 //
 // Prints the median of runs (default 15) in ms for: Verify(), a plain read
 // of every byte of the file (the floor) and the ratio of the two, taken

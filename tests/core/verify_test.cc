@@ -194,7 +194,7 @@ TEST_F(VerifyTest, LargeFilesCheckTheFileCrcAlongsideTheRecords) {
 // long key list grouped by two: damage to the records around the middle
 // (where two runs meet and a walk enters the chain) gives the key-by-key
 // outcome, with keys in file order and shuffled.
-TEST_F(VerifyTest, LargeFilesCheckedInHalvesGiveTheKeyByKeyOutcome) {
+TEST_F(VerifyTest, LargeFilesCheckedInRunsGiveTheKeyByKeyOutcome) {
   for (bool in_order : {false, true}) {
     StoreBytes big;
     std::vector<uint64_t> at = AddShuffled(big, 270000, 250, in_order);
