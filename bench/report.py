@@ -446,6 +446,11 @@ def write(res: dict, out_dir: str) -> None:
     if os.path.exists(verify_notes):
         with open(verify_notes) as f:
             lines.append(f.read())
+    # The package's face is timed by bench/package_face.py; kept by hand.
+    package = os.path.join(out_dir, "PACKAGE.md")
+    if os.path.exists(package):
+        with open(package) as f:
+            lines.append(f.read())
     prof = os.path.join(out_dir, "PROFILE.md")
     if os.path.exists(prof):
         lines.append("## Profile\n\nSee [PROFILE.md](PROFILE.md) for where the lookup and open time goes.\n")
