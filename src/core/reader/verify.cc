@@ -11,6 +11,7 @@
 // outcome and its message never depend on which check ran.  Last come the
 // header's claims about the layout, which no checksum covers.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -142,16 +143,20 @@ struct Walk {
   uint32_t crc = 0;   // CRC-32 of the run's bytes
 };
 
+// One bit per byte of a window: the record starts keys name.
+using WindowBits = std::array<uint64_t, kWindow / 64>;
+
 // Adds the bytes of windows [w_begin, w_end) to walk->crc and, while each
 // window is in cache, walks the chain through it and checks the CRC of
-// every record a key names there.
+// every record a key names there.  Allocates nothing, so that it can run
+// on a helper thread.
 void WalkWindows(Bytes file, uint64_t index_offset, const KeyList& keys, const KeysByWindow& grouped,
-                 size_t w_begin, size_t w_end, Walk* walk) {
+                 size_t w_begin, size_t w_end, Walk* walk, WindowBits& named) {
   const std::byte* data = file.data();
-  // One bit per byte of the current window: the record starts keys name.
   // The walk clears each bit it meets, so a window that checks out leaves
-  // the bitmap clear for the next; after one that does not, it is unused.
-  std::vector<uint64_t> named(kWindow / 64);
+  // the bitmap clear for the next; after one that does not, it is unused
+  // until the next call, which starts from a clear one.
+  named.fill(0);
   for (size_t w = w_begin; w < w_end; ++w) {
     const uint64_t begin = kHeaderSize + w * kWindow;
     const uint64_t end = std::min<uint64_t>(file.size(), begin + kWindow);
@@ -194,9 +199,11 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
   const size_t windows = static_cast<size_t>((size - kHeaderSize + kWindow - 1) / kWindow);
   KeysByWindow grouped;
   const bool grouped_ok = index_offset <= size && grouped.Group(keys, index_offset, windows);
+  // One bitmap for each of the two threads.
+  const auto bits = std::make_unique<WindowBits[]>(2);
   if (size - kHeaderSize < kWideCrcMinBytes) {
     Walk whole{kHeaderSize, grouped_ok};
-    WalkWindows(file, index_offset, keys, grouped, 0, windows, &whole);
+    WalkWindows(file, index_offset, keys, grouped, 0, windows, &whole, bits[0]);
     return {whole.crc, whole.ok};
   }
 
@@ -221,14 +228,15 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
     }
   }
   std::atomic<size_t> taken{0};
-  auto work = [&] {
+  auto work = [&](WindowBits& named) {
     for (size_t run; (run = taken.fetch_add(1, std::memory_order_relaxed)) < runs;) {
-      WalkWindows(file, index_offset, keys, grouped, first_window(run), first_window(run + 1), &walks[run]);
+      WalkWindows(file, index_offset, keys, grouped, first_window(run), first_window(run + 1), &walks[run],
+                  named);
     }
   };
   {
-    HelperThread helper(work);
-    work();
+    HelperThread helper([&] { work(bits[1]); });
+    work(bits[0]);
   }
   OnePass pass{0, true};
   for (size_t run = 0; run < runs; ++run) {
