@@ -147,6 +147,8 @@ RACER = textwrap.dedent("""
     target, me, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
     busy = re.compile("VelkIOError: another build is in progress: .*users.vlks.tmp is locked")
     done = locked = 0
+    print("ready", flush=True)
+    sys.stdin.readline()  # all start together
     for r in range(rounds):
         w = _VelkWriter()
         # Sizes differ by builder, so interleaved writes cannot pass the CRC.
@@ -172,8 +174,13 @@ def test_racing_builds_commit_only_their_own_content(tmp_path):
     # users.bin and users.vlks share the temporary name users.vlks.tmp.
     racers = [("users.vlks", "a"), ("users.vlks", "bb"), ("users.bin", "ccc"), ("users.bin", "dddd")]
     procs = [subprocess.Popen([sys.executable, "-c", RACER, target, me, "30"], cwd=tmp_path,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
              for target, me in racers]
+    for p in procs:
+        assert p.stdout.readline() == "ready\n"
+    for p in procs:
+        p.stdin.write("go\n")
+        p.stdin.flush()
     counts = []
     for p in procs:
         out, err = p.communicate(timeout=300)
