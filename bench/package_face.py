@@ -1,4 +1,4 @@
-"""The package's own face against the spec module and plain Python loops.
+"""The package's own face against _velkstore and plain Python loops.
 
     .venv/bin/python bench/package_face.py [--keys N] [--big N] [--pairs N] [--reps R]
 
@@ -124,7 +124,7 @@ def main() -> int:
                     if obj is None:
                         obj = ids[raw] = w.add_object_raw(raw)
                     w.add_key(k.encode(), obj)
-                saved = os.dup(1)  # the spec module prints a summary line
+                saved = os.dup(1)  # _velkstore prints a summary line
                 null = os.open(os.devnull, os.O_WRONLY)
                 os.dup2(null, 1)
                 try:
