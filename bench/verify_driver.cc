@@ -2,7 +2,7 @@
 // any build; compile by hand against a Release core:
 //
 //   g++ -std=c++20 -O3 -Isrc bench/verify_driver.cc build/core/libvelkcore.a
-//       $(pkg-config --libs libdeflate libxxhash libsodium) -pthread -o build/verify_driver
+//       -l:libdeflate.a -l:libsodium.a -pthread -o build/verify_driver
 //   (one command line)
 //   build/verify_driver /tmp/q1m.vlks [runs]
 //
