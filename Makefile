@@ -38,23 +38,26 @@ venv: deps $(VENV)/.deps-ok
 # The wheel: built once, checked by auditwheel (its extension modules link
 # their libraries statically, so `repair` has nothing to graft and only
 # gives the wheel its manylinux tag), then installed into .venv, so the
-# tests run the very file that ships.  build/wheelhouse gets the wheel's
-# own dependencies for the offline install into a fresh environment.
+# tests run the very file that ships.
 PIP := $(PY) -m pip --disable-pip-version-check
 wheel: venv
 	@rm -rf build/wheel-raw dist/velkstore-*.whl build/wheelhouse/velkstore-*.whl
 	$(PIP) wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/velkstore-*.whl
 	$(PY) -m auditwheel show dist/velkstore-*.whl
-	$(PIP) download -q -d build/wheelhouse dist/velkstore-*.whl
+	@! $(PY) -m zipfile -l dist/velkstore-*.whl | grep '\.libs/' || \
+	  { echo "wheel: auditwheel had to copy shared libraries into it; link them statically" >&2; exit 1; }
 
 install: wheel
 	$(PIP) install -q --force-reinstall --no-deps dist/velkstore-*.whl
 
 demo: install
-	$(PY) examples/demo.py
+	$(PY) examples/demo.py build/demo
 
+# build/wheelhouse: the wheel's own dependencies, for tests/test_install.py's
+# offline install into a fresh environment.
 pytest: install
+	$(PIP) download -q -d build/wheelhouse dist/velkstore-*.whl
 	$(PY) -m mypy --strict python/velkstore
 	$(PY) -m pytest -q tests --wheel="$$(ls dist/velkstore-*.whl)" --wheelhouse=build/wheelhouse
 

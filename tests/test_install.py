@@ -93,3 +93,22 @@ def test_source_build_without_dev_packages_names_every_one(tmp_path):
         for package in [*needs, "libdeflate-dev", "libxxhash-dev", "libsodium-dev"]:
             assert package in message, (package, message)
         assert not (build / "Makefile").exists()
+
+
+def test_readme_quickstart_and_commands_run_as_pasted(installed, tmp_path):
+    py, bin_dir, _ = installed
+    readme = (ROOT / "README.md").read_text()
+
+    def blocks(lang, start, end):
+        section = readme[readme.index(start):readme.index(end)]
+        return re.findall(rf"```{lang}\n(.*?)```", section, re.S)
+
+    env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "HOME": str(tmp_path)}
+    python_blocks = blocks("python", "## Quickstart", "## The two commands")
+    shell_block = blocks("sh", "## Command line", "## File-format guarantees")[0]
+    assert len(python_blocks) == 2
+    for code in python_blocks:
+        subprocess.run([py, "-c", code], cwd=tmp_path, env=env, check=True, capture_output=True)
+    subprocess.run(["bash", "-euo", "pipefail", "-c", shell_block], cwd=tmp_path, env=env, check=True,
+                   capture_output=True)
+    assert (tmp_path / "out" / "copy.vlks").read_bytes() == (tmp_path / "out" / "users.vlks").read_bytes()
