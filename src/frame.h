@@ -15,7 +15,7 @@
 #include "args.h"
 #include "borrow.h"
 #include "convert.h"
-#include "core/format/status.h"
+#include "core/base/status.h"
 #include "errors.h"
 #include "python.h"
 #include "results.h"
@@ -79,8 +79,6 @@ PyObject* Guarded(Body&& body) noexcept {
   PyObject* result = nullptr;
   try {
     result = body();
-  } catch (const Fault& f) {
-    return RaisePanic(f.text, f.file, f.line);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -13,10 +13,13 @@
 Objects are serialised with MessagePack.  Identical objects are stored once.
 """
 
+from importlib.metadata import version
+
 from ._common import Key, VelkDecodeError
 from ._reader import VelkReader, VelkStats
 from ._writer import VelkWriter
 
-__version__ = "0.2.0"
+# The version is written once, in pyproject.toml.
+__version__ = version("velkstore")
 
 __all__ = ["Key", "VelkDecodeError", "VelkReader", "VelkStats", "VelkWriter", "__version__"]

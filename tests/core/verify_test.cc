@@ -10,9 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/format/crc32.h"
-#include "core/format/endian.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
 #include "core/reader/store_reader.h"
+#include "error_text.h"
 #include "store_bytes.h"
 
 namespace velk {
@@ -31,11 +32,11 @@ std::string KeyByKey(const StoreReader& r, const std::string& file) {
     const uint64_t offset = r.offset_at(i);
     if (!seen.insert(offset).second) continue;
     if (offset > size || kRecordHeaderSize > size - offset)
-      return "VelkCorruptError: object offset " + std::to_string(offset) + " out of bounds";
+      return "corrupt: object offset " + std::to_string(offset) + " out of bounds";
     auto payload = r.ReadObject(offset);
-    if (!payload.ok()) return payload.error().ToString();
+    if (!payload.ok()) return Text(payload.error());
     if (Crc32(payload.value()) != LoadU32(file.data() + offset + sizeof(uint32_t)))
-      return "VelkCorruptError: object CRC32 mismatch at offset " + std::to_string(offset);
+      return "corrupt: object CRC32 mismatch at offset " + std::to_string(offset);
   }
   return "ok";
 }
@@ -55,7 +56,7 @@ class VerifyTest : public ::testing::Test {
     auto r = StoreReader::Open(dir_.Write("v" + std::to_string(n_++) + ".vlks", file), true);
     if (!r.ok()) return "unopened";
     const auto v = r.value().Verify();
-    const std::string got = v.ok() ? "ok" : v.error().ToString();
+    const std::string got = v.ok() ? "ok" : Text(v.error());
     EXPECT_EQ(got, KeyByKey(r.value(), file));
     return got;
   }
@@ -107,7 +108,7 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
     std::string file = sorted;
     file[off + sizeof(uint32_t)] ^= 1;
     EXPECT_EQ(VerifyText(file),
-              "VelkCorruptError: object CRC32 mismatch at offset " + std::to_string(off));
+              "corrupt: object CRC32 mismatch at offset " + std::to_string(off));
   }
   {
     std::string file = sorted;
@@ -152,7 +153,7 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
   const uint64_t garbage = aligned.AddObject(std::string(16, '\xff')) + kRecordHeaderSize + 1;
   aligned.AddKey("a", first).AddKey("b", garbage);
   EXPECT_EQ(VerifyText(aligned.Build()),
-            "VelkCorruptError: object at " + std::to_string(garbage) + " extends beyond file end");
+            "corrupt: object at " + std::to_string(garbage) + " extends beyond file end");
 
   // Damage in a late window named early in key order, and in an early
   // window named later: the first in key order is reported.
@@ -163,7 +164,7 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
   for (uint64_t off : {late, early}) damaged[off + sizeof(uint32_t)] ^= 1;  // the stored CRC
   const size_t first_named = std::min(std::find(at.begin(), at.end(), late) - at.begin(),
                                       std::find(at.begin(), at.end(), early) - at.begin());
-  EXPECT_EQ(VerifyText(damaged), "VelkCorruptError: object CRC32 mismatch at offset " +
+  EXPECT_EQ(VerifyText(damaged), "corrupt: object CRC32 mismatch at offset " +
                                      std::to_string(at[first_named]));
 
 }
@@ -186,7 +187,34 @@ TEST_F(VerifyTest, LargeFilesCheckTheFileCrcAlongsideTheRecords) {
   ASSERT_TRUE(r.ok());
   const auto v = r.value().Verify();
   ASSERT_FALSE(v.ok());
-  EXPECT_EQ(v.error().ToString().rfind("VelkCorruptError: file CRC32 mismatch", 0), 0u) << v.error().ToString();
+  EXPECT_EQ(Text(v.error()).rfind("corrupt: file CRC32 mismatch", 0), 0u) << Text(v.error());
+}
+
+// A large file is checked in two halves by two threads, and a long key
+// list grouped by two: damage to the records around the middle (where the
+// halves meet and the second walk enters the chain) gives the key-by-key
+// outcome, with keys in file order and shuffled.
+TEST_F(VerifyTest, LargeFilesCheckedInHalvesGiveTheKeyByKeyOutcome) {
+  for (bool in_order : {false, true}) {
+    StoreBytes big;
+    std::vector<uint64_t> at = AddShuffled(big, 270000, 250, in_order);
+    const std::string file = big.Build();
+    ASSERT_GE(file.size(), (size_t{32} << 20) + kHeaderSize);
+    EXPECT_EQ(VerifyText(file), "ok");
+
+    std::sort(at.begin(), at.end());
+    at.erase(std::unique(at.begin(), at.end()), at.end());
+    const uint64_t windows = (file.size() - kHeaderSize + kWindow - 1) / kWindow;
+    const uint64_t middle = kHeaderSize + windows / 2 * kWindow;
+    const auto first_after = std::lower_bound(at.begin(), at.end(), middle) - at.begin();
+    // The length of the records on either side of the middle, and the
+    // stored CRC of the first one after it.
+    for (const auto& [i, byte] : {std::pair{first_after - 1, 3}, {first_after, 3}, {first_after, 7}}) {
+      std::string damaged = file;
+      damaged[at[static_cast<size_t>(i)] + static_cast<size_t>(byte)] ^= 0x10;
+      VerifyText(damaged);
+    }
+  }
 }
 
 TEST_F(VerifyTest, DamagedRecordsAndOffsetsGiveTheKeyByKeyOutcome) {

@@ -2,13 +2,14 @@
 // beside the target, synced, and only then renamed over the target, so the
 // target path always holds either the old or the new complete file.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <span>
+#include <vector>
 
+#include "core/base/fd.h"
 #include "core/writer/file_writer.h"
 #include "core/writer/staged_store.h"
 
@@ -16,7 +17,7 @@ namespace velk {
 
 namespace {
 
-using writer::UniqueFd;
+
 
 // Creates (or truncates) tmp, writes parts through the buffered writer,
 // then syncs and closes it.  On failure the partial file is left in place.
@@ -59,7 +60,7 @@ Result<void> SyncParentDir(std::string_view path) {
 
 }  // namespace
 
-Result<BuildSummary> StagedStore::Build(std::string_view path) const {
+Result<BuildResult> StagedStore::Build(std::string_view path) const {
   // The system calls take C strings, which would cut the path at a NUL
   // byte and silently name another file.
   if (path.find('\0') != std::string_view::npos) {
@@ -70,23 +71,13 @@ Result<BuildSummary> StagedStore::Build(std::string_view path) const {
 
   // The header comes first but carries the CRC of everything after it, so
   // the whole body is laid out before the first write.
-  const std::vector<std::byte> index = SerializeIndex();
-  std::byte header[kHeaderSize];
-  MakeHeader(index).EncodeTo(header);
-  const Bytes parts[] = {header, data_.span(), index};
+  const Layout layout = LayOut();
+  const std::vector<Bytes> parts = layout.Parts();
 
   VELK_TRY(WriteTempFile(tmp, parts));
   if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::FromErrno(errno, "rename");
   VELK_TRY(SyncParentDir(target));
-
-  struct stat st;
-  const double kb = ::stat(target.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1024.0 : 0.0;
-  const BuildSummary summary{object_count(), key_count()};
-  // Straight to file descriptor 1, bypassing any stdio buffering.  The file
-  // is committed by now, so a lost summary line is not an error.
-  const std::string line = SummaryLine(path, summary.num_objects, summary.num_keys, kb);
-  (void)writer::WriteAll(STDOUT_FILENO, AsBytes(line), "");
-  return summary;
+  return layout.result;
 }
 
 }  // namespace velk
