@@ -441,6 +441,11 @@ def write(res: dict, out_dir: str) -> None:
         if ds.get("skipped_peers"):
             lines.append(f"\nPeers left out to stay in the time budget: {', '.join(ds['skipped_peers'])}.")
         lines.append("")
+    # verify() is timed by its own C++ driver; its results are kept by hand.
+    verify_notes = os.path.join(out_dir, "VERIFY.md")
+    if os.path.exists(verify_notes):
+        with open(verify_notes) as f:
+            lines.append(f.read())
     prof = os.path.join(out_dir, "PROFILE.md")
     if os.path.exists(prof):
         lines.append("## Profile\n\nSee [PROFILE.md](PROFILE.md) for where the lookup and open time goes.\n")

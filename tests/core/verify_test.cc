@@ -190,11 +190,11 @@ TEST_F(VerifyTest, LargeFilesCheckTheFileCrcAlongsideTheRecords) {
   EXPECT_EQ(Text(v.error()).rfind("corrupt: file CRC32 mismatch", 0), 0u) << Text(v.error());
 }
 
-// A large file is checked in two halves by two threads, and a long key
-// list grouped by two: damage to the records around the middle (where the
-// halves meet and the second walk enters the chain) gives the key-by-key
+// A large file is checked in runs of windows shared by two threads, and a
+// long key list grouped by two: damage to the records around the middle
+// (where two runs meet and a walk enters the chain) gives the key-by-key
 // outcome, with keys in file order and shuffled.
-TEST_F(VerifyTest, LargeFilesCheckedInHalvesGiveTheKeyByKeyOutcome) {
+TEST_F(VerifyTest, LargeFilesCheckedInRunsGiveTheKeyByKeyOutcome) {
   for (bool in_order : {false, true}) {
     StoreBytes big;
     std::vector<uint64_t> at = AddShuffled(big, 270000, 250, in_order);
