@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/format/format.h"
 #include "core/base/status.h"
+#include "core/format/format.h"
 #include "core/reader/key_index.h"
 #include "core/reader/key_list.h"
 #include "core/reader/mapping.h"

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/format/format.h"
 #include "core/base/status.h"
+#include "core/format/format.h"
 #include "core/writer/append_buffer.h"
 #include "core/writer/key_table.h"
 #include "core/writer/tag_table.h"
@@ -67,7 +67,8 @@ class StagedStore {
   Result<BuildResult> Build(std::string_view path) const;
 
   // The file as a build writes it: the header, the records of the objects
-  // it keeps, then the index section.
+  // it keeps, then the index section.  The records point into the staged
+  // data section, so a layout is valid only while the store is unchanged.
   struct Layout {
     std::array<std::byte, kHeaderSize> header;
     std::vector<Bytes> records;  // runs of the staged data section
