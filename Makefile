@@ -4,7 +4,7 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := pkg-config libdeflate-dev zlib1g-dev libxxhash-dev libsodium-dev libgtest-dev
+DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev
 # The fuzzer needs clang's libFuzzer runtime; llvm-14 brings the symbolizer.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 
@@ -22,7 +22,7 @@ FUZZ_ARGS ?=
 FUZZ_REPLAY := $(wildcard tests/fuzz/regressions/*) $(wildcard tests/fuzz/corpus/*)
 FUZZ_SEEDS := tests/fuzz/corpus $(wildcard tests/fuzz/regressions)
 
-.PHONY: demo test deps venv install core-tests pytest asan-test \
+.PHONY: demo test deps venv wheel install core-tests pytest asan-test \
         fuzz-deps fuzz-build fuzz-corpus fuzz-smoke fuzz bench verify-bench
 
 deps:
@@ -35,15 +35,31 @@ $(VENV)/.deps-ok: requirements-dev.txt | deps
 
 venv: deps $(VENV)/.deps-ok
 
-install: venv
-	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+# The wheel: built once, checked by auditwheel (its extension modules link
+# their libraries statically, so `repair` has nothing to graft and only
+# gives the wheel its manylinux tag), then installed into .venv, so the
+# tests run the very file that ships.
+PIP := $(PY) -m pip --disable-pip-version-check
+wheel: venv
+	@rm -rf build/wheel-raw dist/velkstore-*.whl build/wheelhouse/velkstore-*.whl
+	$(PIP) wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/velkstore-*.whl
+	$(PY) -m auditwheel show dist/velkstore-*.whl
+	@! $(PY) -m zipfile -l dist/velkstore-*.whl | grep '\.libs/' || \
+	  { echo "wheel: auditwheel had to copy shared libraries into it; link them statically" >&2; exit 1; }
+
+install: wheel
+	$(PIP) install -q --force-reinstall --no-deps dist/velkstore-*.whl
 
 demo: install
-	$(PY) examples/demo.py
+	$(PY) examples/demo.py build/demo
 
+# build/wheelhouse: the wheel's own dependencies, for tests/test_install.py's
+# offline install into a fresh environment.
 pytest: install
+	$(PIP) download -q -d build/wheelhouse dist/velkstore-*.whl
 	$(PY) -m mypy --strict python/velkstore
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q tests --wheel="$$(ls dist/velkstore-*.whl)" --wheelhouse=build/wheelhouse
 
 core-tests: deps
 	cmake -S . -B build/core -DVELK_BUILD_MODULE=OFF -DVELK_BUILD_CORE_TESTS=ON \

@@ -1,15 +1,32 @@
 """Demonstration of the main job: stage objects under keys, build a store
-file, then open it and query it."""
+file, then open it and query it.
+
+    python examples/demo.py [DIR]
+
+The store is written to DIR/users.vlks (DIR is created; the file is
+replaced on every run and left there to look at).  Without DIR it goes to a
+temporary directory that is removed at the end."""
 
 import os
+import sys
 import tempfile
 
 from velkstore import VelkReader, VelkWriter
 
 
 def main() -> None:
-    out_dir = tempfile.mkdtemp(prefix="velkstore-demo-")
-    path = os.path.join(out_dir, "users.vlks")
+    if len(sys.argv) > 1:
+        os.makedirs(sys.argv[1], exist_ok=True)
+        path = os.path.join(sys.argv[1], "users.vlks")
+        demo(path)
+        print(f"store file left at {path} (replaced by the next run; `velkstore info {path}` shows it)")
+    else:
+        with tempfile.TemporaryDirectory(prefix="velkstore-demo-") as out_dir:
+            demo(os.path.join(out_dir, "users.vlks"))
+        print("store file removed with its temporary directory", out_dir)
+
+
+def demo(path: str) -> None:
 
     plans = [
         {"plan": "free", "seats": 1, "price": 0.0},
@@ -36,7 +53,6 @@ def main() -> None:
         print("list(r.keys_bytes())[-2:] ->", list(r.keys_bytes())[-2:])
         print("r.stats()                 ->", r.stats())
         print("r.verify()                ->", r.verify())
-    print("store file left at", path)
 
 
 if __name__ == "__main__":

@@ -13,3 +13,9 @@ def store_path(tmp_path):
 def bad_crc_path(tmp_path):
     """A sound store whose stored file CRC is wrong."""
     return sorted_store([b"A"], [("a", 0)]).write(tmp_path / "crc.vlks", file_crc32=1)
+
+
+def pytest_addoption(parser):
+    # Set by `make test` (the pytest target), which builds the wheel once.
+    parser.addoption("--wheel", default=None, help="the built wheel, for tests/test_install.py")
+    parser.addoption("--wheelhouse", default=None, help="wheels of its dependencies (offline install)")

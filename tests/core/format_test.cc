@@ -39,6 +39,11 @@ TEST(FormatCrc32, CombinedAndTwoThreadValuesMatchOnePass) {
           << size << " at " << cut;
     }
   }
+  // Second parts longer than 32 bits of length, too long to checksum here:
+  // values of the common zlib routine for the same arguments.
+  EXPECT_EQ(Crc32Combine(0x12345678, 0x9ABCDEF0, uint64_t{1} << 32), 0xC47013A8u);
+  EXPECT_EQ(Crc32Combine(0x12345678, 0x9ABCDEF0, (uint64_t{1} << 40) + 7), 0x4AE97B50u);
+  EXPECT_EQ(Crc32Combine(0x12345678, 0x9ABCDEF0, 0xFFFFFFFFFFFF), 0xD7313F27u);
 }
 
 TEST(FormatHeader, EncodesWideValuesBigEndianAndRejectsBadFiles) {

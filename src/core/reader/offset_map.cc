@@ -1,5 +1,6 @@
 #include "core/reader/offset_map.h"
 
+#define XXH_INLINE_ALL  // header-only: no library to link
 #include <xxhash.h>
 
 #include <algorithm>
