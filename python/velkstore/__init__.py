@@ -4,19 +4,42 @@
 
     with VelkWriter("users.vlks") as w:        # written when the block ends
         w.add("user:1", {"name": "ann", "tags": ["a", "b"]})
-        w.add_many(["plan:free", "plan:basic"], {"price": 0})
+        w.update({"plan:free": {"price": 0}, "plan:pro": {"price": 12}})
 
-    with VelkReader("users.vlks") as r:
+    with VelkReader("users.vlks") as r:        # a read-only Mapping
         r["user:1"]            # -> {"name": "ann", "tags": ["a", "b"]}
         list(r.prefix("plan:"))
 
 Objects are serialised with MessagePack.  Identical objects are stored once.
 """
 
-from ._common import Key, VelkDecodeError
+from ._common import BuildInfo, Key
+from ._errors import (
+    ClosedError,
+    CorruptError,
+    LimitError,
+    VelkDecodeError,
+    VelkError,
+    VelkOSError,
+    VersionError,
+)
 from ._reader import VelkReader, VelkStats
 from ._writer import VelkWriter
 
 __version__ = "0.2.0"
 
-__all__ = ["Key", "VelkDecodeError", "VelkReader", "VelkStats", "VelkWriter", "__version__"]
+__all__ = [
+    "BuildInfo",
+    "ClosedError",
+    "CorruptError",
+    "Key",
+    "LimitError",
+    "VelkDecodeError",
+    "VelkError",
+    "VelkOSError",
+    "VelkReader",
+    "VelkStats",
+    "VelkWriter",
+    "VersionError",
+    "__version__",
+]

@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 import os
+from dataclasses import dataclass
 from typing import Any, TypeAlias
 
 import msgpack  # type: ignore[import-untyped]
 
+from ._errors import LimitError, VelkDecodeError
+
 #: What the package accepts as a key.  Text keys are stored as their UTF-8
-#: bytes, so "é" and b"\xc3\xa9" are the same key.
+#: bytes (lone surrogates U+DC80..U+DCFF as the bytes they escape, the
+#: os.fsencode convention), so "é" and b"\xc3\xa9" are the same key.
 Key: TypeAlias = str | bytes
 
 #: What the package accepts as a file path.
@@ -18,34 +22,37 @@ PathArg: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 MAX_KEY_BYTES = 65535
 
 
-class VelkDecodeError(ValueError):
-    """A stored object is not valid MessagePack (or not readable as Python).
+@dataclass(frozen=True, slots=True)
+class BuildInfo:
+    """What a build wrote: the path as given, counts, size and CRC-32."""
 
-    Raised by the reader's decoding methods; the `*_raw` methods return the
-    stored bytes without decoding them.
-    """
-
-
-def fspath(path: PathArg) -> str:
-    """The text path the native layer takes; bytes are decoded as the OS does."""
-    p = os.fspath(path)
-    return os.fsdecode(p) if isinstance(p, bytes) else p
+    path: str | bytes
+    num_keys: int
+    num_objects: int
+    file_size: int
+    file_crc32: int
 
 
 def key_bytes(key: object) -> bytes:
     """The stored form of *key*.
 
-    Raises TypeError for keys that are not text or bytes-like, and
-    ValueError for text that has no UTF-8 form (lone surrogates).
+    Raises TypeError for keys that are not str or bytes-like, and LimitError
+    for text that has no byte form (lone surrogates outside U+DC80..U+DCFF).
     """
     if isinstance(key, str):
         try:
-            return key.encode("utf-8")
+            return key.encode("utf-8", "surrogateescape")
         except UnicodeEncodeError:
-            raise ValueError(f"key {key!r} cannot be encoded as UTF-8") from None
+            raise LimitError(f"key {key!r} cannot be encoded as UTF-8") from None
     if isinstance(key, (bytes, bytearray, memoryview)):
         return bytes(key)
     raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
+
+
+def key_text(key: bytes) -> str:
+    """A stored key as text; bytes that are not UTF-8 are escaped as lone
+    surrogates, which key_bytes turns back into the same bytes."""
+    return key.decode("utf-8", "surrogateescape")
 
 
 def encode(obj: object) -> bytes:
@@ -70,7 +77,7 @@ def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
     return {_hashable(k): v for k, v in pairs}
 
 
-def decode(raw: bytes, key: str) -> Any:
+def decode(raw: bytes, key: object = None) -> Any:
     """Deserialise one stored object; *key* only names it in errors.
 
     Map keys may be of any type (integers included), so every dict the
@@ -86,5 +93,6 @@ def decode(raw: bytes, key: str) -> Any:
             return msgpack.unpackb(
                 raw, raw=False, strict_map_key=False, object_pairs_hook=_pairs_to_dict
             )
-    except (ValueError, TypeError, msgpack.UnpackException) as exc:
-        raise VelkDecodeError(f"object of key {key!r} is not valid msgpack: {exc}") from exc
+    except (ValueError, TypeError, RecursionError, msgpack.UnpackException) as exc:
+        what = "stored object" if key is None else f"object of key {key!r}"
+        raise VelkDecodeError(f"{what} is not valid msgpack: {exc}") from exc

@@ -1,180 +1,196 @@
-"""VelkReader: opens a store file and deserialises the objects it holds."""
+"""VelkReader: a read-only Mapping over a store file (interim, over _velkstore)."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+import bisect
+import errno
+import os
+import re
+from collections.abc import Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Any, TypedDict, cast
+from typing import Any, TypedDict
 
 from _velkstore import _VelkReader
 
-from ._common import Key, PathArg, decode, fspath, key_bytes
+from ._common import Key, PathArg, decode, key_bytes
+from ._errors import ClosedError, CorruptError, LimitError, VersionError, os_error
+
 
 class VelkStats(TypedDict):
-    """File metadata, as returned by `VelkReader.stats()`."""
+    """File metadata, as returned by `VelkReader.stats()` (sizes in bytes)."""
 
-    path: str
+    path: str | bytes
     version: int
     num_keys: int
     num_objects: int
     index_offset: int
     data_offset: int
-    file_size_kb: float
-    file_crc32: str  # "0x" and 8 lowercase hex digits
+    file_size: int
+    file_crc32: int
 
 
-def _lookup_key(key: object) -> bytes | None:
-    # Text without a UTF-8 form cannot name any stored key.
+_OS_ERROR = re.compile(r"^VelkIOError: (.*?): (.*) \(os error (\d+)\)$")
+
+
+def _open(path: str | bytes, verify: bool) -> _VelkReader:
     try:
-        return key_bytes(key)
-    except ValueError:
-        return None
+        return _VelkReader(os.fsdecode(path), verify)
+    except OSError as exc:
+        m = _OS_ERROR.match(str(exc))
+        if m is None:
+            raise os_error(errno.EIO, str(exc), path) from None
+        raise os_error(int(m.group(3)), m.group(2), path) from None
+    except RuntimeError as exc:
+        text = str(exc)
+        if text.startswith("VelkVersionError"):
+            err: CorruptError | VersionError = VersionError(f"{os.fsdecode(path)}: {text.split(': ', 1)[1]}")
+        elif "bad magic" in text or "too small" in text:
+            err = CorruptError(f"not a velkstore file: {os.fsdecode(path)}")
+        else:
+            err = CorruptError(f"{os.fsdecode(path)}: {text.split(': ', 1)[1]}")
+        err.filename = path
+        raise err from None
 
 
-class VelkReader:
-    """A read-only view of a `.vlks` store file.
+class VelkReader(Mapping[str, Any]):
+    """A read-only Mapping over a `.vlks` store file."""
 
-    Opening maps the file and checks its header; with *verify* (the default)
-    it also checks the whole-file CRC-32, which reads the whole file once.
-    Objects are deserialised with MessagePack on access; the `*_raw` methods
-    return the stored bytes instead.
+    def __init__(self, path: PathArg, *, verify: bool = True) -> None:
+        p = os.fspath(path)
+        self._path: str | bytes = p
+        self._verify = verify
+        self._native: _VelkReader | None = _open(p, verify)
+        self._len = int(self._r().stats()["num_keys"])
 
-    Keys are looked up as str or bytes (text by its UTF-8 bytes).  Keys are
-    listed as str, in ascending order of their bytes; a key that is not valid
-    UTF-8 is listed with U+FFFD replacement characters and cannot be looked
-    up by that listed form.
+    def _r(self) -> _VelkReader:
+        if self._native is None:
+            raise ClosedError("VelkReader is closed")
+        return self._native
 
-    `close()` (or leaving a `with` block) releases the file mapping; any
-    later call raises ValueError.  One reader may be shared by threads.
-    """
-
-    def __init__(self, path: PathArg, verify: bool = True) -> None:
-        self._native: _VelkReader | None = _VelkReader(fspath(path), verify)
-
-    def _reader(self) -> _VelkReader:
-        native = self._native
-        if native is None:
-            raise ValueError("VelkReader is closed")
-        return native
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_reopen, (self._path, self._verify))
 
     # -- lookups ---------------------------------------------------------
-
     def get_raw(self, key: Key) -> bytes | None:
-        """The stored bytes of *key*, or None when it is absent."""
-        native = self._reader()
-        kb = _lookup_key(key)
-        return None if kb is None else native.get_raw(kb)
+        native = self._r()
+        try:
+            kb = key_bytes(key)
+        except LimitError:
+            return None
+        return native.get_raw(kb)
 
     def get(self, key: Key, default: Any = None) -> Any:
-        """The object of *key*, or *default* when it is absent."""
         raw = self.get_raw(key)
-        return default if raw is None else decode(raw, _key_text(key))
+        return default if raw is None else decode(raw, key)
 
     def __getitem__(self, key: Key) -> Any:
         raw = self.get_raw(key)
         if raw is None:
             raise KeyError(key)
-        return decode(raw, _key_text(key))
+        return decode(raw, key)
 
     def __contains__(self, key: object) -> bool:
-        native = self._reader()
+        native = self._r()
         try:
-            kb = _lookup_key(key)
-        except TypeError:
+            kb = key_bytes(key)
+        except LimitError:
             return False
-        return kb is not None and native.exists(kb)
+        return native.exists(kb)
+
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+        return [self.get(k, default) for k in keys]
+
+    def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
+        return [self.get_raw(k) for k in keys]
 
     # -- listings --------------------------------------------------------
-
     def __len__(self) -> int:
-        """The number of keys."""
-        return cast(int, self._reader().stats()["num_keys"])
+        self._r()
+        return self._len
+
+    def _entries(self, prefix: bytes, start: bytes | None, stop: bytes | None) -> Iterator[tuple[str, bytes]]:
+        for k, raw in self._r().prefix_raw(prefix):
+            kb = k.encode("utf-8", "surrogateescape")
+            if start is not None and kb < start:
+                continue
+            if stop is not None and kb >= stop:
+                break
+            yield k, raw
 
     def __iter__(self) -> Iterator[str]:
-        return iter(self.keys())
+        return iter(self._r().keys())
 
-    def keys(self) -> list[str]:
-        """All keys, in ascending order of their bytes."""
-        return self._reader().keys()
+    def items_raw(self) -> Iterator[tuple[str, bytes]]:
+        return self._entries(b"", None, None)
 
-    def items_raw(self) -> list[tuple[str, bytes]]:
-        """All (key, stored bytes) pairs in key order."""
-        return self._reader().items_raw()
-
-    def items(self) -> list[tuple[str, Any]]:
-        """All (key, object) pairs in key order.
-
-        Keys that share one stored object get equal but separate objects.
-        """
-        return [(k, decode(raw, k)) for k, raw in self.items_raw()]
-
-    def values_raw(self) -> list[bytes]:
-        """The stored bytes of each distinct object, de-duplicated."""
-        return self._reader().objects_raw()
-
-    def values(self) -> list[Any]:
-        """Each distinct stored object once (de-duplicated, unlike a dict's
-        values()): an object that several keys share appears once, at the
-        position of the first key in key order that names it."""
-        return [decode(raw, f"<object {i}>") for i, raw in enumerate(self.values_raw())]
-
-    def prefix_raw(self, prefix: Key) -> list[tuple[str, bytes]]:
-        """(key, stored bytes) for every key starting with *prefix*, in key order."""
-        native = self._reader()
-        pb = _lookup_key(prefix)
-        return [] if pb is None else native.prefix_raw(pb)
+    def prefix_raw(self, prefix: Key) -> Iterator[tuple[str, bytes]]:
+        return self._entries(key_bytes(prefix), None, None)
 
     def prefix(self, prefix: Key) -> Iterator[tuple[str, Any]]:
-        """Yield (key, object) for every key starting with *prefix*, in key
-        order.  The matching records are read when the call is made; the
-        objects are deserialised as they are yielded."""
-        matches = self.prefix_raw(prefix)
-        return ((k, decode(raw, k)) for k, raw in matches)
+        return ((k, decode(v, k)) for k, v in self.prefix_raw(prefix))
+
+    def range_raw(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[str, bytes]]:
+        return self._entries(
+            b"", None if start is None else key_bytes(start), None if stop is None else key_bytes(stop)
+        )
+
+    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[str, Any]]:
+        return ((k, decode(v, k)) for k, v in self.range_raw(start, stop))
+
+    def keys_bytes(self, prefix: bytes = b"", start: bytes | None = None, stop: bytes | None = None) -> Iterator[bytes]:
+        return (k.encode("utf-8", "surrogateescape") for k, _ in self._entries(prefix, start, stop))
+
+    def items_bytes(
+        self, prefix: bytes = b"", start: bytes | None = None, stop: bytes | None = None, *, raw: bool = False
+    ) -> Iterator[tuple[bytes, Any]]:
+        for k, v in self._entries(prefix, start, stop):
+            yield k.encode("utf-8", "surrogateescape"), (v if raw else decode(v, k))
 
     # -- file ------------------------------------------------------------
-
     def stats(self) -> VelkStats:
-        """File metadata: path, format version, key and object counts,
-        section offsets, size in KiB and the stored file CRC-32."""
-        return cast(VelkStats, self._reader().stats())
+        st = self._r().stats()
+        return VelkStats(
+            path=self._path, version=st["version"], num_keys=st["num_keys"], num_objects=st["num_objects"],
+            index_offset=st["index_offset"], data_offset=st["data_offset"],
+            file_size=os.stat(self._path).st_size, file_crc32=int(st["file_crc32"], 16),
+        )
 
     def verify(self) -> bool:
-        """Check the whole-file CRC-32 and every object's CRC-32.
-
-        Returns True; damage raises RuntimeError ("VelkCorruptError: ...").
-        """
-        return self._reader().verify()
+        try:
+            return self._r().verify()
+        except RuntimeError as exc:
+            err = CorruptError(f"{os.fsdecode(self._path)}: {str(exc).split(': ', 1)[1]}")
+            err.filename = self._path
+            raise err from None
 
     @property
-    def path(self) -> str:
-        return cast(str, self._reader().stats()["path"])
+    def path(self) -> str | bytes:
+        return self._path
 
     @property
     def closed(self) -> bool:
         return self._native is None
 
     def close(self) -> None:
-        """Release the file mapping once no call is using it.  Idempotent."""
         self._native = None
 
     def __enter__(self) -> VelkReader:
-        self._reader()
+        self._r()
         return self
 
     def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc_val: BaseException | None,
-        exc_tb: TracebackType | None,
+        self, exc_type: type[BaseException] | None, exc_val: BaseException | None, exc_tb: TracebackType | None
     ) -> None:
         self.close()
 
     def __repr__(self) -> str:
         if self._native is None:
             return "<VelkReader closed>"
-        st = self._native.stats()
-        return f"VelkReader({st['path']!r}, keys={st['num_keys']}, objects={st['num_objects']})"
+        return f"VelkReader({self._path!r}, keys={self._len})"
 
 
-def _key_text(key: Key) -> str:
-    return key if isinstance(key, str) else bytes(key).decode("utf-8", "replace")
+def _reopen(path: str | bytes, verify: bool) -> VelkReader:
+    return VelkReader(path, verify=verify)
+
+
+_ = bisect  # interim module; the native reader replaces it

@@ -1,127 +1,93 @@
-"""VelkWriter: stages Python objects and writes a store file in one go."""
+"""VelkWriter: stages Python objects and writes a store file (interim, over _velkstore)."""
 
 from __future__ import annotations
 
-import sys
-from collections.abc import Iterable
+import os
+import zlib
+from collections.abc import Iterable, Mapping
 from types import TracebackType
+from typing import Any
 
 from _velkstore import _VelkWriter
 
-from ._common import MAX_KEY_BYTES, Key, PathArg, encode, fspath, key_bytes
+from ._common import MAX_KEY_BYTES, BuildInfo, Key, PathArg, encode, key_bytes
+from ._errors import ClosedError, LimitError, os_error
 
 
 def _checked_key(key: object) -> bytes:
-    # Checked before anything is staged, so that a rejected key never leaves
-    # an object behind that no key names.
     kb = key_bytes(key)
     if len(kb) > MAX_KEY_BYTES:
-        raise ValueError(f"VelkError: key of {len(kb)} bytes exceeds the limit of {MAX_KEY_BYTES}")
+        raise LimitError(f"key of {len(kb)} bytes exceeds the limit of {MAX_KEY_BYTES}")
     return kb
 
 
 class VelkWriter:
-    """Collects key → object bindings in memory and writes a `.vlks` file.
-
-    Objects are serialised with MessagePack.  Objects whose serialised bytes
-    are identical are stored once, however many keys name them (whether they
-    came from one `add_many` call or from separate `add` calls).  Adding a
-    key again rebinds it: the last value wins.
-
-    `build(path)` writes the file atomically (temporary file, fsync, rename)
-    and prints a one-line summary to the process's standard output.  The
-    writer keeps its content after a build; more may be added and built
-    again.
-
-    As a context manager the writer builds on a clean exit and is then
-    closed (its staged content freed)::
-
-        with VelkWriter("out.vlks") as w:   # built when the block ends
-            w.add("user:1", {"name": "ann"})
-
-    Without a path, call `build(path)` inside the block.  If the block raises,
-    nothing is built.  The writer is not thread-safe; stage from one thread.
-    """
+    """Collects key → object bindings in memory and writes a `.vlks` file."""
 
     def __init__(self, path: PathArg | None = None) -> None:
-        self._path = None if path is None else fspath(path)
+        self._path: str | bytes | None = None if path is None else os.fspath(path)
         self._native: _VelkWriter | None = _VelkWriter()
-        # Serialised object → object id.  A dict keyed by the bytes compares
-        # candidates byte for byte, so only truly identical objects merge.
         self._ids: dict[bytes, int] = {}
-        # The path of the last build, as long as nothing was staged since.
-        self._built: str | None = None
+        self._built: str | bytes | None = None
 
-    def _writer(self) -> _VelkWriter:
+    def _w(self) -> _VelkWriter:
         if self._native is None:
-            raise ValueError("VelkWriter is closed")
+            raise ClosedError("VelkWriter is closed")
         return self._native
 
-    def _stage(self, raw: bytes) -> int:
+    def _bind(self, keys: list[bytes], raw: bytes) -> None:
+        w = self._w()
         obj_id = self._ids.get(raw)
         if obj_id is None:
-            obj_id = self._writer().add_object_raw(raw)
+            obj_id = w.add_object_raw(raw)
             self._ids[raw] = obj_id
-        return obj_id
-
-    def _bind(self, keys: list[bytes], raw: bytes) -> None:
-        writer = self._writer()
-        obj_id = self._stage(raw)
         for kb in keys:
-            writer.add_key(kb, obj_id)
+            w.add_key(kb, obj_id)
         self._built = None
 
-    def add(self, key: Key, obj: object) -> None:
-        """Bind *key* (str or bytes) to *obj*, serialised with MessagePack.
-
-        Raises TypeError for an unsupported key or value type and
-        ValueError for a key the file cannot hold; nothing is staged then.
-        """
+    def add(self, key: Key, value: object) -> None:
         kb = _checked_key(key)
-        self._bind([kb], encode(obj))
+        self._bind([kb], encode(value))
 
-    def add_many(self, keys: Iterable[Key], obj: object) -> None:
-        """Bind every key of *keys* to the one object *obj*.
-
-        All keys are checked before anything is staged.  With no keys,
-        nothing is stored.
-        """
+    def add_many(self, keys: Iterable[Key], value: object) -> None:
         if isinstance(keys, (str, bytes, bytearray, memoryview)):
             raise TypeError("add_many() takes an iterable of keys, not a single key")
         kbs = [_checked_key(k) for k in keys]
         if kbs:
-            self._bind(kbs, encode(obj))
+            self._bind(kbs, encode(value))
 
     def add_raw(self, key: Key, raw: bytes) -> None:
-        """Bind *key* to already serialised MessagePack bytes *raw*, unchecked."""
         if not isinstance(raw, (bytes, bytearray, memoryview)):
             raise TypeError(f"raw must be bytes, not {type(raw).__name__!r}")
-        kb = _checked_key(key)
-        self._bind([kb], bytes(raw))
+        self._bind([_checked_key(key)], bytes(raw))
 
-    def build(self, path: PathArg | None = None) -> None:
-        """Write everything staged so far to *path* (default: the path given
-        to the constructor), atomically: the file there is either the old
-        one or the complete new one.
+    def update(self, pairs: Mapping[Key, Any] | Iterable[tuple[Key, Any]]) -> None:
+        items = pairs.items() if isinstance(pairs, Mapping) else pairs
+        for k, v in items:
+            self.add(k, v)
 
-        Raises OSError ("VelkIOError: ...") when the file cannot be written.
-        """
+    def update_raw(self, pairs: Mapping[Key, bytes] | Iterable[tuple[Key, bytes]]) -> None:
+        items = pairs.items() if isinstance(pairs, Mapping) else pairs
+        for k, v in items:
+            self.add_raw(k, v)
+
+    def build(self, path: PathArg | None = None) -> BuildInfo:
         if path is None:
             if self._path is None:
                 raise TypeError("build() needs a path: none was given to VelkWriter()")
             target = self._path
         else:
-            target = fspath(path)
-        writer = self._writer()
-        # The summary line goes straight to file descriptor 1; flush what
-        # Python has buffered so the output stays in order.
-        if sys.stdout is not None:
-            sys.stdout.flush()
-        writer.build(target)
+            target = os.fspath(path)
+        w = self._w()
+        try:
+            w.build(os.fsdecode(target))
+        except OSError as exc:
+            raise os_error(exc.errno or 5, str(exc), target) from None
+        data = open(target, "rb").read()
         self._built = target
+        return BuildInfo(target, int(data[8:12].hex(), 16), int(data[12:16].hex(), 16), len(data), zlib.crc32(data[40:]))
 
     def close(self) -> None:
-        """Free the staged content; the writer cannot be used afterwards."""
         self._native = None
         self._ids = {}
 
@@ -130,14 +96,11 @@ class VelkWriter:
         return self._native is None
 
     def __enter__(self) -> VelkWriter:
-        self._writer()
+        self._w()
         return self
 
     def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc_val: BaseException | None,
-        exc_tb: TracebackType | None,
+        self, exc_type: type[BaseException] | None, exc_val: BaseException | None, exc_tb: TracebackType | None
     ) -> None:
         try:
             if exc_type is None and self._path is not None and self._built != self._path:
@@ -148,5 +111,4 @@ class VelkWriter:
     def __repr__(self) -> str:
         if self._native is None:
             return "<VelkWriter closed>"
-        # The native repr reads "_VelkWriter(objects=N, keys=M)".
         return repr(self._native).removeprefix("_")

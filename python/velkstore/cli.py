@@ -11,7 +11,8 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
 from . import __version__
-from ._common import VelkDecodeError, decode, encode
+from ._common import decode, encode
+from ._errors import VelkDecodeError, VelkError
 from ._jsonvalue import from_json, to_json
 from ._reader import VelkReader
 from ._writer import VelkWriter

@@ -1,0 +1,92 @@
+"""The exceptions the package raises on purpose, all under VelkError.
+
+File-system failures are OSError subclasses that are also VelkError, with
+errno, strerror and filename set, so both `except FileNotFoundError` and
+`except VelkError` catch a missing file.
+"""
+
+from __future__ import annotations
+
+import errno as _errno
+
+
+class VelkError(Exception):
+    """Base class of every error the package raises on purpose."""
+
+
+class CorruptError(VelkError):
+    """The file is damaged, or is not a store file at all."""
+
+    filename: str | bytes | None = None
+
+
+class VersionError(VelkError):
+    """The file is a store of a format version this package cannot read."""
+
+    filename: str | bytes | None = None
+
+
+class VelkDecodeError(VelkError, ValueError):
+    """Stored bytes that are not valid MessagePack, or that this decoder
+    refuses (nested too deeply, for one).
+
+    Raised by the decoding methods; the `*_raw` methods return the stored
+    bytes without decoding them.
+    """
+
+
+class LimitError(VelkError, ValueError):
+    """A key or value the store cannot hold: a key longer than 65535 bytes
+    once encoded, text with no byte form, or a count past the format's
+    limits.  Nothing is staged when it is raised."""
+
+
+class ClosedError(VelkError, ValueError):
+    """The reader or writer has been closed."""
+
+
+class VelkOSError(VelkError, OSError):
+    """A file-system failure (also an OSError, with errno and filename)."""
+
+
+class VelkFileNotFoundError(VelkOSError, FileNotFoundError):
+    """The file or a directory on its path does not exist."""
+
+
+class VelkPermissionError(VelkOSError, PermissionError):
+    """The operating system refused access."""
+
+
+class VelkIsADirectoryError(VelkOSError, IsADirectoryError):
+    """A directory stands where a file was expected."""
+
+
+class VelkNotADirectoryError(VelkOSError, NotADirectoryError):
+    """A component of the path is not a directory."""
+
+
+class VelkFileExistsError(VelkOSError, FileExistsError):
+    """Something is in the way of a file that has to be created."""
+
+
+class VelkBlockingIOError(VelkOSError, BlockingIOError):
+    """The file is in use by another operation (another build of it)."""
+
+
+_BY_ERRNO: dict[int, type[VelkOSError]] = {
+    _errno.ENOENT: VelkFileNotFoundError,
+    _errno.EACCES: VelkPermissionError,
+    _errno.EPERM: VelkPermissionError,
+    _errno.EISDIR: VelkIsADirectoryError,
+    _errno.ENOTDIR: VelkNotADirectoryError,
+    _errno.EEXIST: VelkFileExistsError,
+    _errno.EAGAIN: VelkBlockingIOError,
+}
+
+
+def os_error(code: int, strerror: str, filename: str | bytes | None) -> VelkOSError:
+    """The VelkOSError subclass for *code*, as OSError(code, strerror, filename)."""
+    cls = _BY_ERRNO.get(code, VelkOSError)
+    if filename is None:
+        return cls(code, strerror)
+    return cls(code, strerror, filename)
