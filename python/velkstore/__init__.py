@@ -23,7 +23,12 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
+from ._open_store import open_store
 from ._reader import VelkReader, VelkStats
+from ._shard_build import ShardedBuildInfo
+from ._sharded_reader import ShardedReader, ShardNotOpenError
+from ._sharded_writer import ShardedWriter
+from ._sharding import shard_of
 from ._writer import VelkWriter
 
 __version__ = "0.2.0"
@@ -34,6 +39,10 @@ __all__ = [
     "CorruptError",
     "Key",
     "LimitError",
+    "ShardNotOpenError",
+    "ShardedBuildInfo",
+    "ShardedReader",
+    "ShardedWriter",
     "VelkDecodeError",
     "VelkError",
     "VelkOSError",
@@ -42,4 +51,16 @@ __all__ = [
     "VelkWriter",
     "VersionError",
     "__version__",
+    "open_store",
+    "shard_of",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # velkstore.dask needs the optional Dask extra, so it is imported only
+    # when asked for.
+    if name == "dask":
+        import importlib
+
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

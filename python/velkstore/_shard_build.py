@@ -13,7 +13,8 @@ from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
-from ._common import MAX_KEY_BYTES, encode
+from ._common import MAX_KEY_BYTES, encode, key_bytes
+from ._errors import LimitError
 from ._sharding import DirPath, ShardEntry, join, key_hash
 from ._writer import VelkWriter
 
@@ -23,19 +24,10 @@ PAIR_OVERHEAD = 90
 
 
 def stored_key(key: object) -> bytes:
-    """The bytes a key is stored as: text by UTF-8 (lone surrogates from
-    os.fsdecode turned back into their bytes), bytes-like as it is."""
-    if isinstance(key, str):
-        try:
-            kb = key.encode("utf-8", "surrogateescape")
-        except UnicodeEncodeError:
-            raise ValueError(f"key {key!r} has no UTF-8 form") from None
-    elif isinstance(key, (bytes, bytearray, memoryview)):
-        kb = bytes(key)
-    else:
-        raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
+    """The bytes *key* is stored as, checked against the format's limit."""
+    kb = key_bytes(key)
     if len(kb) > MAX_KEY_BYTES:
-        raise ValueError(f"key of {len(kb)} bytes exceeds the limit of {MAX_KEY_BYTES}")
+        raise LimitError(f"key of {len(kb)} bytes exceeds the limit of {MAX_KEY_BYTES}")
     return kb
 
 

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import heapq
 import os
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import ItemsView, Iterable, Iterator, Mapping, ValuesView
 from operator import itemgetter
 from types import TracebackType
 from typing import Any
 
-from ._common import PathArg
-from ._errors import CorruptError, VelkError
+from ._common import PathArg, key_bytes, key_text
+from ._errors import CorruptError, LimitError, VelkError
 from ._reader import VelkReader
 from ._sharding import DirPath, Manifest, ShardEntry, join, key_hash, read_manifest
 
@@ -24,22 +24,14 @@ class ShardNotOpenError(VelkError, LookupError):
 def _lookup_key(key: object) -> bytes | None:
     # The stored form of a key asked for; None for text that no stored key
     # can match.  Bad types raise TypeError, as VelkReader does.
-    if isinstance(key, str):
-        try:
-            return key.encode("utf-8", "surrogateescape")
-        except UnicodeEncodeError:
-            return None
-    if isinstance(key, (bytes, bytearray, memoryview)):
-        return bytes(key)
-    raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
+    try:
+        return key_bytes(key)
+    except LimitError:
+        return None
 
 
 def _bound(key: object) -> bytes | None:
-    return None if key is None else _lookup_key(key) or b""
-
-
-def _text(kb: bytes) -> str:
-    return kb.decode("utf-8", "surrogateescape")
+    return None if key is None else key_bytes(key)
 
 
 class ShardedReader(Mapping[str, Any]):
@@ -145,7 +137,7 @@ class ShardedReader(Mapping[str, Any]):
         if kb is None:
             self._all()
             return False
-        return kb in self._shard(kb)
+        return self._shard(kb).__contains__(kb)
 
     def get_many_raw(self, keys: Iterable[Any]) -> list[bytes | None]:
         """The stored bytes of each key (None when absent), in the order asked."""
@@ -191,7 +183,7 @@ class ShardedReader(Mapping[str, Any]):
         return sum(len(r) for r in self._live())
 
     def __iter__(self) -> Iterator[str]:
-        return map(_text, self.keys_bytes())
+        return map(key_text, self.keys_bytes())
 
     def keys_bytes(
         self, prefix: bytes = b"", start: bytes | None = None, stop: bytes | None = None
@@ -212,9 +204,17 @@ class ShardedReader(Mapping[str, Any]):
         streams = [r.items_bytes(prefix, start, stop, raw=raw) for r in self._live()]
         return heapq.merge(*streams, key=_first)
 
+    def items(self) -> ItemsView[str, Any]:
+        """A view whose iteration merges the shards' scans (one decoding
+        pass, not one lookup per key)."""
+        return _ItemsView(self)
+
+    def values(self) -> ValuesView[Any]:
+        return _ValuesView(self)
+
     def _items(self, prefix: bytes, start: bytes | None, stop: bytes | None, raw: bool) -> Iterator[tuple[str, Any]]:
         for kb, value in self.items_bytes(prefix, start, stop, raw=raw):
-            yield _text(kb), value
+            yield key_text(kb), value
 
     def items_raw(self) -> Iterator[tuple[str, bytes]]:
         return self._items(b"", None, None, raw=True)
@@ -285,9 +285,6 @@ class ShardedReader(Mapping[str, Any]):
             assert r is not None
             entry = self._manifest.shards[i]
             _check_shard(r, i, entry, join(self._dir, entry.file))
-            size = os.stat(join(self._dir, entry.file)).st_size
-            if size != entry.size:
-                raise CorruptError(f"shard {i} ({entry.file!r}) is {size} bytes; the manifest says {entry.size}")
             r.verify()
         return True
 
@@ -322,6 +319,20 @@ class ShardedReader(Mapping[str, Any]):
             f"ShardedReader({os.fsdecode(self._dir)!r}, shards={len(self._shard_ids)}"
             f"/{self._n}, keys={len(self)})"
         )
+
+
+class _ItemsView(ItemsView[str, Any]):
+    _mapping: ShardedReader
+
+    def __iter__(self) -> Iterator[tuple[str, Any]]:
+        return self._mapping._items(b"", None, None, raw=False)
+
+
+class _ValuesView(ValuesView[Any]):
+    _mapping: ShardedReader
+
+    def __iter__(self) -> Iterator[Any]:
+        return (v for _, v in self._mapping.items_bytes())
 
 
 def _reopen(directory: DirPath, verify: bool, shards: tuple[int, ...]) -> ShardedReader:

@@ -26,6 +26,8 @@ from typing import Any, TypeAlias
 
 import xxhash
 
+from ._errors import CorruptError, VersionError, os_error
+
 MANIFEST_NAME = "velkstore-manifest.json"
 FORMAT_NAME = "velkstore-sharded"
 FORMAT_VERSION = 1
@@ -118,8 +120,6 @@ def shard_file_name(build_id: str, index: int, num_shards: int) -> str:
 
 
 def _bad(directory: DirPath, why: str) -> Exception:
-    from ._errors import CorruptError
-
     return CorruptError(f"bad sharded store manifest in {os.fsdecode(directory)!r}: {why}")
 
 
@@ -144,8 +144,6 @@ def _valid_file_name(name: object) -> bool:
 
 
 def parse_manifest(text: bytes, directory: DirPath) -> Manifest:
-    from ._errors import VersionError
-
     try:
         doc = json.loads(text)
     except (ValueError, RecursionError) as exc:
@@ -192,8 +190,12 @@ def read_manifest(directory: DirPath) -> Manifest:
     Raises FileNotFoundError when there is none, CorruptError when it is
     damaged and VersionError when it is of a later format.
     """
-    with open(join(directory, MANIFEST_NAME), "rb") as f:
-        text = f.read(MAX_MANIFEST_BYTES + 1)
+    path = join(directory, MANIFEST_NAME)
+    try:
+        with open(path, "rb") as f:
+            text = f.read(MAX_MANIFEST_BYTES + 1)
+    except OSError as exc:
+        raise os_error(exc.errno or 0, exc.strerror or str(exc), path) from None
     if len(text) > MAX_MANIFEST_BYTES:
         raise _bad(directory, f"larger than {MAX_MANIFEST_BYTES} bytes")
     return parse_manifest(text, directory)
