@@ -234,3 +234,27 @@ def test_open_store_picks_the_reader(tmp_path):
             assert type(r) is kind
     with pytest.raises(FileNotFoundError):
         open_store(tmp_path / "missing")
+
+
+def test_cli_reads_a_sharded_directory_as_it_reads_one_file(tmp_path, capsys):
+    from velkstore.cli import main
+
+    pairs = {f"k{i:03d}": {"i": i} for i in range(60)} | {"p:x": [1], "p:y": None}
+    d = build(tmp_path / "st", pairs, num_shards=3)
+    single = tmp_path / "one.vlks"
+    with velkstore.VelkWriter(single) as w:
+        w.update(pairs)
+    capsys.readouterr()
+    for argv in (["get", "k007"], ["get", "p:x"], ["dump"], ["dump", "--prefix", "k05"]):
+        assert main([argv[0], str(single), *argv[1:]]) == 0
+        expected = capsys.readouterr().out
+        assert main([argv[0], str(d), *argv[1:]]) == 0
+        assert capsys.readouterr().out == expected, argv
+    assert main(["verify", str(d)]) == 0 and "62 keys" in capsys.readouterr().out
+    assert main(["info", "--json", str(d)]) == 0
+    assert json.loads(capsys.readouterr().out)["num_keys"] == 62
+    assert main(["get", str(d), "absent"]) == 1
+    capsys.readouterr()
+    name = manifest(d)["shards"][1]["file"]
+    (d / name).write_bytes(b"VLKS" + bytes(100))
+    assert main(["verify", str(d)]) == 1 and name in capsys.readouterr().err

@@ -12,9 +12,11 @@ from typing import IO, Any, NoReturn
 
 from . import __version__
 from ._common import decode, encode
-from ._errors import VelkDecodeError, VelkError
+from ._errors import VelkError
 from ._jsonvalue import from_json, to_json
+from ._open_store import open_store
 from ._reader import VelkReader
+from ._sharded_reader import ShardedReader
 from ._writer import VelkWriter
 
 EXIT_OK = 0
@@ -71,8 +73,8 @@ def _dumps(value: Any) -> str:
     return json.dumps(to_json(value), ensure_ascii=ascii_only)
 
 
-def _open(args: argparse.Namespace) -> VelkReader:
-    return VelkReader(args.file, verify=not getattr(args, "no_verify", False))
+def _open(args: argparse.Namespace) -> VelkReader | ShardedReader:
+    return open_store(args.file, verify=not getattr(args, "no_verify", False))
 
 
 # -- commands -------------------------------------------------------------
@@ -91,7 +93,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 def cmd_verify(args: argparse.Namespace) -> int:
     # verify() checks the whole-file checksum itself; no need to do it twice.
-    with VelkReader(args.file, verify=False) as r:
+    with open_store(args.file, verify=False) as r:
         r.verify()
         stats = r.stats()
     print(f"ok: {args.file} ({stats['num_keys']} keys, {stats['num_objects']} objects)")
@@ -275,7 +277,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UnicodeEncodeError as exc:
         # The store layer takes only file names that are valid UTF-8.
         message, code = f"file name {exc.object!r} is not valid UTF-8", EXIT_IO
-    except (RuntimeError, VelkDecodeError) as exc:
+    except (RuntimeError, VelkError) as exc:
         # RuntimeError is how the native layer reports damaged or foreign files.
         message, code = f"{getattr(args, 'file', '')}: {exc}", EXIT_FAILED
     except KeyboardInterrupt:
