@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
-from ._common import MAX_KEY_BYTES, encode, key_bytes
+from ._common import MAX_KEY_BYTES, key_bytes
 from ._errors import LimitError
 from ._sharding import DirPath, ShardEntry, join, key_hash
 from ._writer import VelkWriter
@@ -64,12 +64,30 @@ class Splitter:
         h = key_hash(self.seed)
         n = self.num_shards
         keys, raws = self.keys, self.raws
-        conv = raw_value if raw else encode
+        # One packer for the whole loop: packb() would make one per value.
+        pack = msgpack.Packer(use_bin_type=True).pack
         pending = 0
         try:
-            for key, value in pairs:
-                kb = stored_key(key)
-                vb = conv(value)
+            for pair in pairs:
+                try:
+                    key, value = pair
+                except (TypeError, ValueError):
+                    raise TypeError(f"expected a (key, value) pair, not {pair!r:.60}") from None
+                # Text keys on a fast path; anything unusual takes stored_key's
+                # checks and errors.
+                if type(key) is str:
+                    try:
+                        kb = key.encode("utf-8", "surrogateescape")
+                    except UnicodeEncodeError:
+                        kb = stored_key(key)
+                else:
+                    kb = stored_key(key)
+                if len(kb) > MAX_KEY_BYTES:
+                    stored_key(key)
+                if raw:
+                    vb = value if type(value) is bytes else raw_value(value)
+                else:
+                    vb = pack(value)
                 i = h(kb) % n
                 keys[i].append(kb)
                 raws[i].append(vb)

@@ -14,7 +14,7 @@ without one.
 from __future__ import annotations
 
 import os
-from collections.abc import Hashable, Iterable, Iterator, Sequence
+from collections.abc import Hashable, Iterable, Sequence
 from typing import Any, cast
 
 try:
@@ -132,17 +132,10 @@ def _pairs(part: Any, key: Hashable | None, value: Hashable | None) -> Iterable[
         values = part.to_dict("records") if value is None else part[value].tolist()
         return zip(keys, values)
     if key is None:
-        return _checked_pairs(part)
+        return cast(Iterable[tuple[Any, Any]], part)  # pairs, checked as they are split
     if value is None:
         return ((r[key], r) for r in part)
     return ((r[key], r[value]) for r in part)
-
-
-def _checked_pairs(items: Iterable[Any]) -> Iterator[tuple[Any, Any]]:
-    for item in items:
-        if not isinstance(item, (tuple, list)) or len(item) != 2:
-            raise TypeError(f"expected (key, value) pairs, got {type(item).__name__!r}")
-        yield item[0], item[1]
 
 
 def _split_partition(
