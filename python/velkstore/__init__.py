@@ -13,8 +13,11 @@
 Objects are serialised with MessagePack.  Identical objects are stored once.
 """
 
+from importlib.metadata import version
+
 from ._common import BuildInfo, Key
 from ._errors import (
+    BusyError,
     ClosedError,
     CorruptError,
     LimitError,
@@ -31,10 +34,12 @@ from ._sharded_writer import ShardedWriter
 from ._sharding import shard_of
 from ._writer import VelkWriter
 
-__version__ = "0.2.0"
+# The version is written once, in pyproject.toml.
+__version__ = version("velkstore")
 
 __all__ = [
     "BuildInfo",
+    "BusyError",
     "ClosedError",
     "CorruptError",
     "Key",

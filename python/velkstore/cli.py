@@ -12,7 +12,7 @@ from typing import IO, Any, NoReturn
 
 from . import __version__
 from ._common import decode, encode
-from ._errors import VelkError
+from ._errors import CorruptError, VelkDecodeError, VersionError
 from ._jsonvalue import from_json, to_json
 from ._open_store import open_store
 from ._reader import VelkReader
@@ -115,9 +115,9 @@ def cmd_get(args: argparse.Namespace) -> int:
 
 def cmd_keys(args: argparse.Namespace) -> int:
     with _open(args) as r:
-        keys = r.keys() if args.prefix is None else [k for k, _ in r.prefix_raw(_arg_key(args.prefix))]
-    for key in keys:
-        print(key)
+        keys = iter(r) if args.prefix is None else r.keys_bytes(prefix=_arg_key(args.prefix))
+        for key in keys:
+            print(key if isinstance(key, str) else os.fsdecode(key))
     return EXIT_OK
 
 
@@ -181,7 +181,8 @@ def cmd_build(args: argparse.Namespace) -> int:
                     print(f"velkstore: {count:,} records read", end=end, file=sys.stderr, flush=True)
         if progress and count >= PROGRESS_EVERY:
             print(f"velkstore: writing {args.out} ({count:,} records)", file=sys.stderr, flush=True)
-        writer.build(args.out)
+        info = writer.build(args.out)
+        print(f"✅  {args.out}  —  {info.num_objects} objects · {info.num_keys} keys · {info.file_size / 1024:.1f} KB")
     finally:
         writer.close()
     return EXIT_OK
@@ -274,12 +275,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.dup2(devnull, sys.stdout.fileno())
             return EXIT_BROKEN_PIPE
         message, code = str(exc), EXIT_IO
-    except UnicodeEncodeError as exc:
-        # The store layer takes only file names that are valid UTF-8.
-        message, code = f"file name {exc.object!r} is not valid UTF-8", EXIT_IO
-    except (RuntimeError, VelkError) as exc:
-        # RuntimeError is how the native layer reports damaged or foreign files.
-        message, code = f"{getattr(args, 'file', '')}: {exc}", EXIT_FAILED
+    except (CorruptError, VersionError, VelkDecodeError) as exc:
+        message, code = str(exc), EXIT_FAILED
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     print(f"velkstore: {message}", file=sys.stderr)

@@ -5,13 +5,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/format/endian.h"
 #include "core/format/format.h"
-#include "core/format/status.h"
+#include "core/base/status.h"
 #include "core/reader/key_index.h"
 #include "core/reader/key_list.h"
 #include "core/reader/mapping.h"
@@ -54,6 +54,9 @@ class StoreReader {
     if (!payload.ok()) [[unlikely]] return std::move(payload).error();
     return std::optional<Bytes>(payload.value());
   }
+  // Probe for a batch of keys: found[j] and payloads[j] as Probe gives
+  // them for keys[j], with the memory accesses of the batch overlapped.
+  void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const;
   bool Exists(std::string_view key) const;
   // Keys starting with prefix, in key list order, with their objects.
   Result<std::vector<ScanEntry>> Prefix(std::string_view prefix) const;
@@ -73,13 +76,12 @@ class StoreReader {
   }
   // The same, reporting only whether the record passes its bounds checks.
   bool TryReadObject(uint64_t offset, Bytes* payload) const {
-    const uint64_t size = map_.size();
-    if (offset > size || kRecordHeaderSize > size - offset) [[unlikely]] return false;
-    const std::byte* record = map_.bytes().data() + offset;
-    const uint64_t length = LoadU32(record);
-    if (length > size - offset - kRecordHeaderSize) [[unlikely]] return false;
-    *payload = Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
-    return true;
+    return LocateRecord(map_.bytes().data(), map_.size(), offset, payload) == RecordFault::kNone;
+  }
+
+  // Starts loading the record at offset, when it lies in the file.
+  void PrefetchAt(uint64_t offset) const {
+    if (offset < map_.size()) __builtin_prefetch(map_.bytes().data() + offset);
   }
 
   size_t entry_count() const { return keys_.size(); }
@@ -98,8 +100,6 @@ class StoreReader {
 
   // Which bounds check the record at offset fails, as an error.
   StoreError RecordError(uint64_t offset) const;
-  static StoreError OffsetOutOfBounds(uint64_t offset);
-  static StoreError ObjectBeyondEnd(uint64_t offset);
   Result<void> CheckFileCrc() const;  // CRC-32 of [kHeaderSize, end) vs the header's
   Result<void> CompareFileCrc(uint32_t computed) const;  // the same, computed elsewhere
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_

@@ -1,4 +1,4 @@
-#include "core/format/status.h"
+#include "core/base/status.h"
 
 #include <cstring>
 
@@ -16,33 +16,17 @@ std::string OsErrorText(int code) {
 }
 
 StoreError StoreError::FromErrno(int code, std::string_view prefix) {
-  if (prefix.empty()) return Io(OsErrorText(code));
   std::string msg(prefix);
-  msg += ": ";
+  if (!prefix.empty()) msg += ": ";
   msg += OsErrorText(code);
-  return Io(std::move(msg));
-}
-
-std::string_view StoreError::label() const {
-  switch (kind_) {
-    case ErrorKind::kCorrupt: return "VelkCorruptError";
-    case ErrorKind::kVersion: return "VelkVersionError";
-    case ErrorKind::kIo: return "VelkIOError";
-    case ErrorKind::kGeneral: return "VelkError";
-  }
-  return "VelkError";
+  StoreError err = Io(std::move(msg));
+  err.os_errno_ = code;
+  return err;
 }
 
 std::string StoreError::message() const {
   if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
   return message_;
-}
-
-std::string StoreError::ToString() const {
-  std::string out(label());
-  out += ": ";
-  out += message();
-  return out;
 }
 
 }  // namespace velk
