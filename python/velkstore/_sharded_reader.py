@@ -9,8 +9,8 @@ from operator import itemgetter
 from types import TracebackType
 from typing import Any
 
-from ._common import PathArg, key_bytes, key_text
-from ._errors import CorruptError, LimitError, VelkError
+from ._common import Key, PathArg, key_bytes, key_text
+from ._errors import ClosedError, CorruptError, LimitError, VelkError
 from ._reader import VelkReader
 from ._sharding import DirPath, Manifest, ShardEntry, join, key_hash, read_manifest
 
@@ -88,15 +88,21 @@ class ShardedReader(Mapping[str, Any]):
 
     def _all(self) -> list[VelkReader | None]:
         if self._readers is None:
-            raise ValueError("ShardedReader is closed")
+            raise ClosedError("ShardedReader is closed")
         return self._readers
 
-    def _shard(self, kb: bytes) -> VelkReader:
+    def _route(self, key: object) -> tuple[VelkReader, bytes] | None:
+        """The open shard that holds *key* and the key's bytes; None for a
+        key no store can hold."""
+        readers = self._all()
+        kb = _lookup_key(key)
+        if kb is None:
+            return None
         i = self._hash(kb) % self._n
-        r = self._all()[i]
+        r = readers[i]
         if r is None:
             raise ShardNotOpenError(f"key {kb!r} belongs to shard {i}, which this reader did not open")
-        return r
+        return r, kb
 
     def _live(self) -> list[VelkReader]:
         self._all()
@@ -106,38 +112,34 @@ class ShardedReader(Mapping[str, Any]):
 
     def get_raw(self, key: Any) -> bytes | None:
         """The stored bytes of *key*, or None when it is absent."""
-        kb = _lookup_key(key)
-        if kb is None:
-            self._all()
-            return None
-        return self._shard(kb).get_raw(kb)
+        # The common case in a few steps; anything unusual (closed reader,
+        # shard not open, odd key) raises here and takes the checked route.
+        try:
+            kb = key.encode("utf-8", "surrogateescape") if type(key) is str else key_bytes(key)
+            return self._readers[self._hash(kb) % self._n].get_raw(kb)  # type: ignore[index, union-attr]
+        except (AttributeError, TypeError, UnicodeEncodeError, LimitError):
+            route = self._route(key)
+            return None if route is None else route[0].get_raw(route[1])
 
     def get(self, key: Any, default: Any = None) -> Any:
-        kb = _lookup_key(key)
-        if kb is None:
-            self._all()
-            return default
-        return self._shard(kb).get(kb, default)
+        route = self._route(key)
+        return default if route is None else route[0].get(route[1], default)
 
     def __getitem__(self, key: Any) -> Any:
-        kb = _lookup_key(key)
-        if kb is None:
-            self._all()
+        route = self._route(key)
+        if route is None:
             raise KeyError(key)
         try:
-            return self._shard(kb)[kb]
+            return route[0][route[1]]
         except KeyError:
             raise KeyError(key) from None
 
     def __contains__(self, key: object) -> bool:
         try:
-            kb = _lookup_key(key)
+            route = self._route(key)
         except TypeError:
             return False
-        if kb is None:
-            self._all()
-            return False
-        return self._shard(kb).__contains__(kb)
+        return route is not None and route[0].__contains__(route[1])
 
     def get_many_raw(self, keys: Iterable[Any]) -> list[bytes | None]:
         """The stored bytes of each key (None when absent), in the order asked."""
@@ -149,30 +151,30 @@ class ShardedReader(Mapping[str, Any]):
 
     def _get_many(self, keys: Iterable[Any], raw: bool, default: Any) -> list[Any]:
         readers = self._all()
-        h, n = self._hash, self._n
+        kbs = _many_keys(keys)
+        n = self._n
+        if n == 1 and readers[0] is not None and None not in kbs:
+            one = readers[0]
+            return one.get_many_raw(kbs) if raw else one.get_many(kbs, default)
         # One batch per shard, each answered by that shard's batch lookup,
         # then the answers put back in the order asked.
-        groups: dict[int, tuple[list[int], list[bytes]]] = {}
-        out: list[Any] = []
-        for pos, key in enumerate(keys):
-            out.append(default)
-            kb = _lookup_key(key)
-            if kb is None:
+        h = self._hash
+        positions: list[list[int]] = [[] for _ in range(n)]
+        batches: list[list[bytes]] = [[] for _ in range(n)]
+        for pos, kb in enumerate(kbs):
+            if kb is not None:
+                i = h(kb) % n
+                positions[i].append(pos)
+                batches[i].append(kb)
+        out: list[Any] = [default] * len(kbs)
+        for i, batch in enumerate(batches):
+            if not batch:
                 continue
-            i = h(kb) % n
-            g = groups.get(i)
-            if g is None:
-                g = groups[i] = ([], [])
-            g[0].append(pos)
-            g[1].append(kb)
-        for i, (positions, kbs) in groups.items():
             r = readers[i]
             if r is None:
-                raise ShardNotOpenError(
-                    f"key {kbs[0]!r} belongs to shard {i}, which this reader did not open"
-                )
-            found = r.get_many_raw(kbs) if raw else r.get_many(kbs, default)
-            for pos, value in zip(positions, found):
+                raise ShardNotOpenError(f"key {batch[0]!r} belongs to shard {i}, which this reader did not open")
+            found = r.get_many_raw(batch) if raw else r.get_many(batch, default)
+            for pos, value in zip(positions[i], found):
                 out[pos] = value
         return out
 
@@ -185,17 +187,15 @@ class ShardedReader(Mapping[str, Any]):
     def __iter__(self) -> Iterator[str]:
         return map(key_text, self.keys_bytes())
 
-    def keys_bytes(
-        self, prefix: bytes = b"", start: bytes | None = None, stop: bytes | None = None
-    ) -> Iterator[bytes]:
+    def keys_bytes(self, prefix: Key = b"", start: Key | None = None, stop: Key | None = None) -> Iterator[bytes]:
         """Keys as bytes, lazily, in key order across the open shards."""
         return heapq.merge(*(r.keys_bytes(prefix, start, stop) for r in self._live()))
 
     def items_bytes(
         self,
-        prefix: bytes = b"",
-        start: bytes | None = None,
-        stop: bytes | None = None,
+        prefix: Key = b"",
+        start: Key | None = None,
+        stop: Key | None = None,
         *,
         raw: bool = False,
     ) -> Iterator[tuple[bytes, Any]]:
@@ -337,6 +337,15 @@ class _ValuesView(ValuesView[Any]):
 
 def _reopen(directory: DirPath, verify: bool, shards: tuple[int, ...]) -> ShardedReader:
     return ShardedReader(directory, verify=verify, shards=shards)
+
+
+def _many_keys(keys: Iterable[Any]) -> list[Any]:
+    # Text keys encoded in one pass; a key no store can hold becomes None.
+    items = keys if isinstance(keys, list) else list(keys)
+    try:
+        return [k.encode("utf-8", "surrogateescape") if type(k) is str else key_bytes(k) for k in items]
+    except (UnicodeEncodeError, LimitError):
+        return [_lookup_key(k) for k in items]
 
 
 def _indices(shards: Iterable[int], num_shards: int) -> Iterator[int]:
