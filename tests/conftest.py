@@ -13,3 +13,9 @@ def store_path(tmp_path):
 def bad_crc_path(tmp_path):
     """A sound store whose stored file CRC is wrong."""
     return sorted_store([b"A"], [("a", 0)]).write(tmp_path / "crc.vlks", file_crc32=1)
+
+
+def pytest_collection_modifyitems(items):
+    # A Dask client leaves threads behind in this process after it closes;
+    # its tests run last, so that no later test forks a threaded process.
+    items.sort(key=lambda item: item.path.name == "test_dask.py")

@@ -1,27 +1,28 @@
 """Building sharded stores on a real two-process Dask cluster."""
 
+import importlib.util
 import os
 import signal
 import sys
 
 import pytest
 
-dask = pytest.importorskip("dask")
-distributed = pytest.importorskip("distributed")
-import cloudpickle  # noqa: E402  (comes with distributed)
-import dask.bag as db  # noqa: E402
-import dask.dataframe as dd  # noqa: E402
-import pandas as pd  # noqa: E402
+from velkstore import ShardedReader
 
-from velkstore import ShardedReader  # noqa: E402
-from velkstore.dask import to_velkstore  # noqa: E402
-
-# The workers cannot import this test module: send its functions by value.
-cloudpickle.register_pickle_by_value(sys.modules[__name__])
+# Dask, distributed and pandas start threads when imported, so they are
+# imported by the tests themselves (which run last), not at collection.
+if importlib.util.find_spec("distributed") is None:
+    pytest.skip("distributed is not installed", allow_module_level=True)
 
 
 @pytest.fixture(scope="module")
 def client():
+    import cloudpickle
+    import dask
+    import distributed
+
+    # The workers cannot import this test module: send its functions by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
     # One retry after a worker dies, so a task that kills its worker every
     # time fails fast.
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
@@ -32,6 +33,13 @@ def client():
 
 
 def test_bag_and_frame_round_trip_last_binding_wins(client, tmp_path):
+    import dask
+    import dask.bag as db
+    import dask.dataframe as dd
+    import pandas as pd
+
+    from velkstore.dask import to_velkstore
+
     # Partition 1 is empty; "dup" is bound in partitions 0, 2 and 3 (twice),
     # so its last binding in collection order wins whoever runs what.
     parts = [
@@ -77,6 +85,11 @@ def _kill_always(pairs):
 
 
 def test_worker_killed_mid_build(client, tmp_path):
+    import dask.bag as db
+    import distributed
+
+    from velkstore.dask import to_velkstore
+
     d = tmp_path / "st"
     pairs = [(f"k{i}", i) for i in range(2000)]
     bag = db.from_sequence(pairs, npartitions=4)
