@@ -258,3 +258,23 @@ def test_cli_reads_a_sharded_directory_as_it_reads_one_file(tmp_path, capsys):
     name = manifest(d)["shards"][1]["file"]
     (d / name).write_bytes(b"VLKS" + bytes(100))
     assert main(["verify", str(d)]) == 1 and name in capsys.readouterr().err
+
+
+def test_commit_shards_of_files_built_elsewhere(tmp_path):
+    d = tmp_path / "st"
+    d.mkdir()
+    pairs = {f"k{i}": i for i in range(300)}
+    names = []
+    for i in range(3):  # as three workers would, each on its own disk
+        with velkstore.VelkWriter(d / f"part{i}.vlks") as w:
+            w.update({k: v for k, v in pairs.items() if shard_of(k.encode(), 3) == i})
+        names.append(f"part{i}.vlks")
+    with pytest.raises(CorruptError, match="belongs to shard"):
+        velkstore.commit_shards(d, [names[1], names[0], names[2]])  # misplaced keys
+    assert not (d / MANIFEST).exists()
+    for bad, error in [(["../x.vlks"] * 3, ValueError), ([names[0]] * 3, ValueError)]:
+        with pytest.raises(error):
+            velkstore.commit_shards(d, bad)
+    assert velkstore.commit_shards(d, names).num_keys == 300
+    with ShardedReader(d) as r:
+        assert dict(r) == pairs

@@ -26,6 +26,7 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
+from ._commit_shards import commit_shards
 from ._open_store import open_store
 from ._reader import VelkReader, VelkStats
 from ._shard_build import ShardedBuildInfo
@@ -56,6 +57,7 @@ __all__ = [
     "VelkWriter",
     "VersionError",
     "__version__",
+    "commit_shards",
     "open_store",
     "shard_of",
 ]

@@ -130,7 +130,7 @@ def _nat(doc: dict[str, Any], field: str, directory: DirPath, limit: int = 1 << 
     return value
 
 
-def _valid_file_name(name: object) -> bool:
+def valid_file_name(name: object) -> bool:
     # Shard names come from a file that may be hostile: only plain names
     # inside the store's own directory are accepted.
     return (
@@ -165,7 +165,7 @@ def parse_manifest(text: bytes, directory: DirPath) -> Manifest:
         raise _bad(directory, f"num_shards is {num_shards} but {_count(items)} shards are listed")
     shards = []
     for i, item in enumerate(items):
-        if not isinstance(item, dict) or not _valid_file_name(item.get("file")):
+        if not isinstance(item, dict) or not valid_file_name(item.get("file")):
             raise _bad(directory, f"shard {i} has no valid file name")
         shards.append(
             ShardEntry(
@@ -220,6 +220,25 @@ def _fsync_dir(directory: DirPath) -> None:
         os.close(fd)
 
 
+def publish(directory: DirPath, manifest: Manifest, tmp: DirPath) -> None:
+    """Replace the manifest of *directory* atomically, writing it first to
+    *tmp* (on the same file system)."""
+    try:
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(manifest.to_json())
+            f.flush()
+            os.fsync(f.fileno())
+        _fsync_dir(directory)  # the shards' names, before the manifest names them
+        os.replace(tmp, join(directory, MANIFEST_NAME))
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    _fsync_dir(directory)
+
+
 def commit(directory: DirPath, build_dir: DirPath, manifest: Manifest, old: Manifest | None) -> None:
     """Move the shards built in *build_dir* into *directory*, then replace
     the manifest atomically, then remove the shards of the *old* manifest
@@ -230,14 +249,7 @@ def commit(directory: DirPath, build_dir: DirPath, manifest: Manifest, old: Mani
     """
     for s in manifest.shards:
         os.replace(join(build_dir, s.file), join(directory, s.file))
-    tmp = join(build_dir, MANIFEST_NAME + ".tmp")
-    with open(tmp, "w", encoding="utf-8") as f:
-        f.write(manifest.to_json())
-        f.flush()
-        os.fsync(f.fileno())
-    _fsync_dir(directory)  # the shards' new names, before the manifest names them
-    os.replace(tmp, join(directory, MANIFEST_NAME))
-    _fsync_dir(directory)
+    publish(directory, manifest, join(build_dir, MANIFEST_NAME + ".tmp"))
     kept = {s.file for s in manifest.shards}
     for s in old.shards if old is not None else ():
         if s.file not in kept:

@@ -19,7 +19,7 @@ from typing import Any, cast
 
 try:
     import dask
-    from dask.delayed import Delayed, delayed
+    from dask.delayed import delayed
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("velkstore.dask needs Dask: pip install 'velkstore[dask]'") from exc
 
@@ -77,14 +77,13 @@ def to_velkstore(
     """
     n = check_num_shards(num_shards)
     seed = check_seed(seed)
-    parts = _partitions(collection, key)
+    split = _split_partitions(collection, n, seed, key, value)
     target: DirPath = os.fspath(directory)
     os.makedirs(target, exist_ok=True)
     build_id = new_build_id()
     build_dir = join(target, BUILD_DIR_PREFIX + build_id)
     os.mkdir(build_dir)
     try:
-        split = [delayed(_split_partition, nout=n)(p, n, seed, key, value) for p in parts]
         builds = [
             delayed(_build)(build_dir, shard_file_name(build_id, i, n), [s[i] for s in split])
             for i in range(n)
@@ -105,11 +104,16 @@ def to_velkstore(
     )
 
 
-def _partitions(collection: Any, key: Hashable | None) -> list[Delayed]:
+def _split_partitions(
+    collection: Any, n: int, seed: int, key: Hashable | None, value: Hashable | None
+) -> list[Any]:
+    """One task per partition, giving its pairs as one packed chunk per shard."""
     import dask.bag
 
     if isinstance(collection, dask.bag.Bag):
-        parts: list[Delayed] = cast(Any, collection).to_delayed()
+        # Split inside the partition's own task: a bag's partitions may be
+        # iterators, which cannot travel to another worker.
+        parts: list[Any] = cast(Any, collection).map_partitions(_split_partition, n, seed, key, value).to_delayed()
         return parts
     try:
         import dask.dataframe
@@ -119,8 +123,8 @@ def _partitions(collection: Any, key: Hashable | None) -> list[Delayed]:
         if isinstance(collection, dask.dataframe.DataFrame):
             if key is None:
                 raise TypeError("to_velkstore() of a DataFrame needs key=<column name>")
-            frames: list[Delayed] = cast(Any, collection).to_delayed()
-            return frames
+            frames: list[Any] = cast(Any, collection).to_delayed()
+            return [delayed(_split_partition)(f, n, seed, key, value) for f in frames]
     raise TypeError(
         f"to_velkstore() takes a dask Bag or DataFrame, not {type(collection).__name__!r}"
     )
