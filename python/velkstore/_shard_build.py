@@ -8,14 +8,14 @@ the order of the chunks is what makes the last binding of a key win.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
 from ._common import MAX_KEY_BYTES, key_bytes
 from ._errors import LimitError
-from ._sharding import DirPath, ShardEntry, join, key_hash
+from ._sharding import DirPath, Manifest, ShardEntry, commit, join, key_hash, try_read_manifest
 from ._writer import VelkWriter
 
 # Per pair, what a staged key and value cost beyond their bytes (two list
@@ -141,3 +141,19 @@ class ShardedBuildInfo:
     num_objects: int  # summed over shards; one value in two shards counts twice
     file_size: int  # bytes of all shards together
     shards: tuple[ShardEntry, ...]
+
+
+def commit_built(directory: DirPath, build_dir: DirPath, seed: int, built: Sequence[BuiltShard]) -> ShardedBuildInfo:
+    """Commit the shards built in *build_dir*, in shard order, as the store
+    in *directory* (replacing the one there), and say what was written."""
+    entries = tuple(b.entry for b in built)
+    manifest = Manifest(num_shards=len(entries), seed=seed, shards=entries)
+    commit(directory, build_dir, manifest, try_read_manifest(directory))
+    return ShardedBuildInfo(
+        path=directory,
+        num_shards=len(entries),
+        num_keys=manifest.num_keys,
+        num_objects=sum(b.num_objects for b in built),
+        file_size=sum(e.size for e in entries),
+        shards=entries,
+    )

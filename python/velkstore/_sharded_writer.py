@@ -10,19 +10,16 @@ from types import TracebackType
 from typing import Any
 
 from ._common import PathArg
-from ._shard_build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, pack_chunk, unpack_chunk
+from ._shard_build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, pack_chunk, unpack_chunk
 from ._sharding import (
     BUILD_DIR_PREFIX,
     DirPath,
-    Manifest,
     check_num_shards,
     check_seed,
-    commit,
     join,
     new_build_id,
     remove_build_dir,
     shard_file_name,
-    try_read_manifest,
 )
 
 # Pairs taken from an iterable between two checks of the staged size.
@@ -155,24 +152,13 @@ class ShardedWriter:
         """
         splitter = self._live()
         try:
-            old = try_read_manifest(self._dir)
             built: list[BuiltShard] = []
             for i in range(self._num_shards):
                 name = shard_file_name(self._build_id, i, self._num_shards)
                 built.append(build_shard(self._build_dir, name, self._batches(splitter, i)))
-            entries = tuple(b.entry for b in built)
-            manifest = Manifest(num_shards=self._num_shards, seed=self._seed, shards=entries)
-            commit(self._dir, self._build_dir, manifest, old)
+            return commit_built(self._dir, self._build_dir, self._seed, built)
         finally:
             self.close()
-        return ShardedBuildInfo(
-            path=self._dir,
-            num_shards=self._num_shards,
-            num_keys=manifest.num_keys,
-            num_objects=sum(b.num_objects for b in built),
-            file_size=sum(e.size for e in entries),
-            shards=entries,
-        )
 
     def close(self) -> None:
         """Discard what is staged and remove the temporary files.  Idempotent."""

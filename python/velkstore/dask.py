@@ -24,19 +24,16 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("velkstore.dask needs Dask: pip install 'velkstore[dask]'") from exc
 
 from ._common import PathArg
-from ._shard_build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, unpack_chunk
+from ._shard_build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, unpack_chunk
 from ._sharding import (
     BUILD_DIR_PREFIX,
     DirPath,
-    Manifest,
     check_num_shards,
     check_seed,
-    commit,
     join,
     new_build_id,
     remove_build_dir,
     shard_file_name,
-    try_read_manifest,
 )
 
 __all__ = ["to_velkstore"]
@@ -89,19 +86,9 @@ def to_velkstore(
             for i in range(n)
         ]
         built: Sequence[BuiltShard] = _dask.compute(*builds, **compute_kwargs)
-        entries = tuple(b.entry for b in built)
-        manifest = Manifest(num_shards=n, seed=seed, shards=entries)
-        commit(target, build_dir, manifest, try_read_manifest(target))
+        return commit_built(target, build_dir, seed, built)
     finally:
         remove_build_dir(build_dir)
-    return ShardedBuildInfo(
-        path=target,
-        num_shards=n,
-        num_keys=manifest.num_keys,
-        num_objects=sum(b.num_objects for b in built),
-        file_size=sum(e.size for e in entries),
-        shards=entries,
-    )
 
 
 def _split_partitions(
