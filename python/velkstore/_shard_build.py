@@ -56,6 +56,8 @@ class Splitter:
         self.keys: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.raws: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.pending = 0  # bytes staged since the last clear()
+        # One packer for every value: packb() would make one per value.
+        self.pack = msgpack.Packer(use_bin_type=True).pack
 
     def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False) -> None:
         """Add each (key, value) pair, the value encoded with MessagePack or,
@@ -64,8 +66,7 @@ class Splitter:
         h = key_hash(self.seed)
         n = self.num_shards
         keys, raws = self.keys, self.raws
-        # One packer for the whole loop: packb() would make one per value.
-        pack = msgpack.Packer(use_bin_type=True).pack
+        pack = self.pack
         pending = 0
         try:
             for pair in pairs:
