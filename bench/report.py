@@ -441,6 +441,16 @@ def write(res: dict, out_dir: str) -> None:
         if ds.get("skipped_peers"):
             lines.append(f"\nPeers left out to stay in the time budget: {', '.join(ds['skipped_peers'])}.")
         lines.append("")
+    # verify() is timed by its own C++ driver; its results are kept by hand.
+    verify_notes = os.path.join(out_dir, "VERIFY.md")
+    if os.path.exists(verify_notes):
+        with open(verify_notes) as f:
+            lines.append(f.read())
+    # The package's face is timed by bench/package_face.py; kept by hand.
+    package = os.path.join(out_dir, "PACKAGE.md")
+    if os.path.exists(package):
+        with open(package) as f:
+            lines.append(f.read())
     sharded = os.path.join(out_dir, "SHARDED.md")  # written by bench/sharded.py
     if os.path.exists(sharded):
         with open(sharded) as f:

@@ -51,17 +51,30 @@ def test_update_takes_every_kind_of_pairs(tmp_path):
     assert w._counts()[0] == 9  # nothing of a rejected add_many was staged
 
 
-def test_plain_values_are_encoded_exactly_as_msgpack_does(tmp_path):
+def nested(depth):
+    value = [0]
+    for _ in range(depth):
+        value = {"k": [value]}
+    return value
+
+
+def test_values_are_encoded_exactly_as_msgpack_does(tmp_path):
     values = [None, True, False, 0, 1, 127, 128, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**63 - 1,
               2**63, 2**64 - 1, -1, -32, -33, -128, -129, -32768, -32769, -(2**31), -(2**31) - 1, -(2**63),
               0.0, -0.0, 1.5, math.inf, math.nan, 1e300, "", "a" * 31, "a" * 32, "é" * 200, "x" * 256,
-              "y" * 65535, "z" * 65536, b"", b"\x00" * 255, b"\x01" * 256, b"\x02" * 65536, [1, "a"], {"k": b"v"}]
+              "y" * 65535, "z" * 65536, b"", b"\x00" * 255, b"\x01" * 256, b"\x02" * 65536, [1, "a"], {"k": b"v"},
+              {"a": [1, (2, "x"), {"b": None}], 5: 1.5, b"k": [], (1, "t"): {}}, list(range(15)), list(range(16)),
+              {str(i): i for i in range(15)}, {str(i): i for i in range(16)}, tuple(range(70000)),
+              nested(40)]
     w = VelkWriter()
     w.update((f"v{i}", v) for i, v in enumerate(values))
     w.build(tmp_path / "p.vlks")
     with VelkReader(tmp_path / "p.vlks") as r:
         for i, v in enumerate(values):
             assert r.get_raw(f"v{i}") == msgpack.packb(v, use_bin_type=True), v
+    for v in ([1, {2, 3}], {"ok": 1, "big": 2**70}):  # a part no encoder takes fails the whole value
+        with pytest.raises((TypeError, OverflowError)):
+            w.add("bad", v)
     for v in (2**64, -(2**63) - 1, "\ud800", {1, 2}):
         with pytest.raises((OverflowError, TypeError, UnicodeEncodeError, ValueError)):
             w.add("bad", v)

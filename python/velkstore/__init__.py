@@ -15,7 +15,7 @@ Objects are serialised with MessagePack.  Identical objects are stored once.
 
 from importlib.metadata import version
 
-from ._common import BuildInfo, Key
+from ._common import BuildInfo, Key, VelkStats
 from ._errors import (
     BusyError,
     ClosedError,
@@ -28,7 +28,7 @@ from ._errors import (
 )
 from ._commit_shards import commit_shards
 from ._open_store import open_store
-from ._reader import VelkReader, VelkStats
+from ._reader import VelkReader
 from ._shard_build import ShardedBuildInfo
 from ._sharded_reader import ShardedReader, ShardNotOpenError
 from ._sharded_writer import ShardedWriter

@@ -13,9 +13,18 @@ from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
-from ._common import MAX_KEY_BYTES, key_bytes
 from ._errors import LimitError
-from ._sharding import DirPath, Manifest, ShardEntry, commit, join, key_hash, try_read_manifest
+from ._sharding import (
+    MAX_KEY_BYTES,
+    DirPath,
+    Manifest,
+    ShardEntry,
+    commit,
+    join,
+    key_bytes,
+    key_hash,
+    try_read_manifest,
+)
 from ._writer import VelkWriter
 
 # Per pair, what a staged key and value cost beyond their bytes (two list

@@ -9,10 +9,10 @@ from operator import itemgetter
 from types import TracebackType
 from typing import Any
 
-from ._common import Key, PathArg, key_bytes, key_text
+from ._common import Key, PathArg
 from ._errors import ClosedError, CorruptError, LimitError, VelkError
 from ._reader import VelkReader
-from ._sharding import DirPath, Manifest, ShardEntry, join, key_hash, read_manifest
+from ._sharding import DirPath, Manifest, ShardEntry, join, key_bytes, key_hash, key_text, read_manifest
 
 _first = itemgetter(0)
 

@@ -26,7 +26,7 @@ from typing import Any, TypeAlias
 
 import xxhash
 
-from ._errors import CorruptError, VersionError, os_error
+from ._errors import CorruptError, LimitError, VersionError, os_error
 
 MANIFEST_NAME = "velkstore-manifest.json"
 FORMAT_NAME = "velkstore-sharded"
@@ -39,6 +39,32 @@ MAX_MANIFEST_BYTES = 32 << 20
 BUILD_DIR_PREFIX = ".velkstore-build-"
 
 DirPath: TypeAlias = str | bytes
+
+
+#: The longest key a store file can hold, in bytes.
+MAX_KEY_BYTES = 65535
+
+
+def key_bytes(key: object) -> bytes:
+    """The stored form of *key*, as the reader and writer take it: text as
+    UTF-8, lone surrogates U+DC80..U+DCFF as the bytes they escape (the
+    os.fsencode convention), bytes-like as it is.
+
+    Raises TypeError for other types and LimitError for text with no byte form.
+    """
+    if isinstance(key, str):
+        try:
+            return key.encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError:
+            raise LimitError(f"key {key!r} cannot be encoded as UTF-8") from None
+    if isinstance(key, (bytes, bytearray, memoryview)):
+        return bytes(key)
+    raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
+
+
+def key_text(key: bytes) -> str:
+    """A stored key as text, odd bytes escaped so that key_bytes undoes it."""
+    return key.decode("utf-8", "surrogateescape")
 
 
 def shard_of(key: bytes, num_shards: int, seed: int = 0) -> int:

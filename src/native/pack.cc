@@ -73,9 +73,34 @@ bool PackInt(PyObject* obj, std::string* out) {
   return true;
 }
 
-}  // namespace
+// A container header: fix form below 16 items, else the 16- or 32-bit one.
+bool PutCount(std::string* out, size_t n, uint8_t fix_tag, uint8_t tag16) {
+  if (n < 16) {
+    out->push_back(static_cast<char>(fix_tag | n));
+  } else if (n <= 0xFFFF) {
+    Put(out, tag16, n, 2);
+  } else if (n <= 0xFFFFFFFF) {
+    Put(out, tag16 + 1, n, 4);
+  } else {
+    return false;
+  }
+  return true;
+}
 
-bool PackPlain(PyObject* obj, std::string* out) {
+// Deeper values go to the full encoder, which applies its own limit.
+constexpr int kMaxDepth = 32;
+
+bool Pack(PyObject* obj, std::string* out, int depth);
+
+bool PackItems(PyObject* const* items, Py_ssize_t n, std::string* out, int depth) {
+  if (!PutCount(out, static_cast<size_t>(n), 0x90, 0xdc)) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!Pack(items[i], out, depth + 1)) return false;
+  }
+  return true;
+}
+
+bool Pack(PyObject* obj, std::string* out, int depth) {
   if (PyBytes_CheckExact(obj)) {
     return PutSized(out, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)), 0, 0xc4);
   }
@@ -101,6 +126,29 @@ bool PackPlain(PyObject* obj, std::string* out) {
     Put(out, 0xcb, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj)), 8);
     return true;
   }
+  if (depth >= kMaxDepth) return false;
+  if (PyDict_CheckExact(obj)) {
+    // In the dict's order, as the full encoder writes it.  Nothing here
+    // runs Python code, so the dict cannot change meanwhile.
+    if (!PutCount(out, static_cast<size_t>(PyDict_GET_SIZE(obj)), 0x80, 0xde)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(obj, &pos, &k, &v)) {
+      if (!Pack(k, out, depth + 1) || !Pack(v, out, depth + 1)) return false;
+    }
+    return true;
+  }
+  if (PyList_CheckExact(obj)) return PackItems(PySequence_Fast_ITEMS(obj), PyList_GET_SIZE(obj), out, depth);
+  if (PyTuple_CheckExact(obj)) return PackItems(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), out, depth);
+  return false;
+}
+
+}  // namespace
+
+bool PackPlain(PyObject* obj, std::string* out) {
+  const size_t start = out->size();
+  if (Pack(obj, out, 0)) return true;
+  out->resize(start);  // part of a container may have been written
   return false;
 }
 

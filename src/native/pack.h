@@ -1,7 +1,8 @@
 // MessagePack encoding of the plain values that fill most stores (bytes,
-// str, int, float, bool, None), written here to spare a call into the
-// encoder per value.  Byte for byte what msgpack.Packer(use_bin_type=True)
-// writes for them, so a value is stored the same whichever path took it.
+// str, int, float, bool, None, and dicts, lists and tuples of them),
+// written here to spare a call into the encoder per value.  Byte for byte
+// what msgpack.Packer(use_bin_type=True) writes for them, so a value is
+// stored the same whichever path took it.
 #pragma once
 
 #include <string>

@@ -24,8 +24,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/reader/key_list.h"
 #include "core/base/large_buffer.h"
+#include "core/reader/key_list.h"
 
 namespace velk {
 

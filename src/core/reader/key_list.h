@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/format/format.h"
 #include "core/base/large_buffer.h"
+#include "core/format/format.h"
 
 namespace velk {
 

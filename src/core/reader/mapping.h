@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <string>
 
-#include "core/format/format.h"
 #include "core/base/status.h"
+#include "core/format/format.h"
 
 namespace velk {
 

@@ -130,18 +130,16 @@ Result<UniqueFd> ClaimUnique(const std::string& derived, mode_t mode, std::strin
     char hex[sizeof random * 2 + 1];
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
     tmp = stem + "." + hex + std::string(kSuffix);
+    // No lock: no other build ever uses this name.
     UniqueFd fd(CreateExclusive(tmp, mode));
-    if (fd.get() >= 0) {
-      VELK_TRY(LockAt(fd, tmp));
-      return fd;
-    }
+    if (fd.get() >= 0) return fd;
     if (errno != EEXIST) return StoreError::FromErrno(errno, "open tmp");
   }
   return StoreError::FromErrno(EEXIST, "open tmp");
 }
 
-// With unique naming, a failed commit removes its own temporary file (still
-// locked by this build, so the name cannot have passed to another).
+// With unique naming, a failed commit removes its own temporary file; no
+// other build uses that name.
 class UniqueTempGuard {
  public:
   UniqueTempGuard(bool active, const std::string& path) : active_(active), path_(path) {}
@@ -200,8 +198,8 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   while (::fsync(fd.get()) != 0) {
     if (errno != EINTR) return StoreError::FromErrno(errno);
   }
-  // The lock lives on the open file, so a duplicate keeps it past the
-  // checked close, until after the rename.
+  // The lock (with derived naming) lives on the open file, so a duplicate
+  // keeps it past the checked close, until after the rename.
   UniqueFd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
   if (lock.get() < 0) return StoreError::FromErrno(errno);
   VELK_TRY(fd.Close());

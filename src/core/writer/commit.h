@@ -29,11 +29,12 @@ enum class TempNaming {
 // file").  A directory, a symbolic link (the rename replaces the link) or
 // an absent target go on; failures then surface at their own step.
 //
-// The temporary file is created exclusively and never through a link, and
-// holds an exclusive advisory lock from its creation until after the
-// rename.  With kDerived, a stale entry at the name is removed first; one
+// The temporary file is created exclusively and never through a link.
+// With kDerived it holds an exclusive advisory lock from its creation until
+// after the rename; a stale regular file at the name is removed first, one
 // whose lock is held fails with "another build is in progress: {tmp} is
-// locked", without waiting.  An existing regular target's permission bits
+// locked", without waiting, and any other kind of entry there is refused
+// ("open tmp: {tmp} is not a regular file").  An existing regular target's permission bits
 // are kept on the new file, and the temporary file is never more open
 // than the final file.
 //

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/format/format.h"
 #include "core/base/status.h"
+#include "core/format/format.h"
 #include "core/writer/append_buffer.h"
 #include "core/writer/commit.h"
 #include "core/writer/key_table.h"
@@ -73,7 +73,8 @@ class StagedStore {
                             writer::TempNaming naming = writer::TempNaming::kDerived) const;
 
   // The file as a build writes it: the header, the records of the objects
-  // it keeps, then the index section.
+  // it keeps, then the index section.  The records point into the staged
+  // data section, so a layout is valid only while the store is unchanged.
   struct Layout {
     std::array<std::byte, kHeaderSize> header;
     std::vector<Bytes> records;  // runs of the staged data section
