@@ -50,7 +50,8 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   record_offsets_.ReserveFor(1);
   if (options_.dedup) payloads_.ReserveOne();
   record_offsets_.PushBack(offset);
-  // Ids stay below kMaxCount, itself below 2^32 - 1.
+  // Ids stay below kMaxCount (2^32 - 1): every id the table holds is below
+  // its kNone.
   if (options_.dedup) payloads_.Insert(hash, static_cast<uint32_t>(id));
 
   std::byte head[kRecordHeaderSize];
