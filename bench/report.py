@@ -451,6 +451,10 @@ def write(res: dict, out_dir: str) -> None:
     if os.path.exists(package):
         with open(package) as f:
             lines.append(f.read())
+    sharded = os.path.join(out_dir, "SHARDED.md")  # written by bench/sharded.py
+    if os.path.exists(sharded):
+        with open(sharded) as f:
+            lines.append(f.read())
     prof = os.path.join(out_dir, "PROFILE.md")
     if os.path.exists(prof):
         lines.append("## Profile\n\nSee [PROFILE.md](PROFILE.md) for where the lookup and open time goes.\n")

@@ -19,3 +19,9 @@ def pytest_addoption(parser):
     # Set by `make test` (the pytest target), which builds the wheel once.
     parser.addoption("--wheel", default=None, help="the built wheel, for tests/test_install.py")
     parser.addoption("--wheelhouse", default=None, help="wheels of its dependencies (offline install)")
+
+
+def pytest_collection_modifyitems(items):
+    # A Dask client leaves threads behind in this process after it closes;
+    # its tests run last, so that no later test forks a threaded process.
+    items.sort(key=lambda item: item.path.name == "test_dask.py")

@@ -26,7 +26,13 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
+from ._commit_shards import commit_shards
+from ._open_store import open_store
 from ._reader import VelkReader
+from ._shard_build import ShardedBuildInfo
+from ._sharded_reader import ShardedReader, ShardNotOpenError
+from ._sharded_writer import ShardedWriter
+from ._sharding import shard_of
 from ._writer import VelkWriter
 
 # The version is written once, in pyproject.toml.
@@ -39,6 +45,10 @@ __all__ = [
     "CorruptError",
     "Key",
     "LimitError",
+    "ShardNotOpenError",
+    "ShardedBuildInfo",
+    "ShardedReader",
+    "ShardedWriter",
     "VelkDecodeError",
     "VelkError",
     "VelkOSError",
@@ -47,4 +57,17 @@ __all__ = [
     "VelkWriter",
     "VersionError",
     "__version__",
+    "commit_shards",
+    "open_store",
+    "shard_of",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # velkstore.dask needs the optional Dask extra, so it is imported only
+    # when asked for.
+    if name == "dask":
+        import importlib
+
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -14,7 +14,9 @@ from . import __version__
 from ._common import decode, encode
 from ._errors import CorruptError, VelkDecodeError, VersionError
 from ._jsonvalue import from_json, to_json
+from ._open_store import open_store
 from ._reader import VelkReader
+from ._sharded_reader import ShardedReader
 from ._writer import VelkWriter
 
 EXIT_OK = 0
@@ -71,8 +73,8 @@ def _dumps(value: Any) -> str:
     return json.dumps(to_json(value), ensure_ascii=ascii_only)
 
 
-def _open(args: argparse.Namespace) -> VelkReader:
-    return VelkReader(args.file, verify=not getattr(args, "no_verify", False))
+def _open(args: argparse.Namespace) -> VelkReader | ShardedReader:
+    return open_store(args.file, verify=not getattr(args, "no_verify", False))
 
 
 # -- commands -------------------------------------------------------------
@@ -91,7 +93,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 def cmd_verify(args: argparse.Namespace) -> int:
     # verify() checks the whole-file checksum itself; no need to do it twice.
-    with VelkReader(args.file, verify=False) as r:
+    with open_store(args.file, verify=False) as r:
         r.verify()
         stats = r.stats()
     print(f"ok: {args.file} ({stats['num_keys']} keys, {stats['num_objects']} objects)")

@@ -1,0 +1,280 @@
+"""Sharded stores on one machine: ShardedWriter, ShardedReader, the manifest,
+the key hash and open_store."""
+
+import json
+import os
+import pickle
+import subprocess
+import sys
+
+import pytest
+
+import velkstore
+from velkstore import (
+    CorruptError,
+    ShardedReader,
+    ShardedWriter,
+    ShardNotOpenError,
+    VelkError,
+    VelkReader,
+    VersionError,
+    open_store,
+    shard_of,
+)
+
+MANIFEST = "velkstore-manifest.json"
+
+
+def build(directory, pairs, num_shards=4, **kw):
+    with ShardedWriter(directory, num_shards, **kw) as w:
+        w.update(pairs)
+    return directory
+
+
+def manifest(directory):
+    return json.loads((directory / MANIFEST).read_text())
+
+
+def visible_files(directory):
+    return sorted(p.name for p in directory.iterdir())
+
+
+def test_key_hash_is_pinned():
+    # Stores written anywhere must place keys the same way everywhere: these
+    # are XXH3-64 values, not something this build happens to compute.
+    assert [shard_of(k, 1 << 64) for k in (b"", b"user:1", "café".encode())] == [
+        0x2D06800538D394C2,
+        0x3B577AFD7FED9501,
+        0x4C83DBD5F29D367F,
+    ]
+    assert shard_of(b"user:1", 1 << 64, seed=7) == 0x4871460D0200F525
+    assert shard_of(b"user:1", 8) == 1
+
+
+def test_round_trip_with_spills_rebinding_and_empty_shards(tmp_path):
+    d = tmp_path / "st"
+    model = {f"k{i:05d}": {"i": i, "pad": "x" * (i % 50)} for i in range(3000)}
+    model[b"\xff\xfenot-utf8".decode("utf-8", "surrogateescape")] = b"bin"
+    with ShardedWriter(d, 5, spill_bytes=2000) as w:  # spills every few dozen pairs
+        w.update(model)
+        for i in range(0, 3000, 7):  # rebinding after the first values were spilled
+            model[f"k{i:05d}"] = ["again", i]
+            w.add(f"k{i:05d}", ["again", i])
+        w.add_raw("raw", b"\xa3abc")
+        model["raw"] = "abc"
+    with ShardedReader(d) as r:
+        assert len(r) == len(model)
+        assert list(r) == sorted(model, key=lambda k: k.encode("utf-8", "surrogateescape"))
+        assert dict(r.items()) == model
+        assert r.get_many(["k00007", "absent", "raw", "k00008"], 0) == [["again", 7], 0, "abc", model["k00008"]]
+        assert r.get_many_raw(["raw", "nope"]) == [b"\xa3abc", None]
+        assert [k for k, _ in r.prefix("k0299")] == [f"k0299{i}" for i in range(10)]
+        assert [k for k, _ in r.range("k02998", "k03")] == ["k02998", "k02999"]
+        assert list(r.keys_bytes(start=b"raw")) == [b"raw", b"\xff\xfenot-utf8"]
+        assert r.stats()["num_keys"] == len(model) and r.verify()
+    # Every shard is a store of its own holding exactly the keys that hash
+    # to it, and a directory with more shards than keys gets empty ones.
+    m = manifest(d)
+    for i, entry in enumerate(m["shards"]):
+        with VelkReader(d / entry["file"]) as shard:
+            assert all(shard_of(k, 5) == i for k in shard.keys_bytes())
+            assert len(shard) == entry["num_keys"]
+    build(tmp_path / "few", {"a": 1}, num_shards=3)
+    with ShardedReader(tmp_path / "few") as r:
+        assert dict(r) == {"a": 1} and len(r.stats()["shards"]) == 3
+
+
+def test_a_bad_pair_stages_the_pairs_before_it_only(tmp_path):
+    with ShardedWriter(tmp_path / "st", 2) as w:
+        with pytest.raises(TypeError):
+            w.update([("a", 1), (3, 2), ("c", 3)])
+        with pytest.raises(TypeError):
+            w.add("d", {1, 2})  # not MessagePack
+        with pytest.raises(ValueError):
+            w.add("x" * 70000, 1)
+    with ShardedReader(tmp_path / "st") as r:
+        assert dict(r) == {"a": 1}
+
+
+def test_rebuild_replaces_the_store_and_a_failed_build_leaves_the_old_one(tmp_path, monkeypatch):
+    d = tmp_path / "st"
+    build(d, {"old": 1})
+    old_files = visible_files(d)
+    # A build failing after its first shard: the previous store stays whole
+    # and the failed build's files go.
+    import velkstore._sharded_writer as sw
+
+    real, calls = sw.build_shard, []
+
+    def failing(*args):
+        calls.append(1)
+        if len(calls) == 2:
+            raise OSError(28, "No space left on device")
+        return real(*args)
+
+    monkeypatch.setattr(sw, "build_shard", failing)
+    w = ShardedWriter(d, 4)
+    w.update({"new": 2})
+    with pytest.raises(OSError, match="No space"):
+        w.build()
+    assert w.closed and visible_files(d) == old_files and not any(d.glob(".velkstore-build-*"))
+    monkeypatch.undo()
+    # An abandoned writer or a raising with-block leaves nothing either.
+    with pytest.raises(RuntimeError):
+        with ShardedWriter(d, 4) as w2:
+            w2.add("x", 1)
+            raise RuntimeError
+    del w2
+    assert not any(d.glob(".velkstore-build-*"))
+    with ShardedReader(d) as r:
+        assert dict(r) == {"old": 1}
+    # A good build replaces it and removes the old shards.
+    build(d, {"new": 2}, num_shards=2)
+    assert len(visible_files(d)) == 3 and not set(old_files[:-1]) & set(visible_files(d))
+    with ShardedReader(d) as r:
+        assert dict(r) == {"new": 2}
+
+
+CRASH = """
+import os, sys
+import velkstore._sharded_writer as sw
+real = sw.build_shard
+def crash(*args):
+    if args[1].startswith("shard-00002"):
+        os._exit(9)  # the process dies half way through the shards
+    return real(*args)
+sw.build_shard = crash
+with sw.ShardedWriter(sys.argv[1], 4) as w:
+    w.update((f"new{i}", i) for i in range(100))
+"""
+
+
+def test_a_process_killed_mid_build_leaves_the_previous_store(tmp_path):
+    d = tmp_path / "st"
+    build(d, {f"old{i}": i for i in range(50)})
+    before = (d / MANIFEST).read_bytes()
+    proc = subprocess.run([sys.executable, "-c", CRASH, str(d)], capture_output=True)
+    assert proc.returncode == 9
+    assert (d / MANIFEST).read_bytes() == before
+    with ShardedReader(d) as r:
+        assert r.verify() and dict(r) == {f"old{i}": i for i in range(50)}
+
+
+def test_reader_refuses_shards_and_manifests_that_disagree(tmp_path):
+    a = build(tmp_path / "a", {f"k{i}": f"a{i:04d}" for i in range(200)}, num_shards=2)
+    b = build(tmp_path / "b", {f"k{i}": f"b{i:04d}" for i in range(200)}, num_shards=2)
+    ma, mb = manifest(a), manifest(b)
+    shard0 = a / ma["shards"][0]["file"]
+    original = shard0.read_bytes()
+
+    def check(verify, match):
+        with pytest.raises(CorruptError, match=match):
+            ShardedReader(a, verify=verify)
+
+    # Same size and key count, other content: only the CRC tells them apart,
+    # and it does so without the verifying open too.
+    (b / mb["shards"][0]["file"]).replace(shard0)
+    check(False, "file CRC-32")
+    check(True, "CRC")
+    shard0.write_bytes(original[:-1])  # truncated
+    check(True, None)
+    shard0.write_bytes(original)
+    with ShardedReader(a) as r:
+        assert r.verify()
+
+    def tamper(change):
+        doc = json.loads(json.dumps(ma))
+        change(doc)
+        (a / MANIFEST).write_text(json.dumps(doc))
+
+    for change, error in [
+        (lambda m: m["shards"][0].update(file="../b/" + mb["shards"][0]["file"]), CorruptError),
+        (lambda m: m["shards"][1].update(file=m["shards"][0]["file"]), CorruptError),
+        (lambda m: m.update(num_shards=3), CorruptError),
+        (lambda m: m["shards"][0].update(size=-1), CorruptError),
+        (lambda m: m.update(hash="crc32"), CorruptError),
+        (lambda m: m.update(version=2), VersionError),
+    ]:
+        tamper(change)
+        with pytest.raises(error):
+            ShardedReader(a)
+    (a / MANIFEST).write_bytes(b"\x00not json")
+    with pytest.raises(CorruptError, match="manifest"):
+        ShardedReader(a)
+    (a / MANIFEST).unlink()
+    with pytest.raises(FileNotFoundError) as info:
+        ShardedReader(a)
+    assert isinstance(info.value, VelkError) and info.value.filename == os.path.join(a, MANIFEST)
+
+
+def test_subset_of_shards(tmp_path):
+    d = build(tmp_path / "st", {f"k{i}": i for i in range(400)}, num_shards=4)
+    mine = [k for k in (f"k{i}" for i in range(400)) if shard_of(k.encode(), 4) in (1, 3)]
+    other = next(k for k in (f"k{i}" for i in range(400)) if shard_of(k.encode(), 4) == 0)
+    with ShardedReader(d, shards=[3, 1, 3]) as r:
+        assert r.shards == (1, 3) and len(r) == len(mine)
+        assert list(r) == sorted(mine) and r.get_many(mine) == [int(k[1:]) for k in mine]
+        for ask in (lambda: r[other], lambda: r.get_raw(other), lambda: other in r, lambda: r.get_many([other])):
+            with pytest.raises(ShardNotOpenError):
+                ask()
+        again = pickle.loads(pickle.dumps(r))
+        assert again.shards == (1, 3) and again[mine[0]] == int(mine[0][1:])
+        again.close()
+    for bad, error in [([4], ValueError), ([-1], ValueError), (["1"], TypeError)]:
+        with pytest.raises(error):
+            ShardedReader(d, shards=bad)
+
+
+def test_open_store_picks_the_reader(tmp_path):
+    d = build(tmp_path / "st", {"a": 1})
+    single = tmp_path / "one.vlks"
+    velkstore.VelkWriter(single).__exit__(None, None, None)
+    for path, kind in [(d, ShardedReader), (d / MANIFEST, ShardedReader), (os.fsencode(d), ShardedReader), (single, VelkReader)]:
+        with open_store(path) as r:
+            assert type(r) is kind
+    with pytest.raises(FileNotFoundError):
+        open_store(tmp_path / "missing")
+
+
+def test_cli_reads_a_sharded_directory_as_it_reads_one_file(tmp_path, capsys):
+    from velkstore.cli import main
+
+    pairs = {f"k{i:03d}": {"i": i} for i in range(60)} | {"p:x": [1], "p:y": None}
+    d = build(tmp_path / "st", pairs, num_shards=3)
+    single = tmp_path / "one.vlks"
+    with velkstore.VelkWriter(single) as w:
+        w.update(pairs)
+    capsys.readouterr()
+    for argv in (["get", "k007"], ["get", "p:x"], ["dump"], ["dump", "--prefix", "k05"]):
+        assert main([argv[0], str(single), *argv[1:]]) == 0
+        expected = capsys.readouterr().out
+        assert main([argv[0], str(d), *argv[1:]]) == 0
+        assert capsys.readouterr().out == expected, argv
+    assert main(["verify", str(d)]) == 0 and "62 keys" in capsys.readouterr().out
+    assert main(["info", "--json", str(d)]) == 0
+    assert json.loads(capsys.readouterr().out)["num_keys"] == 62
+    assert main(["get", str(d), "absent"]) == 1
+    capsys.readouterr()
+    name = manifest(d)["shards"][1]["file"]
+    (d / name).write_bytes(b"VLKS" + bytes(100))
+    assert main(["verify", str(d)]) == 1 and name in capsys.readouterr().err
+
+
+def test_commit_shards_of_files_built_elsewhere(tmp_path):
+    d = tmp_path / "st"
+    d.mkdir()
+    pairs = {f"k{i}": i for i in range(300)}
+    names = []
+    for i in range(3):  # as three workers would, each on its own disk
+        with velkstore.VelkWriter(d / f"part{i}.vlks") as w:
+            w.update({k: v for k, v in pairs.items() if shard_of(k.encode(), 3) == i})
+        names.append(f"part{i}.vlks")
+    with pytest.raises(CorruptError, match="belongs to shard"):
+        velkstore.commit_shards(d, [names[1], names[0], names[2]])  # misplaced keys
+    assert not (d / MANIFEST).exists()
+    for bad, error in [(["../x.vlks"] * 3, ValueError), ([names[0]] * 3, ValueError)]:
+        with pytest.raises(error):
+            velkstore.commit_shards(d, bad)
+    assert velkstore.commit_shards(d, names).num_keys == 300
+    with ShardedReader(d) as r:
+        assert dict(r) == pairs
