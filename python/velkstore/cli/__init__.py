@@ -6,6 +6,7 @@ error and an exit status (see exits.py).
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -44,8 +45,22 @@ def _flush_stdout() -> None:
         _drop_stdout()
 
 
+# Values nest as deep as MessagePack's decoder goes (about 1000 levels); the
+# JSON conversions recurse once per level and need the room.
+RECURSION_LIMIT = 5000
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
+    try:
+        return _run(args)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def _run(args: argparse.Namespace) -> int:
     func: Callable[..., int] = args.func
     try:
         code = func(args)

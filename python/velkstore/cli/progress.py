@@ -46,7 +46,7 @@ def meter(
         file=sys.stderr,
         mininterval=0.25,
         dynamic_ncols=True,
-        leave=False,
+        leave=True,
     )
     try:
         yield bar

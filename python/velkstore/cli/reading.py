@@ -37,9 +37,12 @@ def _render(file: str, key: bytes, raw: bytes, whole: bool) -> bytes:
         return dumps({"key": key_to_json(key), "value": value} if whole else value)
     except VelkDecodeError as exc:
         cause = exc.__cause__
-        why = "nested too deeply" if isinstance(cause, (msgpack.StackError, RecursionError)) else str(cause)
+        if isinstance(cause, (msgpack.StackError, RecursionError)):
+            why = "nested deeper than the MessagePack decoder goes"
+        else:
+            why = f"not valid MessagePack ({str(cause) or type(cause).__name__})"
     except RecursionError:
-        why = "nested too deeply"
+        why = "nested too deeply to print"
     raise CliError(EXIT_UNRENDERABLE, f"{file}: value of key {_show(key)} cannot be printed: {why}")
 
 
