@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import signal
 import stat
@@ -12,14 +13,14 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import BinaryIO
 
-from .._common import BuildInfo, encode
+from .._common import BuildInfo
 from .._writer import VelkWriter
 from . import progress
 from .exits import EXIT_INPUT, EXIT_OK, EXIT_USAGE, CliError
-from .jsonlines import BadRecord, parse_record
+from .jsonlines import BadRecord, parse_batch, parse_record
 from .stdio import stdin, warn
 
-BATCH = 4096  # records staged per call into the writer
+BATCH_BYTES = 1 << 20  # input read and staged at a time
 
 
 def _size_left(stream: BinaryIO) -> int | None:
@@ -46,48 +47,31 @@ def _check_output(out: str, stream: BinaryIO) -> None:
 
 
 def _stage(writer: VelkWriter, stream: BinaryIO, name: str, bar: progress.Meter) -> None:
-    """Stage every record of *stream*, a batch at a time."""
-    batch: list[tuple[str | bytes, bytes]] = []
-    lines: list[int] = []  # the input line of each staged record
-    size = 0
-    for lineno, line in enumerate(stream, 1):
-        size += len(line)
-        try:
-            record = parse_record(line, lineno == 1)
-            if record is None:
-                continue
-            key, value = record
-            raw = encode(value)
-        except BadRecord as exc:
-            raise CliError(EXIT_INPUT, f"{name}:{lineno}: {exc}") from None
-        except OverflowError:
-            raise CliError(EXIT_INPUT, f"{name}:{lineno}: bad value: an integer outside the 64-bit range") from None
-        except (ValueError, TypeError, RecursionError) as exc:
-            raise CliError(EXIT_INPUT, f"{name}:{lineno}: bad value: {exc}") from None
-        batch.append((key, raw))
-        lines.append(lineno)
-        if len(batch) >= BATCH:
-            _commit_batch(writer, batch, lines, name)
-            bar.update(size)
-            size = 0
-    _commit_batch(writer, batch, lines, name)
-    bar.update(size)
+    """Stage every record of *stream*, about a mebibyte of lines at a time."""
+    done = 0  # lines read before this batch
+    while lines := stream.readlines(BATCH_BYTES):
+        pairs = parse_batch(lines)
+        if pairs is None or not _staged(writer, pairs):
+            # Line by line: finds the bad line, or stages what the fast
+            # path left (blank lines, binary keys ...).  Staging a pair
+            # again changes nothing: the last binding wins.
+            for lineno, line in enumerate(lines, done + 1):
+                try:
+                    record = parse_record(line, lineno == 1)
+                    if record is not None:
+                        writer.update_raw([record])
+                except (BadRecord, ValueError, TypeError) as exc:
+                    raise CliError(EXIT_INPUT, f"{name}:{lineno}: {exc}") from None
+        done += len(lines)
+        bar.update(sum(map(len, lines)))
 
 
-def _commit_batch(writer: VelkWriter, batch: list[tuple[str | bytes, bytes]], lines: list[int], name: str) -> None:
+def _staged(writer: VelkWriter, pairs: list[tuple[str | bytes, bytes]]) -> bool:
     try:
-        writer.update_raw(batch)
-    except (ValueError, TypeError):
-        # Find the record the writer refused (a key too long, say); staging
-        # the ones before it again changes nothing, the last binding wins.
-        for (key, raw), lineno in zip(batch, lines):
-            try:
-                writer.update_raw([(key, raw)])
-            except (ValueError, TypeError) as exc:
-                raise CliError(EXIT_INPUT, f"{name}:{lineno}: {exc}") from None
-        raise
-    batch.clear()
-    lines.clear()
+        writer.update_raw(pairs)
+        return True
+    except (ValueError, TypeError):  # a key too long, say
+        return False
 
 
 @contextmanager
@@ -119,7 +103,13 @@ def cmd_build(args: argparse.Namespace) -> int:
         _check_output(args.out, stream)
         show = progress.wanted(args.progress)
         with progress.meter(show, f"reading {name}", _size_left(stream), in_bytes=True) as bar:
-            _stage(writer, stream, name, bar)
+            # Millions of short-lived records and no cycles among them: the
+            # cycle collector would only rescan them, again and again.
+            gc.disable()
+            try:
+                _stage(writer, stream, name, bar)
+            finally:
+                gc.enable()
         # The write cannot be stopped half way; an interrupt during it is
         # answered once the file is complete, which is then kept.
         with _interrupt_deferred() as interrupted:
