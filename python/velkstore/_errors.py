@@ -45,6 +45,11 @@ class ClosedError(VelkError, ValueError):
     """The reader or writer has been closed."""
 
 
+class BusyError(VelkError, RuntimeError):
+    """The writer is being built; it cannot be changed or closed until the
+    build returns."""
+
+
 class VelkOSError(VelkError, OSError):
     """A file-system failure (also an OSError, with errno and filename)."""
 

@@ -16,11 +16,12 @@ std::string OsErrorText(int code) {
 }
 
 StoreError StoreError::FromErrno(int code, std::string_view prefix) {
-  if (prefix.empty()) return Io(OsErrorText(code));
   std::string msg(prefix);
-  msg += ": ";
+  if (!prefix.empty()) msg += ": ";
   msg += OsErrorText(code);
-  return Io(std::move(msg));
+  StoreError err = Io(std::move(msg));
+  err.os_errno_ = code;
+  return err;
 }
 
 std::string_view StoreError::label() const {

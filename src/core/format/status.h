@@ -31,6 +31,8 @@ class StoreError {
   static StoreError FromErrno(int code, std::string_view prefix = {});
 
   ErrorKind kind() const { return kind_; }
+  // The errno value of an error made by FromErrno, else 0.
+  int os_errno() const { return os_errno_; }
   // "VelkCorruptError", "VelkVersionError", "VelkIOError" or "VelkError".
   std::string_view label() const;
   // The message without the label; for kVersion "unsupported version N".
@@ -45,6 +47,7 @@ class StoreError {
   ErrorKind kind_;
   uint8_t version_;
   std::string message_;
+  int os_errno_ = 0;
 };
 
 // The system's description of an errno value: "{text} (os error {code})".

@@ -5,6 +5,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -178,6 +179,52 @@ uint32_t KeyIndex::Find(std::string_view key, const KeyList& keys, Bytes records
     if (++pos == cap) pos = 0;
   }
   return kNotFound;
+}
+
+void KeyIndex::FindMany(std::span<const std::string_view> keys, const KeyList& list, Bytes records,
+                        uint32_t* out) const {
+  const size_t cap = slots_.size();
+  if (cap == 0) {
+    for (size_t j = 0; j < keys.size(); ++j) out[j] = kNotFound;
+    return;
+  }
+  // Per key of a group: its hash, then the candidate position that its home
+  // slot names (kNotFound: absent for sure, kProbe: needs the full probe).
+  constexpr size_t kGroup = 32;
+  constexpr uint32_t kProbe = kNotFound - 1;
+  uint64_t hashes[kGroup];
+  for (size_t base = 0; base < keys.size(); base += kGroup) {
+    const size_t n = std::min(kGroup, keys.size() - base);
+    for (size_t j = 0; j < n; ++j) {
+      hashes[j] = Hash(keys[base + j]);
+      __builtin_prefetch(&slots_[HomeOf(hashes[j], cap)]);
+    }
+    for (size_t j = 0; j < n; ++j) {
+      const uint32_t slot = slots_[HomeOf(hashes[j], cap)];
+      uint32_t& cand = out[base + j];
+      if (slot == 0) {
+        cand = kNotFound;
+      } else if ((slot & ~position_mask_) == TagOf(hashes[j], position_bits_)) {
+        cand = (slot & position_mask_) - 1;
+        list.Prefetch(cand);
+      } else {
+        cand = kProbe;
+      }
+    }
+    for (size_t j = 0; j < n; ++j) {
+      const uint32_t cand = out[base + j];
+      if (cand >= kProbe) continue;
+      __builtin_prefetch(list.key(cand).data());
+      const uint64_t offset = list.record_offset(cand);
+      if (offset < records.size()) __builtin_prefetch(records.data() + offset);
+    }
+    for (size_t j = 0; j < n; ++j) {
+      uint32_t& cand = out[base + j];
+      if (cand == kNotFound) continue;
+      // A tag match of another key, or a key away from its home slot.
+      if (cand == kProbe || !SameKey(list.key(cand), keys[base + j])) cand = Find(keys[base + j], list);
+    }
+  }
 }
 
 }  // namespace velk

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -57,6 +58,13 @@ class KeyIndex {
   // the record of a candidate starts loading before its key is compared,
   // so a hit waits for the key bytes and the record at the same time.
   uint32_t Find(std::string_view key, const KeyList& keys, Bytes records = {}) const;
+
+  // Find for a batch: out[j] is the position of keys[j] or kNotFound.  The
+  // batch is hashed first and every home slot, then every candidate entry,
+  // then every candidate key and record is prefetched before any is used,
+  // so the cache misses of one batch overlap instead of running one by one.
+  void FindMany(std::span<const std::string_view> keys, const KeyList& list, Bytes records,
+                uint32_t* out) const;
 
   // True once the table has switched to SipHash.
   bool flood_resistant() const { return use_sip_; }

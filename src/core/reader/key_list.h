@@ -62,6 +62,8 @@ class KeyList {
     return {base_ + (ref >> kLengthBits), static_cast<size_t>(ref & kLengthMask)};
   }
   uint64_t record_offset(size_t i) const { return entries_[i].record; }
+  // Starts loading entry i (its key reference and record offset).
+  void Prefetch(size_t i) const { __builtin_prefetch(&entries_[i]); }
 
  private:
   struct Entry {

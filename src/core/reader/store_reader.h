@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,9 @@ class StoreReader {
     if (!payload.ok()) [[unlikely]] return std::move(payload).error();
     return std::optional<Bytes>(payload.value());
   }
+  // Probe for a batch of keys: found[j] and payloads[j] as Probe gives
+  // them for keys[j], with the memory accesses of the batch overlapped.
+  void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const;
   bool Exists(std::string_view key) const;
   // Keys starting with prefix, in key list order, with their objects.
   Result<std::vector<ScanEntry>> Prefix(std::string_view prefix) const;
@@ -80,6 +84,11 @@ class StoreReader {
     if (length > size - offset - kRecordHeaderSize) [[unlikely]] return false;
     *payload = Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
     return true;
+  }
+
+  // Starts loading the record at offset, when it lies in the file.
+  void PrefetchAt(uint64_t offset) const {
+    if (offset < map_.size()) __builtin_prefetch(map_.bytes().data() + offset);
   }
 
   size_t entry_count() const { return keys_.size(); }
