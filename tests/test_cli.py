@@ -167,7 +167,7 @@ def test_keys_that_are_not_utf8_survive_dump_and_build(tmp_path):
     dump = run("dump", str(src))
     assert dump.returncode == 0, dump.stderr
     keys = [json.loads(line)["key"] for line in dump.stdout.splitlines()]
-    assert keys[0] == "\x00nul" and keys[-1] == "user:ok"
+    assert keys[:2] == ["\x00nul", "user:ok"]  # in byte order: "o" sorts before 0xc3
     assert {"$bytes": "dXNlcjr/"} in keys and len(keys) == 5  # b"user:\xff"
 
     again = tmp_path / "again.vlks"
