@@ -92,22 +92,22 @@ def parse_batch(lines: list[bytes]) -> list[tuple[str | bytes, bytes]] | None:
     chunk = b",".join(lines)
     if _has_long_number(chunk):
         return None
+    # As encode() does, with one Packer for the batch rather than one per value.
+    pack = msgpack.Packer(use_bin_type=True).pack
+    tagged = b'"$' in chunk or b"\\u" in chunk
     try:
         # One call for the whole batch; a line holding anything but one
         # JSON value changes the count or fails the parse.
         records = orjson.loads(b"[" + chunk + b"]")
-        pairs = [(r["key"], r["value"]) for r in records if type(r) is dict and len(r) == 2]
-    except (orjson.JSONDecodeError, KeyError):
+        if tagged:
+            pairs = [(r["key"], pack(from_json(r["value"]))) for r in records if type(r) is dict and len(r) == 2]
+        else:
+            pairs = [(r["key"], pack(r["value"])) for r in records if type(r) is dict and len(r) == 2]
+    except (orjson.JSONDecodeError, KeyError, ValueError, TypeError, OverflowError, RecursionError):
         return None
     if len(pairs) != len(lines) or {type(k) for k, _ in pairs} != {str}:
         return None
-    packer = msgpack.Packer(use_bin_type=True)  # as encode() does, without a Packer per value
-    try:
-        if b'"$' in chunk or b"\\u" in chunk:
-            return [(k, packer.pack(from_json(v))) for k, v in pairs]
-        return [(k, packer.pack(v)) for k, v in pairs]
-    except (ValueError, TypeError, OverflowError, RecursionError):
-        return None
+    return pairs
 
 
 def parse_record(line: bytes, first: bool = False) -> tuple[str | bytes, bytes] | None:

@@ -169,17 +169,15 @@ def cmd_dump(args: argparse.Namespace) -> int:
     with VelkReader(args.file, verify=not args.no_verify) as r:
         total = None if prefix else len(r)
         with progress.meter(progress.wanted(args.progress), "dump", total, "keys") as bar:
-            lines: list[bytes] = []
-            for key, raw in r.items_bytes(prefix, raw=True):
-                try:
-                    lines.append(_render(args.file, key, raw, whole=True))
-                except CliError as exc:
-                    unprintable += 1
-                    warn(str(exc))
-                if len(lines) >= BATCH:
-                    out.write(b"".join(lines))
-                    bar.update(len(lines))
-                    lines.clear()
-            out.write(b"".join(lines))
-            bar.update(len(lines))
+            items = r.items_bytes(prefix, raw=True)
+            while batch := list(islice(items, BATCH)):
+                lines: list[bytes] = []
+                for key, raw in batch:
+                    try:
+                        lines.append(_render(args.file, key, raw, whole=True))
+                    except CliError as exc:
+                        unprintable += 1
+                        warn(str(exc))
+                out.write(b"".join(lines))
+                bar.update(len(batch))
     return EXIT_UNRENDERABLE if unprintable else EXIT_OK
