@@ -17,8 +17,8 @@
 #include <set>
 #include <vector>
 
-#include "core/format/crc32.h"
-#include "core/format/endian.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
 #include "core/reader/store_reader.h"
 
 namespace {
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   const int runs = argc > 2 ? std::atoi(argv[2]) : 15;
   auto opened = velk::StoreReader::Open(argv[1], false);
   if (!opened.ok()) {
-    std::fprintf(stderr, "%s\n", opened.error().ToString().c_str());
+    std::fprintf(stderr, "%s\n", opened.error().message().c_str());
     return 1;
   }
   const velk::StoreReader& r = opened.value();

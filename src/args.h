@@ -26,6 +26,22 @@ struct ArgSpec {
 // Borrowed references, one per parameter; nullptr where none was given.
 using ArgSlots = std::array<PyObject*, kMaxParams>;
 
+// Strong references to the filled slots for as long as it lives.
+class HeldArgs {
+ public:
+  explicit HeldArgs(const ArgSlots& slots) : slots_(slots) {
+    for (PyObject* obj : slots_) Py_XINCREF(obj);
+  }
+  HeldArgs(const HeldArgs&) = delete;
+  HeldArgs& operator=(const HeldArgs&) = delete;
+  ~HeldArgs() {
+    for (PyObject* obj : slots_) Py_XDECREF(obj);
+  }
+
+ private:
+  ArgSlots slots_;
+};
+
 // Fast-call form: args holds nargs positional values, then one value per
 // name in kwnames.  Returns false with a TypeError set.
 bool ParseFastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "errors.h"
@@ -13,13 +14,25 @@ bool Fail(std::string_view name) {
   return false;
 }
 
+// Exceptions that a key conversion must not turn into its ValueError:
+// interrupts and exits (not Exception subclasses) and MemoryError.
+bool MustPropagate() {
+  return PyErr_Occurred() != nullptr &&
+         (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
+}
+
+// False with an error set, or false with none when the items are no key.
 bool KeyFromSequence(PyObject* obj, std::string& out) {
+  // len() is only a hint, and any object may claim any length: the room
+  // reserved ahead stays within the longest key the format stores, and the
+  // key is built from the items actually produced.
   Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
+    if (MustPropagate()) return false;
     PyErr_Clear();
     hint = 0;
   }
-  out.reserve(static_cast<size_t>(hint));
+  out.reserve(std::min(static_cast<size_t>(hint), static_cast<size_t>(kMaxKeyLength)));
   PyObject* it = PyObject_GetIter(obj);
   if (it == nullptr) return false;
   bool ok = true;
@@ -72,6 +85,7 @@ bool ConvertKeySlow(PyObject* obj, KeyBytes& out) {
       out.Borrow(utf8, static_cast<size_t>(len));
       return true;
     }
+    if (MustPropagate()) return false;
     PyErr_Clear();  // lone surrogates: no other attempt applies to a str
   } else if (PyBytes_Check(obj)) {
     out.Borrow(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
@@ -86,6 +100,7 @@ bool ConvertKeySlow(PyObject* obj, KeyBytes& out) {
       out.UseOwned();
       return true;
     }
+    if (MustPropagate()) return false;
     PyErr_Clear();
   }
   PyErr_SetString(PyExc_ValueError, "key must be str or bytes");

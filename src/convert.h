@@ -30,7 +30,9 @@ class KeyBytes {
 };
 
 // Key conversion: str (UTF-8), bytes, bytearray, or a sequence of integers
-// in 0..255.  Returns false with ValueError "key must be str or bytes".
+// in 0..255.  Returns false with ValueError "key must be str or bytes", or
+// with the original exception when it is MemoryError or not an Exception
+// (KeyboardInterrupt, SystemExit), which must reach the caller unchanged.
 bool ConvertKeySlow(PyObject* obj, KeyBytes& out);
 
 // The keys of nearly every call: an exact ASCII str (its characters are

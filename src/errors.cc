@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "core/base/fd.h"
 #include "once.h"
 
 namespace velk::py {
@@ -24,13 +25,15 @@ PyObject* PanicType() {
   });
 }
 
-void WriteStderr(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<size_t>(n));
+// The name each kind of store error carries in front of its message.
+std::string_view Label(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kCorrupt: return "VelkCorruptError";
+    case ErrorKind::kVersion: return "VelkVersionError";
+    case ErrorKind::kIo: return "VelkIOError";
+    case ErrorKind::kGeneral: return "VelkError";
   }
+  return "VelkError";
 }
 
 // Qualified name of obj's type as UTF-8, or nullopt if it cannot be read.
@@ -62,7 +65,9 @@ PyObject* RaiseStoreError(const StoreError& err) {
     case ErrorKind::kIo: type = PyExc_OSError; break;
     case ErrorKind::kGeneral: type = PyExc_ValueError; break;
   }
-  const std::string text = err.ToString();
+  std::string text(Label(err.kind()));
+  text += ": ";
+  text += err.message();
   PyObject* msg = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (msg == nullptr) return UnraisableFault("failed to create the error message", __FILE__, __LINE__);
   // One argument, the full text: OSError then leaves errno and strerror None.
@@ -83,7 +88,8 @@ PyObject* RaisePanic(std::string_view text, const char* file, int line) {
   diag += ": ";
   diag += text;
   diag += '\n';
-  WriteStderr(diag);
+  // Best effort: the fault is raised whether or not the diagnostic got out.
+  (void)WriteAll(STDERR_FILENO, AsBytes(diag), "");
   PyObject* type = PanicType();
   PyObject* msg = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (msg == nullptr) Py_FatalError("uncaught panic at ffi boundary");

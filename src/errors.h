@@ -6,22 +6,13 @@
 #include <string>
 #include <string_view>
 
-#include "core/format/status.h"
+#include "core/base/status.h"
 #include "python.h"
 
 namespace velk::py {
 
-// A broken invariant in native code.  Thrown by VELK_FAULT and caught only
-// by the call frame, which turns it into PanicException.
-struct Fault {
-  std::string text;
-  const char* file;
-  int line;
-};
-
-#define VELK_FAULT(text) throw ::velk::py::Fault{(text), __FILE__, __LINE__}
-
-// Raises the Python exception for a store error; always returns nullptr.
+// Raises the Python exception for a store error, its text the kind's label,
+// ": " and the message; always returns nullptr.
 PyObject* RaiseStoreError(const StoreError& err);
 
 // Writes the diagnostic to standard error and raises PanicException with

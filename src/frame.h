@@ -15,7 +15,7 @@
 #include "args.h"
 #include "borrow.h"
 #include "convert.h"
-#include "core/format/status.h"
+#include "core/base/status.h"
 #include "errors.h"
 #include "python.h"
 #include "results.h"
@@ -79,8 +79,6 @@ PyObject* Guarded(Body&& body) noexcept {
   PyObject* result = nullptr;
   try {
     result = body();
-  } catch (const Fault& f) {
-    return RaisePanic(f.text, f.file, f.line);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -184,6 +182,11 @@ PyObject* New(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return Guarded([&]() -> PyObject* {
     ArgSlots slots;
     if (!ParseTupleDict(kSpec, args, kwargs, slots)) return nullptr;
+    // Keyword values are borrowed from the caller's dictionary, which Python
+    // code run by a later conversion (a truth value, an attribute lookup)
+    // can empty; the references held here keep every argument, and the
+    // views into it such as a path's UTF-8 text, alive until the end.
+    const HeldArgs held(slots);
     auto built = kBuild(slots);
     if (!built.ok()) return built.Raise();
     // The state is a local until the instance exists: a failed allocation

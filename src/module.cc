@@ -63,7 +63,7 @@ int Exec(PyObject* module) {
   if (writer == nullptr || AddToAll(module, "_VelkWriter", writer) < 0) return -1;
   PyObject* reader = ReaderClass::Create();
   if (reader == nullptr || AddToAll(module, "_VelkReader", reader) < 0) return -1;
-  PyObject* version = PyUnicode_FromString("0.2.0");
+  PyObject* version = PyUnicode_FromString(VELK_VERSION);
   if (version == nullptr) return CreationFault();
   int rc = AddToAll(module, "__version__", version);
   Py_DECREF(version);

@@ -1,10 +1,14 @@
 // _VelkWriter: staging of objects and keys, and the build.
+#include <unistd.h>
+
 #include <string>
 
 #include "classes.h"
+#include "core/base/fd.h"
 #include "convert.h"
 #include "frame.h"
 #include "once.h"
+#include "summary.h"
 
 namespace velk::py {
 namespace {
@@ -37,7 +41,14 @@ Outcome<NoneResult> AddKey(Self* self, const ArgSlots& args) {
 Outcome<NoneResult> Build(Self* self, const ArgSlots& args) {
   std::string_view path;
   if (!ConvertPath(args[0], &path)) return PyErrorSet{};
-  if (auto r = self->state.Build(path); !r.ok()) return std::move(r).error();
+  auto built = self->state.Build(path);
+  if (!built.ok()) return std::move(built).error();
+  // Straight to file descriptor 1, bypassing any stdio buffering.  The file
+  // is committed by now, so a lost summary line is not an error.
+  const BuildResult& r = built.value();
+  const std::string line =
+      SummaryLine(path, r.num_objects, r.num_keys, static_cast<double>(r.file_size) / 1024.0);
+  (void)WriteAll(STDOUT_FILENO, AsBytes(line), "");
   return NoneResult{};
 }
 

@@ -13,8 +13,11 @@
 Objects are serialised with MessagePack.  Identical objects are stored once.
 """
 
+from importlib.metadata import version
+
 from ._common import BuildInfo, Key
 from ._errors import (
+    BusyError,
     ClosedError,
     CorruptError,
     LimitError,
@@ -26,10 +29,12 @@ from ._errors import (
 from ._reader import VelkReader, VelkStats
 from ._writer import VelkWriter
 
-__version__ = "0.2.0"
+# The version is written once, in pyproject.toml.
+__version__ = version("velkstore")
 
 __all__ = [
     "BuildInfo",
+    "BusyError",
     "ClosedError",
     "CorruptError",
     "Key",

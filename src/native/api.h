@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "core/format/format.h"
-#include "core/format/status.h"
+#include "core/base/status.h"
 #include "native/py.h"
 
 namespace velk::native {

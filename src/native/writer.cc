@@ -5,22 +5,21 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <sys/stat.h>
-#include <fcntl.h>
-#include <unistd.h>
+#include <vector>
 
-#include "core/format/endian.h"
 #include "core/writer/staged_store.h"
 #include "native/api.h"
-#include "native/dedup.h"
 #include "native/pack.h"
 
 namespace velk::native {
 namespace {
 
+// Equal payloads are stored once, and objects that no key names any longer
+// (after a rebinding) are left out of the file.
+constexpr WriterOptions kOptions{.dedup = true, .drop_orphans = true};
+
 struct State {
-  std::unique_ptr<StagedStore> store = std::make_unique<StagedStore>();  // null once closed
-  Dedup dedup;
+  std::unique_ptr<StagedStore> store = std::make_unique<StagedStore>(kOptions);  // null once closed
   uint64_t changes = 0;  // successful bindings so far: tells a build out of date
   bool building = false;
 };
@@ -92,7 +91,9 @@ class RawView {
 
 // Stages payload once and binds key to it.
 bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) {
-  auto id = self->state.dedup.Stage(*store, payload);
+  // A key the file cannot hold fails before its payload is staged.
+  if (auto checked = StagedStore::CheckKey(key); !checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+  auto id = store->AddObject(payload);
   if (!id.ok()) return RaiseStoreError(id.error(), nullptr), false;
   auto bound = store->AddKey(key, id.value());
   if (!bound.ok()) return RaiseStoreError(bound.error(), nullptr), false;
@@ -183,6 +184,7 @@ PyObject* AddMany(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObje
       Ref owned(item);
       KeyBuf key;
       if (!StageKey(item, &key)) return nullptr;
+      if (auto checked = StagedStore::CheckKey(key.view); !checked.ok()) return RaiseStoreError(checked.error(), nullptr);
       keys.emplace_back(key.view);
     }
     if (PyErr_Occurred()) return nullptr;
@@ -238,7 +240,14 @@ PyObject* Update(PyObject* obj, PyObject* pairs) {
       Py_RETURN_NONE;
     }
     Ref source;
-    if (PyMapping_Check(pairs) && !PySequence_Check(pairs)) {
+    // As dict.update: anything with keys() is a mapping (its items() are
+    // the pairs); anything else an iterable of pairs.
+    Ref keys_attr(PyObject_GetAttrString(pairs, "keys"));
+    if (!keys_attr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+    }
+    if (keys_attr) {
       Ref items(PyObject_CallMethod(pairs, "items", nullptr));
       if (!items) return nullptr;
       source = Ref(PyObject_GetIter(items.get()));
@@ -282,21 +291,13 @@ PyObject* Build(PyObject* obj, PyObject* path_arg) {
       bool* flag;
       ~Done() { *flag = false; }
     } done{&self->state.building};
-    auto built = WithoutLock([&] { return store->Build(path); });
+    // A unique temporary name: two builds of one target never meet.
+    auto built = WithoutLock([&] { return store->Build(path, writer::TempNaming::kUnique); });
     if (!built.ok()) return RaiseStoreError(built.error(), given.get());
-    struct stat st {};
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      std::byte header[kHeaderSize];
-      if (::fstat(fd, &st) == 0) size = static_cast<uint64_t>(st.st_size);
-      if (::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header)) crc = LoadU32(header + 32);
-      ::close(fd);
-    }
-    return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(built.value().num_keys),
-                         static_cast<unsigned long long>(built.value().num_objects),
-                         static_cast<unsigned long long>(size), static_cast<unsigned long>(crc));
+    const BuildResult& r = built.value();
+    return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(r.num_keys),
+                         static_cast<unsigned long long>(r.num_objects), static_cast<unsigned long long>(r.file_size),
+                         static_cast<unsigned long>(r.file_crc32));
   });
 }
 
@@ -307,7 +308,6 @@ PyObject* Close(PyObject* obj, PyObject*) {
     return nullptr;
   }
   self->state.store.reset();
-  self->state.dedup = Dedup();
   Py_RETURN_NONE;
 }
 

@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/format/crc32.h"
+#include "core/base/crc32.h"
+#include "core/base/status.h"
 #include "core/format/format.h"
-#include "core/format/status.h"
+#include "error_text.h"
 
 namespace velk {
 namespace {
@@ -57,13 +58,13 @@ TEST(FormatHeader, EncodesWideValuesBigEndianAndRejectsBadFiles) {
   EXPECT_EQ(back.value().index_offset, h.index_offset);
   EXPECT_EQ(back.value().num_objects, h.num_objects);
 
-  EXPECT_EQ(Header::DecodeFrom(Bytes(buf).first(kHeaderSize - 1)).error().ToString(),
-            "VelkCorruptError: file too small for header");
+  EXPECT_EQ(Text(Header::DecodeFrom(Bytes(buf).first(kHeaderSize - 1)).error()),
+            "corrupt: file too small for header");
   buf[4] = std::byte{3};
-  EXPECT_EQ(Header::DecodeFrom(buf).error().ToString(), "VelkVersionError: unsupported version 3");
+  EXPECT_EQ(Text(Header::DecodeFrom(buf).error()), "version: unsupported version 3");
   buf[0] = std::byte{0};
   buf[3] = std::byte{200};
-  EXPECT_EQ(Header::DecodeFrom(buf).error().ToString(), "VelkCorruptError: bad magic [0, 76, 75, 200]");
+  EXPECT_EQ(Text(Header::DecodeFrom(buf).error()), "corrupt: bad magic [0, 76, 75, 200]");
 }
 
 TEST(FormatKeyOrder, UnsignedBytewiseWithPrefixFirst) {
@@ -75,10 +76,10 @@ TEST(FormatKeyOrder, UnsignedBytewiseWithPrefixFirst) {
 }
 
 TEST(FormatStoreError, TextsOfEachKind) {
-  EXPECT_EQ(StoreError::General("obj_id 7 out of range (have 3 objects)").ToString(),
-            "VelkError: obj_id 7 out of range (have 3 objects)");
-  EXPECT_EQ(StoreError::FromErrno(ENOENT, "open tmp").ToString(),
-            "VelkIOError: open tmp: " + std::string(std::strerror(ENOENT)) + " (os error 2)");
+  EXPECT_EQ(Text(StoreError::General("obj_id 7 out of range (have 3 objects)")),
+            "general: obj_id 7 out of range (have 3 objects)");
+  EXPECT_EQ(Text(StoreError::FromErrno(ENOENT, "open tmp")),
+            "io: open tmp: " + std::string(std::strerror(ENOENT)) + " (os error 2)");
   EXPECT_EQ(StoreError::FromErrno(ENOSPC).message(), std::string(std::strerror(ENOSPC)) + " (os error 28)");
 }
 

@@ -13,9 +13,29 @@ uint64_t ConstantHash(const void*, size_t, uint64_t) { return 0x1234; }
 // Collides on every key of one length, the usual shape of a crafted flood.
 uint64_t LengthHash(const void*, size_t len, uint64_t) { return len * 0x9E3779B97F4A7C15ULL; }
 
-KeyList MakeKeys(size_t n, const std::string& stem = "key:") {
-  KeyList keys;
-  for (size_t i = 0; i < n; ++i) keys.Append(stem + std::to_string(i));
+// Keys laid end to end in one buffer with a list over it, as an open
+// store has them in its index section.  Pinned in place: the list points
+// into the buffer.
+struct LaidOut {
+  explicit LaidOut(const std::vector<std::string>& keys) {
+    for (const std::string& k : keys) bytes += k;
+    list = KeyList(bytes);
+    uint64_t at = 0;
+    for (const std::string& k : keys) {
+      list.AppendAt(at, k.size(), 0);
+      at += k.size();
+    }
+  }
+  LaidOut(const LaidOut&) = delete;
+  LaidOut& operator=(const LaidOut&) = delete;
+
+  std::string bytes;
+  KeyList list;
+};
+
+std::vector<std::string> Numbered(size_t n, const std::string& stem = "key:") {
+  std::vector<std::string> keys;
+  for (size_t i = 0; i < n; ++i) keys.push_back(stem + std::to_string(i));
   return keys;
 }
 
@@ -29,8 +49,8 @@ void ExpectAllFound(const KeyIndex& index, const KeyList& keys) {
 }
 
 TEST(KeyIndex, FindsEveryKeyAndLaterDuplicatesWin) {
-  KeyList keys;
-  for (const char* k : {"b", "", "a", "b", "ab", ""}) keys.Append(k);
+  const LaidOut laid({"b", "", "a", "b", "ab", ""});
+  const KeyList& keys = laid.list;
   const KeyIndex index = KeyIndex::Build(keys);
   EXPECT_EQ(index.Find("b", keys), 3u);
   EXPECT_EQ(index.Find("", keys), 5u);
@@ -47,20 +67,22 @@ TEST(KeyIndex, FindsEveryKeyAndLaterDuplicatesWin) {
 // tells them apart: one differing byte anywhere, at every length the
 // comparison handles by word loads and beyond.
 TEST(KeyIndex, EqualHashesAreToldApartByEveryByte) {
-  KeyList keys;
+  std::vector<std::string> present;
   std::vector<std::string> absent;
   for (size_t len = 0; len <= 24; ++len) {
     const std::string base(len, 'k');
-    keys.Append(base);
+    present.push_back(base);
     for (size_t at : {size_t{0}, len / 2, len - 1}) {
       if (len == 0) break;
       std::string variant = base;
       variant[at] = static_cast<char>('A' + at);
-      keys.Append(variant);
+      present.push_back(variant);
       variant[at] = '\xff';
       absent.push_back(variant);
     }
   }
+  const LaidOut laid(present);
+  const KeyList& keys = laid.list;
   const KeyIndex index = KeyIndex::BuildWithHash(keys, LengthHash);
   ASSERT_FALSE(index.flood_resistant());
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -71,30 +93,28 @@ TEST(KeyIndex, EqualHashesAreToldApartByEveryByte) {
   for (const std::string& key : absent) EXPECT_EQ(index.Find(key, keys), KeyIndex::kNotFound) << key;
 }
 
-// A list that owns its keys keeps them readable when moved, short keys
-// (held inside the string object itself) included.
-TEST(KeyList, MovedOwnedListStillReadsItsKeys) {
-  KeyList a;
-  a.Append("ab", 7);
-  a.Append("", 8);
-  KeyList b(std::move(a));
-  KeyList c;
-  c = std::move(b);
-  ASSERT_EQ(c.size(), 2u);
-  EXPECT_EQ(c.key(0), "ab");
-  EXPECT_EQ(c.record_offset(0), 7u);
-  EXPECT_EQ(c.key(1), "");
+// A moved list still reads its keys where they lie, with their offsets,
+// by construction and by assignment.
+TEST(KeyList, MovedListStillReadsItsKeys) {
   const std::string bytes = "xxkeyyy";
   KeyList viewed(bytes);
   viewed.AppendAt(2, 3, 9);
+  viewed.AppendAt(7, 0, 8);
   KeyList moved(std::move(viewed));
-  EXPECT_EQ(moved.key(0), "key");
-  EXPECT_EQ(moved.key(0).data(), bytes.data() + 2);
+  KeyList assigned;
+  assigned = std::move(moved);
+  ASSERT_EQ(assigned.size(), 2u);
+  EXPECT_EQ(assigned.key(0), "key");
+  EXPECT_EQ(assigned.key(0).data(), bytes.data() + 2);
+  EXPECT_EQ(assigned.record_offset(0), 9u);
+  EXPECT_EQ(assigned.key(1), "");
+  EXPECT_EQ(assigned.record_offset(1), 8u);
 }
 
 TEST(KeyIndex, RandomisedHashKeepsFastPathAndTwoSlotsPerKey) {
   // Enough keys for the list to take its huge-page-aligned buffers.
-  const KeyList keys = MakeKeys(300'000);
+  const LaidOut laid(Numbered(300'000));
+  const KeyList& keys = laid.list;
   const KeyIndex index = KeyIndex::Build(keys);
   EXPECT_FALSE(index.flood_resistant());  // no spurious switch for ordinary keys
   EXPECT_EQ(index.capacity(), 2 * keys.size());
@@ -103,7 +123,8 @@ TEST(KeyIndex, RandomisedHashKeepsFastPathAndTwoSlotsPerKey) {
 
 TEST(KeyIndex, CollidingHashSwitchesToSipHashAndStaysFast) {
   for (KeyIndex::HashFn weak : {&ConstantHash, &LengthHash}) {
-    const KeyList keys = MakeKeys(20'000, "k");
+    const LaidOut laid(Numbered(20'000, "k"));
+    const KeyList& keys = laid.list;
     const auto start = std::chrono::steady_clock::now();
     const KeyIndex index = KeyIndex::BuildWithHash(keys, weak);
     const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -113,8 +134,10 @@ TEST(KeyIndex, CollidingHashSwitchesToSipHashAndStaysFast) {
     ExpectAllFound(index, keys);
   }
   // Duplicates among colliding keys still resolve to the last one.
-  KeyList dups = MakeKeys(500);
-  dups.Append("key:7");
+  std::vector<std::string> names = Numbered(500);
+  names.push_back("key:7");
+  const LaidOut laid(names);
+  const KeyList& dups = laid.list;
   const KeyIndex index = KeyIndex::BuildWithHash(dups, &ConstantHash);
   EXPECT_TRUE(index.flood_resistant());
   EXPECT_EQ(index.Find("key:7", dups), 500u);
@@ -122,7 +145,8 @@ TEST(KeyIndex, CollidingHashSwitchesToSipHashAndStaysFast) {
 
 TEST(KeyIndex, FewCollisionsStayOnTheFastHash) {
   // A run shorter than the probe bound is no flood.
-  const KeyList keys = MakeKeys(KeyIndex::kMaxFastProbe / 2);
+  const LaidOut laid(Numbered(KeyIndex::kMaxFastProbe / 2));
+  const KeyList& keys = laid.list;
   const KeyIndex index = KeyIndex::BuildWithHash(keys, &ConstantHash);
   EXPECT_FALSE(index.flood_resistant());
   ExpectAllFound(index, keys);

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/reader/prefault.h"
+#include "core/base/large_buffer.h"
 
 namespace velk {
 namespace {

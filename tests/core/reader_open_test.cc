@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/reader/store_reader.h"
+#include "error_text.h"
 #include "store_bytes.h"
 
 namespace velk {
@@ -19,14 +20,14 @@ using testfiles::TempDir;
 
 std::string OpenError(const std::string& path, bool verify) {
   auto r = StoreReader::Open(path, verify);
-  return r.ok() ? "ok" : r.error().ToString();
+  return r.ok() ? "ok" : Text(r.error());
 }
 
 TEST(ReaderOpen, ExampleFileLoadsKeysOffsetsAndHeader) {
   TempDir dir;
   const std::string path = dir.Write("ex.vlks", testfiles::ExampleFile());
   auto r = StoreReader::Open(path, true);
-  ASSERT_TRUE(r.ok()) << r.error().ToString();
+  ASSERT_TRUE(r.ok()) << Text(r.error());
   const StoreReader& s = r.value();
   EXPECT_EQ(s.path(), path);
   EXPECT_EQ(s.file_size(), 93u);
@@ -85,8 +86,8 @@ TEST(ReaderOpen, RejectsBadFilesWithTheFirstFailingCheck) {
   StoreBytes bad_crc_and_index = no_key_len;
   bad_crc_and_index.file_crc32 = 1;
 
-  const std::string kKeyLen = "VelkCorruptError: index section truncated (key_len)";
-  const std::string kKeyOffset = "VelkCorruptError: index section truncated (key + offset)";
+  const std::string kKeyLen = "corrupt: index section truncated (key_len)";
+  const std::string kKeyOffset = "corrupt: index section truncated (key + offset)";
   struct Case {
     const char* name;
     std::string bytes;
@@ -94,17 +95,17 @@ TEST(ReaderOpen, RejectsBadFilesWithTheFirstFailingCheck) {
     std::string want;
   };
   const std::vector<Case> cases = {
-      {"empty", "", true, "VelkCorruptError: file too small for header"},
+      {"empty", "", true, "corrupt: file too small for header"},
       {"magic only", "VLKS" + std::string(35, '\0'), false,
-       "VelkCorruptError: file too small for header"},
-      {"zero magic", std::string(40, '\0'), true, "VelkCorruptError: bad magic [0, 0, 0, 0]"},
-      {"foreign", "PK\x03\x04" + ok_file.substr(4), true, "VelkCorruptError: bad magic [80, 75, 3, 4]"},
-      {"version 1", v1.Build(), true, "VelkVersionError: unsupported version 1"},
-      {"version 3", v3.Build(), true, "VelkVersionError: unsupported version 3"},
+       "corrupt: file too small for header"},
+      {"zero magic", std::string(40, '\0'), true, "corrupt: bad magic [0, 0, 0, 0]"},
+      {"foreign", "PK\x03\x04" + ok_file.substr(4), true, "corrupt: bad magic [80, 75, 3, 4]"},
+      {"version 1", v1.Build(), true, "version: unsupported version 1"},
+      {"version 3", v3.Build(), true, "version: unsupported version 3"},
       {"flipped byte", flipped, true,
-       "VelkCorruptError: file CRC32 mismatch  stored=0x5a0d9748  computed=0x2994d1d4"},
+       "corrupt: file CRC32 mismatch  stored=0x5a0d9748  computed=0x2994d1d4"},
       {"flipped byte unverified", flipped, false, "ok"},
-      {"appended bytes", appended.Build(), true, "VelkCorruptError: file CRC32 mismatch  stored=" +
+      {"appended bytes", appended.Build(), true, "corrupt: file CRC32 mismatch  stored=" +
            FormatCrc(CrcOf(ok_file.substr(kHeaderSize))) + "  computed=" +
            FormatCrc(CrcOf(ok_file.substr(kHeaderSize) + "junk"))},
       {"appended bytes unverified", appended.Build(), false, "ok"},
@@ -115,7 +116,7 @@ TEST(ReaderOpen, RejectsBadFilesWithTheFirstFailingCheck) {
       {"index offset near 2^64", top_offset.Build(), false, kKeyLen},
       {"index offset past end", past_end.Build(), false, kKeyLen},
       {"crc checked before index", bad_crc_and_index.Build(), true,
-       "VelkCorruptError: file CRC32 mismatch  stored=0x00000001  computed=0x00000000"},
+       "corrupt: file CRC32 mismatch  stored=0x00000001  computed=0x00000000"},
       {"index without crc check", bad_crc_and_index.Build(), false, kKeyLen},
   };
   TempDir dir;
@@ -133,14 +134,14 @@ TEST(ReaderOpen, IgnoresFieldsItDoesNotUse) {
   s.num_objects = 99;  // reported, never checked
   TempDir dir;
   auto r = StoreReader::Open(dir.Write("f.vlks", s.Build()), true);
-  ASSERT_TRUE(r.ok()) << r.error().ToString();
+  ASSERT_TRUE(r.ok()) << Text(r.error());
   EXPECT_EQ(r.value().num_objects(), 99u);
 
   // Header only: no keys, CRC of nothing is 0, index_offset never examined.
   StoreBytes bare;
   bare.index_offset = UINT64_MAX;
   auto b = StoreReader::Open(dir.Write("bare.vlks", bare.Build()), true);
-  ASSERT_TRUE(b.ok()) << b.error().ToString();
+  ASSERT_TRUE(b.ok()) << Text(b.error());
   EXPECT_EQ(b.value().entry_count(), 0u);
   EXPECT_EQ(b.value().file_crc32(), 0u);
 }
@@ -153,7 +154,7 @@ TEST(ReaderOpen, DuplicateAndEmptyKeys) {
   s.AddKey("", empty).AddKey("dup", first).AddKey("dup", second);
   TempDir dir;
   auto r = StoreReader::Open(dir.Write("f.vlks", s.Build()), true);
-  ASSERT_TRUE(r.ok()) << r.error().ToString();
+  ASSERT_TRUE(r.ok()) << Text(r.error());
   const StoreReader& reader = r.value();
 
   ASSERT_EQ(reader.entry_count(), 3u);  // the lists keep both entries
@@ -196,7 +197,7 @@ TEST(ReaderOpen, FifoDoesNotBlockAndReadsAsEmpty) {
   TempDir dir;
   const std::string fifo = dir.Path("pipe.vlks");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(OpenError(fifo, true), "VelkCorruptError: file too small for header");
+  EXPECT_EQ(OpenError(fifo, true), "corrupt: file too small for header");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/reader/store_reader.h"
+#include "error_text.h"
 #include "store_bytes.h"
 
 namespace velk {
@@ -23,7 +24,7 @@ class ReaderQuery : public ::testing::Test {
     name += std::to_string(n_++);
     name += ".vlks";
     auto r = StoreReader::Open(dir_.Write(name, s.Build()), verify);
-    if (!r.ok()) ADD_FAILURE() << r.error().ToString();
+    if (!r.ok()) ADD_FAILURE() << Text(r.error());
     readers_.push_back(std::move(r).value());
     return readers_.back();
   }
@@ -41,7 +42,7 @@ class ReaderQuery : public ::testing::Test {
 
 template <typename T>
 std::string ErrorOf(const Result<T>& r) {
-  return r.ok() ? "ok" : r.error().ToString();
+  return r.ok() ? "ok" : Text(r.error());
 }
 
 TEST_F(ReaderQuery, PrefixScanFollowsUnsignedKeyOrder) {
@@ -68,7 +69,7 @@ TEST_F(ReaderQuery, PrefixScanFollowsUnsignedKeyOrder) {
   };
   for (const auto& c : cases) {
     auto got = r.Prefix(c.prefix);
-    ASSERT_TRUE(got.ok()) << got.error().ToString();
+    ASSERT_TRUE(got.ok()) << Text(got.error());
     EXPECT_EQ(Keys(r, got.value()), c.want) << "prefix '" << c.prefix << "'";
   }
   auto items = r.Items();
@@ -128,26 +129,26 @@ TEST_F(ReaderQuery, BadObjectOffsetsFailEveryRead) {
 
   const std::string top = std::to_string(UINT64_MAX);
   const std::string top7 = std::to_string(UINT64_MAX - 7);
-  EXPECT_EQ(ErrorOf(r.Get("m")), "VelkCorruptError: offset " + top + " out of bounds");
-  EXPECT_EQ(ErrorOf(r.Get("n")), "VelkCorruptError: offset " + top7 + " out of bounds");
-  EXPECT_EQ(ErrorOf(r.Get("p")), "VelkCorruptError: offset 1000000 out of bounds");
-  EXPECT_EQ(ErrorOf(r.Get("o")), "VelkCorruptError: object at " + std::to_string(abc + 1) +
+  EXPECT_EQ(ErrorOf(r.Get("m")), "corrupt: offset " + top + " out of bounds");
+  EXPECT_EQ(ErrorOf(r.Get("n")), "corrupt: offset " + top7 + " out of bounds");
+  EXPECT_EQ(ErrorOf(r.Get("p")), "corrupt: offset 1000000 out of bounds");
+  EXPECT_EQ(ErrorOf(r.Get("o")), "corrupt: object at " + std::to_string(abc + 1) +
                                      " extends beyond file end");
   EXPECT_EQ(ErrorOf(r.ReadObject(r.file_size() - 8)),  // the trailer
-            "VelkCorruptError: object at " + std::to_string(r.file_size() - 8) +
+            "corrupt: object at " + std::to_string(r.file_size() - 8) +
                 " extends beyond file end");
   EXPECT_TRUE(r.Exists("m"));  // no object read
   EXPECT_EQ(ErrorOf(r.Get("a")), "ok");
 
   // Scans stop at the first bad entry in key order.
-  const std::string first_bad = "VelkCorruptError: offset " + top + " out of bounds";
+  const std::string first_bad = "corrupt: offset " + top + " out of bounds";
   EXPECT_EQ(ErrorOf(r.Items()), first_bad);
   EXPECT_EQ(ErrorOf(r.Objects()), first_bad);
   EXPECT_EQ(ErrorOf(r.Prefix("")), first_bad);
   EXPECT_EQ(ErrorOf(r.Prefix("a")), "ok");
-  EXPECT_EQ(ErrorOf(r.Prefix("o")), "VelkCorruptError: object at " + std::to_string(abc + 1) +
+  EXPECT_EQ(ErrorOf(r.Prefix("o")), "corrupt: object at " + std::to_string(abc + 1) +
                                         " extends beyond file end");
-  EXPECT_EQ(ErrorOf(r.Verify()), "VelkCorruptError: object offset " + top + " out of bounds");
+  EXPECT_EQ(ErrorOf(r.Verify()), "corrupt: object offset " + top + " out of bounds");
 }
 
 TEST_F(ReaderQuery, VerifyReportsTheFirstProblemInKeyOrder) {
@@ -159,7 +160,7 @@ TEST_F(ReaderQuery, VerifyReportsTheFirstProblemInKeyOrder) {
 
   StoreBytes bad_file = good;
   bad_file.file_crc32 = 0x0000abcd;
-  EXPECT_EQ(verify(bad_file), "VelkCorruptError: file CRC32 mismatch  stored=0x0000abcd  computed=" +
+  EXPECT_EQ(verify(bad_file), "corrupt: file CRC32 mismatch  stored=0x0000abcd  computed=" +
                                   FormatCrc(CrcOf(good.Build().substr(kHeaderSize))));
 
   // Object CRCs wrong, file CRC computed over the wrong values (so it
@@ -170,12 +171,12 @@ TEST_F(ReaderQuery, VerifyReportsTheFirstProblemInKeyOrder) {
   const uint64_t fine = bad_objects.AddObject("fine");
   bad_objects.AddKey("a", fine).AddKey("b", late).AddKey("c", late).AddKey("d", early);
   EXPECT_EQ(verify(bad_objects),
-            "VelkCorruptError: object CRC32 mismatch at offset " + std::to_string(late));
+            "corrupt: object CRC32 mismatch at offset " + std::to_string(late));
 
   StoreBytes beyond;
   beyond.AddObject("abc");
   beyond.AddKey("k", 41);
-  EXPECT_EQ(verify(beyond), "VelkCorruptError: object at 41 extends beyond file end");
+  EXPECT_EQ(verify(beyond), "corrupt: object at 41 extends beyond file end");
 }
 
 TEST(ReaderHostileFile, TruncatedOrMutatedFilesFailCleanly) {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/format/crc32.h"
+#include "core/base/crc32.h"
 #include "core/format/format.h"
 
 namespace velk::testfiles {

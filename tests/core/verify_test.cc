@@ -10,9 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/format/crc32.h"
-#include "core/format/endian.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
 #include "core/reader/store_reader.h"
+#include "error_text.h"
 #include "store_bytes.h"
 
 namespace velk {
@@ -31,12 +32,39 @@ std::string KeyByKey(const StoreReader& r, const std::string& file) {
     const uint64_t offset = r.offset_at(i);
     if (!seen.insert(offset).second) continue;
     if (offset > size || kRecordHeaderSize > size - offset)
-      return "VelkCorruptError: object offset " + std::to_string(offset) + " out of bounds";
+      return "corrupt: object offset " + std::to_string(offset) + " out of bounds";
     auto payload = r.ReadObject(offset);
-    if (!payload.ok()) return payload.error().ToString();
+    if (!payload.ok()) return Text(payload.error());
     if (Crc32(payload.value()) != LoadU32(file.data() + offset + sizeof(uint32_t)))
-      return "VelkCorruptError: object CRC32 mismatch at offset " + std::to_string(offset);
+      return "corrupt: object CRC32 mismatch at offset " + std::to_string(offset);
   }
+  return "ok";
+}
+
+// The header's claims, checked plainly from the bytes: records end to end
+// from the header to the index (to the end without keys), as many as
+// num_objects, and index entries up to the end of the file.
+std::string HeaderClaims(const std::string& file) {
+  const uint64_t size = file.size();
+  const uint32_t num_keys = LoadU32(file.data() + kNumKeysOffset);
+  const uint64_t index = LoadU64(file.data() + kIndexOffsetOffset);
+  const uint64_t data_end = num_keys == 0 ? size : index;
+  if (data_end < kHeaderSize) return "corrupt: index offset " + std::to_string(index) + " lies inside the header";
+  uint64_t at = kHeaderSize, records = 0;
+  for (; at < data_end; ++records) {
+    if (data_end - at < 8 || data_end - at - 8 < LoadU32(file.data() + at))
+      return "corrupt: object record at " + std::to_string(at) + " runs past the data section end " +
+             std::to_string(data_end);
+    at += 8 + LoadU32(file.data() + at);
+  }
+  const uint32_t num_objects = LoadU32(file.data() + kNumObjectsOffset);
+  if (records != num_objects)
+    return "corrupt: num_objects " + std::to_string(num_objects) + " does not match the " +
+           std::to_string(records) + " object records";
+  if (num_keys == 0) return "ok";
+  for (uint32_t i = 0; i < num_keys; ++i) at += 10 + LoadU16(file.data() + at);
+  if (at != size)
+    return "corrupt: index entries end at " + std::to_string(at) + ", file ends at " + std::to_string(size);
   return "ok";
 }
 
@@ -48,15 +76,16 @@ void FixFileCrc(std::string& file) {
 
 class VerifyTest : public ::testing::Test {
  protected:
-  // Verify()'s text for file (CRC fixed first), checked against KeyByKey;
-  // "unopened" when the file does not open.
+  // Verify()'s text for file (CRC fixed first), checked against KeyByKey
+  // and then HeaderClaims; "unopened" when the file does not open.
   std::string VerifyText(std::string file) {
     FixFileCrc(file);
     auto r = StoreReader::Open(dir_.Write("v" + std::to_string(n_++) + ".vlks", file), true);
     if (!r.ok()) return "unopened";
     const auto v = r.value().Verify();
-    const std::string got = v.ok() ? "ok" : v.error().ToString();
-    EXPECT_EQ(got, KeyByKey(r.value(), file));
+    const std::string got = v.ok() ? "ok" : Text(v.error());
+    const std::string by_key = KeyByKey(r.value(), file);
+    EXPECT_EQ(got, by_key == "ok" ? HeaderClaims(file) : by_key);
     return got;
   }
 
@@ -107,7 +136,7 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
     std::string file = sorted;
     file[off + sizeof(uint32_t)] ^= 1;
     EXPECT_EQ(VerifyText(file),
-              "VelkCorruptError: object CRC32 mismatch at offset " + std::to_string(off));
+              "corrupt: object CRC32 mismatch at offset " + std::to_string(off));
   }
   {
     std::string file = sorted;
@@ -134,13 +163,14 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
   hidden.AddKey("a", outer).AddKey("b", outer + kRecordHeaderSize + 1);
   EXPECT_EQ(VerifyText(hidden.Build()), "ok");
 
-  // Bytes between the records and the index: the record chain does not
-  // end where the index starts.
+  // Bytes between the records and the index: every record checks out, but
+  // the records do not end where the index starts.
   std::string gap = hidden.Build();
   const uint64_t index_offset = LoadU64(gap.data() + kIndexOffsetOffset);
   gap.insert(index_offset, "12345");
   StoreBE<uint64_t>(gap.data() + kIndexOffsetOffset, index_offset + 5);
-  EXPECT_EQ(VerifyText(gap), "ok");
+  EXPECT_EQ(VerifyText(gap), "corrupt: object record at " + std::to_string(index_offset) +
+                                 " runs past the data section end " + std::to_string(index_offset + 5));
 
   // A key naming garbage in the second window, where a record starts at
   // the same place in the window as a named one in the first window did.
@@ -152,7 +182,7 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
   const uint64_t garbage = aligned.AddObject(std::string(16, '\xff')) + kRecordHeaderSize + 1;
   aligned.AddKey("a", first).AddKey("b", garbage);
   EXPECT_EQ(VerifyText(aligned.Build()),
-            "VelkCorruptError: object at " + std::to_string(garbage) + " extends beyond file end");
+            "corrupt: object at " + std::to_string(garbage) + " extends beyond file end");
 
   // Damage in a late window named early in key order, and in an early
   // window named later: the first in key order is reported.
@@ -163,9 +193,49 @@ TEST_F(VerifyTest, CraftedFilesGiveTheKeyByKeyOutcome) {
   for (uint64_t off : {late, early}) damaged[off + sizeof(uint32_t)] ^= 1;  // the stored CRC
   const size_t first_named = std::min(std::find(at.begin(), at.end(), late) - at.begin(),
                                       std::find(at.begin(), at.end(), early) - at.begin());
-  EXPECT_EQ(VerifyText(damaged), "VelkCorruptError: object CRC32 mismatch at offset " +
+  EXPECT_EQ(VerifyText(damaged), "corrupt: object CRC32 mismatch at offset " +
                                      std::to_string(at[first_named]));
 
+}
+
+// The header lies outside the file CRC: a changed count or index offset
+// must still fail verification, each with its own message.
+TEST_F(VerifyTest, HeaderClaimsAreCheckedAgainstTheSections) {
+  StoreBytes s;
+  const uint64_t abc = s.AddObject("abc"), empty = s.AddObject(""), de = s.AddObject("de");
+  s.AddKey("a", abc).AddKey("ab", empty).AddKey("b", de);
+  const std::string base = s.Build();
+  const uint64_t index = LoadU64(base.data() + kIndexOffsetOffset);
+  const std::string size = std::to_string(base.size());
+  ASSERT_EQ(VerifyText(base), "ok");
+
+  auto with = [&](size_t field, uint64_t value, size_t width) {
+    std::string file = base;
+    width == 4 ? StoreBE<uint32_t>(file.data() + field, static_cast<uint32_t>(value))
+               : StoreBE<uint64_t>(file.data() + field, value);
+    return file;
+  };
+  const std::string past_first = with(kIndexOffsetOffset, index + 11, 8);  // skips the entry of "a"
+  const std::pair<std::string, std::string> cases[] = {
+      {with(kNumKeysOffset, 2, 4), "index entries end at " + std::to_string(base.size() - 11) + ", file ends at " + size},
+      {with(kNumObjectsOffset, 0xFFFFFFFF, 4), "num_objects 4294967295 does not match the 3 object records"},
+      {with(kNumObjectsOffset, 2, 4), "num_objects 2 does not match the 3 object records"},
+      {with(kNumKeysOffset, 2, 4).replace(kIndexOffsetOffset, 8, past_first.substr(kIndexOffsetOffset, 8)),
+       "object record at " + std::to_string(index) + " runs past the data section end " + std::to_string(index + 11)},
+      {with(kNumKeysOffset, 0, 4),
+       "object record at " + std::to_string(index) + " runs past the data section end " + size},
+  };
+  for (const auto& [file, message] : cases) EXPECT_EQ(VerifyText(file), "corrupt: " + message);
+
+  // Without keys the records run to the end of the file, whatever the
+  // index offset says.
+  StoreBytes keyless;
+  keyless.AddObject("x");
+  std::string file = keyless.Build();
+  StoreBE<uint64_t>(file.data() + kIndexOffsetOffset, 7);
+  EXPECT_EQ(VerifyText(file), "ok");
+  file += '\0';
+  EXPECT_EQ(VerifyText(file), "corrupt: object record at 49 runs past the data section end 50");
 }
 
 // Files of 32 MiB and more have their whole-file CRC taken on a second
@@ -186,7 +256,7 @@ TEST_F(VerifyTest, LargeFilesCheckTheFileCrcAlongsideTheRecords) {
   ASSERT_TRUE(r.ok());
   const auto v = r.value().Verify();
   ASSERT_FALSE(v.ok());
-  EXPECT_EQ(v.error().ToString().rfind("VelkCorruptError: file CRC32 mismatch", 0), 0u) << v.error().ToString();
+  EXPECT_EQ(Text(v.error()).rfind("corrupt: file CRC32 mismatch", 0), 0u) << Text(v.error());
 }
 
 TEST_F(VerifyTest, DamagedRecordsAndOffsetsGiveTheKeyByKeyOutcome) {

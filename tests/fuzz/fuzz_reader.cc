@@ -18,8 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/format/crc32.h"
-#include "core/format/endian.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
 #include "core/format/format.h"
 #include "core/reader/store_reader.h"
 

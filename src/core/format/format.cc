@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/format/endian.h"
+#include "core/base/endian.h"
 
 namespace velk {
 

@@ -15,7 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/format/status.h"
+#include "core/base/bytes.h"
+#include "core/base/endian.h"
+#include "core/base/status.h"
 
 namespace velk {
 
@@ -42,13 +44,29 @@ inline constexpr uint64_t kMaxKeyLength = UINT16_MAX;
 inline constexpr uint64_t kMaxPayloadLength = UINT32_MAX;
 inline constexpr uint64_t kMaxCount = UINT32_MAX;  // keys, and objects
 
-using Bytes = std::span<const std::byte>;
+// The bounds checks of a record, in the order they are made.
+enum class RecordFault : uint8_t {
+  kNone,
+  kOffset,  // the record's offset, or its 8-byte head, lies past end
+  kLength,  // its payload runs past end
+};
 
-inline Bytes AsBytes(std::string_view s) {
-  return {reinterpret_cast<const std::byte*>(s.data()), s.size()};
+// The payload of the record at offset, when the record lies wholly within
+// the first end bytes at base; which check fails otherwise.  offset and the
+// stored length come from the file and may be anything, so every check
+// compares remainders rather than sums, which cannot overflow.  Every read
+// of a record goes through here.
+inline RecordFault LocateRecord(const std::byte* base, uint64_t end, uint64_t offset, Bytes* payload) {
+  if (offset > end || kRecordHeaderSize > end - offset) [[unlikely]] return RecordFault::kOffset;
+  const uint64_t length = LoadU32(base + offset);
+  if (length > end - offset - kRecordHeaderSize) [[unlikely]] return RecordFault::kLength;
+  *payload = Bytes(base + offset + kRecordHeaderSize, static_cast<size_t>(length));
+  return RecordFault::kNone;
 }
-inline std::string_view AsChars(Bytes b) {
-  return {reinterpret_cast<const char*>(b.data()), b.size()};
+
+// The CRC stored in the head of a record that LocateRecord accepted.
+inline uint32_t StoredRecordCrc(const std::byte* base, uint64_t offset) {
+  return LoadU32(base + offset + sizeof(uint32_t));  // after the length
 }
 
 struct Header {

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <utility>
 
-#include "core/reader/hash_seed.h"
-#include "core/reader/prefault.h"
+#include "core/base/hash_seed.h"
+#include "core/base/large_buffer.h"
 
 namespace velk {
 namespace {

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "core/reader/key_list.h"
-#include "core/reader/prefault.h"
+#include "core/base/large_buffer.h"
 
 namespace velk {
 

@@ -2,21 +2,18 @@
 // offset, in file order.  A 16-byte entry per key holds where its bytes sit
 // and its record offset, so a lookup gets both from one cache line.  The
 // key bytes stay where they are: a reader's list points into the mapped
-// index section, so opening a store copies no key bytes at all.  (Lists
-// built key by key, as tests do, keep their own copy.)  The key index
-// refers to keys by their position here.
+// index section, so opening a store copies no key bytes at all.  The key
+// index refers to keys by their position here.
 #pragma once
 
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "core/format/format.h"
-#include "core/reader/prefault.h"
+#include "core/base/large_buffer.h"
 
 namespace velk {
 
@@ -25,14 +22,8 @@ class KeyList {
   KeyList() = default;
   // A list of keys that lie in bytes, which must outlive the list.
   explicit KeyList(std::string_view bytes) : base_(bytes.data()) {}
-  KeyList(KeyList&& other) noexcept { *this = std::move(other); }
-  KeyList& operator=(KeyList&& other) noexcept {
-    owned_ = std::move(other.owned_);
-    entries_ = std::move(other.entries_);
-    base_ = other.owns_ ? owned_.data() : other.base_;
-    owns_ = other.owns_;
-    return *this;
-  }
+  KeyList(KeyList&&) noexcept = default;
+  KeyList& operator=(KeyList&&) noexcept = default;
 
   // Room for count keys.
   void Reserve(size_t count) { entries_.reserve(count); }
@@ -42,18 +33,8 @@ class KeyList {
   // The key of length bytes at position in the bytes the list was made
   // over; length is at most kMaxKeyLength, as in an index entry.
   void AppendAt(uint64_t position, size_t length, uint64_t record_offset) {
-    assert(!owns_ && length <= kMaxKeyLength);
+    assert(length <= kMaxKeyLength);
     entries_.push_back({(position << kLengthBits) | length, record_offset});
-  }
-  // A copy of key, for a list made with no bytes to point into.  (The key
-  // index reads keys only, so its tests leave record_offset out.)
-  void Append(std::string_view key, uint64_t record_offset = 0) {
-    assert(entries_.empty() || owns_);
-    assert(key.size() <= kMaxKeyLength);
-    entries_.push_back({(owned_.size() << kLengthBits) | key.size(), record_offset});
-    owned_.append(key);
-    base_ = owned_.data();
-    owns_ = true;
   }
 
   size_t size() const { return entries_.size(); }
@@ -76,10 +57,8 @@ class KeyList {
   static constexpr uint64_t kLengthMask = kMaxKeyLength;
   static_assert(kMaxKeyLength == (uint64_t{1} << kLengthBits) - 1);
 
-  std::string owned_;  // the key bytes of a list built with Append
   std::vector<Entry, LargeAllocator<Entry>> entries_;
   const char* base_ = nullptr;  // where positions count from
-  bool owns_ = false;
 };
 
 }  // namespace velk

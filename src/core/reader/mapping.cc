@@ -10,23 +10,10 @@
 #include <limits>
 #include <utility>
 
+#include "core/base/fd.h"
+
 namespace velk {
 namespace {
-
-// Closes the descriptor on every exit path of Open.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 StoreError MmapFailed(int code) { return StoreError::FromErrno(code, "mmap failed"); }
 

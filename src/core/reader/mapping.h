@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/format/format.h"
-#include "core/format/status.h"
+#include "core/base/status.h"
 
 namespace velk {
 

@@ -6,7 +6,7 @@
 #include <bit>
 #include <utility>
 
-#include "core/reader/hash_seed.h"
+#include "core/base/hash_seed.h"
 
 namespace velk {
 namespace {

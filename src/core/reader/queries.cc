@@ -10,16 +10,9 @@
 namespace velk {
 
 StoreError StoreReader::RecordError(uint64_t offset) const {
-  const uint64_t size = map_.size();
-  if (offset > size || kRecordHeaderSize > size - offset) return OffsetOutOfBounds(offset);
-  return ObjectBeyondEnd(offset);
-}
-
-StoreError StoreReader::OffsetOutOfBounds(uint64_t offset) {
-  return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-}
-
-StoreError StoreReader::ObjectBeyondEnd(uint64_t offset) {
+  Bytes unused;
+  if (LocateRecord(map_.bytes().data(), map_.size(), offset, &unused) == RecordFault::kOffset)
+    return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
   return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
 }
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <utility>
 
-#include "core/format/crc32.h"
-#include "core/format/endian.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
 
 namespace velk {
 

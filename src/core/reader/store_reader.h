@@ -10,9 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/format/endian.h"
 #include "core/format/format.h"
-#include "core/format/status.h"
+#include "core/base/status.h"
 #include "core/reader/key_index.h"
 #include "core/reader/key_list.h"
 #include "core/reader/mapping.h"
@@ -77,13 +76,7 @@ class StoreReader {
   }
   // The same, reporting only whether the record passes its bounds checks.
   bool TryReadObject(uint64_t offset, Bytes* payload) const {
-    const uint64_t size = map_.size();
-    if (offset > size || kRecordHeaderSize > size - offset) [[unlikely]] return false;
-    const std::byte* record = map_.bytes().data() + offset;
-    const uint64_t length = LoadU32(record);
-    if (length > size - offset - kRecordHeaderSize) [[unlikely]] return false;
-    *payload = Bytes(record + kRecordHeaderSize, static_cast<size_t>(length));
-    return true;
+    return LocateRecord(map_.bytes().data(), map_.size(), offset, payload) == RecordFault::kNone;
   }
 
   // Starts loading the record at offset, when it lies in the file.
@@ -107,8 +100,6 @@ class StoreReader {
 
   // Which bounds check the record at offset fails, as an error.
   StoreError RecordError(uint64_t offset) const;
-  static StoreError OffsetOutOfBounds(uint64_t offset);
-  static StoreError ObjectBeyondEnd(uint64_t offset);
   Result<void> CheckFileCrc() const;  // CRC-32 of [kHeaderSize, end) vs the header's
   Result<void> CompareFileCrc(uint32_t computed) const;  // the same, computed elsewhere
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_

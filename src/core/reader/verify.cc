@@ -8,7 +8,8 @@
 // one random read (and one hash probe) per key.  When a key names anything
 // but a well-formed record of the chain with a matching CRC, the per-key
 // check runs instead and reports the first failure in key order, so the
-// outcome and its message never depend on which check ran.
+// outcome and its message never depend on which check ran.  Last come the
+// header's claims about the layout, which no checksum covers.
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -16,8 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/format/crc32.h"
-#include "core/format/endian.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
+#include "core/base/helper_thread.h"
+#include "core/reader/header_claims.h"
 #include "core/reader/offset_map.h"
 #include "core/reader/store_reader.h"
 
@@ -29,9 +32,6 @@ namespace {
 // per-window work negligible.  (Measured on 1M records of 100 bytes:
 // 128 KiB beats 256 KiB by about 4%; from 512 KiB on it gets slower.)
 constexpr uint64_t kWindow = uint64_t{128} << 10;
-
-// From this size on, the whole-file CRC gets a thread of its own.
-constexpr uint64_t kBackgroundCrcBytes = uint64_t{32} << 20;
 
 struct OnePass {
   uint32_t file_crc;  // CRC-32 of every byte from kHeaderSize on
@@ -97,9 +97,11 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
   uint64_t next = kHeaderSize;  // start of the next record of the chain
   // A large file's whole-file CRC runs on a second thread while this one
   // walks the records; a small one's is taken here, window by window.
-  std::optional<BackgroundCrc32> whole;
-  if (size - kHeaderSize >= kBackgroundCrcBytes) whole.emplace(file.subspan(kHeaderSize));
   uint32_t crc = 0;
+  std::optional<HelperThread> whole;
+  if (size - kHeaderSize >= kWideCrcMinBytes) {
+    whole.emplace([&crc, file] { crc = Crc32(file.subspan(kHeaderSize)); });
+  }
   for (size_t w = 0; w < windows; ++w) {
     const uint64_t begin = kHeaderSize + w * kWindow;
     const uint64_t end = std::min(size, begin + kWindow);
@@ -125,26 +127,24 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
     }
     size_t checked = 0;
     while (next < std::min(end, index_offset)) {
-      if (kRecordHeaderSize > index_offset - next) break;
-      const uint64_t length = LoadU32(data + next);
-      if (length > index_offset - next - kRecordHeaderSize) break;
+      Bytes payload;
+      if (LocateRecord(data, index_offset, next, &payload) != RecordFault::kNone) break;
       const uint64_t at = next - begin;
       const uint64_t bit = uint64_t{1} << (at % 64);
       uint64_t& word = named[at / 64];
       if (word & bit) {
         word &= ~bit;
-        const Bytes payload(data + next + kRecordHeaderSize, static_cast<size_t>(length));
-        if (Crc32(payload) != LoadU32(data + next + sizeof(uint32_t))) break;
+        if (Crc32(payload) != StoredRecordCrc(data, next)) break;
         ++checked;
       }
-      next += kRecordHeaderSize + length;
+      next += kRecordHeaderSize + payload.size();
     }
     // A record that breaks the chain (or fails its CRC) ends the walk; the
     // keys that name it or anything after it are left unchecked.
     if (next < std::min(end, index_offset)) next = index_offset;
     if (checked != distinct) ok = false;
   }
-  if (whole) crc = whole->Get();
+  if (whole) whole->Wait();
   return {crc, ok};
 }
 
@@ -153,7 +153,7 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
 Result<void> StoreReader::Verify() const {
   const OnePass pass = CheckInOnePass(map_.bytes(), index_offset_, keys_);
   VELK_TRY(CompareFileCrc(pass.file_crc));
-  if (pass.records_ok) return {};
+  if (pass.records_ok) return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
 
   const uint64_t size = map_.size();
   const std::byte* data = map_.bytes().data();
@@ -162,16 +162,19 @@ Result<void> StoreReader::Verify() const {
   for (size_t i = 0; i < keys_.size(); ++i) {
     const uint64_t offset = keys_.record_offset(i);
     if (!seen.FindOrInsert(offset, static_cast<uint32_t>(i)).second) continue;
-    if (offset > size || kRecordHeaderSize > size - offset)
-      return StoreError::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
-    // Same length bound and message as a lookup's read.
-    auto payload = ReadObject(offset);
-    if (!payload.ok()) return std::move(payload).error();
-    const uint32_t stored = LoadU32(data + offset + sizeof(uint32_t));  // after the length
-    if (Crc32(payload.value()) != stored)
+    Bytes payload;
+    switch (LocateRecord(data, size, offset, &payload)) {
+      case RecordFault::kNone: break;
+      // Verification names the offset's fault in words of its own; a
+      // payload past the end reads as it does for a lookup.
+      case RecordFault::kOffset:
+        return StoreError::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
+      case RecordFault::kLength: return RecordError(offset);
+    }
+    if (Crc32(payload) != StoredRecordCrc(data, offset))
       return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
   }
-  return {};
+  return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
 }
 
 }  // namespace velk

@@ -1,92 +1,20 @@
-// The atomic commit of a build: the file is written under a temporary name
-// beside the target, synced, and only then renamed over the target, so the
-// target path always holds either the old or the new complete file.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
+// A build lays the staged content out as a store file and hands it to the
+// atomic commit (commit.cc).
 #include <span>
+#include <vector>
 
-#include "core/writer/file_writer.h"
+#include "core/writer/commit.h"
 #include "core/writer/staged_store.h"
 
 namespace velk {
 
-namespace {
-
-using writer::UniqueFd;
-
-// Creates (or truncates) tmp, writes parts through the buffered writer,
-// then syncs and closes it.  On failure the partial file is left in place.
-Result<void> WriteTempFile(const std::string& tmp, std::span<const Bytes> parts) {
-  const int raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (raw < 0) return StoreError::FromErrno(errno, "open tmp");
-  UniqueFd fd(raw);
-
-  writer::BufferedWriter out(fd.get());
-  for (Bytes part : parts) VELK_TRY(out.Write(part));
-  VELK_TRY(out.Flush());
-  while (::fsync(fd.get()) != 0) {
-    if (errno != EINTR) return StoreError::FromErrno(errno);
-  }
-  return fd.Close();
-}
-
-// The directory that holds path's final component.
-std::string ParentDir(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
-}
-
-// A rename is durable only once the directory holding the new entry is
-// synced; without this a crash could bring back the old file.
-Result<void> SyncParentDir(std::string_view path) {
-  const int raw = ::open(ParentDir(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (raw < 0) return StoreError::FromErrno(errno, "sync dir");
-  UniqueFd dir(raw);
-  while (::fsync(dir.get()) != 0) {
-    if (errno == EINTR) continue;
-    // EINVAL: this file system cannot sync a directory; nothing more to do.
-    if (errno == EINVAL) break;
-    return StoreError::FromErrno(errno, "sync dir");
-  }
-  return {};
-}
-
-}  // namespace
-
-Result<BuildSummary> StagedStore::Build(std::string_view path) const {
-  // The system calls take C strings, which would cut the path at a NUL
-  // byte and silently name another file.
-  if (path.find('\0') != std::string_view::npos) {
-    return StoreError::Io("open tmp: path contains a NUL byte");
-  }
-  const std::string target(path);
-  const std::string tmp = TempPathFor(path);
-
+Result<BuildResult> StagedStore::Build(std::string_view path, writer::TempNaming naming) const {
   // The header comes first but carries the CRC of everything after it, so
   // the whole body is laid out before the first write.
-  const std::vector<std::byte> index = SerializeIndex();
-  std::byte header[kHeaderSize];
-  MakeHeader(index).EncodeTo(header);
-  const Bytes parts[] = {header, data_.span(), index};
-
-  VELK_TRY(WriteTempFile(tmp, parts));
-  if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::FromErrno(errno, "rename");
-  VELK_TRY(SyncParentDir(target));
-
-  struct stat st;
-  const double kb = ::stat(target.c_str(), &st) == 0 ? static_cast<double>(st.st_size) / 1024.0 : 0.0;
-  const BuildSummary summary{object_count(), key_count()};
-  // Straight to file descriptor 1, bypassing any stdio buffering.  The file
-  // is committed by now, so a lost summary line is not an error.
-  const std::string line = SummaryLine(path, summary.num_objects, summary.num_keys, kb);
-  (void)writer::WriteAll(STDOUT_FILENO, AsBytes(line), "");
-  return summary;
+  const Layout layout = LayOut();
+  const std::vector<Bytes> parts = layout.Parts();
+  VELK_TRY(writer::CommitFile(path, parts, naming));
+  return layout.result;
 }
 
 }  // namespace velk

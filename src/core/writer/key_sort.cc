@@ -6,7 +6,7 @@
 #include <span>
 #include <utility>
 
-#include "core/format/endian.h"
+#include "core/base/endian.h"
 
 // Keys are compared eight bytes at a time: each key carries a "window",
 // its bytes [depth, depth + 8) as a big-endian integer (zero past its

@@ -1,7 +1,7 @@
 // The writer's staged keys: every distinct key with the object id it is
 // bound to.  Key bytes live back to back in one arena and each key has a
-// fixed-size entry, in first-insertion order; an open-addressing table of
-// entry numbers finds a key again.  Staging a key therefore allocates
+// fixed-size entry, in first-insertion order; a table of entry numbers
+// finds a key again.  Staging a key therefore allocates
 // nothing of its own (the three buffers grow geometrically) and freeing
 // the table frees three blocks, however many keys it holds.
 #pragma once
@@ -9,9 +9,8 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
-
 #include "core/writer/append_buffer.h"
+#include "core/writer/tag_table.h"
 
 namespace velk::writer {
 
@@ -47,23 +46,10 @@ class KeyTable {
 
  private:
   uint64_t Hash(std::string_view key) const;
-  // The first slot to probe for a key whose hash has these high 32 bits
-  // (the rest zero): the top bits of the hash.  Beyond 2^32 slots the
-  // homes spread out, still one in every 2^(log2 size - 32) slots.
-  size_t Home(uint64_t tag) const { return static_cast<size_t>(tag >> home_shift_); }
-  // The first empty slot from home on.
-  static size_t FreeSlot(const std::vector<uint64_t>& slots, size_t home);
-  // Doubles the slot table (or creates it) and moves every slot over.
-  void Grow();
 
-  // A slot holds 0 (empty) or the high 32 bits of its key's hash above
-  // the key's entry number + 1: most probes that meet another key are
-  // decided by the hash bits, without touching the entry or the arena.
-  // The table has 2^(64 - home_shift_) slots, or none.
-  std::vector<uint64_t> slots_;
+  TagTable slots_;
   AppendBuffer<KeyEntry> entries_;
   AppendBuffer<char> arena_;
-  unsigned home_shift_ = 64;
   uint64_t seed_;
 };
 

@@ -1,16 +1,42 @@
 #include "core/writer/staged_store.h"
 
+#include <cstring>
 #include <string>
 
-#include "core/format/crc32.h"
-#include "core/format/endian.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
+#include "core/base/hash_seed.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 namespace velk {
+
+// The payload hash is seeded per store, so payloads cannot be chosen in
+// advance to collide; the file does not depend on it.
+StagedStore::StagedStore(WriterOptions options)
+    : options_(options), payload_seed_(options.dedup ? NextTableSeed() : 0) {}
+
+Bytes StagedStore::PayloadOf(uint64_t id) const {
+  const std::byte* record = data_.data() + (record_offsets_[id] - kHeaderSize);
+  return Bytes(record + kRecordHeaderSize, LoadU32(record));
+}
 
 Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   if (payload.size() > kMaxPayloadLength) {
     return StoreError::General("object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of " + std::to_string(kMaxPayloadLength));
+  }
+  uint64_t hash = 0;
+  if (options_.dedup) {
+    hash = XXH3_64bits_withSeed(payload.data(), payload.size(), payload_seed_);
+    // A hash match is only a candidate: the bytes decide.
+    const uint32_t same = payloads_.Find(hash, [&](uint32_t id) {
+      const Bytes staged = PayloadOf(id);
+      return staged.size() == payload.size() &&
+             (payload.empty() || std::memcmp(staged.data(), payload.data(), payload.size()) == 0);
+    });
+    if (same != writer::TagTable::kNone) return uint64_t{same};
   }
   if (record_offsets_.size() >= kMaxCount) {
     return StoreError::General("object count exceeds the limit of " + std::to_string(kMaxCount));
@@ -22,7 +48,10 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   const uint64_t offset = kHeaderSize + data_.size();
   data_.ReserveFor(kRecordHeaderSize + payload.size());
   record_offsets_.ReserveFor(1);
+  if (options_.dedup) payloads_.ReserveOne();
   record_offsets_.PushBack(offset);
+  // Ids stay below kMaxCount, itself below 2^32 - 1.
+  if (options_.dedup) payloads_.Insert(hash, static_cast<uint32_t>(id));
 
   std::byte head[kRecordHeaderSize];
   StoreBE<uint32_t>(head, static_cast<uint32_t>(payload.size()));
@@ -32,15 +61,20 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   return id;
 }
 
+Result<void> StagedStore::CheckKey(std::string_view key) {
+  if (key.size() > kMaxKeyLength) {
+    return StoreError::General("key of " + std::to_string(key.size()) +
+                               " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
+  }
+  return {};
+}
+
 Result<void> StagedStore::AddKey(std::string_view key, uint64_t obj_id) {
   if (obj_id >= object_count()) {
     return StoreError::General("obj_id " + std::to_string(obj_id) + " out of range (have " +
                                std::to_string(object_count()) + " objects)");
   }
-  if (key.size() > kMaxKeyLength) {
-    return StoreError::General("key of " + std::to_string(key.size()) +
-                               " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
-  }
+  VELK_TRY(CheckKey(key));
   // A rebinding never fails; only a new key counts against the limit.  The
   // id is below the object count, itself at most kMaxCount: it fits 32 bits.
   if (!keys_.Bind(key, static_cast<uint32_t>(obj_id), kMaxCount)) {

@@ -1,34 +1,56 @@
 // The writer's staged content: objects in insertion order and a map of keys
-// to object ids.  Nothing touches the disk until Build().
+// to object ids.  Nothing touches the disk until Build().  The limits of
+// the file format (payload and key lengths, object and key counts) are
+// checked here, as content is staged, and nowhere else.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/format/format.h"
-#include "core/format/status.h"
+#include "core/base/status.h"
 #include "core/writer/append_buffer.h"
+#include "core/writer/commit.h"
 #include "core/writer/key_table.h"
+#include "core/writer/tag_table.h"
 
 namespace velk {
 
-struct BuildSummary {
-  uint64_t num_objects = 0;
+// What a writer does beyond staging exactly what it is given.  Both are off
+// by default: every AddObject then makes a new object and every staged
+// object is written.
+struct WriterOptions {
+  // Equal payloads are stored once: AddObject returns the id of the first
+  // staged payload with the same bytes instead of copying them again.
+  bool dedup = false;
+  // Objects that no key names when the file is written are left out of it.
+  bool drop_orphans = false;
+};
+
+// What a build wrote.
+struct BuildResult {
+  uint64_t num_objects = 0;  // objects in the file
   uint64_t num_keys = 0;
+  uint64_t file_size = 0;  // bytes
+  uint32_t file_crc32 = 0;  // as in the header
 };
 
 class StagedStore {
  public:
-  StagedStore() = default;
+  explicit StagedStore(WriterOptions options = {});
   StagedStore(const StagedStore&) = delete;
   StagedStore& operator=(const StagedStore&) = delete;
   StagedStore(StagedStore&&) = default;
   StagedStore& operator=(StagedStore&&) = default;
 
-  // Copies the payload and returns its object id.  Fails (General) past the
-  // format's object count or payload length limits; the store is unchanged.
+  // Copies the payload and returns its object id; with dedup, returns the
+  // id of an equal staged payload instead, if there is one.  Fails
+  // (General) past the format's payload length or object count limits; the
+  // store is unchanged then.
   Result<uint64_t> AddObject(Bytes payload);
 
   // Binds key to obj_id; the last binding of a key wins.  Checks, in this
@@ -36,22 +58,48 @@ class StagedStore {
   // the store is unchanged.
   Result<void> AddKey(std::string_view key, uint64_t obj_id);
 
+  // The key length check of AddKey on its own, so that a caller can check
+  // every key of a batch before staging any of it.
+  static Result<void> CheckKey(std::string_view key);
+
   uint64_t object_count() const { return record_offsets_.size(); }
   uint64_t key_count() const { return keys_.size(); }
 
   // Lays the staged content out as a store file and commits it atomically
-  // at path (see build.cc).  A path containing a NUL byte fails (Io)
-  // before anything is created.  Never changes the staged content.  On
-  // success also writes the summary line to file descriptor 1.
-  Result<BuildSummary> Build(std::string_view path) const;
+  // at path (see commit.h), under a temporary name chosen by naming.  A
+  // path containing a NUL byte fails (Io) before anything is created.
+  // Never changes the staged content and prints nothing.
+  Result<BuildResult> Build(std::string_view path,
+                            writer::TempNaming naming = writer::TempNaming::kDerived) const;
 
-  // The index section: every key in key order with its object's offset.
-  std::vector<std::byte> SerializeIndex() const;
-  Bytes data_section() const { return data_.span(); }
+  // The file as a build writes it: the header, the records of the objects
+  // it keeps, then the index section.
+  struct Layout {
+    std::array<std::byte, kHeaderSize> header;
+    std::vector<Bytes> records;  // runs of the staged data section
+    std::vector<std::byte> index;
+    BuildResult result;
+
+    // Every byte of the file, in order.
+    std::vector<Bytes> Parts() const;
+  };
+  Layout LayOut() const;
+
+  // The index section with every staged object in the file: every key in
+  // key order with its object's offset.
+  std::vector<std::byte> SerializeIndex() const { return SerializeIndex(record_offsets_.span()); }
 
  private:
-  // The header for the staged content followed by this index section.
-  Header MakeHeader(Bytes index) const;
+  // The index section with offsets[id] as the offset of object id.
+  std::vector<std::byte> SerializeIndex(std::span<const uint64_t> offsets) const;
+  // The payload of a staged object.
+  Bytes PayloadOf(uint64_t id) const;
+  // Where the objects that some key names lie in the file when the others
+  // are left out: offsets by id (unnamed ones 0), the runs of the data
+  // section they occupy, and their count.
+  uint64_t KeepNamed(std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const;
+
+  WriterOptions options_;
 
   // The data section is kept already serialised (length, CRC, payload per
   // object) so that a build writes it as it stands: no second copy.
@@ -59,6 +107,9 @@ class StagedStore {
   // Absolute file offset of each object's record, by object id.
   writer::AppendBuffer<uint64_t> record_offsets_;
   writer::KeyTable keys_;
+  // With dedup: every staged object by the hash of its payload.
+  writer::TagTable payloads_;
+  uint64_t payload_seed_ = 0;
 };
 
 // The temporary path of a build: the final component's extension replaced
@@ -66,8 +117,5 @@ class StagedStore {
 // no final name component (empty, "/", a trailing "/", "." or "..") is
 // returned unchanged, so that creating the file fails for it.
 std::string TempPathFor(std::string_view target);
-
-// "✅  {path}  —  {n} objects · {k} keys · {kb:.1f} KB\n"
-std::string SummaryLine(std::string_view path, uint64_t objects, uint64_t keys, double kb);
 
 }  // namespace velk

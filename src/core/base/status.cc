@@ -1,4 +1,4 @@
-#include "core/format/status.h"
+#include "core/base/status.h"
 
 #include <cstring>
 
@@ -24,26 +24,9 @@ StoreError StoreError::FromErrno(int code, std::string_view prefix) {
   return err;
 }
 
-std::string_view StoreError::label() const {
-  switch (kind_) {
-    case ErrorKind::kCorrupt: return "VelkCorruptError";
-    case ErrorKind::kVersion: return "VelkVersionError";
-    case ErrorKind::kIo: return "VelkIOError";
-    case ErrorKind::kGeneral: return "VelkError";
-  }
-  return "VelkError";
-}
-
 std::string StoreError::message() const {
   if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
   return message_;
-}
-
-std::string StoreError::ToString() const {
-  std::string out(label());
-  out += ": ";
-  out += message();
-  return out;
 }
 
 }  // namespace velk

@@ -1,10 +1,8 @@
+#include "summary.h"
+
 #include <charconv>
-#include <string>
-#include <string_view>
 
-#include "core/writer/staged_store.h"
-
-namespace velk {
+namespace velk::py {
 
 std::string SummaryLine(std::string_view path, uint64_t objects, uint64_t keys, double kb) {
   // to_chars rather than printf: the text must not follow the process's
@@ -25,4 +23,4 @@ std::string SummaryLine(std::string_view path, uint64_t objects, uint64_t keys, 
   return line;
 }
 
-}  // namespace velk
+}  // namespace velk::py

@@ -33,12 +33,10 @@ class StoreError {
   ErrorKind kind() const { return kind_; }
   // The errno value of an error made by FromErrno, else 0.
   int os_errno() const { return os_errno_; }
-  // "VelkCorruptError", "VelkVersionError", "VelkIOError" or "VelkError".
-  std::string_view label() const;
-  // The message without the label; for kVersion "unsupported version N".
+  // What went wrong, for kVersion "unsupported version N".  The core names
+  // no error classes: a face of the store puts its own name for the kind
+  // in front of this, or raises a class of its own for it.
   std::string message() const;
-  // The full text: label, ": ", message.  The one place errors are rendered.
-  std::string ToString() const;
 
  private:
   StoreError(ErrorKind kind, uint8_t version, std::string msg)

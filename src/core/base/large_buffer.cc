@@ -1,4 +1,4 @@
-#include "core/reader/prefault.h"
+#include "core/base/large_buffer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 #include <array>
 #include <cstdint>
 #include <new>
-#include <system_error>
 
 namespace velk {
 namespace {
@@ -26,8 +25,8 @@ size_t PageRoundUp(size_t bytes) {
 
 void PrefaultForWrite(const void* p, size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
-  constexpr size_t kMinBytes = size_t{1} << 20;
-  if (p == nullptr || bytes < kMinBytes) return;
+  constexpr size_t kMinPrefaultBytes = size_t{1} << 20;
+  if (p == nullptr || bytes < kMinPrefaultBytes) return;
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   // Only whole pages inside the buffer: the partial pages at either end
   // may belong to other allocations.
@@ -43,23 +42,15 @@ void PrefaultForWrite(const void* p, size_t bytes) {
 BackgroundPrefault::BackgroundPrefault(std::initializer_list<Range> ranges) {
   // Starting a thread costs tens of microseconds: worth it only for ranges
   // whose faults take milliseconds.
-  constexpr size_t kMinBytes = size_t{8} << 20;
+  constexpr size_t kMinHelperBytes = size_t{8} << 20;
   size_t total = 0;
   for (const Range& r : ranges) total += r.bytes;
   std::array<Range, 4> todo{};
-  if (total < kMinBytes || ranges.size() > todo.size()) return;
+  if (total < kMinHelperBytes || ranges.size() > todo.size()) return;
   std::copy(ranges.begin(), ranges.end(), todo.begin());
-  try {
-    thread_ = std::thread([todo] {
-      for (const Range& r : todo) PrefaultForWrite(r.p, r.bytes);
-    });
-  } catch (const std::system_error&) {
-    // No thread to spare: the pages fault in on first write instead.
-  }
-}
-
-void BackgroundPrefault::Wait() {
-  if (thread_.joinable()) thread_.join();
+  helper_.emplace([todo] {
+    for (const Range& r : todo) PrefaultForWrite(r.p, r.bytes);
+  });
 }
 
 void* AllocateLarge(size_t bytes) {

@@ -1,4 +1,4 @@
-#include "core/reader/hash_seed.h"
+#include "core/base/hash_seed.h"
 
 #include <sys/random.h>
 

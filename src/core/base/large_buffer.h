@@ -1,12 +1,13 @@
-// Large, long-lived buffers of an open store: allocation with huge-page
-// backing, and best-effort prefaulting of buffers that are about to be
-// filled.
+// Large, long-lived buffers: allocation with huge-page backing, and
+// best-effort prefaulting of buffers that are about to be filled.
 #pragma once
 
 #include <cstddef>
 #include <initializer_list>
 #include <new>
-#include <thread>
+#include <optional>
+
+#include "core/base/helper_thread.h"
 
 namespace velk {
 
@@ -22,7 +23,6 @@ void PrefaultForWrite(const void* p, size_t bytes);
 // memory can be slow to come by (a virtual machine's host may have to back
 // it again), and the second core can take that wait.  Wait(), or the
 // destructor, joins the thread; the ranges must stay mapped until then.
-// Where no thread can be started the pages fault in as they are written.
 class BackgroundPrefault {
  public:
   struct Range {
@@ -31,14 +31,16 @@ class BackgroundPrefault {
   };
   BackgroundPrefault() = default;
   explicit BackgroundPrefault(std::initializer_list<Range> ranges);
-  ~BackgroundPrefault() { Wait(); }
+  ~BackgroundPrefault() = default;
   BackgroundPrefault(const BackgroundPrefault&) = delete;
   BackgroundPrefault& operator=(const BackgroundPrefault&) = delete;
 
-  void Wait();
+  void Wait() {
+    if (helper_) helper_->Wait();
+  }
 
  private:
-  std::thread thread_;
+  std::optional<HelperThread> helper_;
 };
 
 // Memory for a buffer of bytes bytes.  A large one gets a mapping of its

@@ -1,0 +1,45 @@
+#include "core/reader/header_claims.h"
+
+#include <string>
+
+#include "core/base/endian.h"
+
+namespace velk {
+
+Result<void> CheckHeaderClaims(Bytes file, uint32_t num_keys, uint32_t num_objects,
+                               uint64_t index_offset, const KeyList& keys) {
+  const uint64_t size = file.size();
+  // With keys, the open has bounded every entry by the file, so the index
+  // offset is at most size; it may still point into the header.
+  const uint64_t data_end = num_keys == 0 ? size : index_offset;
+  if (data_end < kHeaderSize) {
+    return StoreError::Corrupt("index offset " + std::to_string(index_offset) + " lies inside the header");
+  }
+
+  uint64_t records = 0;
+  for (uint64_t at = kHeaderSize; at < data_end; ++records) {
+    // Compared as remainders: at < data_end <= size, so nothing overflows.
+    const uint64_t room = data_end - at;
+    if (room < kRecordHeaderSize || LoadU32(file.data() + at) > room - kRecordHeaderSize) {
+      return StoreError::Corrupt("object record at " + std::to_string(at) + " runs past the data section end " +
+                                 std::to_string(data_end));
+    }
+    at += kRecordHeaderSize + LoadU32(file.data() + at);
+  }
+  if (records != num_objects) {
+    return StoreError::Corrupt("num_objects " + std::to_string(num_objects) + " does not match the " +
+                               std::to_string(records) + " object records");
+  }
+
+  if (num_keys != 0) {
+    uint64_t index_end = index_offset;
+    for (size_t i = 0; i < keys.size(); ++i) index_end += kIndexEntryOverhead + keys.key(i).size();
+    if (index_end != size) {
+      return StoreError::Corrupt("index entries end at " + std::to_string(index_end) + ", file ends at " +
+                                 std::to_string(size));
+    }
+  }
+  return {};
+}
+
+}  // namespace velk

@@ -1,0 +1,225 @@
+#include "core/writer/commit.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "core/base/fd.h"
+#include "core/writer/file_writer.h"
+#include "core/writer/staged_store.h"
+
+namespace velk::writer {
+
+namespace {
+
+// How often a build retries claiming its temporary name after removing a
+// stale entry there.  Each retry means another build touched the name
+// meanwhile, so giving up then is the "in progress" case, not a hang.
+constexpr int kClaimAttempts = 4;
+
+StoreError InProgress(const std::string& tmp) {
+  return StoreError::Io("another build is in progress: " + tmp + " is locked");
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// What the commit keeps from the existing target.
+struct TargetFacts {
+  bool exists_as_file = false;
+  mode_t mode = 0;  // its permission bits, when exists_as_file
+};
+
+// A rename over a device, FIFO or socket would replace the node itself.
+// Anything else (absent, unreadable, a directory, a symbolic link) goes on
+// and fails, if at all, at its own step.
+Result<TargetFacts> ExamineTarget(const std::string& target) {
+  struct stat st;
+  if (::lstat(target.c_str(), &st) != 0) return TargetFacts{};
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+    return StoreError::Io("cannot replace " + target + ": not a regular file");
+  }
+  if (S_ISREG(st.st_mode)) return TargetFacts{true, static_cast<mode_t>(st.st_mode & 0777)};
+  return TargetFacts{};
+}
+
+// Locks fd, the file just opened at path, without waiting, and checks that
+// path still names it.  A build holds this lock from creating its file
+// until after renaming it, and removes an entry at its name only while
+// holding that entry's lock (RemoveStale): so a locked file that path
+// names belongs to exactly one live build, and no other build can remove
+// or rename it.
+Result<void> LockAt(const UniqueFd& fd, const std::string& path) {
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return InProgress(path);
+    return StoreError::FromErrno(errno, "open tmp");
+  }
+  struct stat mine, named;
+  if (::fstat(fd.get(), &mine) != 0) return StoreError::FromErrno(errno, "open tmp");
+  if (::lstat(path.c_str(), &named) != 0 || !SameFile(mine, named)) return InProgress(path);
+  return {};
+}
+
+// Removes a stale regular file at tmp, left by a build that failed or was
+// killed.  It is opened without following links and locked first: a file
+// whose lock is held belongs to a live build and is left alone.  Anything
+// other than a regular file at tmp is not a build's temporary file; it is
+// refused and stays as it is.
+Result<void> RemoveStale(const std::string& tmp) {
+  struct stat st;
+  if (::lstat(tmp.c_str(), &st) != 0) {
+    if (errno == ENOENT) return {};
+    return StoreError::FromErrno(errno, "open tmp");
+  }
+  if (S_ISDIR(st.st_mode)) return StoreError::FromErrno(EISDIR, "open tmp");
+  if (!S_ISREG(st.st_mode)) return StoreError::Io("open tmp: " + tmp + " is not a regular file");
+
+  UniqueFd stale(::open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (stale.get() < 0) {
+    // Gone or replaced since the lstat: the caller's next attempt sees the new state.
+    if (errno == ENOENT || errno == ELOOP) return {};
+    return StoreError::FromErrno(errno, "open tmp");
+  }
+  if (::fstat(stale.get(), &st) != 0) return StoreError::FromErrno(errno, "open tmp");
+  if (!S_ISREG(st.st_mode)) return {};
+  VELK_TRY(LockAt(stale, tmp));
+  // Only the name goes: another hard link to the file keeps it unchanged.
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return StoreError::FromErrno(errno, "open tmp");
+  return {};
+}
+
+int CreateExclusive(const std::string& path, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Creates and locks the file at the derived name, replacing a stale one.
+Result<UniqueFd> ClaimDerived(const std::string& tmp, mode_t mode) {
+  for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {
+    UniqueFd fd(CreateExclusive(tmp, mode));
+    if (fd.get() >= 0) {
+      VELK_TRY(LockAt(fd, tmp));
+      return fd;
+    }
+    if (errno != EEXIST) return StoreError::FromErrno(errno, "open tmp");
+    VELK_TRY(RemoveStale(tmp));
+  }
+  return InProgress(tmp);
+}
+
+// A name beside the derived one with 16 random hex digits in front of its
+// ".vlks.tmp", created exclusively.
+Result<UniqueFd> ClaimUnique(const std::string& derived, mode_t mode, std::string& tmp) {
+  static constexpr std::string_view kSuffix = ".vlks.tmp";
+  const std::string stem = derived.substr(0, derived.size() - kSuffix.size());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    unsigned char random[8];
+    if (::getrandom(random, sizeof random, 0) != sizeof random) {
+      return StoreError::FromErrno(errno, "open tmp");
+    }
+    char hex[sizeof random * 2 + 1];
+    for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
+    tmp = stem + "." + hex + std::string(kSuffix);
+    UniqueFd fd(CreateExclusive(tmp, mode));
+    if (fd.get() >= 0) {
+      VELK_TRY(LockAt(fd, tmp));
+      return fd;
+    }
+    if (errno != EEXIST) return StoreError::FromErrno(errno, "open tmp");
+  }
+  return StoreError::FromErrno(EEXIST, "open tmp");
+}
+
+// With unique naming, a failed commit removes its own temporary file (still
+// locked by this build, so the name cannot have passed to another).
+class UniqueTempGuard {
+ public:
+  UniqueTempGuard(bool active, const std::string& path) : active_(active), path_(path) {}
+  UniqueTempGuard(const UniqueTempGuard&) = delete;
+  UniqueTempGuard& operator=(const UniqueTempGuard&) = delete;
+  ~UniqueTempGuard() {
+    if (active_) ::unlink(path_.c_str());
+  }
+  void Release() { active_ = false; }
+
+ private:
+  bool active_;
+  const std::string& path_;
+};
+
+// The directory that holds path's final component.
+std::string ParentDir(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+}  // namespace
+
+Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> parts, TempNaming naming) {
+  // The system calls take C strings, which would cut the path at a NUL
+  // byte and silently name another file.
+  if (target_view.find('\0') != std::string_view::npos) {
+    return StoreError::Io("open tmp: path contains a NUL byte");
+  }
+  const std::string target(target_view);
+  Result<TargetFacts> facts = ExamineTarget(target);
+  if (!facts.ok()) return std::move(facts).error();
+  // A new file gets 0666 less the umask, as any created file; a replaced
+  // one keeps its bits.  The open applies the umask too, so the temporary
+  // file starts no more open than the final file and is set exactly here.
+  const mode_t mode = facts.value().exists_as_file ? facts.value().mode : 0666;
+
+  const std::string derived = TempPathFor(target);
+  // A path without a final name component is kept as the temporary path,
+  // so creating it fails whichever naming is asked for.
+  const bool unique = naming == TempNaming::kUnique && derived != target;
+  std::string tmp = derived;
+  Result<UniqueFd> claimed = unique ? ClaimUnique(derived, mode, tmp) : ClaimDerived(tmp, mode);
+  if (!claimed.ok()) return std::move(claimed).error();
+  UniqueFd fd = std::move(claimed).value();
+  UniqueTempGuard guard(unique, tmp);
+  if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) {
+    return StoreError::FromErrno(errno, "open tmp");
+  }
+
+  BufferedWriter out(fd.get());
+  for (Bytes part : parts) VELK_TRY(out.Write(part));
+  VELK_TRY(out.Flush());
+  while (::fsync(fd.get()) != 0) {
+    if (errno != EINTR) return StoreError::FromErrno(errno);
+  }
+  // The lock lives on the open file, so a duplicate keeps it past the
+  // checked close, until after the rename.
+  UniqueFd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (lock.get() < 0) return StoreError::FromErrno(errno);
+  VELK_TRY(fd.Close());
+
+  // A rename is durable only once the directory holding the new entry is
+  // synced.  The directory is opened before the rename, so that a build
+  // that could not sync it fails with the old target still in place.
+  UniqueFd dir(::open(ParentDir(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return StoreError::FromErrno(errno, "sync dir");
+  if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::FromErrno(errno, "rename");
+  guard.Release();
+  while (::fsync(dir.get()) != 0) {
+    if (errno == EINTR) continue;
+    // EINVAL: this file system cannot sync a directory; nothing more to do.
+    if (errno == EINVAL) break;
+    return StoreError::FromErrno(errno, "sync dir: " + target + " was replaced but may not be durable");
+  }
+  return {};
+}
+
+}  // namespace velk::writer

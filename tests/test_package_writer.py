@@ -1,0 +1,106 @@
+"""VelkWriter: update from every kind of pairs, values encoded exactly as
+MessagePack encodes them, one copy of equal values, nothing left of a
+rebound value, and builds that report what they wrote."""
+
+import math
+import os
+import threading
+import types
+import zlib
+
+import msgpack
+import pytest
+
+from velkstore import BusyError, LimitError, VelkReader, VelkWriter
+
+
+def read_all(path):
+    with VelkReader(path) as r:
+        return dict(r.items()), r.stats()
+
+
+def test_update_takes_every_kind_of_pairs(tmp_path):
+    w = VelkWriter()
+    w.update({"a": 1, b"b": [2]})
+    w.update((k, v) for k, v in [("c", 3), ("d", {"x": None})])
+    w.update([["e", 5]])
+    w.update(types.MappingProxyType({"f": 6}))
+    w.update_raw({"g": msgpack.packb(7), "h": bytearray(msgpack.packb(8))})
+    w.update_raw([("i", memoryview(msgpack.packb(9)))])
+    info = w.build(tmp_path / "u.vlks")
+    items, _ = read_all(tmp_path / "u.vlks")
+    assert items == {"a": 1, "b": [2], "c": 3, "d": {"x": None}, "e": 5, "f": 6, "g": 7, "h": 8, "i": 9}
+    assert info.num_keys == 9
+    # The reader is a Mapping: it feeds another writer directly.
+    w2 = VelkWriter()
+    with VelkReader(tmp_path / "u.vlks") as r:
+        w2.update(r)
+    w2.build(tmp_path / "u2.vlks")
+    assert read_all(tmp_path / "u2.vlks")[0] == items
+
+    bad = [
+        (lambda: w.update([("a", 1, 2)]), ValueError, "pairs"),
+        (lambda: w.update([5]), TypeError, "pairs"),
+        (lambda: w.update_raw({"a": "text"}), TypeError, "raw value must be bytes"),
+        (lambda: w.update({"k" * 70000: 1}), LimitError, "exceeds the limit of 65535"),
+        (lambda: w.add_many(["ok", b"y" * 70000], "v"), LimitError, "exceeds"),
+    ]
+    for call, exc, text in bad:
+        with pytest.raises(exc, match=text):
+            call()
+    assert w._counts()[0] == 9  # nothing of a rejected add_many was staged
+
+
+def test_plain_values_are_encoded_exactly_as_msgpack_does(tmp_path):
+    values = [None, True, False, 0, 1, 127, 128, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**63 - 1,
+              2**63, 2**64 - 1, -1, -32, -33, -128, -129, -32768, -32769, -(2**31), -(2**31) - 1, -(2**63),
+              0.0, -0.0, 1.5, math.inf, math.nan, 1e300, "", "a" * 31, "a" * 32, "é" * 200, "x" * 256,
+              "y" * 65535, "z" * 65536, b"", b"\x00" * 255, b"\x01" * 256, b"\x02" * 65536, [1, "a"], {"k": b"v"}]
+    w = VelkWriter()
+    w.update((f"v{i}", v) for i, v in enumerate(values))
+    w.build(tmp_path / "p.vlks")
+    with VelkReader(tmp_path / "p.vlks") as r:
+        for i, v in enumerate(values):
+            assert r.get_raw(f"v{i}") == msgpack.packb(v, use_bin_type=True), v
+    for v in (2**64, -(2**63) - 1, "\ud800", {1, 2}):
+        with pytest.raises((OverflowError, TypeError, UnicodeEncodeError, ValueError)):
+            w.add("bad", v)
+
+
+def test_equal_values_stored_once_and_rebound_values_dropped(tmp_path):
+    big = os.urandom(1 << 20)
+    w = VelkWriter()
+    w.add("a", big)
+    w.update({"b": big, "c": big, "d": 1})
+    w.add("a", 1)  # rebinds: its 1 MiB value is still named by b and c
+    w.update({"b": 2, "c": 2})  # now nothing names it
+    info = w.build(tmp_path / "d.vlks")
+    items, stats = read_all(tmp_path / "d.vlks")
+    assert items == {"a": 1, "b": 2, "c": 2, "d": 1}
+    assert (info.num_objects, stats["num_objects"]) == (2, 2)
+    data = (tmp_path / "d.vlks").read_bytes()
+    assert info.file_size == stats["file_size"] == len(data) < 200
+    assert info.file_crc32 == stats["file_crc32"] == zlib.crc32(data[40:])
+    with VelkReader(tmp_path / "d.vlks") as r:
+        assert r.verify() is True
+
+
+def test_a_writer_cannot_change_while_it_builds(tmp_path):
+    w = VelkWriter()
+    w.update_raw((b"k%08d" % i, b"\x01" * 100) for i in range(300_000))
+    refused, changed = [], []
+    builder = threading.Thread(target=lambda: w.build(tmp_path / "b.vlks"))
+    builder.start()
+    while builder.is_alive():
+        try:
+            w.add("late", 1)
+            changed.append(True)
+        except BusyError as exc:
+            refused.append(exc)
+    builder.join()
+    # Every add either came before or after the build, or was refused whole.
+    with VelkReader(tmp_path / "b.vlks") as r:
+        assert len(r) in (300_000, 300_001)
+    assert isinstance(BusyError("x"), RuntimeError)
+    w.close()
+    assert w.closed and repr(w) == "<VelkWriter closed>"
