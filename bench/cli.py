@@ -84,7 +84,8 @@ def main() -> None:
             wall = median(runs, "wall")
             cell = [f"{median(runs, 'peak_mb'):.0f} MB"]
             if first_line:
-                cell.append(f"first line {median(runs, 'first'):.3f} s")
+                first = median(runs, "first")
+                cell.append(f"first line {first:.3f} s ({first - startup:.3f} s after start-up)")
             cell.append(f"{wall:.2f} s")
             if per_line:
                 cell.append(f"{per_line / (wall - startup) / 1000:.0f}k lines/s")

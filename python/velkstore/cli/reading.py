@@ -85,7 +85,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         return EXIT_OK
     sizes = {
         "file size": st["file_size"],
-        "objects": st["index_offset"] - st["data_offset"],
+        "object data": st["index_offset"] - st["data_offset"],
         "key index": st["file_size"] - st["index_offset"],
     }
     rows = [
