@@ -23,7 +23,7 @@ FUZZ_REPLAY := $(wildcard tests/fuzz/regressions/*) $(wildcard tests/fuzz/corpus
 FUZZ_SEEDS := tests/fuzz/corpus $(wildcard tests/fuzz/regressions)
 
 .PHONY: demo test deps venv install core-tests pytest asan-test \
-        fuzz-deps fuzz-build fuzz-corpus fuzz-smoke fuzz bench
+        fuzz-deps fuzz-build fuzz-corpus fuzz-smoke fuzz bench verify-bench
 
 deps:
 	@tools/install-deps.sh $(DEB_PACKAGES)
@@ -96,3 +96,15 @@ BENCH_ARGS ?=
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# verify() on the 1M-key text store of the benchmark, side by side with a
+# plain read of the file, and per-record CRCs through libdeflate and ISA-L
+# (bench/verify_driver.cc).  Not part of `make test`.
+VERIFY_STORE := build/bench/text-1m.vlks
+verify-bench: install
+	@tools/install-deps.sh $(DEB_PACKAGES) libisal-dev
+	cmake -S . -B build/rel -DVELK_BUILD_MODULE=OFF -DVELK_BUILD_BENCH=ON \
+	      -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/rel -j2 --target verify_driver
+	@test -f $(VERIFY_STORE) || $(PY) bench/verify_store.py $(VERIFY_STORE)
+	build/rel/verify_driver $(VERIFY_STORE) 15

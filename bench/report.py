@@ -441,10 +441,13 @@ def write(res: dict, out_dir: str) -> None:
         if ds.get("skipped_peers"):
             lines.append(f"\nPeers left out to stay in the time budget: {', '.join(ds['skipped_peers'])}.")
         lines.append("")
-    cli = os.path.join(out_dir, "CLI.md")  # written by bench/cli.py
-    if os.path.exists(cli):
-        with open(cli) as f:
-            lines.append(f.read())
+    # Results kept in their own files: verify() is timed by its own C++
+    # driver (VERIFY.md), the command line by bench/cli.py (CLI.md).
+    for name in ("VERIFY.md", "CLI.md"):
+        extra = os.path.join(out_dir, name)
+        if os.path.exists(extra):
+            with open(extra) as f:
+                lines.append(f.read())
     prof = os.path.join(out_dir, "PROFILE.md")
     if os.path.exists(prof):
         lines.append("## Profile\n\nSee [PROFILE.md](PROFILE.md) for where the lookup and open time goes.\n")

@@ -1,3 +1,5 @@
+import gc
+import os
 import pathlib
 import sys
 
@@ -159,10 +161,15 @@ class LenRaises:
         return iter([195, 169])
 
 
+class LenLies(LenRaises):
+    def __len__(self):
+        return 2**40
+
+
 @pytest.mark.parametrize("key", [
     "\u00e9", b"\xc3\xa9", bytearray(b"\xc3\xa9"), [195, 169], (195, 169), memoryview(b"\xc3\xa9"),
     range(195, 168, -26), type("S", (str,), {})("\u00e9"), type("B", (bytes,), {})(b"\xc3\xa9"),
-    np.array([195, 169], dtype=np.uint8), [Index(195), Index(169)], LenRaises(),
+    np.array([195, 169], dtype=np.uint8), [Index(195), Index(169)], LenRaises(), LenLies(),
 ])
 def test_key_conversion_accepts(store_path, key):
     r = _VelkReader(store_path)
@@ -191,6 +198,43 @@ def test_key_conversion_rejects(store_path, key):
         exc = fails(ValueError, "key must be str or bytes", call, key)
         assert exc.__context__ is None and exc.__cause__ is None
     assert repr(w) == "_VelkWriter(objects=1, keys=0)"
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), MemoryError()])
+@pytest.mark.parametrize("where", ["__len__", "__iter__", "__index__"])
+def test_key_conversion_lets_interrupts_through(store_path, exc, where):
+    def fail(*_):
+        raise exc
+
+    key = type("Key", (LenRaises,), {where: fail})()
+    if where == "__index__":
+        key = [Index(fail)]
+    r = _VelkReader(store_path)
+    w = _VelkWriter()
+    w.add_object_raw(b"x")
+    for call in (r.get_raw, r.exists, r.prefix_raw, lambda k: w.add_key(k, 0)):
+        with pytest.raises(BaseException) as info:
+            call(key)
+        assert info.value is exc
+    assert repr(w) == "_VelkWriter(objects=1, keys=0)"
+
+
+def test_constructor_keeps_its_arguments_alive(store_path, monkeypatch):
+    # verify's truth value drops every reference to the path string, among
+    # them the one in the keyword dictionary the constructor was given,
+    # while the constructor still has to open that path.
+    monkeypatch.chdir(os.path.dirname(store_path))
+
+    def drop_path(verify):
+        for d in gc.get_referrers(verify):
+            if isinstance(d, dict) and "path" in d:
+                del d["path"]
+        return True
+
+    kw = {"path": "".join(["./"] * 300 + ["s.vlks"]), "verify": numpy_like(__bool__=drop_path)}
+    r = _VelkReader(**kw)
+    assert "path" not in kw and r.keys() == ["a", "\u00e9"]
+    assert r.stats()["path"] == "./" * 300 + "s.vlks"
 
 
 def test_reentrant_calls_meet_the_borrow(tmp_path, store_path):

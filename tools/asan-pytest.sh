@@ -19,16 +19,24 @@ mkdir -p "$reports"
 
 export LD_PRELOAD
 LD_PRELOAD=$(g++ -print-file-name=libasan.so)
+# The package with the sanitizer build of its own module: its Python files
+# linked into a directory beside that module.
+pkg=$build/pkg/velkstore
+rm -rf "$build/pkg"
+mkdir -p "$pkg"
+ln -s "$root"/python/velkstore/*.py "$root"/python/velkstore/py.typed "$pkg"/
+ln -s "$build"/_native.*.so "$pkg"/
 # Absolute, since tests run subprocesses in other directories.
-export PYTHONPATH="$build:$root/python"
+export PYTHONPATH="$build:$build/pkg"
 # Python objects from malloc, so overruns into them are seen too.
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 
 # A wrong path would silently test the uninstrumented module.
-"$py" -c 'import sys, _velkstore; sys.exit(not _velkstore.__file__.startswith(sys.argv[1]))' "$build" ||
-  { echo "asan-pytest: _velkstore is not imported from $build" >&2; exit 1; }
+"$py" -c 'import sys, _velkstore, velkstore._native as n
+sys.exit(not (_velkstore.__file__.startswith(sys.argv[1]) and n.__file__.startswith(sys.argv[1])))' "$build" ||
+  { echo "asan-pytest: _velkstore or velkstore._native is not imported from $build" >&2; exit 1; }
 
 status=0
 "$py" -m pytest -q "$@" "$root/tests" || status=$?

@@ -15,7 +15,7 @@ Objects are serialised with MessagePack.  Identical objects are stored once.
 
 from importlib.metadata import version
 
-from ._common import BuildInfo, Key
+from ._common import BuildInfo, Key, VelkStats
 from ._errors import (
     BusyError,
     ClosedError,
@@ -26,7 +26,7 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
-from ._reader import VelkReader, VelkStats
+from ._reader import VelkReader
 from ._writer import VelkWriter
 
 # The version is written once, in pyproject.toml.

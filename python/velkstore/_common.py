@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, TypeAlias
+from typing import Any, TypeAlias, TypedDict
 
 import msgpack  # type: ignore[import-untyped]
 
-from ._errors import LimitError, VelkDecodeError
+from ._errors import VelkDecodeError
 
 #: What the package accepts as a key.  Text keys are stored as their UTF-8
 #: bytes (lone surrogates U+DC80..U+DCFF as the bytes they escape, the
@@ -17,10 +17,6 @@ Key: TypeAlias = str | bytes
 
 #: What the package accepts as a file path.
 PathArg: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-
-#: The longest key the file format can hold, in bytes.
-MAX_KEY_BYTES = 65535
-
 
 @dataclass(frozen=True, slots=True)
 class BuildInfo:
@@ -33,26 +29,17 @@ class BuildInfo:
     file_crc32: int
 
 
-def key_bytes(key: object) -> bytes:
-    """The stored form of *key*.
+class VelkStats(TypedDict):
+    """File metadata, as returned by `VelkReader.stats()` (sizes in bytes)."""
 
-    Raises TypeError for keys that are not str or bytes-like, and LimitError
-    for text that has no byte form (lone surrogates outside U+DC80..U+DCFF).
-    """
-    if isinstance(key, str):
-        try:
-            return key.encode("utf-8", "surrogateescape")
-        except UnicodeEncodeError:
-            raise LimitError(f"key {key!r} cannot be encoded as UTF-8") from None
-    if isinstance(key, (bytes, bytearray, memoryview)):
-        return bytes(key)
-    raise TypeError(f"key must be str or bytes, not {type(key).__name__!r}")
-
-
-def key_text(key: bytes) -> str:
-    """A stored key as text; bytes that are not UTF-8 are escaped as lone
-    surrogates, which key_bytes turns back into the same bytes."""
-    return key.decode("utf-8", "surrogateescape")
+    path: str | bytes
+    version: int
+    num_keys: int
+    num_objects: int
+    index_offset: int
+    data_offset: int
+    file_size: int
+    file_crc32: int
 
 
 def encode(obj: object) -> bytes:

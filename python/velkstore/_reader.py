@@ -4,23 +4,11 @@ from __future__ import annotations
 
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, TypedDict
+from typing import Any
 
 from . import _native
+from ._common import VelkStats
 from ._errors import ClosedError
-
-
-class VelkStats(TypedDict):
-    """File metadata, as returned by `VelkReader.stats()` (sizes in bytes)."""
-
-    path: str | bytes
-    version: int
-    num_keys: int
-    num_objects: int
-    index_offset: int
-    data_offset: int
-    file_size: int
-    file_crc32: int
 
 
 class _Keys(KeysView[str]):

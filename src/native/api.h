@@ -28,7 +28,6 @@ struct Imports {
   PyObject* os_error;       // ...os_error(code, strerror, filename)
   PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder
   PyObject* unpackb;        // msgpack.unpackb
-  PyObject* unpack_kwnames; // ("raw", "strict_map_key")
   PyObject* packer_type;    // msgpack.Packer
 };
 extern Imports imports;

@@ -43,10 +43,6 @@ int Exec(PyObject* module) {
     *w.slot = Attr(w.module, w.name);
     if (*w.slot == nullptr) return -1;
   }
-  if (imports.unpack_kwnames == nullptr) {
-    imports.unpack_kwnames = Py_BuildValue("(ss)", "raw", "strict_map_key");
-    if (imports.unpack_kwnames == nullptr) return -1;
-  }
   if (AddType(module, CreateReaderType(module)) < 0) return -1;
   PyObject* scan = CreateScanType(module);
   if (scan == nullptr) return -1;

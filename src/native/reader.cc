@@ -174,7 +174,11 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
       PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
       return nullptr;
     }
-    Ref seq(PySequence_Fast(keys_arg, "get_many() takes an iterable of keys"));
+    // The keys' bytes are read in place until the results are built.  No
+    // Python code runs before then, and none at all without decoding, so a
+    // list serves as it is; with decoding, which runs Python code, the keys
+    // go into a tuple of their own that nothing else can change.
+    Ref seq(decode ? PySequence_Tuple(keys_arg) : PySequence_Fast(keys_arg, "get_many_raw() takes an iterable of keys"));
     if (!seq) return nullptr;
     if (Open(self) == nullptr) return nullptr;
     std::shared_ptr<const StoreReader> store = self->store;
@@ -184,7 +188,12 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
     std::vector<uint8_t> usable(n, 1);
     std::vector<std::string> owned;  // keys that needed a converted copy
     std::vector<size_t> owned_at;
+    constexpr size_t kAhead = 16;  // key objects lie anywhere: load them early
     for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) {
+        __builtin_prefetch(items[i + kAhead]);
+        __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + 64);
+      }
       KeyBuf buf;
       switch (ToKey(items[i], &buf)) {
         case KeyConv::kOk: break;
@@ -209,15 +218,19 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
     } else {
       store->ProbeMany(views, found.data(), payloads.data());
     }
+    // A damaged record fails the whole call, before any result exists.
+    for (size_t i = 0; i < n; ++i) {
+      if (usable[i] && found[i] == StoreReader::Found::kDamaged) {
+        auto err = store->Get(views[i]);
+        return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
+      }
+    }
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     for (size_t i = 0; i < n; ++i) {
       PyObject* item;
-      if (!usable[i] || found[i] == StoreReader::Found::kAbsent) {
+      if (!usable[i] || found[i] != StoreReader::Found::kFound) {
         item = Py_NewRef(decode && deflt != nullptr ? deflt : Py_None);
-      } else if (found[i] == StoreReader::Found::kDamaged) {
-        auto err = store->Get(views[i]);
-        return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
       } else {
         item = decode ? Decode(payloads[i], items[i]) : NewBytes(payloads[i]);
         if (item == nullptr) return nullptr;
@@ -245,20 +258,6 @@ PyObject* GetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // ---- scans --------------------------------------------------------------
-
-// First position whose key is not less than key.
-size_t LowerBound(const StoreReader& r, std::string_view key) {
-  size_t lo = 0, hi = r.entry_count();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (KeyLess(r.key_at(mid), key)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
-}
 
 // First position at or after begin whose key does not start with prefix
 // (keys that do are contiguous in a sorted list).
@@ -299,11 +298,11 @@ PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, Ke
     const StoreReader& r = *self->store;
     size_t begin = 0, end = r.entry_count();
     if (has_p) {
-      begin = LowerBound(r, p.view);
+      begin = r.LowerBound(p.view);
       end = PrefixEnd(r, begin, p.view);
     }
-    if (has_a) begin = std::max(begin, LowerBound(r, a.view));
-    if (has_b) end = std::min(end, LowerBound(r, b.view));
+    if (has_a) begin = std::max(begin, r.LowerBound(a.view));
+    if (has_b) end = std::min(end, r.LowerBound(b.view));
     if (end < begin) end = begin;
     return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
   });

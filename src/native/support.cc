@@ -103,10 +103,13 @@ KeyConv ToKey(PyObject* obj, KeyBuf* out) {
 PyObject* Decode(Bytes payload, PyObject* key) {
   Ref raw(NewBytes(payload));
   if (!raw) return nullptr;
-  PyObject* args[] = {raw.get(), Py_False, Py_False};
-  PyObject* value = PyObject_Vectorcall(imports.unpackb, args, 1, imports.unpack_kwnames);
+  // The plain call, without keywords (which cost the decoder more to parse
+  // than a small value costs to decode): it takes every value whose maps
+  // have str or bytes keys, nearly all of them.
+  PyObject* args[] = {raw.get()};
+  PyObject* value = PyObject_Vectorcall(imports.unpackb, args, 1, nullptr);
   if (value != nullptr) return value;
-  // The full decoder retries what the fast call refuses (arrays as map
+  // The full decoder retries what the plain call refuses (maps with other
   // keys) and turns real failures into VelkDecodeError.  Interrupts and
   // exhausted memory are not the value's fault and go on as they are.
   if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;

@@ -259,6 +259,33 @@ TEST_F(VerifyTest, LargeFilesCheckTheFileCrcAlongsideTheRecords) {
   EXPECT_EQ(Text(v.error()).rfind("corrupt: file CRC32 mismatch", 0), 0u) << Text(v.error());
 }
 
+// A large file is checked in runs of windows shared by two threads, and a
+// long key list grouped by two: damage to the records around the middle
+// (where two runs meet and a walk enters the chain) gives the key-by-key
+// outcome, with keys in file order and shuffled.
+TEST_F(VerifyTest, LargeFilesCheckedInRunsGiveTheKeyByKeyOutcome) {
+  for (bool in_order : {false, true}) {
+    StoreBytes big;
+    std::vector<uint64_t> at = AddShuffled(big, 270000, 250, in_order);
+    const std::string file = big.Build();
+    ASSERT_GE(file.size(), (size_t{32} << 20) + kHeaderSize);
+    EXPECT_EQ(VerifyText(file), "ok");
+
+    std::sort(at.begin(), at.end());
+    at.erase(std::unique(at.begin(), at.end()), at.end());
+    const uint64_t windows = (file.size() - kHeaderSize + kWindow - 1) / kWindow;
+    const uint64_t middle = kHeaderSize + windows / 2 * kWindow;
+    const auto first_after = std::lower_bound(at.begin(), at.end(), middle) - at.begin();
+    // The length of the records on either side of the middle, and the
+    // stored CRC of the first one after it.
+    for (const auto& [i, byte] : {std::pair{first_after - 1, 3}, {first_after, 3}, {first_after, 7}}) {
+      std::string damaged = file;
+      damaged[at[static_cast<size_t>(i)] + static_cast<size_t>(byte)] ^= 0x10;
+      VerifyText(damaged);
+    }
+  }
+}
+
 TEST_F(VerifyTest, DamagedRecordsAndOffsetsGiveTheKeyByKeyOutcome) {
   // Every byte of every record header and of every key's offset, set to a
   // few values, in a small file and around the window edges of a large one.

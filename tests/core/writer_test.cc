@@ -19,6 +19,7 @@
 
 #include "core/base/fd.h"
 #include "core/base/status.h"
+#include "core/writer/commit.h"
 #include "core/writer/file_writer.h"
 #include "core/writer/staged_store.h"
 #include "error_text.h"
@@ -363,6 +364,29 @@ TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
   r = BuildCapturing(s, dir_.string() + "/");
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "open tmp: " + OsErrorText(EISDIR));
+}
+
+// The unique temporary name: a commit leaves nothing but its target, on
+// failure too, and still keeps the target's permission bits.
+TEST_F(WriterCommit, UniqueTemporaryNamesLeaveOnlyTheTarget) {
+  const std::string hello = "hello, ", world = "world";
+  const Bytes parts[] = {AsBytes(hello), AsBytes(world)};
+  const fs::path target = dir_ / "u.vlks";
+  ASSERT_TRUE(writer::CommitFile(target.string(), parts, writer::TempNaming::kUnique).ok());
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_TRUE(writer::CommitFile(target.string(), parts, writer::TempNaming::kUnique).ok());
+  const std::string whole = hello + world;
+  EXPECT_EQ(ReadFile(target), ByteVec(whole.begin(), whole.end()));
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  fs::create_directory(dir_ / "taken.vlks");
+  const Result<void> r = writer::CommitFile((dir_ / "taken.vlks").string(), parts, writer::TempNaming::kUnique);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "rename: " + OsErrorText(EISDIR));
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"taken.vlks", "u.vlks"}));
 }
 
 // Each write(2) on a SOCK_SEQPACKET socket is one message, so the receiver

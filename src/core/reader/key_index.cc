@@ -188,32 +188,42 @@ void KeyIndex::FindMany(std::span<const std::string_view> keys, const KeyList& l
     for (size_t j = 0; j < keys.size(); ++j) out[j] = kNotFound;
     return;
   }
-  // Per key of a group: its hash, then the candidate position that its home
-  // slot names (kNotFound: absent for sure, kProbe: needs the full probe).
+  // Per key of a group: its hash, then the position of its first tag match
+  // (kNotFound: absent for sure).
   constexpr size_t kGroup = 32;
-  constexpr uint32_t kProbe = kNotFound - 1;
   uint64_t hashes[kGroup];
   for (size_t base = 0; base < keys.size(); base += kGroup) {
     const size_t n = std::min(kGroup, keys.size() - base);
+    // The next group's key bytes load while this group is worked on.
+    for (size_t j = base + kGroup; j < std::min(base + 2 * kGroup, keys.size()); ++j) {
+      __builtin_prefetch(keys[j].data());
+    }
     for (size_t j = 0; j < n; ++j) {
       hashes[j] = Hash(keys[base + j]);
       __builtin_prefetch(&slots_[HomeOf(hashes[j], cap)]);
     }
     for (size_t j = 0; j < n; ++j) {
-      const uint32_t slot = slots_[HomeOf(hashes[j], cap)];
-      uint32_t& cand = out[base + j];
-      if (slot == 0) {
-        cand = kNotFound;
-      } else if ((slot & ~position_mask_) == TagOf(hashes[j], position_bits_)) {
-        cand = (slot & position_mask_) - 1;
-        list.Prefetch(cand);
-      } else {
-        cand = kProbe;
+      // The run from the home slot: at load 0.5 it nearly always ends in
+      // the cache line just loaded.  The first slot with the key's tag is
+      // the candidate; an empty slot first means the key is absent.
+      const uint32_t tag = TagOf(hashes[j], position_bits_);
+      size_t pos = HomeOf(hashes[j], cap);
+      uint32_t cand = kNotFound;
+      for (uint32_t dist = 0; dist <= max_probe_; ++dist) {
+        const uint32_t slot = slots_[pos];
+        if (slot == 0) break;
+        if ((slot & ~position_mask_) == tag) {
+          cand = (slot & position_mask_) - 1;
+          list.Prefetch(cand);
+          break;
+        }
+        if (++pos == cap) pos = 0;
       }
+      out[base + j] = cand;
     }
     for (size_t j = 0; j < n; ++j) {
       const uint32_t cand = out[base + j];
-      if (cand >= kProbe) continue;
+      if (cand == kNotFound) continue;
       __builtin_prefetch(list.key(cand).data());
       const uint64_t offset = list.record_offset(cand);
       if (offset < records.size()) __builtin_prefetch(records.data() + offset);
@@ -221,8 +231,8 @@ void KeyIndex::FindMany(std::span<const std::string_view> keys, const KeyList& l
     for (size_t j = 0; j < n; ++j) {
       uint32_t& cand = out[base + j];
       if (cand == kNotFound) continue;
-      // A tag match of another key, or a key away from its home slot.
-      if (cand == kProbe || !SameKey(list.key(cand), keys[base + j])) cand = Find(keys[base + j], list);
+      // A tag match of another key (rare): the full probe goes on past it.
+      if (!SameKey(list.key(cand), keys[base + j])) cand = Find(keys[base + j], list);
     }
   }
 }

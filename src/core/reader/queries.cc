@@ -31,19 +31,24 @@ bool StoreReader::Exists(std::string_view key) const {
   return index_.Find(key, keys_) != KeyIndex::kNotFound;
 }
 
-Result<std::vector<ScanEntry>> StoreReader::Prefix(std::string_view prefix) const {
-  // Lower bound: the first key not less than prefix.  The key list is in
-  // ascending order, so every key starting with prefix follows it directly.
+size_t StoreReader::LowerBound(std::string_view key) const {
   size_t lo = 0;
   size_t hi = keys_.size();
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;
-    if (KeyLess(keys_.key(mid), prefix)) {
+    if (KeyLess(keys_.key(mid), key)) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
   }
+  return lo;
+}
+
+Result<std::vector<ScanEntry>> StoreReader::Prefix(std::string_view prefix) const {
+  // The key list is in ascending order, so every key starting with prefix
+  // follows its lower bound directly.
+  const size_t lo = LowerBound(prefix);
   size_t end = lo;
   while (end < keys_.size() && keys_.key(end).starts_with(prefix)) ++end;
   return ReadEntries(lo, end);

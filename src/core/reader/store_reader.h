@@ -85,6 +85,9 @@ class StoreReader {
   }
 
   size_t entry_count() const { return keys_.size(); }
+  // The first position whose key is not less than key (binary search: the
+  // key list of a file the writer made is in ascending order).
+  size_t LowerBound(std::string_view key) const;
   std::string_view key_at(size_t i) const { return keys_.key(i); }
   uint64_t offset_at(size_t i) const { return keys_.record_offset(i); }
 

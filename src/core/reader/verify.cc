@@ -11,6 +11,7 @@
 // outcome and its message never depend on which check ran.  Last come the
 // header's claims about the layout, which no checksum covers.
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,11 @@ namespace {
 // 128 KiB beats 256 KiB by about 4%; from 512 KiB on it gets slower.)
 constexpr uint64_t kWindow = uint64_t{128} << 10;
 
+// The runs of windows two threads share in a large file: enough for the
+// threads to even out an unequal share of the processor, few enough that
+// the start of each walk is a negligible cost.
+constexpr size_t kRuns = 16;
+
 struct OnePass {
   uint32_t file_crc;  // CRC-32 of every byte from kHeaderSize on
   bool records_ok;    // every key names a chain record with a matching CRC
@@ -45,27 +51,39 @@ struct OnePass {
 // inside the window are gathered into one array, window by window.
 class KeysByWindow {
  public:
-  // False when an offset lies outside the records.
+  // False when an offset lies outside the records.  A long key list is
+  // grouped by two threads, each taking half of the keys: a counting sort
+  // reads the list twice and scatters into hundreds of runs, which keeps a
+  // single thread well below the memory's bandwidth.
   bool Group(const KeyList& keys, uint64_t index_offset, size_t windows) {
-    // One pass over the key list: bounds, order and the count per window.
-    first_.assign(windows + 1, 0);
-    bool ascending = true;
-    uint64_t previous = 0;
-    for (size_t i = 0; i < keys.size(); ++i) {
-      const uint64_t offset = keys.record_offset(i);
-      if (offset < kHeaderSize || offset >= index_offset) return false;
-      ascending &= offset >= previous;
-      previous = offset;
-      ++first_[(offset - kHeaderSize) / kWindow + 1];
+    const size_t n = keys.size();
+    const size_t half = n >= kTwoThreadKeys ? n / 2 : n;
+    Part a{0, half, std::vector<size_t>(windows + 1, 0)};
+    Part b{half, n, std::vector<size_t>(windows + 1, 0)};
+    {
+      std::optional<HelperThread> helper;
+      if (b.begin < b.end) helper.emplace([&] { Count(keys, index_offset, &b); });
+      Count(keys, index_offset, &a);
     }
-    for (size_t w = 0; w < windows; ++w) first_[w + 1] += first_[w];
+    if (!a.in_bounds || !b.in_bounds) return false;
+    // The halves ascend, and the first's last offset is not above the second's first.
+    const bool ascending = a.ascending && b.ascending &&
+                           (b.begin == b.end || a.begin == a.end ||
+                            keys.record_offset(a.end - 1) <= keys.record_offset(b.begin));
+    first_.assign(windows + 1, 0);
+    for (size_t w = 0; w < windows; ++w) first_[w + 1] = first_[w] + a.counts[w + 1] + b.counts[w + 1];
     if (ascending) return true;
 
-    positions_ = std::make_unique_for_overwrite<uint32_t[]>(keys.size());
-    std::vector<size_t> next(first_.begin(), first_.end() - 1);
-    for (size_t i = 0; i < keys.size(); ++i) {
-      const uint64_t at = keys.record_offset(i) - kHeaderSize;
-      positions_[next[at / kWindow]++] = static_cast<uint32_t>(at % kWindow);
+    // Within a window the keys of the first half come first.
+    positions_ = std::make_unique_for_overwrite<uint32_t[]>(n);
+    for (size_t w = 0; w < windows; ++w) {
+      b.counts[w + 1] = first_[w] + a.counts[w + 1];
+      a.counts[w + 1] = first_[w];
+    }
+    {
+      std::optional<HelperThread> helper;
+      if (b.begin < b.end) helper.emplace([&] { Scatter(keys, &b); });
+      Scatter(keys, &a);
     }
     return true;
   }
@@ -79,43 +97,66 @@ class KeysByWindow {
   }
 
  private:
+  // Below this many keys one thread groups them all.
+  static constexpr size_t kTwoThreadKeys = size_t{1} << 18;
+
+  // The keys [begin, end) of the list.  counts[w + 1] is the number in
+  // window w after Count, the next place of window w during Scatter.
+  struct Part {
+    size_t begin;
+    size_t end;
+    std::vector<size_t> counts;
+    bool in_bounds = true;
+    bool ascending = true;
+  };
+
+  static void Count(const KeyList& keys, uint64_t index_offset, Part* part) {
+    uint64_t previous = 0;
+    for (size_t i = part->begin; i < part->end; ++i) {
+      const uint64_t offset = keys.record_offset(i);
+      if (offset < kHeaderSize || offset >= index_offset) {
+        part->in_bounds = false;
+        return;
+      }
+      part->ascending &= offset >= previous;
+      previous = offset;
+      ++part->counts[(offset - kHeaderSize) / kWindow + 1];
+    }
+  }
+
+  void Scatter(const KeyList& keys, Part* part) {
+    for (size_t i = part->begin; i < part->end; ++i) {
+      const uint64_t at = keys.record_offset(i) - kHeaderSize;
+      positions_[part->counts[at / kWindow + 1]++] = static_cast<uint32_t>(at % kWindow);
+    }
+  }
+
   std::vector<size_t> first_;  // windows + 1 run starts
   std::unique_ptr<uint32_t[]> positions_;  // null when the key list is in order
 };
 
-OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
-  const std::byte* data = file.data();
-  const uint64_t size = file.size();  // at least kHeaderSize: the header decoded
-  const size_t windows = static_cast<size_t>((size - kHeaderSize + kWindow - 1) / kWindow);
-  KeysByWindow grouped;
-  bool ok = index_offset <= size && grouped.Group(keys, index_offset, windows);
+// One walk of the record chain over a run of windows.
+struct Walk {
+  uint64_t next;      // start of the next record of the chain
+  bool ok;            // every key named so far is a chain record with a matching CRC
+  uint32_t crc = 0;   // CRC-32 of the run's bytes
+};
 
+// Adds the bytes of windows [w_begin, w_end) to walk->crc and, while each
+// window is in cache, walks the chain through it and checks the CRC of
+// every record a key names there.
+void WalkWindows(Bytes file, uint64_t index_offset, const KeyList& keys, const KeysByWindow& grouped,
+                 size_t w_begin, size_t w_end, Walk* walk) {
+  const std::byte* data = file.data();
   // One bit per byte of the current window: the record starts keys name.
   // The walk clears each bit it meets, so a window that checks out leaves
   // the bitmap clear for the next; after one that does not, it is unused.
   std::vector<uint64_t> named(kWindow / 64);
-  uint64_t next = kHeaderSize;  // start of the next record of the chain
-  // A large file's whole-file CRC runs on a second thread while this one
-  // walks the records; a small one's is taken here, window by window.
-  uint32_t crc = 0;
-  std::optional<HelperThread> whole;
-  if (size - kHeaderSize >= kWideCrcMinBytes) {
-    whole.emplace([&crc, file] { crc = Crc32(file.subspan(kHeaderSize)); });
-  }
-  for (size_t w = 0; w < windows; ++w) {
+  for (size_t w = w_begin; w < w_end; ++w) {
     const uint64_t begin = kHeaderSize + w * kWindow;
-    const uint64_t end = std::min(size, begin + kWindow);
-    if (!whole) crc = Crc32(file.subspan(begin, end - begin), crc);
-    if (!ok) {
-      if (whole) break;
-      continue;
-    }
-    if (whole) {
-      // Nothing else reads the window ahead of the walk here: start
-      // loading the next one so the walk's dependent loads hit the cache.
-      const uint64_t ahead_end = std::min(size, end + kWindow);
-      for (uint64_t at = end; at < ahead_end; at += 64) __builtin_prefetch(data + at);
-    }
+    const uint64_t end = std::min<uint64_t>(file.size(), begin + kWindow);
+    walk->crc = Crc32(file.subspan(begin, end - begin), walk->crc);
+    if (!walk->ok) continue;
 
     size_t distinct = 0;
     for (size_t j = grouped.begin(w); j < grouped.end(w); ++j) {
@@ -126,6 +167,7 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
       word |= bit;
     }
     size_t checked = 0;
+    uint64_t next = walk->next;
     while (next < std::min(end, index_offset)) {
       Bytes payload;
       if (LocateRecord(data, index_offset, next, &payload) != RecordFault::kNone) break;
@@ -142,10 +184,60 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
     // A record that breaks the chain (or fails its CRC) ends the walk; the
     // keys that name it or anything after it are left unchecked.
     if (next < std::min(end, index_offset)) next = index_offset;
-    if (checked != distinct) ok = false;
+    walk->next = next;
+    if (checked != distinct) walk->ok = false;
   }
-  if (whole) whole->Wait();
-  return {crc, ok};
+}
+
+OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
+  const uint64_t size = file.size();  // at least kHeaderSize: the header decoded
+  const size_t windows = static_cast<size_t>((size - kHeaderSize + kWindow - 1) / kWindow);
+  KeysByWindow grouped;
+  const bool grouped_ok = index_offset <= size && grouped.Group(keys, index_offset, windows);
+  if (size - kHeaderSize < kWideCrcMinBytes) {
+    Walk whole{kHeaderSize, grouped_ok};
+    WalkWindows(file, index_offset, keys, grouped, 0, windows, &whole);
+    return {whole.crc, whole.ok};
+  }
+
+  // A large file is cut into runs of windows that two threads take in
+  // turn, so that the work follows whichever thread the machine lets run:
+  // one thread reading memory falls well short of what the memory system
+  // delivers to two, and the CRCs of the records are the larger part of
+  // the work.  A walk enters the chain at the first record a key names in
+  // its run.  Any entry point is sound: a walk checks only the records it
+  // reaches, and a named record it does not reach fails the quick check.
+  const size_t runs = std::min<size_t>(kRuns, windows);
+  std::vector<Walk> walks(runs, Walk{index_offset, grouped_ok});
+  walks[0].next = kHeaderSize;
+  auto first_window = [&](size_t run) { return windows * run / runs; };
+  for (size_t run = 1; grouped_ok && run < runs; ++run) {
+    // No key names a record of the run: its walk has nothing to check.
+    for (size_t w = first_window(run); w < first_window(run + 1) && walks[run].next == index_offset; ++w) {
+      const uint64_t begin = kHeaderSize + w * kWindow;
+      for (size_t j = grouped.begin(w); j < grouped.end(w); ++j) {
+        walks[run].next = std::min(walks[run].next, begin + grouped.Position(keys, j, begin));
+      }
+    }
+  }
+  std::atomic<size_t> taken{0};
+  auto work = [&] {
+    for (size_t run; (run = taken.fetch_add(1, std::memory_order_relaxed)) < runs;) {
+      WalkWindows(file, index_offset, keys, grouped, first_window(run), first_window(run + 1), &walks[run]);
+    }
+  };
+  {
+    HelperThread helper(work);
+    work();
+  }
+  OnePass pass{0, true};
+  for (size_t run = 0; run < runs; ++run) {
+    const uint64_t begin = kHeaderSize + first_window(run) * kWindow;
+    const uint64_t end = std::min(size, kHeaderSize + first_window(run + 1) * kWindow);
+    pass.file_crc = Crc32Combine(pass.file_crc, walks[run].crc, end - begin);
+    pass.records_ok &= walks[run].ok;
+  }
+  return pass;
 }
 
 }  // namespace
