@@ -29,7 +29,8 @@ def wanted(choice: bool | None) -> bool:
 
 @contextmanager
 def meter(
-    enabled: bool, desc: str, total: int | None, unit: str = "it", *, in_bytes: bool = False
+    enabled: bool, desc: str, total: int | None, unit: str = "it", *, in_bytes: bool = False,
+    bar_format: str | None = None,
 ) -> Iterator[Meter]:
     """A meter to `update(n)` as work is done; silent when not *enabled*."""
     if not enabled or sys.stderr is None:
@@ -47,6 +48,7 @@ def meter(
         mininterval=0.25,
         dynamic_ncols=True,
         leave=True,
+        bar_format=bar_format,
     )
     try:
         yield bar
@@ -57,12 +59,11 @@ def meter(
 @contextmanager
 def ticking(enabled: bool, desc: str) -> Iterator[None]:
     """Elapsed time, refreshed from a thread, while one long call runs."""
-    with meter(enabled, desc, None) as bar:
+    with meter(enabled, desc, None, bar_format="{desc}: {elapsed}") as bar:
         refresh = getattr(bar, "refresh", None)
         if refresh is None:
             yield
             return
-        bar.bar_format = "{desc}: {elapsed}"  # type: ignore[attr-defined]
         done = threading.Event()
 
         def tick() -> None:

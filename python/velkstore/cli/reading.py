@@ -24,7 +24,9 @@ BATCH = 1024  # keys per lookup batch and lines per write
 
 
 def _show(key: bytes) -> str:
-    return repr(key.decode("utf-8", "backslashreplace"))
+    """A key for a message: quoted, escaped, and cut short when long."""
+    text = repr(key[:80].decode("utf-8", "backslashreplace"))
+    return text if len(key) <= 80 else f"{text}... ({len(key):,} bytes)"
 
 
 def _render(file: str, key: bytes, raw: bytes, whole: bool) -> bytes:
