@@ -441,16 +441,20 @@ def write(res: dict, out_dir: str) -> None:
         if ds.get("skipped_peers"):
             lines.append(f"\nPeers left out to stay in the time budget: {', '.join(ds['skipped_peers'])}.")
         lines.append("")
-    # Results kept in their own files: verify() is timed by its own C++
-    # driver (VERIFY.md), the command line by bench/cli.py (CLI.md).
-    for name in ("VERIFY.md", "CLI.md"):
-        extra = os.path.join(out_dir, name)
-        if os.path.exists(extra):
-            with open(extra) as f:
-                lines.append(f.read())
+    # verify() is timed by its own C++ driver; its results are kept by hand.
+    verify_notes = os.path.join(out_dir, "VERIFY.md")
+    if os.path.exists(verify_notes):
+        with open(verify_notes) as f:
+            lines.append(f.read())
     prof = os.path.join(out_dir, "PROFILE.md")
     if os.path.exists(prof):
         lines.append("## Profile\n\nSee [PROFILE.md](PROFILE.md) for where the lookup and open time goes.\n")
+
+    # The command line is timed by bench/cli.py, which writes CLI.md.
+    cli = os.path.join(out_dir, "CLI.md")
+    if os.path.exists(cli):
+        with open(cli) as f:
+            lines.append(f.read())
     chart = write_chart(res, os.path.join(out_dir, "ratios.png"))
     if not chart:
         lines.append("(matplotlib missing: no chart drawn)\n")
