@@ -458,6 +458,12 @@ def write(res: dict, out_dir: str) -> None:
     prof = os.path.join(out_dir, "PROFILE.md")
     if os.path.exists(prof):
         lines.append("## Profile\n\nSee [PROFILE.md](PROFILE.md) for where the lookup and open time goes.\n")
+
+    # The command line is timed by bench/cli.py, which writes CLI.md.
+    cli = os.path.join(out_dir, "CLI.md")
+    if os.path.exists(cli):
+        with open(cli) as f:
+            lines.append(f.read())
     chart = write_chart(res, os.path.join(out_dir, "ratios.png"))
     if not chart:
         lines.append("(matplotlib missing: no chart drawn)\n")

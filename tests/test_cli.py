@@ -101,7 +101,7 @@ def test_exit_codes_and_messages(store, tmp_path):
     cases = [
         (["get", str(store), "nobody"], 1, "key not found"),
         (["verify", str(corrupt)], 1, "file CRC32 mismatch"),
-        (["get", str(corrupt), "user:1"], 1, "file CRC32 mismatch"),
+        (["get", "--verify", str(corrupt), "user:1"], 1, "CRC32 mismatch"),
         (["info", str(foreign)], 1, "not a velkstore file"),
         ([], 2, "required"),
         (["frobnicate"], 2, "invalid choice"),
@@ -132,6 +132,11 @@ def test_exit_codes_and_messages(store, tmp_path):
         (['{"key": "a", "value": 18446744073709551616}'], "in.jsonl:1: bad value"),
         (['{"key": "\\ud800", "value": 1}'], "in.jsonl:1: key"),
         (['{"key": "' + "k" * 65536 + '", "value": 1}'], "in.jsonl:1: key of 65536 bytes"),
+        (['{"key": "a", "value": 1}', '{"key": "b", "value": ' + "9" * 5000 + "}"], "in.jsonl:2: bad value: an integer"),
+        (['{"key": "a", "value": -9223372036854775809}'], "in.jsonl:1: bad value: an integer"),
+        (['{"key": "a", "value": ' + "[" * 1100 + "]" * 1100 + "}"], "in.jsonl:1: bad value"),
+        (['{"key": {"$bytes": "!!"}, "value": 1}'], "in.jsonl:1: bad key: invalid base64"),
+        (['{"key": {"$text": "a"}, "value": 1}'], 'in.jsonl:1: "key" must be a string or a {"$bytes"'),
     ],
 )
 def test_bad_build_input_writes_nothing(tmp_path, lines, message):
@@ -149,3 +154,90 @@ def test_help_documents_exit_codes():
         res = run(*args, "--help")
         assert res.returncode == 0 and b"exit status:" in res.stdout
     assert b"$bytes" in run("dump", "--help").stdout
+
+
+BINARY_KEYS = [b"user:\xff", b"user:\xfe", b"user:\xc3", b"user:ok", b"\x00nul"]
+
+
+def test_keys_that_are_not_utf8_survive_dump_and_build(tmp_path):
+    src = tmp_path / "bin.vlks"
+    with VelkWriter(src) as w:
+        for i, key in enumerate(BINARY_KEYS):
+            w.add(key, {"n": i, "raw": key})
+    dump = run("dump", str(src))
+    assert dump.returncode == 0, dump.stderr
+    keys = [json.loads(line)["key"] for line in dump.stdout.splitlines()]
+    assert keys[:2] == ["\x00nul", "user:ok"]  # in byte order: "o" sorts before 0xc3
+    assert {"$bytes": "dXNlcjr/"} in keys and len(keys) == 5  # b"user:\xff"
+
+    again = tmp_path / "again.vlks"
+    assert run("build", str(again), "-", stdin=dump.stdout).returncode == 0
+    with VelkReader(src) as a, VelkReader(again) as b:
+        assert list(a.items_bytes()) == list(b.items_bytes())
+        assert len(b) == 5
+
+    wanted = sorted(BINARY_KEYS)
+    assert run("keys", "-0", str(src)).stdout == b"".join(k + b"\0" for k in wanted)
+    assert run("keys", str(src)).stdout == b"".join(k + b"\n" for k in wanted)
+    as_json = [json.loads(line) for line in run("keys", "--json", str(src)).stdout.splitlines()]
+    assert as_json == keys
+    assert run("keys", "--json", "-0", str(src)).returncode == 2
+
+
+def test_get_several_keys_from_arguments_or_stdin(store, tmp_path, bad_crc_path):
+    res = run("get", str(store), "user:3", "nobody", "blob")
+    assert res.returncode == 1 and b"key not found: 'nobody'" in res.stderr
+    lines = res.stdout.decode().split("\n")
+    assert lines == ['"ünïcödé \u2603"', "", '{"$bytes":"AP8Q"}', ""]
+
+    res = run("get", "--stdin", str(store), stdin=b"blob\nuser:3\n")
+    assert res.returncode == 0 and len(res.stdout.splitlines()) == 2
+    res = run("get", "--stdin", "-0", "--raw", str(store), stdin=b"blob\0blob")
+    assert res.returncode == 0 and res.stdout == b"\xc4\x03\x00\xff\x10" * 2
+    assert run("get", str(store)).returncode == 2  # neither keys nor --stdin
+    assert b"must follow" in run("get", "--help").stdout
+
+    dashed = tmp_path / "dash.vlks"
+    with VelkWriter(dashed) as w:
+        w.add("-v", "dash")
+    assert run("get", str(dashed), "--", "-v").stdout == b'"dash"\n'
+
+    # get skips the whole-file checksum unless asked; info keeps checking it.
+    assert run("get", str(bad_crc_path), "a").stdout == b"65\n"  # b"A": the integer 65
+    assert run("get", "--verify", str(bad_crc_path), "a").returncode == 1
+    assert run("info", str(bad_crc_path)).returncode == 1
+
+
+def test_values_that_cannot_be_printed_are_reported_not_fatal(tmp_path):
+    path = tmp_path / "deep.vlks"
+    deep_ok = b"\x91" * 1000 + b"\x01"  # as deep as the encoder goes: printed
+    with VelkWriter(path) as w:
+        w.add_raw("a", deep_ok)
+        w.add_raw("b", b"\x91" * 2000 + b"\x01")  # deeper than the decoder goes
+        w.add_raw("c", b"\xc1")  # never valid MessagePack
+        w.add("d", "last")
+    res = run("dump", str(path))
+    assert res.returncode == 5
+    err = res.stderr.decode()
+    assert "key 'b' cannot be printed: nested deeper" in err and "key 'c'" in err
+    assert [json.loads(x)["key"] for x in res.stdout.splitlines()] == ["a", "d"]
+    again = tmp_path / "again.vlks"
+    assert run("build", str(again), "-", stdin=res.stdout).returncode == 0
+    with VelkReader(again) as r:
+        assert r.get_raw("a") == deep_ok
+    res = run("get", str(path), "b")
+    assert res.returncode == 5 and b"get --raw" not in res.stdout
+    assert run("get", str(path), "zz").returncode == 1  # absence is not exit 5
+
+
+def test_info_in_human_units_and_full_json(tmp_path):
+    path = tmp_path / "big.vlks"
+    with VelkWriter(path) as w:
+        w.update((f"k{i:05}", bytes(100) + i.to_bytes(4, "big")) for i in range(20000))
+    size = path.stat().st_size
+    info = json.loads(run("info", "--json", str(path)).stdout)
+    assert info["file_size"] == size and info["num_keys"] == 20000
+    assert isinstance(info["file_crc32"], int) and info["data_offset"] < info["index_offset"]
+    text = run("info", str(path)).stdout.decode()
+    assert f"{size / 2**20:.1f} MiB ({size:,} bytes)" in text
+    assert f"0x{info['file_crc32']:08x}" in text and "20,000" in text

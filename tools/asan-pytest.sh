@@ -20,11 +20,17 @@ mkdir -p "$reports"
 export LD_PRELOAD
 LD_PRELOAD=$(g++ -print-file-name=libasan.so)
 # The package with the sanitizer build of its own module: its Python files
-# linked into a directory beside that module.
+# and subpackages (the command line's) linked into a directory beside that
+# module.
 pkg=$build/pkg/velkstore
 rm -rf "$build/pkg"
 mkdir -p "$pkg"
-ln -s "$root"/python/velkstore/*.py "$root"/python/velkstore/py.typed "$pkg"/
+for entry in "$root"/python/velkstore/*; do
+  case $entry in
+    *.so | */__pycache__) ;;
+    *) ln -s "$entry" "$pkg"/ ;;
+  esac
+done
 ln -s "$build"/_native.*.so "$pkg"/
 # Absolute, since tests run subprocesses in other directories.
 export PYTHONPATH="$build:$build/pkg"

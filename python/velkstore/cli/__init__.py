@@ -1,0 +1,88 @@
+"""The `velkstore` command: inspect, query, dump and build store files.
+
+`main` runs one command and turns every failure into a message on standard
+error and an exit status (see exits.py).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+
+from .._errors import CorruptError, VelkDecodeError, VelkError, VersionError
+from .exits import (
+    EXIT_BROKEN_PIPE,
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_IO,
+    EXIT_UNRENDERABLE,
+    CliError,
+)
+from .parser import build_parser
+from .stdio import warn
+
+__all__ = ["main"]
+
+
+def _drop_stdout() -> None:
+    # Whatever is still buffered goes nowhere, so the interpreter's final
+    # flush cannot fail on a closed pipe.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    except OSError:
+        pass
+
+
+def _flush_stdout() -> None:
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except (OSError, ValueError):
+        _drop_stdout()
+
+
+# Values nest as deep as MessagePack's decoder goes (about 1000 levels); the
+# JSON conversions recurse once per level and need the room.
+RECURSION_LIMIT = 5000
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
+    try:
+        return _run(args)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def _run(args: argparse.Namespace) -> int:
+    func: Callable[..., int] = args.func
+    try:
+        code = func(args)
+        if sys.stdout is not None:
+            sys.stdout.flush()  # a failure here is reported like any other
+        return code
+    except CliError as exc:
+        message, code = str(exc), exc.code
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. `| head`): stop quietly.
+        _drop_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as exc:
+        message, code = str(exc), EXIT_IO
+    except (CorruptError, VersionError) as exc:
+        message, code = str(exc), EXIT_FAILED
+    except VelkDecodeError as exc:
+        message, code = str(exc), EXIT_UNRENDERABLE
+    except VelkError as exc:
+        message, code = str(exc), EXIT_FAILED
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    _flush_stdout()
+    warn(message)
+    return code

@@ -1,0 +1,109 @@
+"""The command line's arguments and help."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable
+from typing import Any
+
+from .. import __version__
+from .building import cmd_build
+from .exits import EXIT_STATUS_HELP
+from .reading import cmd_dump, cmd_get, cmd_info, cmd_keys, cmd_verify
+
+JSON_FORM_HELP = """\
+Values are printed as JSON.  Values JSON cannot hold are written as an
+object with one tagged member: {"$bytes": "<base64>"} for bytes,
+{"$map": [[key, value], ...]} for a map whose keys are not all text (or
+that would look like a tag), {"$float": "nan"|"inf"|"-inf"} and
+{"$ext": [code, "<base64>"]} for extension types.  Keys that are not
+valid UTF-8 are written {"$bytes": "<base64>"} too.  build reads the same
+form.
+"""
+
+GET_HELP = """\
+Several keys print one line each, in the order asked; an absent key (or a
+value that cannot be printed) leaves its line empty and is reported on
+standard error.  A KEY starting with "-" must follow "--", as in
+`velkstore get FILE -- -key`.  get skips the whole-file checksum unless
+given --verify; lookups still check every record's bounds.
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    fmt = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(
+        prog="velkstore",
+        description="Inspect, query, dump and build velkstore (.vlks) files.",
+        epilog=EXIT_STATUS_HELP,
+        formatter_class=fmt,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    store = argparse.ArgumentParser(add_help=False)
+    store.add_argument("file", metavar="FILE", help="store file (.vlks)")
+    checked = argparse.ArgumentParser(add_help=False)
+    checked.add_argument(
+        "--no-verify",
+        action="store_true",
+        help="skip the whole-file checksum when opening (faster on big files)",
+    )
+    shown = argparse.ArgumentParser(add_help=False)
+    shown.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        help="show progress on standard error (default: when it is a terminal)",
+    )
+
+    def command(name: str, func: Callable[[argparse.Namespace], int], help: str, **kw: Any) -> argparse.ArgumentParser:
+        kw["epilog"] = kw.get("epilog", "") + EXIT_STATUS_HELP
+        p = sub.add_parser(name, help=help, description=help, formatter_class=fmt, **kw)
+        p.set_defaults(func=func)
+        return p
+
+    p = command("info", cmd_info, "print the file's metadata, sizes in human units", parents=[store, checked])
+    p.add_argument("--json", action="store_true", help="print one JSON object with every detail, sizes in bytes")
+
+    command("verify", cmd_verify, "check every checksum of the file (exit 1 if damaged)", parents=[store, shown])
+
+    p = command(
+        "get", cmd_get, "print the values of keys as JSON (exit 1 if one is absent)",
+        parents=[store], epilog=GET_HELP + "\n" + JSON_FORM_HELP + "\n",
+    )
+    p.add_argument("keys", metavar="KEY", nargs="*", help="keys to look up")
+    p.add_argument("--stdin", action="store_true", help="read the keys from standard input, one per line")
+    p.add_argument("-0", "--null", action="store_true", help="with --stdin: keys end with NUL, not newline")
+    p.add_argument("--raw", action="store_true", help="write the stored MessagePack bytes instead")
+    p.add_argument("--verify", action="store_true", help="check the whole-file checksum before looking up")
+    p.add_argument("--no-verify", action="store_false", dest="verify", help=argparse.SUPPRESS)
+
+    p = command(
+        "keys", cmd_keys, "list the keys in sorted (bytewise) order, one per line", parents=[store, checked]
+    )
+    p.add_argument("--prefix", metavar="P", help="only keys starting with P")
+    form = p.add_mutually_exclusive_group()
+    form.add_argument("-0", "--null", action="store_true", help="end each key with NUL instead of newline")
+    form.add_argument(
+        "--json", action="store_true", help='one JSON string per line; {"$bytes": ...} for keys not UTF-8'
+    )
+
+    p = command(
+        "dump", cmd_dump, 'print {"key": ..., "value": ...} per key as JSON Lines',
+        parents=[store, checked, shown], epilog=JSON_FORM_HELP + "\n",
+    )
+    p.add_argument("--prefix", metavar="P", help="only keys starting with P")
+
+    p = command(
+        "build", cmd_build, "build a store file from JSON Lines input", parents=[shown],
+        epilog=(
+            'INPUT holds one {"key": ..., "value": ...} object per line (blank\n'
+            "lines are skipped; a key given twice keeps its last value).  Identical\n"
+            "values are stored once.  The file is written atomically and only if the\n"
+            "whole input is valid; a summary line is printed on stdout.  OUT may not\n"
+            'be "-" nor the input file itself.\n\n' + JSON_FORM_HELP + "\n"
+        ),
+    )
+    p.add_argument("out", metavar="OUT.vlks", help="store file to write (replaced if it exists)")
+    p.add_argument("input", metavar="INPUT.jsonl", help='JSON Lines input, or "-" for stdin')
+    return parser

@@ -1,0 +1,209 @@
+"""The reading commands: info, verify, get, keys, dump."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+from collections.abc import Iterable, Iterator
+from itertools import islice
+from typing import Any, BinaryIO
+
+import msgpack  # type: ignore[import-untyped]
+
+from .._common import decode
+from .._errors import VelkDecodeError
+from .._jsonvalue import to_json
+from .._open_store import open_store
+from . import progress
+from .exits import EXIT_FAILED, EXIT_OK, EXIT_UNRENDERABLE, EXIT_USAGE, CliError
+from .jsonlines import dumps, key_to_json
+from .stdio import stdin, stdout, warn
+
+BATCH = 1024  # keys per lookup batch and lines per write
+
+
+def _show(key: bytes) -> str:
+    """A key for a message: quoted, escaped, and cut short when long."""
+    text = repr(key[:80].decode("utf-8", "backslashreplace"))
+    return text if len(key) <= 80 else f"{text}... ({len(key):,} bytes)"
+
+
+def _render(file: str, key: bytes, raw: bytes, whole: bool) -> bytes:
+    """One JSON line for a stored value, or for {"key", "value"} if *whole*.
+
+    Raises CliError(EXIT_UNRENDERABLE) for a value this command cannot print.
+    """
+    try:
+        value = to_json(decode(raw))
+        return dumps({"key": key_to_json(key), "value": value} if whole else value)
+    except VelkDecodeError as exc:
+        cause = exc.__cause__
+        if isinstance(cause, (msgpack.StackError, RecursionError)):
+            why = "nested deeper than the MessagePack decoder goes"
+        else:
+            why = f"not valid MessagePack ({str(cause) or type(cause).__name__})"
+    except RecursionError:
+        why = "nested too deeply to print"
+    raise CliError(EXIT_UNRENDERABLE, f"{file}: value of key {_show(key)} cannot be printed: {why}")
+
+
+def _batches(items: Iterable[bytes], size: int) -> Iterator[list[bytes]]:
+    it = iter(items)
+    while batch := list(islice(it, size)):
+        yield batch
+
+
+def _split(stream: BinaryIO, sep: bytes) -> Iterator[bytes]:
+    """The *sep*-terminated records of *stream* (a final one may lack it)."""
+    rest = b""
+    while chunk := stream.read(1 << 16):
+        parts = (rest + chunk).split(sep)
+        rest = parts.pop()
+        yield from parts
+    if rest:
+        yield rest
+
+
+def _human(size: int) -> str:
+    if size < 1024:
+        return f"{size} B"
+    value = float(size)
+    for unit in ("KiB", "MiB", "GiB", "TiB"):
+        value /= 1024
+        if value < 1024 or unit == "TiB":
+            break
+    return f"{value:.1f} {unit}"
+
+
+def _info_rows(st: Any) -> list[tuple[str, str]]:
+    """The rows `info` prints for one store file."""
+    sizes = {
+        "file size": st["file_size"],
+        "object data": st["index_offset"] - st["data_offset"],
+        "key index": st["file_size"] - st["index_offset"],
+    }
+    return [
+        ("file", os.fsdecode(st["path"])),
+        ("version", str(st["version"])),
+        ("keys", f"{st['num_keys']:,}"),
+        ("objects", f"{st['num_objects']:,}"),
+        *((name, f"{_human(n)} ({n:,} bytes)") for name, n in sizes.items()),
+        ("file CRC-32", f"0x{st['file_crc32']:08x}"),
+    ]
+
+
+def _sharded_info_rows(st: dict[str, Any]) -> list[tuple[str, str]]:
+    """The rows `info` prints for a sharded store: totals, then one per shard."""
+    rows = [
+        ("directory", os.fsdecode(st["path"])),
+        ("shards", f"{len(st['shards'])} open of {st['num_shards']}"),
+        ("keys", f"{st['num_keys']:,}"),
+        ("objects", f"{st['num_objects']:,}"),
+        ("file size", f"{_human(st['file_size'])} ({st['file_size']:,} bytes)"),
+    ]
+    for shard in st["shards"]:
+        rows.append((f"shard {os.path.basename(os.fsdecode(shard['path']))}",
+                     f"{shard['num_keys']:,} keys, {_human(shard['file_size'])}, "
+                     f"CRC-32 0x{shard['file_crc32']:08x}"))
+    return rows
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    out = stdout()
+    with open_store(args.file, verify=not args.no_verify) as r:
+        st: Any = r.stats()
+    sharded = "shards" in st
+    if args.json:
+        detail: dict[str, Any] = dict(st)
+        detail["path"] = os.fsdecode(st["path"])
+        if sharded:
+            detail["shards"] = [{**s, "path": os.fsdecode(s["path"])} for s in st["shards"]]
+        out.write(json.dumps(detail).encode() + b"\n")
+        return EXIT_OK
+    rows = _sharded_info_rows(st) if sharded else _info_rows(st)
+    text = "".join(f"{name:<12} {value}\n" for name, value in rows)
+    out.write(text.encode("utf-8", "surrogateescape"))
+    return EXIT_OK
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    out = stdout()
+    # verify() checks the whole-file checksum itself; no need to do it twice.
+    with open_store(args.file, verify=False) as r:
+        with progress.ticking(progress.wanted(args.progress), f"verifying {args.file}"):
+            r.verify()
+        n = len(r)
+        objects = r.stats()["num_objects"]
+    out.write(f"ok: {args.file} ({n} keys, {objects} objects)\n".encode("utf-8", "surrogateescape"))
+    return EXIT_OK
+
+
+def cmd_get(args: argparse.Namespace) -> int:
+    if args.stdin == bool(args.keys):
+        raise CliError(EXIT_USAGE, "get takes KEY arguments or --stdin, not both or neither")
+    out = stdout()
+    keys: Iterable[bytes]
+    if args.stdin:
+        keys = _split(stdin(), b"\0" if args.null else b"\n")
+    else:
+        keys = [os.fsencode(k) for k in args.keys]
+    several = args.stdin or len(args.keys) > 1
+    missing = unprintable = 0
+    with open_store(args.file, verify=args.verify) as r:
+        for batch in _batches(keys, BATCH):
+            chunks: list[bytes] = []
+            for key, raw in zip(batch, r.get_many_raw(batch)):
+                if raw is None:
+                    missing += 1
+                    warn(f"key not found: {_show(key)}")
+                elif args.raw:
+                    chunks.append(raw)
+                    continue
+                else:
+                    try:
+                        chunks.append(_render(args.file, key, raw, whole=False))
+                        continue
+                    except CliError as exc:
+                        unprintable += 1
+                        warn(str(exc))
+                if several and not args.raw:
+                    chunks.append(b"\n")  # keeps one line per key asked
+            out.write(b"".join(chunks))
+    if unprintable:
+        return EXIT_UNRENDERABLE
+    return EXIT_FAILED if missing else EXIT_OK
+
+
+def cmd_keys(args: argparse.Namespace) -> int:
+    out = stdout()
+    prefix = b"" if args.prefix is None else os.fsencode(args.prefix)
+    with open_store(args.file, verify=not args.no_verify) as r:
+        for batch in _batches(r.keys_bytes(prefix), BATCH):
+            if args.json:
+                out.write(b"".join(dumps(key_to_json(k)) for k in batch))
+            else:
+                end = b"\0" if args.null else b"\n"
+                out.write(end.join(batch) + end)
+    return EXIT_OK
+
+
+def cmd_dump(args: argparse.Namespace) -> int:
+    out = stdout()
+    prefix = b"" if args.prefix is None else os.fsencode(args.prefix)
+    unprintable = 0
+    with open_store(args.file, verify=not args.no_verify) as r:
+        total = None if prefix else len(r)
+        with progress.meter(progress.wanted(args.progress), "dump", total, "keys") as bar:
+            items = r.items_bytes(prefix, raw=True)
+            while batch := list(islice(items, BATCH)):
+                lines: list[bytes] = []
+                for key, raw in batch:
+                    try:
+                        lines.append(_render(args.file, key, raw, whole=True))
+                    except CliError as exc:
+                        unprintable += 1
+                        warn(str(exc))
+                out.write(b"".join(lines))
+                bar.update(len(batch))
+    return EXIT_UNRENDERABLE if unprintable else EXIT_OK
