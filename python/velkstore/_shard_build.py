@@ -13,16 +13,13 @@ from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
-from ._errors import LimitError
+from . import _native
 from ._sharding import (
-    MAX_KEY_BYTES,
     DirPath,
     Manifest,
     ShardEntry,
     commit,
     join,
-    key_bytes,
-    key_hash,
     try_read_manifest,
 )
 from ._writer import VelkWriter
@@ -30,20 +27,6 @@ from ._writer import VelkWriter
 # Per pair, what a staged key and value cost beyond their bytes (two list
 # slots and two bytes objects).
 PAIR_OVERHEAD = 90
-
-
-def stored_key(key: object) -> bytes:
-    """The bytes *key* is stored as, checked against the format's limit."""
-    kb = key_bytes(key)
-    if len(kb) > MAX_KEY_BYTES:
-        raise LimitError(f"key of {len(kb)} bytes exceeds the limit of {MAX_KEY_BYTES}")
-    return kb
-
-
-def raw_value(raw: object) -> bytes:
-    if not isinstance(raw, (bytes, bytearray, memoryview)):
-        raise TypeError(f"raw must be bytes, not {type(raw).__name__!r}")
-    return bytes(raw)
 
 
 def pack_chunk(keys: list[bytes], raws: list[bytes]) -> bytes:
@@ -59,12 +42,14 @@ def unpack_chunk(chunk: bytes) -> Iterator[tuple[bytes, bytes]]:
 class Splitter:
     """Pairs grouped by shard, in the order they came, with a byte count."""
 
+    PAIR_OVERHEAD = PAIR_OVERHEAD
+
     def __init__(self, num_shards: int, seed: int) -> None:
         self.num_shards = num_shards
         self.seed = seed
         self.keys: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.raws: list[list[bytes]] = [[] for _ in range(num_shards)]
-        self.pending = 0  # bytes staged since the last clear()
+        self.pending = 0  # bytes staged since the last clear(), PAIR_OVERHEAD per pair included
         # One packer for every value: packb() would make one per value.
         self.pack = msgpack.Packer(use_bin_type=True).pack
 
@@ -72,38 +57,9 @@ class Splitter:
         """Add each (key, value) pair, the value encoded with MessagePack or,
         with *raw*, already bytes.  A bad pair raises with the pairs before
         it added and nothing of it."""
-        h = key_hash(self.seed)
-        n = self.num_shards
-        keys, raws = self.keys, self.raws
-        pack = self.pack
-        pending = 0
-        try:
-            for pair in pairs:
-                try:
-                    key, value = pair
-                except (TypeError, ValueError):
-                    raise TypeError(f"expected a (key, value) pair, not {pair!r:.60}") from None
-                # Text keys on a fast path; anything unusual takes stored_key's
-                # checks and errors.
-                if type(key) is str:
-                    try:
-                        kb = key.encode("utf-8", "surrogateescape")
-                    except UnicodeEncodeError:
-                        kb = stored_key(key)
-                else:
-                    kb = stored_key(key)
-                if len(kb) > MAX_KEY_BYTES:
-                    stored_key(key)
-                if raw:
-                    vb = value if type(value) is bytes else raw_value(value)
-                else:
-                    vb = pack(value)
-                i = h(kb) % n
-                keys[i].append(kb)
-                raws[i].append(vb)
-                pending += len(kb) + len(vb) + PAIR_OVERHEAD
-        finally:
-            self.pending += pending
+        # Key conversion, the key hash and the encoding of plain values run
+        # natively, one call per batch.
+        _native.split_pairs(self, pairs, raw)
 
     def clear(self) -> None:
         for i in range(self.num_shards):
