@@ -286,7 +286,12 @@ def test_native_split_and_lookups_place_keys_as_the_key_hash_does(tmp_path):
     # or stores would be written to one shard and looked up in another.
     import msgpack
 
-    from velkstore._shard_build import PAIR_OVERHEAD, Splitter
+    from velkstore._shard_build import PAIR_OVERHEAD, Splitter, pack_chunk
+
+    sizes = [0, 1, 15, 16, 255, 256, 65535, 65536, 70000]
+    big = [bytes([i % 251]) * size for i, size in enumerate(sizes)]
+    for many in (big, big * 2, [b"x"] * 65536):  # array and bin headers of every width
+        assert pack_chunk(many, many[::-1]) == msgpack.packb([many, many[::-1]], use_bin_type=True)
 
     odd = b"\xff\xfe".decode("utf-8", "surrogateescape")
     texts = ["a", "user:1", "café", "日本語", "\U0001f600", "x" * 300, odd]
@@ -303,6 +308,9 @@ def test_native_split_and_lookups_place_keys_as_the_key_hash_does(tmp_path):
             assert sp.keys[i] == [kb for kb, _ in mine], (seed, n, i)
             assert sp.raws[i] == [msgpack.packb(v, use_bin_type=True) for _, v in mine]
         assert sp.pending == sum(len(kb) + len(msgpack.packb(v)) + PAIR_OVERHEAD for kb, v in stored)
+        # Spill chunks are packed natively too: the same bytes as msgpack's.
+        for k in range(n):
+            assert pack_chunk(sp.keys[k], sp.raws[k]) == msgpack.packb([sp.keys[k], sp.raws[k]], use_bin_type=True)
 
         d = tmp_path / f"st-{seed}-{n}"
         with ShardedWriter(d, n, seed=seed) as w:

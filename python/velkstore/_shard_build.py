@@ -30,8 +30,8 @@ PAIR_OVERHEAD = 90
 
 
 def pack_chunk(keys: list[bytes], raws: list[bytes]) -> bytes:
-    data: bytes = msgpack.packb([keys, raws], use_bin_type=True)
-    return data
+    """The MessagePack encoding of [keys, raws], packed natively."""
+    return _native.pack_chunk(keys, raws)
 
 
 def unpack_chunk(chunk: bytes) -> Iterator[tuple[bytes, bytes]]:
@@ -53,13 +53,14 @@ class Splitter:
         # One packer for every value: packb() would make one per value.
         self.pack = msgpack.Packer(use_bin_type=True).pack
 
-    def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False) -> None:
+    def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False, limit: int | None = None) -> bool:
         """Add each (key, value) pair, the value encoded with MessagePack or,
-        with *raw*, already bytes.  A bad pair raises with the pairs before
-        it added and nothing of it."""
+        with *raw*, already bytes; at most *limit* pairs when given (True
+        when *pairs* ran out).  A bad pair raises with the pairs before it
+        added and nothing of it."""
         # Key conversion, the key hash and the encoding of plain values run
         # natively, one call per batch.
-        _native.split_pairs(self, pairs, raw)
+        return _native.split_pairs(self, pairs, raw, limit)
 
     def clear(self) -> None:
         for i in range(self.num_shards):

@@ -97,10 +97,11 @@ bool ShardLists(PyObject* splitter, const char* name, std::vector<Ref>* out) {
   return true;
 }
 
-// Adds pairs to the splitter's lists; returns the bytes added (keys, values
-// and per_pair for each), or -1 with the error set.  added counts what went
-// in before a failure.
-int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t* added) {
+// Adds up to limit pairs to the splitter's lists, adding to *added the bytes
+// added (keys, values and per_pair for each), also those before a failure.
+// Returns 1 when pairs ran out, 0 when limit pairs were taken first, -1 with
+// the error set.
+int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t limit, size_t* added) {
   std::vector<Ref> keys, raws;
   if (!ShardLists(splitter, "keys", &keys) || !ShardLists(splitter, "raws", &raws)) return -1;
   if (keys.size() != raws.size()) {
@@ -124,7 +125,9 @@ int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t* added) {
   if (!it) return -1;
   const uint64_t n = keys.size();
   std::string scratch;
-  while (Ref pair{PyIter_Next(it.get())}) {
+  for (size_t taken = 0; taken < limit; ++taken) {
+    Ref pair(PyIter_Next(it.get()));
+    if (!pair) return PyErr_Occurred() ? -1 : 1;
     Ref seq;
     PyObject *key, *value;
     if (!Unpair(pair.get(), &seq, &key, &value)) return -1;
@@ -146,20 +149,25 @@ int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t* added) {
     }
     *added += k.size() + static_cast<size_t>(PyBytes_GET_SIZE(vb.get())) + per_pair;
   }
-  return PyErr_Occurred() ? -1 : 0;
+  return 0;
 }
 
-const char* const kSplitNames[] = {"splitter", "pairs", "raw"};
-const Params kSplitParams{"split_pairs()", kSplitNames, 3, 2, 3};
+const char* const kSplitNames[] = {"splitter", "pairs", "raw", "limit"};
+const Params kSplitParams{"split_pairs()", kSplitNames, 4, 2, 4};
 
 PyObject* SplitPairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guard([&]() -> PyObject* {
-    PyObject* slots[3];
+    PyObject* slots[4];
     if (!ParseArgs(kSplitParams, args, nargs, kwnames, slots)) return nullptr;
     const int raw = slots[2] == nullptr ? 0 : PyObject_IsTrue(slots[2]);
     if (raw < 0) return nullptr;
+    size_t limit = SIZE_MAX;
+    if (slots[3] != nullptr && slots[3] != Py_None) {
+      limit = PyLong_AsSize_t(slots[3]);
+      if (PyErr_Occurred()) return nullptr;
+    }
     size_t added = 0;
-    const int rc = SplitInto(slots[0], slots[1], raw != 0, &added);
+    const int rc = SplitInto(slots[0], slots[1], raw != 0, limit, &added);
     // splitter.pending counts what went in, also when a bad pair stopped the batch.
     PyObject* exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
     Ref pending(PyObject_GetAttrString(slots[0], "pending"));
@@ -172,7 +180,83 @@ PyObject* SplitPairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       PyErr_SetRaisedException(exc);
       return nullptr;
     }
-    Py_RETURN_NONE;
+    return PyBool_FromLong(rc);
+  });
+}
+
+// ---- pack_chunk -----------------------------------------------------------
+
+void PutBigEndian(std::string* out, uint64_t v, int bytes) {
+  for (int b = bytes - 1; b >= 0; --b) out->push_back(static_cast<char>((v >> (8 * b)) & 0xff));
+}
+
+void PutArrayHeader(std::string* out, size_t n) {
+  if (n < 16) {
+    out->push_back(static_cast<char>(0x90 | n));
+  } else if (n <= 0xffff) {
+    out->push_back(static_cast<char>(0xdc));
+    PutBigEndian(out, n, 2);
+  } else {
+    out->push_back(static_cast<char>(0xdd));
+    PutBigEndian(out, n, 4);
+  }
+}
+
+// A list of bytes as a MessagePack array of bin; false with the error set.
+bool PutBytesList(std::string* out, PyObject* list, const char* name) {
+  if (!PyList_Check(list)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a list of bytes", name);
+    return false;
+  }
+  const size_t n = static_cast<size_t>(PyList_GET_SIZE(list));
+  if (n > UINT32_MAX) return PyErr_SetString(PyExc_ValueError, "chunk too large"), false;
+  PutArrayHeader(out, n);
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* b = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+    if (!PyBytes_Check(b)) {
+      PyErr_Format(PyExc_TypeError, "%s must be a list of bytes", name);
+      return false;
+    }
+    const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(b));
+    if (len < 0x100) {
+      out->push_back(static_cast<char>(0xc4));
+      PutBigEndian(out, len, 1);
+    } else if (len <= 0xffff) {
+      out->push_back(static_cast<char>(0xc5));
+      PutBigEndian(out, len, 2);
+    } else if (len <= UINT32_MAX) {
+      out->push_back(static_cast<char>(0xc6));
+      PutBigEndian(out, len, 4);
+    } else {
+      return PyErr_SetString(PyExc_ValueError, "value too large for a chunk"), false;
+    }
+    out->append(PyBytes_AS_STRING(b), len);
+  }
+  return true;
+}
+
+// pack_chunk(keys, raws): the MessagePack encoding of [keys, raws], two
+// lists of bytes, byte for byte as msgpack.packb(..., use_bin_type=True).
+PyObject* PackChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "pack_chunk() takes exactly two arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    size_t size = 1;
+    for (int a = 0; a < 2; ++a) {
+      if (!PyList_Check(args[a])) continue;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[a]); ++i) {
+        PyObject* b = PyList_GET_ITEM(args[a], i);
+        size += 5 + (PyBytes_Check(b) ? static_cast<size_t>(PyBytes_GET_SIZE(b)) : 0);
+      }
+      size += 5;
+    }
+    std::string out;
+    out.reserve(size);
+    out.push_back(static_cast<char>(0x92));
+    if (!PutBytesList(&out, args[0], "keys") || !PutBytesList(&out, args[1], "raws")) return nullptr;
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
   });
 }
 
@@ -295,8 +379,9 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
     const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
     const size_t num_shards = self->readers.size();
     std::vector<std::string_view> views(n);
-    std::vector<std::string> owned(n);  // keys that needed a converted copy
-    std::vector<uint32_t> shard_of(n);
+    std::vector<std::string> owned;  // keys that needed a converted copy
+    std::vector<size_t> owned_at;
+    std::vector<uint32_t> shard_of(n, 0);
     std::vector<size_t> count(num_shards + 1, 0);
     constexpr uint32_t kUnusable = UINT32_MAX;
     for (size_t j = 0; j < n; ++j) {
@@ -307,11 +392,15 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
         case KeyConv::kError: return nullptr;
       }
       if (buf.view.data() == buf.owned.data()) {
-        owned[j] = std::move(buf.owned);
-        views[j] = owned[j];
+        owned.push_back(std::move(buf.owned));
+        owned_at.push_back(j);
       } else {
         views[j] = buf.view;
       }
+    }
+    for (size_t o = 0; o < owned.size(); ++o) views[owned_at[o]] = owned[o];
+    for (size_t j = 0; j < n; ++j) {
+      if (shard_of[j] == kUnusable) continue;
       shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
       ++count[shard_of[j] + 1];
     }
@@ -397,9 +486,12 @@ PyType_Spec kRouterSpec = {
 
 PyMethodDef shard_functions[] = {
     {"split_pairs", Fn(SplitPairs), METH_FASTCALL | METH_KEYWORDS,
-     "split_pairs(splitter, pairs, raw=False)\n--\n\n"
+     "split_pairs(splitter, pairs, raw=False, limit=None)\n--\n\n"
      "Append each (key, value) pair to splitter.keys[i] and splitter.raws[i] of its shard i, the value\n"
-     "MessagePack-encoded or, with raw, bytes; splitter.pending grows by the bytes added."},
+     "MessagePack-encoded or, with raw, bytes; splitter.pending grows by the bytes added.\n"
+     "Takes at most limit pairs; True when pairs ran out."},
+    {"pack_chunk", Fn(PackChunk), METH_FASTCALL,
+     "pack_chunk(keys, raws, /)\n--\n\nThe MessagePack encoding of [keys, raws], two lists of bytes."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
