@@ -278,3 +278,65 @@ def test_commit_shards_of_files_built_elsewhere(tmp_path):
     assert velkstore.commit_shards(d, names).num_keys == 300
     with ShardedReader(d) as r:
         assert dict(r) == pairs
+
+
+def test_native_split_and_lookups_place_keys_as_the_key_hash_does(tmp_path):
+    # The batch splitter of the writers and the lookups of the reader hash
+    # natively; both must agree with shard_of on every kind of key and seed,
+    # or stores would be written to one shard and looked up in another.
+    import msgpack
+
+    from velkstore._shard_build import PAIR_OVERHEAD, Splitter, pack_chunk
+
+    sizes = [0, 1, 15, 16, 255, 256, 65535, 65536, 70000]
+    big = [bytes([i % 251]) * size for i, size in enumerate(sizes)]
+    for many in (big, big * 2, [b"x"] * 65536):  # array and bin headers of every width
+        assert pack_chunk(many, many[::-1]) == msgpack.packb([many, many[::-1]], use_bin_type=True)
+
+    odd = b"\xff\xfe".decode("utf-8", "surrogateescape")
+    texts = ["a", "user:1", "café", "日本語", "\U0001f600", "x" * 300, odd]
+    texts += [f"key:{i:010d}" for i in range(200)]
+    blobs = [b"", b"\x00", b"\xff\xfe\xfd", bytes(range(256))]
+    for seed, n in [(0, 1), (0, 8), (7, 3), ((1 << 64) - 1, 13), (123456789, 1000)]:
+        pairs = [(k, {"k": i}) for i, k in enumerate(texts)]
+        pairs += [(form(b), i) for i, b in enumerate(blobs) for form in (bytes, bytearray, memoryview)]
+        sp = Splitter(n, seed)
+        sp.add_pairs(pairs)
+        stored = [(k.encode("utf-8", "surrogateescape") if isinstance(k, str) else bytes(k), v) for k, v in pairs]
+        for i in range(n):
+            mine = [(kb, v) for kb, v in stored if shard_of(kb, n, seed) == i]
+            assert sp.keys[i] == [kb for kb, _ in mine], (seed, n, i)
+            assert sp.raws[i] == [msgpack.packb(v, use_bin_type=True) for _, v in mine]
+        assert sp.pending == sum(len(kb) + len(msgpack.packb(v)) + PAIR_OVERHEAD for kb, v in stored)
+        # Spill chunks are packed natively too: the same bytes as msgpack's.
+        for k in range(n):
+            assert pack_chunk(sp.keys[k], sp.raws[k]) == msgpack.packb([sp.keys[k], sp.raws[k]], use_bin_type=True)
+
+        d = tmp_path / f"st-{seed}-{n}"
+        with ShardedWriter(d, n, seed=seed) as w:
+            w.update_raw((k, b"v" + bytes(k)) for k in blobs)
+            w.update_raw((k, b"t" + k.encode("utf-8", "surrogateescape")) for k in texts)
+        with ShardedReader(d) as r:
+            for k in texts + blobs + [bytearray(b"\xff\xfe\xfd"), memoryview(b"\x00")]:
+                kb = k.encode("utf-8", "surrogateescape") if isinstance(k, str) else bytes(k)
+                assert r.get_raw(k) == (b"t" if isinstance(k, str) else b"v") + kb
+            asked = texts[::-1] + ["absent", "\ud800", b"missing"] + blobs
+            assert r.get_many_raw(asked) == [r.get_raw(k) for k in asked]
+            assert r.get_many_raw(iter(blobs)) == [b"v" + b for b in blobs] and r.get_many_raw([]) == []
+            with pytest.raises(TypeError, match="key must be str or bytes"):
+                r.get_many_raw(["a", 5])
+        if n > 1:
+            # Keys of a shard not opened raise, from both lookups, and the
+            # open shard still answers.
+            open_one = shard_of(b"user:1", n, seed)
+            closed_key = next(k for k in texts if shard_of(k.encode("utf-8", "surrogateescape"), n, seed) != open_one)
+            with ShardedReader(d, shards=[open_one]) as r:
+                assert r.get_raw("user:1") == b"tuser:1"
+                assert r.get_many_raw(["user:1", "\ud800"]) == [b"tuser:1", None]
+                for ask in (lambda: r.get_raw(closed_key), lambda: r.get_many_raw(["user:1", closed_key])):
+                    with pytest.raises(ShardNotOpenError, match="which this reader did not open"):
+                        ask()
+    with pytest.raises(velkstore.ClosedError):
+        r.get_raw("a")
+    with pytest.raises(velkstore.ClosedError):
+        r.get_many_raw(["a"])

@@ -13,16 +13,13 @@ from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
-from ._errors import LimitError
+from . import _native
 from ._sharding import (
-    MAX_KEY_BYTES,
     DirPath,
     Manifest,
     ShardEntry,
     commit,
     join,
-    key_bytes,
-    key_hash,
     try_read_manifest,
 )
 from ._writer import VelkWriter
@@ -32,23 +29,9 @@ from ._writer import VelkWriter
 PAIR_OVERHEAD = 90
 
 
-def stored_key(key: object) -> bytes:
-    """The bytes *key* is stored as, checked against the format's limit."""
-    kb = key_bytes(key)
-    if len(kb) > MAX_KEY_BYTES:
-        raise LimitError(f"key of {len(kb)} bytes exceeds the limit of {MAX_KEY_BYTES}")
-    return kb
-
-
-def raw_value(raw: object) -> bytes:
-    if not isinstance(raw, (bytes, bytearray, memoryview)):
-        raise TypeError(f"raw must be bytes, not {type(raw).__name__!r}")
-    return bytes(raw)
-
-
 def pack_chunk(keys: list[bytes], raws: list[bytes]) -> bytes:
-    data: bytes = msgpack.packb([keys, raws], use_bin_type=True)
-    return data
+    """The MessagePack encoding of [keys, raws], packed natively."""
+    return _native.pack_chunk(keys, raws)
 
 
 def unpack_chunk(chunk: bytes) -> Iterator[tuple[bytes, bytes]]:
@@ -59,51 +42,25 @@ def unpack_chunk(chunk: bytes) -> Iterator[tuple[bytes, bytes]]:
 class Splitter:
     """Pairs grouped by shard, in the order they came, with a byte count."""
 
+    PAIR_OVERHEAD = PAIR_OVERHEAD
+
     def __init__(self, num_shards: int, seed: int) -> None:
         self.num_shards = num_shards
         self.seed = seed
         self.keys: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.raws: list[list[bytes]] = [[] for _ in range(num_shards)]
-        self.pending = 0  # bytes staged since the last clear()
+        self.pending = 0  # bytes staged since the last clear(), PAIR_OVERHEAD per pair included
         # One packer for every value: packb() would make one per value.
         self.pack = msgpack.Packer(use_bin_type=True).pack
 
-    def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False) -> None:
+    def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False, limit: int | None = None) -> bool:
         """Add each (key, value) pair, the value encoded with MessagePack or,
-        with *raw*, already bytes.  A bad pair raises with the pairs before
-        it added and nothing of it."""
-        h = key_hash(self.seed)
-        n = self.num_shards
-        keys, raws = self.keys, self.raws
-        pack = self.pack
-        pending = 0
-        try:
-            for pair in pairs:
-                try:
-                    key, value = pair
-                except (TypeError, ValueError):
-                    raise TypeError(f"expected a (key, value) pair, not {pair!r:.60}") from None
-                # Text keys on a fast path; anything unusual takes stored_key's
-                # checks and errors.
-                if type(key) is str:
-                    try:
-                        kb = key.encode("utf-8", "surrogateescape")
-                    except UnicodeEncodeError:
-                        kb = stored_key(key)
-                else:
-                    kb = stored_key(key)
-                if len(kb) > MAX_KEY_BYTES:
-                    stored_key(key)
-                if raw:
-                    vb = value if type(value) is bytes else raw_value(value)
-                else:
-                    vb = pack(value)
-                i = h(kb) % n
-                keys[i].append(kb)
-                raws[i].append(vb)
-                pending += len(kb) + len(vb) + PAIR_OVERHEAD
-        finally:
-            self.pending += pending
+        with *raw*, already bytes; at most *limit* pairs when given (True
+        when *pairs* ran out).  A bad pair raises with the pairs before it
+        added and nothing of it."""
+        # Key conversion, the key hash and the encoding of plain values run
+        # natively, one call per batch.
+        return _native.split_pairs(self, pairs, raw, limit)
 
     def clear(self) -> None:
         for i in range(self.num_shards):

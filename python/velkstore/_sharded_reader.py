@@ -9,6 +9,7 @@ from operator import itemgetter
 from types import TracebackType
 from typing import Any
 
+from . import _native
 from ._common import Key, PathArg
 from ._errors import ClosedError, CorruptError, LimitError, VelkError
 from ._reader import VelkReader
@@ -75,6 +76,8 @@ class ShardedReader(Mapping[str, Any]):
             raise
         self._readers: list[VelkReader | None] | None = readers
         self._open = [r for r in readers if r is not None]
+        # Exact lookups in one native call each: key bytes, hash, shard, probe.
+        self._router: _native.ShardRouter | None = _native.ShardRouter(readers, m.seed, ShardNotOpenError)
 
     def _open_shard(self, index: int, entry: ShardEntry) -> VelkReader:
         path = join(self._dir, entry.file)
@@ -112,14 +115,10 @@ class ShardedReader(Mapping[str, Any]):
 
     def get_raw(self, key: Any) -> bytes | None:
         """The stored bytes of *key*, or None when it is absent."""
-        # The common case in a few steps; anything unusual (closed reader,
-        # shard not open, odd key) raises here and takes the checked route.
-        try:
-            kb = key.encode("utf-8", "surrogateescape") if type(key) is str else key_bytes(key)
-            return self._readers[self._hash(kb) % self._n].get_raw(kb)  # type: ignore[index, union-attr]
-        except (AttributeError, TypeError, UnicodeEncodeError, LimitError):
-            route = self._route(key)
-            return None if route is None else route[0].get_raw(route[1])
+        router = self._router
+        if router is None:
+            raise ClosedError("ShardedReader is closed")
+        return router.get_raw(key)
 
     def get(self, key: Any, default: Any = None) -> Any:
         route = self._route(key)
@@ -151,6 +150,8 @@ class ShardedReader(Mapping[str, Any]):
 
     def _get_many(self, keys: Iterable[Any], raw: bool, default: Any) -> list[Any]:
         readers = self._all()
+        if raw and self._router is not None:
+            return self._router.get_many_raw(keys if isinstance(keys, list) else list(keys))
         kbs = _many_keys(keys)
         n = self._n
         if n == 1 and readers[0] is not None and None not in kbs:
@@ -291,6 +292,7 @@ class ShardedReader(Mapping[str, Any]):
     def close(self) -> None:
         """Close every shard.  Idempotent."""
         readers, self._readers = self._readers, None
+        self._router = None
         for r in readers or ():
             if r is not None:
                 r.close()

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import itertools
 import os
 import weakref
 from collections.abc import Iterable, Iterator, Mapping
@@ -104,11 +103,13 @@ class ShardedWriter:
 
     def _stage(self, pairs: Mapping[Any, Any] | Iterable[tuple[Any, Any]], raw: bool) -> None:
         splitter = self._live()
-        items: Iterable[tuple[Any, Any]] = pairs.items() if isinstance(pairs, Mapping) else pairs
-        for batch in itertools.batched(items, BATCH):
-            splitter.add_pairs(batch, raw=raw)
+        items = iter(pairs.items() if isinstance(pairs, Mapping) else pairs)
+        while True:
+            done = splitter.add_pairs(items, raw=raw, limit=BATCH)
             if splitter.pending > self._spill_bytes:
                 self._spill(splitter)
+            if done:
+                break
 
     def _spill(self, splitter: Splitter) -> None:
         for i, (keys, raws) in enumerate(zip(splitter.keys, splitter.raws)):

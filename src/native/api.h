@@ -131,6 +131,10 @@ PyCFunction Fn(F* f) {
 PyObject* CreateReaderType(PyObject* module);
 PyObject* CreateScanType(PyObject* module);
 PyObject* CreateWriterType(PyObject* module);
+PyObject* CreateRouterType(PyObject* module);
 extern PyTypeObject* scan_type;
+extern PyTypeObject* reader_type;
+// The module's functions: split_pairs.
+extern PyMethodDef shard_functions[];
 
 }  // namespace velk::native

@@ -47,6 +47,7 @@ int Exec(PyObject* module) {
   PyObject* scan = CreateScanType(module);
   if (scan == nullptr) return -1;
   if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(scan)) < 0) return -1;  // kept by scan_type
+  if (AddType(module, CreateRouterType(module)) < 0) return -1;
   return AddType(module, CreateWriterType(module));
 }
 
@@ -60,7 +61,7 @@ PyModuleDef kModule = {
     .m_name = "velkstore._native",
     .m_doc = "The native classes under velkstore.VelkReader and velkstore.VelkWriter.",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = shard_functions,
     .m_slots = kSlots,
     .m_traverse = nullptr,
     .m_clear = nullptr,

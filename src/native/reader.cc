@@ -451,6 +451,12 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* CreateReaderType(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
+PyTypeObject* reader_type = nullptr;
+
+PyObject* CreateReaderType(PyObject* module) {
+  PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  reader_type = reinterpret_cast<PyTypeObject*>(t);  // kept alive by the module
+  return t;
+}
 
 }  // namespace velk::native
