@@ -199,6 +199,34 @@ def test_close_while_scans_and_batches_run(store):
     assert outcomes and all(outcomes)
 
 
+def test_batch_keys_emptied_by_another_thread(store):
+    # The lookups run without the lock; a thread that empties the caller's
+    # list meanwhile frees those key objects.  The batch must keep its own
+    # references (under the sanitizer run a read of a freed key is an error).
+    with VelkReader(store) as r:
+        stop = threading.Event()
+        lists = []
+
+        def empty_them():
+            while not stop.is_set():
+                for keys in list(lists):
+                    keys.clear()
+
+        t = threading.Thread(target=empty_them)
+        t.start()
+        try:
+            for _ in range(20):
+                keys = [bytes(bytearray(k)) for k in KEYS * 20]  # fresh objects, owned by the list only
+                expected = [val(k) for k in keys]
+                lists.append(keys)
+                got = r.get_many_raw(keys)
+                assert got == expected[: len(got)] and len(got) in (0, len(expected))
+                lists.clear()
+        finally:
+            stop.set()
+            t.join()
+
+
 def _child_read(reader):
     return reader["a"], reader._verify
 

@@ -174,11 +174,12 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
       PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
       return nullptr;
     }
-    // The keys' bytes are read in place until the results are built.  No
-    // Python code runs before then, and none at all without decoding, so a
-    // list serves as it is; with decoding, which runs Python code, the keys
-    // go into a tuple of their own that nothing else can change.
-    Ref seq(decode ? PySequence_Tuple(keys_arg) : PySequence_Fast(keys_arg, "get_many_raw() takes an iterable of keys"));
+    // The keys' bytes are read in place until the results are built, the
+    // lookups without the lock.  Another thread may change a list then (and
+    // decoding runs Python code that may too), freeing keys still in use, so
+    // the keys go into a tuple of their own that holds them and that nothing
+    // can change.  A tuple passed in is used as it is.
+    Ref seq(PySequence_Tuple(keys_arg));
     if (!seq) return nullptr;
     if (Open(self) == nullptr) return nullptr;
     std::shared_ptr<const StoreReader> store = self->store;
