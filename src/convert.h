@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/format/format.h"
+#include "plain_key.h"
 #include "python.h"
 
 namespace velk::py {
@@ -34,21 +35,6 @@ class KeyBytes {
 // with the original exception when it is MemoryError or not an Exception
 // (KeyboardInterrupt, SystemExit), which must reach the caller unchanged.
 bool ConvertKeySlow(PyObject* obj, KeyBytes& out);
-
-// The keys of nearly every call: an exact ASCII str (its characters are
-// its UTF-8 bytes) or an exact bytes object lends its own buffer.  False
-// for anything else, with no error set.
-inline bool BorrowPlainKey(PyObject* obj, std::string_view* out) {
-  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-    *out = {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<size_t>(PyUnicode_GET_LENGTH(obj))};
-    return true;
-  }
-  if (PyBytes_CheckExact(obj)) {
-    *out = {PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
-    return true;
-  }
-  return false;
-}
 
 // Plain keys inline; the general path gives the same bytes for them too.
 inline bool ConvertKey(PyObject* obj, KeyBytes& out) {

@@ -13,6 +13,7 @@
 #include "core/format/format.h"
 #include "core/base/status.h"
 #include "native/py.h"
+#include "plain_key.h"
 
 namespace velk::native {
 
@@ -49,18 +50,6 @@ enum class KeyConv { kOk, kNoBytes, kError };
 // they escape), bytes, bytearray, memoryview.  kNoBytes: text with no byte
 // form (no stored key can equal it), no error set.  kError: TypeError set.
 KeyConv ToKey(PyObject* obj, KeyBuf* out);
-// For exact ASCII str and exact bytes: their bytes, without a copy.
-inline bool PlainKey(PyObject* obj, std::string_view* out) {
-  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-    *out = {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<size_t>(PyUnicode_GET_LENGTH(obj))};
-    return true;
-  }
-  if (PyBytes_CheckExact(obj)) {
-    *out = {PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
-    return true;
-  }
-  return false;
-}
 // A stored key as str (surrogateescape) or bytes.  New references.
 inline PyObject* KeyStr(std::string_view k) {
   return PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogateescape");

@@ -98,7 +98,7 @@ PyObject* GetRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   if (r == nullptr) return nullptr;
   Bytes payload;
   std::string_view plain;
-  if (PlainKey(args[0], &plain)) [[likely]] {
+  if (BorrowPlainKey(args[0], &plain)) [[likely]] {
     const auto found = r->Probe(plain, &payload);
     if (found == StoreReader::Found::kFound) [[likely]] return NewBytes(payload);
     if (found == StoreReader::Found::kAbsent) Py_RETURN_NONE;
@@ -116,7 +116,7 @@ PyObject* Subscript(PyObject* obj, PyObject* key) {
   Bytes payload;
   std::string_view plain;
   int rc;
-  if (PlainKey(key, &plain) && r->Probe(plain, &payload) == StoreReader::Found::kFound) [[likely]] {
+  if (BorrowPlainKey(key, &plain) && r->Probe(plain, &payload) == StoreReader::Found::kFound) [[likely]] {
     rc = 1;
   } else {
     rc = Lookup(self, r, key, &payload);

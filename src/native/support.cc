@@ -66,7 +66,7 @@ PyObject* RaiseStoreError(const StoreError& err, PyObject* filename) {
 }
 
 KeyConv ToKey(PyObject* obj, KeyBuf* out) {
-  if (PlainKey(obj, &out->view)) return KeyConv::kOk;
+  if (BorrowPlainKey(obj, &out->view)) return KeyConv::kOk;
   if (PyUnicode_Check(obj)) {
     Py_ssize_t len = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len)) {
