@@ -1,6 +1,7 @@
 #include "core/reader/header_claims.h"
 
 #include <string>
+#include <string_view>
 
 #include "core/base/endian.h"
 
@@ -32,8 +33,11 @@ Result<void> CheckHeaderClaims(Bytes file, uint32_t num_keys, uint32_t num_objec
   }
 
   if (num_keys != 0) {
-    uint64_t index_end = index_offset;
-    for (size_t i = 0; i < keys.size(); ++i) index_end += kIndexEntryOverhead + keys.key(i).size();
+    // The open read the entries end to end from index_offset, so the last
+    // key's place gives where the entries end.
+    const std::string_view last = keys.key(keys.size() - 1);
+    const uint64_t index_end = static_cast<uint64_t>(last.data() - reinterpret_cast<const char*>(file.data())) +
+                               last.size() + sizeof(uint64_t);
     if (index_end != size) {
       return StoreError::Corrupt("index entries end at " + std::to_string(index_end) + ", file ends at " +
                                  std::to_string(size));
