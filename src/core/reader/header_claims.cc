@@ -3,8 +3,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/base/endian.h"
-
 namespace velk {
 
 Result<void> CheckHeaderClaims(Bytes file, uint32_t num_keys, uint32_t num_objects,
@@ -19,13 +17,14 @@ Result<void> CheckHeaderClaims(Bytes file, uint32_t num_keys, uint32_t num_objec
 
   uint64_t records = 0;
   for (uint64_t at = kHeaderSize; at < data_end; ++records) {
-    // Compared as remainders: at < data_end <= size, so nothing overflows.
-    const uint64_t room = data_end - at;
-    if (room < kRecordHeaderSize || LoadU32(file.data() + at) > room - kRecordHeaderSize) {
+    // Bounded by the data section's end, not the file's: the records must
+    // tile the section exactly.
+    Bytes payload;
+    if (LocateRecord(file.data(), data_end, at, &payload) != RecordFault::kNone) {
       return StoreError::Corrupt("object record at " + std::to_string(at) + " runs past the data section end " +
                                  std::to_string(data_end));
     }
-    at += kRecordHeaderSize + LoadU32(file.data() + at);
+    at += kRecordHeaderSize + payload.size();
   }
   if (records != num_objects) {
     return StoreError::Corrupt("num_objects " + std::to_string(num_objects) + " does not match the " +
