@@ -102,7 +102,7 @@ def test_rebuild_replaces_the_store_and_a_failed_build_leaves_the_old_one(tmp_pa
     old_files = visible_files(d)
     # A build failing after its first shard: the previous store stays whole
     # and the failed build's files go.
-    import velkstore._sharded_writer as sw
+    import velkstore.sharded.writer as sw
 
     real, calls = sw.build_shard, []
 
@@ -137,7 +137,7 @@ def test_rebuild_replaces_the_store_and_a_failed_build_leaves_the_old_one(tmp_pa
 
 CRASH = """
 import os, sys
-import velkstore._sharded_writer as sw
+import velkstore.sharded.writer as sw
 real = sw.build_shard
 def crash(*args):
     if args[1].startswith("shard-00002"):
@@ -286,7 +286,7 @@ def test_native_split_and_lookups_place_keys_as_the_key_hash_does(tmp_path):
     # or stores would be written to one shard and looked up in another.
     import msgpack
 
-    from velkstore._shard_build import PAIR_OVERHEAD, Splitter, pack_chunk
+    from velkstore.sharded.build import PAIR_OVERHEAD, Splitter, pack_chunk
 
     sizes = [0, 1, 15, 16, 255, 256, 65535, 65536, 70000]
     big = [bytes([i % 251]) * size for i, size in enumerate(sizes)]

@@ -26,13 +26,13 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
-from ._commit_shards import commit_shards
-from ._open_store import open_store
+from .sharded.commit import commit_shards
+from .sharded.open_store import open_store
 from ._reader import VelkReader
-from ._shard_build import ShardedBuildInfo
-from ._sharded_reader import ShardedReader, ShardNotOpenError
-from ._sharded_writer import ShardedWriter
-from ._sharding import shard_of
+from .sharded.build import ShardedBuildInfo
+from .sharded.reader import ShardedReader, ShardNotOpenError
+from .sharded.writer import ShardedWriter
+from .sharded.manifest import shard_of
 from ._writer import VelkWriter
 
 # The version is written once, in pyproject.toml.

@@ -24,8 +24,8 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("velkstore.dask needs Dask: pip install 'velkstore[dask]'") from exc
 
 from ._common import PathArg
-from ._shard_build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, unpack_chunk
-from ._sharding import (
+from .sharded.build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, unpack_chunk
+from .sharded.manifest import (
     BUILD_DIR_PREFIX,
     DirPath,
     check_num_shards,

@@ -14,7 +14,7 @@ import msgpack  # type: ignore[import-untyped]
 from .._common import decode
 from .._errors import VelkDecodeError
 from .._jsonvalue import to_json
-from .._open_store import open_store
+from ..sharded.open_store import open_store
 from . import progress
 from .exits import EXIT_FAILED, EXIT_OK, EXIT_UNRENDERABLE, EXIT_USAGE, CliError
 from .jsonlines import dumps, key_to_json

@@ -1,0 +1,1 @@
+"""Sharded stores: a directory of ordinary store files and a manifest."""

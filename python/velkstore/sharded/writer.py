@@ -1,0 +1,187 @@
+"""ShardedWriter: builds a sharded store on one machine in bounded memory."""
+
+from __future__ import annotations
+
+import os
+import weakref
+from collections.abc import Iterable, Iterator, Mapping
+from types import TracebackType
+from typing import Any
+
+from .._common import PathArg
+from .build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, pack_chunk, unpack_chunk
+from .manifest import (
+    BUILD_DIR_PREFIX,
+    DirPath,
+    check_num_shards,
+    check_seed,
+    join,
+    new_build_id,
+    remove_build_dir,
+    shard_file_name,
+)
+
+# Pairs taken from an iterable between two checks of the staged size.
+BATCH = 16384
+FRAME_HEADER = 8  # little-endian length of the chunk that follows
+
+
+class ShardedWriter:
+    """Collects key → object bindings and writes a sharded store: a
+    directory of *num_shards* store files and a manifest naming them.
+
+    Pairs are split by shard as they come and spilled to one temporary file
+    per shard whenever more than *spill_bytes* are staged, so memory stays
+    bounded however large the table.  `build()` then builds the shards one
+    at a time (peak memory about one shard's build) and writes the manifest
+    last, atomically: readers see the previous store, or the new one
+    complete.  The previous store's shards are removed after the commit.
+
+    Keys and values are as for `VelkWriter`; adding a key again rebinds it
+    (the last binding wins).  Temporary files live in a hidden
+    ``.velkstore-build-*`` directory inside *directory*, removed when the
+    build ends, fails or the writer is discarded.  A writer builds once;
+    it is not thread-safe.
+    """
+
+    def __init__(
+        self, directory: PathArg, num_shards: int, *, seed: int = 0, spill_bytes: int = 64 << 20
+    ) -> None:
+        self._num_shards = check_num_shards(num_shards)
+        self._seed = check_seed(seed)
+        if spill_bytes < 0:
+            raise ValueError("spill_bytes must not be negative")
+        self._spill_bytes = spill_bytes
+        self._dir: DirPath = os.fspath(directory)
+        self._build_id = new_build_id()
+        self._build_dir = join(self._dir, BUILD_DIR_PREFIX + self._build_id)
+        self._splitter: Splitter | None = Splitter(self._num_shards, self._seed)
+        self._spilled = [False] * self._num_shards
+        os.makedirs(self._dir, exist_ok=True)
+        os.mkdir(self._build_dir)
+        # A writer dropped without build() or close() leaves no files behind.
+        self._cleanup = weakref.finalize(self, remove_build_dir, self._build_dir)
+
+    @property
+    def directory(self) -> DirPath:
+        return self._dir
+
+    @property
+    def num_shards(self) -> int:
+        return self._num_shards
+
+    @property
+    def closed(self) -> bool:
+        return self._splitter is None
+
+    def _live(self) -> Splitter:
+        if self._splitter is None:
+            raise ValueError("ShardedWriter is closed")
+        return self._splitter
+
+    # -- staging ------------------------------------------------------------
+
+    def add(self, key: Any, value: object) -> None:
+        """Bind *key* (str or bytes) to *value*, serialised with MessagePack."""
+        self.update(((key, value),))
+
+    def add_raw(self, key: Any, raw: bytes) -> None:
+        """Bind *key* to already serialised bytes *raw*."""
+        self.update_raw(((key, raw),))
+
+    def update(self, pairs: Mapping[Any, object] | Iterable[tuple[Any, object]]) -> None:
+        """Bind every (key, value) of a mapping or an iterable of pairs.
+
+        A bad key or value raises TypeError or ValueError; the pairs before
+        it stay bound.
+        """
+        self._stage(pairs, raw=False)
+
+    def update_raw(self, pairs: Mapping[Any, bytes] | Iterable[tuple[Any, bytes]]) -> None:
+        """`update` with values already serialised as bytes."""
+        self._stage(pairs, raw=True)
+
+    def _stage(self, pairs: Mapping[Any, Any] | Iterable[tuple[Any, Any]], raw: bool) -> None:
+        splitter = self._live()
+        items = iter(pairs.items() if isinstance(pairs, Mapping) else pairs)
+        while True:
+            done = splitter.add_pairs(items, raw=raw, limit=BATCH)
+            if splitter.pending > self._spill_bytes:
+                self._spill(splitter)
+            if done:
+                break
+
+    def _spill(self, splitter: Splitter) -> None:
+        for i, (keys, raws) in enumerate(zip(splitter.keys, splitter.raws)):
+            if keys:
+                chunk = pack_chunk(keys, raws)
+                with open(self._spill_path(i), "ab") as f:
+                    f.write(len(chunk).to_bytes(FRAME_HEADER, "little"))
+                    f.write(chunk)
+                self._spilled[i] = True
+        splitter.clear()
+
+    def _spill_path(self, index: int) -> DirPath:
+        return join(self._build_dir, f"spill-{index:05d}")
+
+    def _batches(self, splitter: Splitter, index: int) -> Iterator[Iterable[tuple[bytes, bytes]]]:
+        # Spilled chunks first, then what is still in memory: the order the
+        # pairs came in.
+        if self._spilled[index]:
+            with open(self._spill_path(index), "rb") as f:
+                while header := f.read(FRAME_HEADER):
+                    size = int.from_bytes(header, "little")
+                    chunk = f.read(size)
+                    if len(header) != FRAME_HEADER or len(chunk) != size:
+                        raise OSError(f"spill file {os.fsdecode(self._spill_path(index))!r} is truncated")
+                    yield unpack_chunk(chunk)
+                    del chunk
+            os.unlink(self._spill_path(index))
+        keys, raws = splitter.keys[index], splitter.raws[index]
+        yield zip(keys, raws)
+        # Free this shard's pairs before the next shard is built.
+        splitter.keys[index] = []
+        splitter.raws[index] = []
+
+    # -- building -------------------------------------------------------------
+
+    def build(self) -> ShardedBuildInfo:
+        """Build every shard, commit the manifest and close the writer.
+
+        On failure the writer is closed too, its temporary files removed,
+        and the directory keeps the store it had before.
+        """
+        splitter = self._live()
+        try:
+            built: list[BuiltShard] = []
+            for i in range(self._num_shards):
+                name = shard_file_name(self._build_id, i, self._num_shards)
+                built.append(build_shard(self._build_dir, name, self._batches(splitter, i)))
+            return commit_built(self._dir, self._build_dir, self._seed, built)
+        finally:
+            self.close()
+
+    def close(self) -> None:
+        """Discard what is staged and remove the temporary files.  Idempotent."""
+        self._splitter = None
+        self._cleanup()
+
+    def __enter__(self) -> ShardedWriter:
+        self._live()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> None:
+        """Build on a clean exit (unless built already); discard otherwise."""
+        if exc_type is None and not self.closed:
+            self.build()
+        else:
+            self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"num_shards={self._num_shards}"
+        return f"<ShardedWriter {os.fsdecode(self._dir)!r} {state}>"

@@ -1,0 +1,170 @@
+// _VelkReader: open, lookups, scans, stats and verification.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fixed/classes.h"
+#include "fixed/convert.h"
+#include "fixed/frame.h"
+#include "bind/once.h"
+
+namespace velk::py {
+namespace {
+
+using Self = InstanceOf<ReaderClass>;
+
+ArgSpec kNewArgs{"_VelkReader.__new__()", {"path", "verify"}, 2, 1};
+ArgSpec kGetArgs{"_VelkReader.get_raw()", {"key"}, 1, 1};
+ArgSpec kExistsArgs{"_VelkReader.exists()", {"key"}, 1, 1};
+ArgSpec kPrefixArgs{"_VelkReader.prefix_raw()", {"prefix"}, 1, 1};
+ArgSpec kExitArgs{"_VelkReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3};
+
+Outcome<StoreReader> OpenReader(const ArgSlots& args) {
+  std::string_view path;
+  if (!ConvertPath(args[0], &path)) return PyErrorSet{};
+  bool verify = true;
+  if (!ConvertVerify(args[1], &verify)) return PyErrorSet{};
+  return StoreReader::Open(std::string(path), verify);
+}
+
+Outcome<std::optional<Bytes>> GetRaw(Self* self, const ArgSlots& args) {
+  KeyBytes key;
+  if (!ConvertKey(args[0], key)) return PyErrorSet{};
+  return self->state.Get(key.view());
+}
+
+// The lean forms of get_raw and exists for plain keys; nullopt hands the
+// call to the general form (a damaged record, whose error it reports).
+std::optional<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key) {
+  Bytes payload;
+  switch (self->state.Probe(key, &payload)) {
+    case StoreReader::Found::kFound:
+      return std::optional<Bytes>(payload);
+    case StoreReader::Found::kAbsent:
+      return std::optional<Bytes>();
+    case StoreReader::Found::kDamaged:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
+
+Outcome<bool> Exists(Self* self, const ArgSlots& args) {
+  KeyBytes key;
+  if (!ConvertKey(args[0], key)) return PyErrorSet{};
+  return self->state.Exists(key.view());
+}
+
+Outcome<EntryList> PrefixRaw(Self* self, const ArgSlots& args) {
+  KeyBytes prefix;
+  if (!ConvertKey(args[0], prefix)) return PyErrorSet{};
+  auto r = self->state.Prefix(prefix.view());
+  if (!r.ok()) return std::move(r).error();
+  return EntryList{&self->state, std::move(r).value()};
+}
+
+Outcome<KeyList> Keys(Self* self, const ArgSlots&) { return KeyList{&self->state}; }
+
+Outcome<EntryList> ItemsRaw(Self* self, const ArgSlots&) {
+  auto r = self->state.Items();
+  if (!r.ok()) return std::move(r).error();
+  return EntryList{&self->state, std::move(r).value()};
+}
+
+Outcome<ObjectList> ObjectsRaw(Self* self, const ArgSlots&) {
+  auto r = self->state.Objects();
+  if (!r.ok()) return std::move(r).error();
+  return ObjectList{std::move(r).value()};
+}
+
+Outcome<StatsResult> Stats(Self* self, const ArgSlots&) { return StatsResult{&self->state}; }
+
+Outcome<bool> Verify(Self* self, const ArgSlots&) {
+  if (auto r = self->state.Verify(); !r.ok()) return std::move(r).error();
+  return true;
+}
+
+// Releases nothing: the mapping and index live as long as the object, so a
+// close in one thread can never pull them away from a read in another.
+Outcome<NoneResult> Close(Self*, const ArgSlots&) { return NoneResult{}; }
+
+Outcome<NewRef> Enter(Self* self, const ArgSlots&) {
+  return NewRef{Py_NewRef(reinterpret_cast<PyObject*>(self))};
+}
+
+Outcome<bool> Exit(Self*, const ArgSlots&) { return false; }
+
+Outcome<std::string> ReaderRepr(Self* self, const ArgSlots&) {
+  const StoreReader& r = self->state;
+  return "_VelkReader('" + r.path() + "', keys=" + std::to_string(r.num_keys()) +
+         ", objects=" + std::to_string(r.num_objects()) + ")";
+}
+
+constexpr int kArgsFlags = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"get_raw", AsCFunction(KeyMethod<ReaderClass, Borrow::kShared, kGetArgs, GetRaw, ProbeGetRaw>), kArgsFlags,
+     "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`."},
+    {"exists", AsCFunction(KeyMethod<ReaderClass, Borrow::kShared, kExistsArgs, Exists, ProbeExists>), kArgsFlags,
+     "exists($self, key)\n--\n\nKey presence check \u2014 no I/O beyond the in-memory hash index."},
+    {"prefix_raw", AsCFunction(Method<ReaderClass, Borrow::kShared, kPrefixArgs, PrefixRaw>), kArgsFlags,
+     "prefix_raw($self, prefix)\n--\n\nSorted prefix scan. Returns `list[tuple[str, bytes]]`."},
+    {"keys", AsCFunction(NoArgs<ReaderClass, Borrow::kShared, Keys>), METH_NOARGS,
+     "keys($self)\n--\n\nAll keys in sorted order."},
+    {"items_raw", AsCFunction(NoArgs<ReaderClass, Borrow::kShared, ItemsRaw>), METH_NOARGS,
+     "items_raw($self)\n--\n\nAll `(key, raw_bytes)` pairs in sorted key order."},
+    {"objects_raw", AsCFunction(NoArgs<ReaderClass, Borrow::kShared, ObjectsRaw>), METH_NOARGS,
+     "objects_raw($self)\n--\n\nUnique objects only (deduplicated by file offset)."},
+    {"stats", AsCFunction(NoArgs<ReaderClass, Borrow::kShared, Stats>), METH_NOARGS,
+     "stats($self)\n--\n\nReturn file metadata as a `dict`."},
+    {"verify", AsCFunction(NoArgs<ReaderClass, Borrow::kShared, Verify>), METH_NOARGS,
+     "verify($self)\n--\n\nDeep CRC32 integrity check (whole-file + per-object)."},
+    {"close", AsCFunction(NoArgs<ReaderClass, Borrow::kShared, Close>), METH_NOARGS,
+     "close($self)\n--\n\n"},
+    {"__enter__", AsCFunction(NoArgs<ReaderClass, Borrow::kShared, Enter>), METH_NOARGS,
+     "__enter__($self)\n--\n\n"},
+    {"__exit__", AsCFunction(Method<ReaderClass, Borrow::kShared, kExitArgs, Exit>), kArgsFlags,
+     "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+constexpr char kDoc[] =
+    "_VelkReader(path, verify=True)\n--\n\n"
+    "Low-level reader \u2014 returns raw msgpack bytes.\n"
+    "**Use `velkstore.VelkReader` (Python wrapper) instead of this directly.**\n\n"
+    "Thread-safe for reads: the index is immutable after construction and the\n"
+    "mmap is read-only.  Share one instance freely across threads.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc<ReaderClass>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_new, reinterpret_cast<void*>(New<ReaderClass, kNewArgs, OpenReader>)},
+    {Py_tp_repr, reinterpret_cast<void*>(Repr<ReaderClass, Borrow::kShared, ReaderRepr>)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "builtins._VelkReader",
+    .basicsize = static_cast<int>(sizeof(Self)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSlots,
+};
+
+OnceObject cached_type;
+
+}  // namespace
+
+PyObject* ReaderClass::Create() {
+  return cached_type.Get([] { return PyType_FromSpec(&kSpec); });
+}
+
+PyTypeObject* ReaderClass::Type() {
+  if (PyObject* type = cached_type.Peek()) [[likely]] return reinterpret_cast<PyTypeObject*>(type);
+  return TypeOrFault(Create(), kName);
+}
+
+}  // namespace velk::py

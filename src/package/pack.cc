@@ -1,0 +1,155 @@
+#include "package/pack.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace velk::native {
+namespace {
+
+void Put(std::string* out, uint8_t tag, uint64_t v, int bytes) {
+  out->push_back(static_cast<char>(tag));
+  for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// A length-prefixed run: the smallest of the three (or four) forms that
+// holds n.  fix_tag is 0 when the family has no fix form.
+bool PutSized(std::string* out, const char* data, size_t n, uint8_t fix_tag, uint8_t tag8) {
+  if (fix_tag != 0 && n < 32) {
+    out->push_back(static_cast<char>(fix_tag | n));
+  } else if (n <= 0xFF) {
+    Put(out, tag8, n, 1);
+  } else if (n <= 0xFFFF) {
+    Put(out, tag8 + 1, n, 2);
+  } else if (n <= 0xFFFFFFFF) {
+    Put(out, tag8 + 2, n, 4);
+  } else {
+    return false;
+  }
+  out->append(data, n);
+  return true;
+}
+
+bool PackInt(PyObject* obj, std::string* out) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0) {
+    if (overflow < 0) return false;
+    const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    Put(out, 0xcf, u, 8);
+    return true;
+  }
+  if (v == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  if (v >= 0) {
+    if (v < 0x80) {
+      out->push_back(static_cast<char>(v));
+    } else if (v <= 0xFF) {
+      Put(out, 0xcc, static_cast<uint64_t>(v), 1);
+    } else if (v <= 0xFFFF) {
+      Put(out, 0xcd, static_cast<uint64_t>(v), 2);
+    } else if (v <= 0xFFFFFFFFLL) {
+      Put(out, 0xce, static_cast<uint64_t>(v), 4);
+    } else {
+      Put(out, 0xcf, static_cast<uint64_t>(v), 8);
+    }
+  } else if (v >= -32) {
+    out->push_back(static_cast<char>(static_cast<uint8_t>(0xe0 | (v & 0x1f))));
+  } else if (v >= -128) {
+    Put(out, 0xd0, static_cast<uint64_t>(v), 1);
+  } else if (v >= -32768) {
+    Put(out, 0xd1, static_cast<uint64_t>(v), 2);
+  } else if (v >= -2147483648LL) {
+    Put(out, 0xd2, static_cast<uint64_t>(v), 4);
+  } else {
+    Put(out, 0xd3, static_cast<uint64_t>(v), 8);
+  }
+  return true;
+}
+
+// A container header: fix form below 16 items, else the 16- or 32-bit one.
+bool PutCount(std::string* out, size_t n, uint8_t fix_tag, uint8_t tag16) {
+  if (n < 16) {
+    out->push_back(static_cast<char>(fix_tag | n));
+  } else if (n <= 0xFFFF) {
+    Put(out, tag16, n, 2);
+  } else if (n <= 0xFFFFFFFF) {
+    Put(out, tag16 + 1, n, 4);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Deeper values go to the full encoder, which applies its own limit.
+constexpr int kMaxDepth = 32;
+
+bool Pack(PyObject* obj, std::string* out, int depth);
+
+bool PackItems(PyObject* const* items, Py_ssize_t n, std::string* out, int depth) {
+  if (!PutCount(out, static_cast<size_t>(n), 0x90, 0xdc)) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!Pack(items[i], out, depth + 1)) return false;
+  }
+  return true;
+}
+
+bool Pack(PyObject* obj, std::string* out, int depth) {
+  if (PyBytes_CheckExact(obj)) {
+    return PutSized(out, PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)), 0, 0xc4);
+  }
+  if (PyUnicode_CheckExact(obj)) {
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (utf8 == nullptr) {
+      PyErr_Clear();  // lone surrogates: the full encoder reports them
+      return false;
+    }
+    return PutSized(out, utf8, static_cast<size_t>(n), 0xa0, 0xd9);
+  }
+  if (obj == Py_None) {
+    out->push_back(static_cast<char>(0xc0));
+    return true;
+  }
+  if (obj == Py_False || obj == Py_True) {
+    out->push_back(static_cast<char>(obj == Py_True ? 0xc3 : 0xc2));
+    return true;
+  }
+  if (PyLong_CheckExact(obj)) return PackInt(obj, out);
+  if (PyFloat_CheckExact(obj)) {
+    Put(out, 0xcb, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj)), 8);
+    return true;
+  }
+  if (depth >= kMaxDepth) return false;
+  if (PyDict_CheckExact(obj)) {
+    // In the dict's order, as the full encoder writes it.  Nothing here
+    // runs Python code, so the dict cannot change meanwhile.
+    if (!PutCount(out, static_cast<size_t>(PyDict_GET_SIZE(obj)), 0x80, 0xde)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(obj, &pos, &k, &v)) {
+      if (!Pack(k, out, depth + 1) || !Pack(v, out, depth + 1)) return false;
+    }
+    return true;
+  }
+  if (PyList_CheckExact(obj)) return PackItems(PySequence_Fast_ITEMS(obj), PyList_GET_SIZE(obj), out, depth);
+  if (PyTuple_CheckExact(obj)) return PackItems(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), out, depth);
+  return false;
+}
+
+}  // namespace
+
+bool PackPlain(PyObject* obj, std::string* out) {
+  const size_t start = out->size();
+  if (Pack(obj, out, 0)) return true;
+  out->resize(start);  // part of a container may have been written
+  return false;
+}
+
+}  // namespace velk::native

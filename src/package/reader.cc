@@ -1,0 +1,463 @@
+// velkstore._native.Reader: an open store as a read-only mapping.  Lookups
+// hold the interpreter lock (they are shorter than letting it go); the
+// open, the batch lookups and verify() let it go while they work.
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "package/api.h"
+#include "package/reader.h"
+
+namespace velk::native {
+namespace {
+
+using Self = ReaderObject;
+
+// Batches shorter than this are looked up holding the lock: giving it up
+// and taking it back costs more than they do.
+constexpr size_t kReleaseLockFrom = 64;
+
+const StoreReader* Open(Self* self) {
+  const StoreReader* r = self->store.get();
+  if (r == nullptr) [[unlikely]] RaiseClosed("reader");
+  return r;
+}
+
+PyObject* RecordError(Self* self, std::string_view key) {
+  auto got = self->store->Get(key);
+  if (!got.ok()) return RaiseStoreError(got.error(), self->path);
+  PyErr_SetString(PyExc_SystemError, "record check disagrees with itself");
+  return nullptr;
+}
+
+// ---- construction -----------------------------------------------------
+
+PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", "verify", nullptr};
+    PyObject* path_arg = nullptr;
+    int verify = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:VelkReader", const_cast<char**>(kwlist), &path_arg,
+                                     &verify)) {
+      return nullptr;
+    }
+    Ref given;
+    std::string path;
+    if (!ToPath(path_arg, &given, &path)) return nullptr;
+    // The open maps the file and, with verify, reads all of it for its CRC.
+    auto opened = WithoutLock([&] { return StoreReader::Open(path, verify != 0); });
+    if (!opened.ok()) return RaiseStoreError(opened.error(), given.get());
+    auto store = std::make_shared<const StoreReader>(std::move(opened).value());
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* self = reinterpret_cast<Self*>(obj);
+    new (&self->store) std::shared_ptr<const StoreReader>(std::move(store));
+    self->path = given.release();
+    self->verify = verify != 0;
+    return obj;
+  });
+}
+
+void DeallocReader(PyObject* obj) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  self->store.~shared_ptr();
+  Py_XDECREF(self->path);
+  PyTypeObject* tp = Py_TYPE(obj);
+  tp->tp_free(obj);
+  Py_DECREF(tp);
+}
+
+// ---- lookups ------------------------------------------------------------
+
+// Looks key up: 1 found (payload set), 0 absent, -1 error set.
+int Lookup(Self* self, const StoreReader* r, PyObject* key, Bytes* payload) {
+  KeyBuf buf;
+  switch (ToKey(key, &buf)) {
+    case KeyConv::kOk: break;
+    case KeyConv::kNoBytes: return 0;
+    case KeyConv::kError: return -1;
+  }
+  switch (r->Probe(buf.view, payload)) {
+    case StoreReader::Found::kFound: return 1;
+    case StoreReader::Found::kAbsent: return 0;
+    case StoreReader::Found::kDamaged: break;
+  }
+  RecordError(self, buf.view);
+  return -1;
+}
+
+PyObject* GetRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  if (nargs != 1) [[unlikely]] {
+    PyErr_Format(PyExc_TypeError, "get_raw() takes exactly one argument (%zd given)", nargs);
+    return nullptr;
+  }
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return nullptr;
+  Bytes payload;
+  std::string_view plain;
+  if (BorrowPlainKey(args[0], &plain)) [[likely]] {
+    const auto found = r->Probe(plain, &payload);
+    if (found == StoreReader::Found::kFound) [[likely]] return NewBytes(payload);
+    if (found == StoreReader::Found::kAbsent) Py_RETURN_NONE;
+  }
+  const int rc = Lookup(self, r, args[0], &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) Py_RETURN_NONE;
+  return NewBytes(payload);
+}
+
+PyObject* Subscript(PyObject* obj, PyObject* key) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return nullptr;
+  Bytes payload;
+  std::string_view plain;
+  int rc;
+  if (BorrowPlainKey(key, &plain) && r->Probe(plain, &payload) == StoreReader::Found::kFound) [[likely]] {
+    rc = 1;
+  } else {
+    rc = Lookup(self, r, key, &payload);
+  }
+  if (rc < 0) return nullptr;
+  if (rc == 0) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return Decode(payload, key);
+}
+
+int Contains(PyObject* obj, PyObject* key) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return -1;
+  KeyBuf buf;
+  switch (ToKey(key, &buf)) {
+    case KeyConv::kOk: return r->Exists(buf.view) ? 1 : 0;
+    case KeyConv::kNoBytes: return 0;
+    case KeyConv::kError: break;
+  }
+  // `5 in r` answers False, as for a dict with str keys.
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+Py_ssize_t Length(PyObject* obj) {
+  const StoreReader* r = Open(reinterpret_cast<Self*>(obj));
+  return r == nullptr ? -1 : static_cast<Py_ssize_t>(r->entry_count());
+}
+
+const char* const kGetNames[] = {"key", "default"};
+const Params kGetParams{"get()", kGetNames, 2, 1, 2};
+
+PyObject* Get(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  PyObject* slots[2];
+  if (!ParseArgs(kGetParams, args, nargs, kwnames, slots)) return nullptr;
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return nullptr;
+  Bytes payload;
+  const int rc = Lookup(self, r, slots[0], &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
+  return Decode(payload, slots[0]);
+}
+
+// get_many and get_many_raw: keys converted holding the lock, then the
+// whole batch looked up without it, then the results built holding it.
+PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) {
+  return Guard([&]() -> PyObject* {
+    if (PyUnicode_Check(keys_arg) || PyBytes_Check(keys_arg)) {
+      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
+      return nullptr;
+    }
+    // The keys' bytes are read in place until the results are built, the
+    // lookups without the lock.  Another thread may change a list then (and
+    // decoding runs Python code that may too), freeing keys still in use, so
+    // the keys go into a tuple of their own that holds them and that nothing
+    // can change.  A tuple passed in is used as it is.
+    Ref seq(PySequence_Tuple(keys_arg));
+    if (!seq) return nullptr;
+    if (Open(self) == nullptr) return nullptr;
+    std::shared_ptr<const StoreReader> store = self->store;
+    const size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    std::vector<std::string_view> views(n);
+    std::vector<uint8_t> usable(n, 1);
+    std::vector<std::string> owned;  // keys that needed a converted copy
+    std::vector<size_t> owned_at;
+    constexpr size_t kAhead = 16;  // key objects lie anywhere: load them early
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) {
+        __builtin_prefetch(items[i + kAhead]);
+        __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + 64);
+      }
+      KeyBuf buf;
+      switch (ToKey(items[i], &buf)) {
+        case KeyConv::kOk: break;
+        case KeyConv::kNoBytes: usable[i] = 0; continue;
+        case KeyConv::kError: return nullptr;
+      }
+      if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
+        owned.push_back(std::move(buf.owned));
+        owned_at.push_back(i);
+      } else {
+        views[i] = buf.view;
+      }
+    }
+    for (size_t j = 0; j < owned.size(); ++j) views[owned_at[j]] = owned[j];
+    std::vector<StoreReader::Found> found(n);
+    std::vector<Bytes> payloads(n);
+    if (n >= kReleaseLockFrom) {
+      WithoutLock([&] {
+        store->ProbeMany(views, found.data(), payloads.data());
+        return true;
+      });
+    } else {
+      store->ProbeMany(views, found.data(), payloads.data());
+    }
+    // A damaged record fails the whole call, before any result exists.
+    for (size_t i = 0; i < n; ++i) {
+      if (usable[i] && found[i] == StoreReader::Found::kDamaged) {
+        auto err = store->Get(views[i]);
+        return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
+      }
+    }
+    Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* item;
+      if (!usable[i] || found[i] != StoreReader::Found::kFound) {
+        item = Py_NewRef(decode && deflt != nullptr ? deflt : Py_None);
+      } else {
+        item = decode ? Decode(payloads[i], items[i]) : NewBytes(payloads[i]);
+        if (item == nullptr) return nullptr;
+      }
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+  });
+}
+
+const char* const kGetManyNames[] = {"keys", "default"};
+const Params kGetManyParams{"get_many()", kGetManyNames, 2, 1, 2};
+const Params kGetManyRawParams{"get_many_raw()", kGetManyNames, 1, 1, 1};
+
+PyObject* GetManyDecoded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!ParseArgs(kGetManyParams, args, nargs, kwnames, slots)) return nullptr;
+  return GetMany(reinterpret_cast<Self*>(obj), slots[0], slots[1], true);
+}
+
+PyObject* GetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];
+  if (!ParseArgs(kGetManyRawParams, args, nargs, kwnames, slots)) return nullptr;
+  return GetMany(reinterpret_cast<Self*>(obj), slots[0], nullptr, false);
+}
+
+// ---- scans --------------------------------------------------------------
+
+// First position at or after begin whose key does not start with prefix
+// (keys that do are contiguous in a sorted list).
+size_t PrefixEnd(const StoreReader& r, size_t begin, std::string_view prefix) {
+  size_t lo = begin, hi = r.entry_count();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (r.key_at(mid).starts_with(prefix)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// A scan bound given as a key or None (absent).  False with an error set.
+bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
+  *present = arg != nullptr && arg != Py_None;
+  if (!*present) return true;
+  switch (ToKey(arg, buf)) {
+    case KeyConv::kOk: return true;
+    case KeyConv::kNoBytes:
+      PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", arg);
+      return false;
+    case KeyConv::kError: return false;
+  }
+  return false;
+}
+
+// The scan of keys starting with prefix and within [start, stop).
+PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, KeyForm key, ValueForm value) {
+  return Guard([&]() -> PyObject* {
+    KeyBuf p, a, b;
+    bool has_p, has_a, has_b;
+    if (!Bound(prefix, &p, &has_p) || !Bound(start, &a, &has_a) || !Bound(stop, &b, &has_b)) return nullptr;
+    if (Open(self) == nullptr) return nullptr;
+    const StoreReader& r = *self->store;
+    size_t begin = 0, end = r.entry_count();
+    if (has_p) {
+      begin = r.LowerBound(p.view);
+      end = PrefixEnd(r, begin, p.view);
+    }
+    if (has_a) begin = std::max(begin, r.LowerBound(a.view));
+    if (has_b) end = std::min(end, r.LowerBound(b.view));
+    if (end < begin) end = begin;
+    return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
+  });
+}
+
+PyObject* Iter(PyObject* obj) { return Scan(reinterpret_cast<Self*>(obj), nullptr, nullptr, nullptr, KeyForm::kStr, ValueForm::kNone); }
+
+const char* const kPrefixNames[] = {"prefix"};
+const Params kPrefixParams{"prefix()", kPrefixNames, 1, 1, 1};
+const char* const kRangeNames[] = {"start", "stop"};
+const Params kRangeParams{"range()", kRangeNames, 2, 0, 2};
+const char* const kBytesNames[] = {"prefix", "start", "stop", "raw"};
+const Params kKeysBytesParams{"keys_bytes()", kBytesNames, 3, 0, 3};
+const Params kItemsBytesParams{"items_bytes()", kBytesNames, 4, 0, 3};
+
+template <ValueForm kValue>
+PyObject* Prefix(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];
+  if (!ParseArgs(kPrefixParams, args, nargs, kwnames, slots)) return nullptr;
+  return Scan(reinterpret_cast<Self*>(obj), slots[0], nullptr, nullptr, KeyForm::kStr, kValue);
+}
+
+template <ValueForm kValue>
+PyObject* Range(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!ParseArgs(kRangeParams, args, nargs, kwnames, slots)) return nullptr;
+  return Scan(reinterpret_cast<Self*>(obj), nullptr, slots[0], slots[1], KeyForm::kStr, kValue);
+}
+
+PyObject* KeysBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[3];
+  if (!ParseArgs(kKeysBytesParams, args, nargs, kwnames, slots)) return nullptr;
+  return Scan(reinterpret_cast<Self*>(obj), slots[0], slots[1], slots[2], KeyForm::kBytes, ValueForm::kNone);
+}
+
+PyObject* ItemsBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[4];
+  if (!ParseArgs(kItemsBytesParams, args, nargs, kwnames, slots)) return nullptr;
+  int raw = 0;
+  if (slots[3] != nullptr && (raw = PyObject_IsTrue(slots[3])) < 0) return nullptr;
+  return Scan(reinterpret_cast<Self*>(obj), slots[0], slots[1], slots[2], KeyForm::kBytes,
+              raw ? ValueForm::kRaw : ValueForm::kDecoded);
+}
+
+template <KeyForm kKey, ValueForm kValue>
+PyObject* WholeScan(PyObject* obj, PyObject*) {
+  return Scan(reinterpret_cast<Self*>(obj), nullptr, nullptr, nullptr, kKey, kValue);
+}
+
+// ---- the file -----------------------------------------------------------
+
+PyObject* Stats(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return nullptr;
+  return Py_BuildValue("{sOsisIsIsKsKsKsk}", "path", self->path, "version", 2, "num_keys", r->num_keys(),
+                       "num_objects", r->num_objects(), "index_offset",
+                       static_cast<unsigned long long>(r->index_offset()), "data_offset",
+                       static_cast<unsigned long long>(kHeaderSize), "file_size",
+                       static_cast<unsigned long long>(r->file_size()), "file_crc32",
+                       static_cast<unsigned long>(r->file_crc32()));
+}
+
+PyObject* Verify(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  if (Open(self) == nullptr) return nullptr;
+  std::shared_ptr<const StoreReader> store = self->store;
+  return Guard([&]() -> PyObject* {
+    auto checked = WithoutLock([&] { return store->Verify(); });
+    if (!checked.ok()) return RaiseStoreError(checked.error(), self->path);
+    Py_RETURN_TRUE;
+  });
+}
+
+PyObject* Close(PyObject* obj, PyObject*) {
+  reinterpret_cast<Self*>(obj)->store.reset();
+  Py_RETURN_NONE;
+}
+
+PyObject* GetClosed(PyObject* obj, void*) { return PyBool_FromLong(reinterpret_cast<Self*>(obj)->store == nullptr); }
+PyObject* GetPath(PyObject* obj, void*) { return Py_NewRef(reinterpret_cast<Self*>(obj)->path); }
+PyObject* GetVerify(PyObject* obj, void*) { return PyBool_FromLong(reinterpret_cast<Self*>(obj)->verify); }
+
+constexpr int kKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"get_raw", Fn(GetRaw), METH_FASTCALL,
+     "get_raw($self, key, /)\n--\n\nThe stored bytes of key, or None when it is absent."},
+    {"get", Fn(Get), kKw, "get($self, key, default=None)\n--\n\nThe value of key, or default when it is absent."},
+    {"get_many", Fn(GetManyDecoded), kKw,
+     "get_many($self, keys, default=None)\n--\n\nThe values of keys, in the order asked (default for absent keys)."},
+    {"get_many_raw", Fn(GetManyRaw), kKw,
+     "get_many_raw($self, keys)\n--\n\nThe stored bytes of keys, in the order asked (None for absent keys)."},
+    {"prefix", Fn(Prefix<ValueForm::kDecoded>), kKw,
+     "prefix($self, prefix)\n--\n\nLazily, (key, value) for every key starting with prefix, in key order."},
+    {"prefix_raw", Fn(Prefix<ValueForm::kRaw>), kKw,
+     "prefix_raw($self, prefix)\n--\n\nLazily, (key, stored bytes) for every key starting with prefix."},
+    {"range", Fn(Range<ValueForm::kDecoded>), kKw,
+     "range($self, start=None, stop=None)\n--\n\nLazily, (key, value) for start <= key < stop, in key order."},
+    {"range_raw", Fn(Range<ValueForm::kRaw>), kKw,
+     "range_raw($self, start=None, stop=None)\n--\n\nLazily, (key, stored bytes) for start <= key < stop."},
+    {"items_raw", Fn(WholeScan<KeyForm::kStr, ValueForm::kRaw>), METH_NOARGS,
+     "items_raw($self)\n--\n\nLazily, (key, stored bytes) for every key, in key order."},
+    {"keys_bytes", Fn(KeysBytes), kKw,
+     "keys_bytes($self, prefix=b'', start=None, stop=None)\n--\n\nLazily, the keys as bytes, in key order."},
+    {"items_bytes", Fn(ItemsBytes), kKw,
+     "items_bytes($self, prefix=b'', start=None, stop=None, *, raw=False)\n--\n\n"
+     "Lazily, (bytes key, value), or (bytes key, stored bytes) with raw."},
+    {"_iter_items", Fn(WholeScan<KeyForm::kStr, ValueForm::kDecoded>), METH_NOARGS, nullptr},
+    {"_iter_values", Fn(WholeScan<KeyForm::kNone, ValueForm::kDecoded>), METH_NOARGS, nullptr},
+    {"stats", Fn(Stats), METH_NOARGS, "stats($self)\n--\n\nFile metadata; sizes in bytes, the CRC-32 as an int."},
+    {"verify", Fn(Verify), METH_NOARGS,
+     "verify($self)\n--\n\nCheck the whole-file CRC-32 and every object's; True, or CorruptError."},
+    {"close", Fn(Close), METH_NOARGS,
+     "close($self)\n--\n\nRelease the file (once running scans and batch lookups end).  Idempotent."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyGetSetDef kGetSet[] = {
+    {"closed", GetClosed, nullptr, "True once close() has been called.", nullptr},
+    {"path", GetPath, nullptr, "The path as given (str or bytes).", nullptr},
+    {"_verify", GetVerify, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Reader(path, *, verify=True)\n--\n\nAn open store file.")},
+    {Py_tp_new, reinterpret_cast<void*>(NewReader)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocReader)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_iter, reinterpret_cast<void*>(Iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(Length)},
+    {Py_sq_contains, reinterpret_cast<void*>(Contains)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "velkstore._native.Reader",
+    .basicsize = static_cast<int>(sizeof(Self)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* reader_type = nullptr;
+
+PyObject* CreateReaderType(PyObject* module) {
+  PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  reader_type = reinterpret_cast<PyTypeObject*>(t);  // kept alive by the module
+  return t;
+}
+
+}  // namespace velk::native

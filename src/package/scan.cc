@@ -1,0 +1,114 @@
+// Lazy scans over a reader's key list: one entry per next(), read from the
+// mapping on demand, so memory stays flat whatever the number of keys.
+#include <memory>
+#include <new>
+
+#include "package/api.h"
+#include "package/reader.h"
+
+namespace velk::native {
+
+PyTypeObject* scan_type = nullptr;
+
+namespace {
+
+struct ScanObject {
+  PyObject_HEAD
+  PyObject* owner;  // the reader: its path names the file in errors
+  std::shared_ptr<const StoreReader> store;
+  size_t pos;
+  size_t end;
+  KeyForm key;
+  ValueForm value;
+};
+
+// Records are read in key order, not file order: start loading the record
+// a few entries ahead, so the next calls find it in cache.
+constexpr size_t kLookahead = 8;
+
+PyObject* Next(PyObject* obj) {
+  auto* self = reinterpret_cast<ScanObject*>(obj);
+  if (self->pos >= self->end) return nullptr;
+  const StoreReader& r = *self->store;
+  const size_t i = self->pos++;
+  const std::string_view k = r.key_at(i);
+  Ref key;
+  if (self->key != KeyForm::kNone) {
+    key = Ref(self->key == KeyForm::kStr ? KeyStr(k) : KeyBytes(k));
+    if (!key) return nullptr;
+    if (self->value == ValueForm::kNone) return key.release();
+  }
+  if (i + kLookahead < self->end) r.PrefetchAt(r.offset_at(i + kLookahead));
+  Bytes payload;
+  if (!r.TryReadObject(r.offset_at(i), &payload)) [[unlikely]] {
+    self->pos = self->end;  // a damaged scan ends with its error
+    auto err = r.ReadObject(r.offset_at(i));
+    return RaiseStoreError(err.error(), reinterpret_cast<ReaderObject*>(self->owner)->path);
+  }
+  Ref value(self->value == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
+  if (!value) return nullptr;
+  if (self->key == KeyForm::kNone) return value.release();
+  return PyTuple_Pack(2, key.get(), value.get());
+}
+
+PyObject* Self(PyObject* obj) { return Py_NewRef(obj); }
+
+PyObject* LengthHint(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<ScanObject*>(obj);
+  return PyLong_FromSize_t(self->end - self->pos);
+}
+
+void Dealloc(PyObject* obj) {
+  auto* self = reinterpret_cast<ScanObject*>(obj);
+  self->store.~shared_ptr();
+  Py_XDECREF(self->owner);
+  PyTypeObject* tp = Py_TYPE(obj);
+  tp->tp_free(obj);
+  Py_DECREF(tp);
+}
+
+PyMethodDef kMethods[] = {
+    {"__length_hint__", Fn(LengthHint), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A lazy scan over a store's keys, in key order.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(Self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(Next)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "velkstore._native.Scan",
+    .basicsize = static_cast<int>(sizeof(ScanObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+PyObject* CreateScanType(PyObject* module) {
+  PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  scan_type = reinterpret_cast<PyTypeObject*>(t);
+  return t;
+}
+
+PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,
+                  KeyForm key, ValueForm value) {
+  PyObject* obj = scan_type->tp_alloc(scan_type, 0);
+  if (obj == nullptr) return nullptr;
+  auto* self = reinterpret_cast<ScanObject*>(obj);
+  new (&self->store) std::shared_ptr<const StoreReader>(std::move(store));
+  self->owner = Py_NewRef(owner);
+  self->pos = begin;
+  self->end = end;
+  self->key = key;
+  self->value = value;
+  return obj;
+}
+
+}  // namespace velk::native

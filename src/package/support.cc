@@ -1,0 +1,164 @@
+// Conversions, argument parsing and error mapping shared by the classes.
+#include <cstring>
+
+#include "package/api.h"
+
+namespace velk::native {
+
+Imports imports;
+
+PyObject* RaiseClosed(const char* what) {
+  PyErr_Format(imports.closed_error, "%s is closed", what);
+  return nullptr;
+}
+
+namespace {
+
+// The core's text of an Io error without its " (os error N)" tail, which
+// OSError shows in its own form.
+std::string WithoutOsCode(const std::string& msg) {
+  const size_t tail = msg.rfind(" (os error ");
+  return tail == std::string::npos ? msg : msg.substr(0, tail);
+}
+
+PyObject* RaiseWithFilename(PyObject* type, const std::string& msg, PyObject* filename) {
+  Ref text(filename == nullptr
+               ? PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()))
+               : PyUnicode_FromFormat("%s: %R", msg.c_str(), filename));
+  if (!text) return nullptr;
+  Ref exc(PyObject_CallOneArg(type, text.get()));
+  if (!exc) return nullptr;
+  if (filename != nullptr && PyObject_SetAttrString(exc.get(), "filename", filename) < 0) return nullptr;
+  PyErr_SetObject(type, exc.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* RaiseStoreError(const StoreError& err, PyObject* filename) {
+  std::string msg = err.message();
+  switch (err.kind()) {
+    case ErrorKind::kIo: {
+      const int code = err.os_errno();
+      std::string text = WithoutOsCode(msg);
+      // The open names the path itself; OSError shows it as filename.
+      if (text.starts_with("cannot open ") && code != 0) text = std::strerror(code);
+      Ref strerror(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+      if (!strerror) return nullptr;
+      Ref code_obj(PyLong_FromLong(code != 0 ? code : EIO));
+      if (!code_obj) return nullptr;
+      PyObject* args[] = {code_obj.get(), strerror.get(), filename != nullptr ? filename : Py_None};
+      Ref exc(PyObject_Vectorcall(imports.os_error, args, 3, nullptr));
+      if (!exc) return nullptr;
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+      return nullptr;
+    }
+    case ErrorKind::kCorrupt:
+      // A file that fails the first checks is most likely no store at all.
+      if (msg.starts_with("bad magic") || msg == "file too small for header") msg = "not a velkstore file";
+      return RaiseWithFilename(imports.corrupt_error, msg, filename);
+    case ErrorKind::kVersion:
+      return RaiseWithFilename(imports.version_error, msg, filename);
+    case ErrorKind::kGeneral:
+      return RaiseWithFilename(imports.limit_error, msg, nullptr);
+  }
+  return RaiseWithFilename(imports.velk_error, msg, filename);
+}
+
+KeyConv ToKey(PyObject* obj, KeyBuf* out) {
+  if (BorrowPlainKey(obj, &out->view)) return KeyConv::kOk;
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t len = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len)) {
+      out->view = {utf8, static_cast<size_t>(len)};
+      return KeyConv::kOk;
+    }
+    PyErr_Clear();
+    Ref escaped(PyUnicode_AsEncodedString(obj, "utf-8", "surrogateescape"));
+    if (!escaped) {
+      PyErr_Clear();
+      return KeyConv::kNoBytes;
+    }
+    out->owned.assign(PyBytes_AS_STRING(escaped.get()), static_cast<size_t>(PyBytes_GET_SIZE(escaped.get())));
+    out->view = out->owned;
+    return KeyConv::kOk;
+  }
+  if (PyBytes_Check(obj)) {
+    out->view = {PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
+    return KeyConv::kOk;
+  }
+  if (PyByteArray_Check(obj) || PyMemoryView_Check(obj)) {
+    // Copied: the buffer may change while Python code runs.
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) return KeyConv::kError;
+    out->owned.assign(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    out->view = out->owned;
+    return KeyConv::kOk;
+  }
+  PyErr_Format(PyExc_TypeError, "key must be str or bytes, not '%.200s'", Py_TYPE(obj)->tp_name);
+  return KeyConv::kError;
+}
+
+PyObject* Decode(Bytes payload, PyObject* key) {
+  Ref raw(NewBytes(payload));
+  if (!raw) return nullptr;
+  // The plain call, without keywords (which cost the decoder more to parse
+  // than a small value costs to decode): it takes every value whose maps
+  // have str or bytes keys, nearly all of them.
+  PyObject* args[] = {raw.get()};
+  PyObject* value = PyObject_Vectorcall(imports.unpackb, args, 1, nullptr);
+  if (value != nullptr) return value;
+  // The full decoder retries what the plain call refuses (maps with other
+  // keys) and turns real failures into VelkDecodeError.  Interrupts and
+  // exhausted memory are not the value's fault and go on as they are.
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  PyErr_Clear();
+  PyObject* dargs[] = {raw.get(), key != nullptr ? key : Py_None};
+  return PyObject_Vectorcall(imports.decode, dargs, 2, nullptr);
+}
+
+bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  for (int i = 0; i < p.count; ++i) slots[i] = nullptr;
+  if (nargs > p.max_positional) {
+    PyErr_Format(PyExc_TypeError, "%s takes at most %d positional argument%s (%zd given)", p.func,
+                 p.max_positional, p.max_positional == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    int i = 0;
+    while (i < p.count && PyUnicode_CompareWithASCIIString(name, p.names[i]) != 0) ++i;
+    if (i == p.count) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", p.func, name);
+      return false;
+    }
+    if (slots[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", p.func, p.names[i]);
+      return false;
+    }
+    slots[i] = args[nargs + k];
+  }
+  for (int i = 0; i < p.required; ++i) {
+    if (slots[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s missing required argument '%s'", p.func, p.names[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ToPath(PyObject* obj, Ref* given, std::string* bytes) {
+  Ref fs(PyOS_FSPath(obj));
+  if (!fs) return false;
+  PyObject* converted = nullptr;
+  if (PyUnicode_FSConverter(fs.get(), &converted) == 0) return false;
+  Ref b(converted);
+  bytes->assign(PyBytes_AS_STRING(converted), static_cast<size_t>(PyBytes_GET_SIZE(converted)));
+  *given = std::move(fs);
+  return true;
+}
+
+}  // namespace velk::native

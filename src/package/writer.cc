@@ -1,0 +1,373 @@
+// velkstore._native.Writer: stages (key, payload) bindings in the core's
+// writer and builds the file.  Equal payloads are stored once.  The build
+// lets go of the interpreter lock; while it runs, the writer refuses every
+// change (BusyError) instead of waiting.
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/writer/staged_store.h"
+#include "package/api.h"
+#include "package/pack.h"
+
+namespace velk::native {
+namespace {
+
+// Equal payloads are stored once, and objects that no key names any longer
+// (after a rebinding) are left out of the file.
+constexpr WriterOptions kOptions{.dedup = true, .drop_orphans = true};
+
+struct State {
+  std::unique_ptr<StagedStore> store = std::make_unique<StagedStore>(kOptions);  // null once closed
+  uint64_t changes = 0;  // successful bindings so far: tells a build out of date
+  bool building = false;
+};
+
+struct WriterObject {
+  PyObject_HEAD
+  State state;
+  PyObject* pack;  // msgpack.Packer(use_bin_type=True).pack, for values PackPlain leaves
+};
+
+using Self = WriterObject;
+
+// The writer's store when it may be changed, else nullptr with the error set.
+StagedStore* Changeable(Self* self) {
+  if (self->state.building) {
+    PyErr_SetString(imports.busy_error, "the writer is being built; it cannot change until the build returns");
+    return nullptr;
+  }
+  if (self->state.store == nullptr) RaiseClosed("writer");
+  return self->state.store.get();
+}
+
+// A key to stage: its bytes, or false with TypeError or LimitError set.
+bool StageKey(PyObject* obj, KeyBuf* buf) {
+  switch (ToKey(obj, buf)) {
+    case KeyConv::kOk: return true;
+    case KeyConv::kNoBytes:
+      PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", obj);
+      return false;
+    case KeyConv::kError: return false;
+  }
+  return false;
+}
+
+// The MessagePack encoding of value in *out (cleared first).
+bool Encode(Self* self, PyObject* value, std::string* out) {
+  out->clear();
+  if (PackPlain(value, out)) return true;
+  Ref packed(PyObject_CallOneArg(self->pack, value));
+  if (!packed) return false;
+  char* data = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_AsStringAndSize(packed.get(), &data, &n) < 0) return false;
+  out->assign(data, static_cast<size_t>(n));
+  return true;
+}
+
+// Raw payloads: bytes-like objects, borrowed for the call.
+class RawView {
+ public:
+  ~RawView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool Take(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj) || PyUnicode_Check(obj)) {
+      PyErr_Format(PyExc_TypeError, "raw value must be bytes, not '%.200s'", Py_TYPE(obj)->tp_name);
+      return false;
+    }
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  Bytes bytes() const { return {static_cast<const std::byte*>(view_.buf), static_cast<size_t>(view_.len)}; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Stages payload once and binds key to it.
+bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) {
+  // A key the file cannot hold fails before its payload is staged.
+  if (auto checked = StagedStore::CheckKey(key); !checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+  auto id = store->AddObject(payload);
+  if (!id.ok()) return RaiseStoreError(id.error(), nullptr), false;
+  auto bound = store->AddKey(key, id.value());
+  if (!bound.ok()) return RaiseStoreError(bound.error(), nullptr), false;
+  ++self->state.changes;
+  return true;
+}
+
+Bytes AsPayload(const std::string& s) { return {reinterpret_cast<const std::byte*>(s.data()), s.size()}; }
+
+// ---- construction -------------------------------------------------------
+
+PyObject* NewWriter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    (void)args;
+    (void)kwargs;  // the path is the Python class's
+    Ref packer(PyObject_CallNoArgs(imports.packer_type));
+    if (!packer) return nullptr;
+    Ref pack(PyObject_GetAttrString(packer.get(), "pack"));
+    if (!pack) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* self = reinterpret_cast<Self*>(obj);
+    self->pack = pack.release();
+    new (&self->state) State();
+    return obj;
+  });
+}
+
+void DeallocWriter(PyObject* obj) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  std::destroy_at(&self->state);
+  Py_XDECREF(self->pack);
+  PyTypeObject* tp = Py_TYPE(obj);
+  tp->tp_free(obj);
+  Py_DECREF(tp);
+}
+
+// ---- staging ------------------------------------------------------------
+
+const char* const kAddNames[] = {"key", "value"};
+const Params kAddParams{"add()", kAddNames, 2, 2, 2};
+const Params kAddRawParams{"add_raw()", kAddNames, 2, 2, 2};
+const char* const kAddManyNames[] = {"keys", "value"};
+const Params kAddManyParams{"add_many()", kAddManyNames, 2, 2, 2};
+
+PyObject* Add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  return Guard([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!ParseArgs(kAddParams, args, nargs, kwnames, slots)) return nullptr;
+    KeyBuf key;
+    std::string payload;
+    if (!StageKey(slots[0], &key) || !Encode(self, slots[1], &payload)) return nullptr;
+    StagedStore* store = Changeable(self);
+    if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* AddRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  return Guard([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!ParseArgs(kAddRawParams, args, nargs, kwnames, slots)) return nullptr;
+    KeyBuf key;
+    RawView raw;
+    if (!StageKey(slots[0], &key) || !raw.Take(slots[1])) return nullptr;
+    StagedStore* store = Changeable(self);
+    if (store == nullptr || !Bind(self, store, key.view, raw.bytes())) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* AddMany(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  return Guard([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!ParseArgs(kAddManyParams, args, nargs, kwnames, slots)) return nullptr;
+    if (PyUnicode_Check(slots[0]) || PyBytes_Check(slots[0]) || PyByteArray_Check(slots[0])) {
+      PyErr_SetString(PyExc_TypeError, "add_many() takes an iterable of keys, not a single key");
+      return nullptr;
+    }
+    // Every key is converted before anything is staged.
+    Ref it(PyObject_GetIter(slots[0]));
+    if (!it) return nullptr;
+    std::vector<std::string> keys;
+    while (PyObject* item = PyIter_Next(it.get())) {
+      Ref owned(item);
+      KeyBuf key;
+      if (!StageKey(item, &key)) return nullptr;
+      if (auto checked = StagedStore::CheckKey(key.view); !checked.ok()) return RaiseStoreError(checked.error(), nullptr);
+      keys.emplace_back(key.view);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (keys.empty()) Py_RETURN_NONE;
+    std::string payload;
+    if (!Encode(self, slots[1], &payload)) return nullptr;
+    StagedStore* store = Changeable(self);
+    if (store == nullptr) return nullptr;
+    for (const std::string& k : keys) {
+      if (!Bind(self, store, k, AsPayload(payload))) return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// update and update_raw: pairs from a dict, a mapping (its items()) or any
+// iterable of 2-item pairs.  Each pair is staged as it comes, so a failure
+// leaves the pairs before it staged.
+template <bool kRaw>
+PyObject* Update(PyObject* obj, PyObject* pairs) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  return Guard([&]() -> PyObject* {
+    std::string payload;
+    KeyBuf key;
+    auto stage = [&](PyObject* k, PyObject* v) -> bool {
+      key.owned.clear();
+      if (!StageKey(k, &key)) return false;
+      Bytes bytes;
+      RawView raw;
+      if constexpr (kRaw) {
+        if (!raw.Take(v)) return false;
+        bytes = raw.bytes();
+      } else {
+        if (!Encode(self, v, &payload)) return false;
+        bytes = AsPayload(payload);
+      }
+      StagedStore* store = Changeable(self);
+      return store != nullptr && Bind(self, store, key.view, bytes);
+    };
+    if (PyDict_CheckExact(pairs)) {
+      // The dict's own loop; a dict changed meanwhile fails as iteration does.
+      Py_ssize_t pos = 0;
+      PyObject *k, *v;
+      const Py_ssize_t size = PyDict_GET_SIZE(pairs);
+      while (PyDict_Next(pairs, &pos, &k, &v)) {
+        Ref hold_k(Py_NewRef(k)), hold_v(Py_NewRef(v));
+        if (!stage(k, v)) return nullptr;
+        if (PyDict_GET_SIZE(pairs) != size) {
+          PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+          return nullptr;
+        }
+      }
+      Py_RETURN_NONE;
+    }
+    Ref source;
+    // As dict.update: anything with keys() is a mapping (its items() are
+    // the pairs); anything else an iterable of pairs.
+    Ref keys_attr(PyObject_GetAttrString(pairs, "keys"));
+    if (!keys_attr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+    }
+    if (keys_attr) {
+      Ref items(PyObject_CallMethod(pairs, "items", nullptr));
+      if (!items) return nullptr;
+      source = Ref(PyObject_GetIter(items.get()));
+    } else {
+      source = Ref(PyObject_GetIter(pairs));
+    }
+    if (!source) return nullptr;
+    while (PyObject* item = PyIter_Next(source.get())) {
+      Ref hold(item);
+      if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        if (!stage(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return nullptr;
+        continue;
+      }
+      Ref seq(PySequence_Fast(item, "update() takes (key, value) pairs"));
+      if (!seq) return nullptr;
+      if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+        PyErr_Format(PyExc_ValueError, "update() takes (key, value) pairs, got one of %zd items",
+                     PySequence_Fast_GET_SIZE(seq.get()));
+        return nullptr;
+      }
+      if (!stage(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1))) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- build --------------------------------------------------------------
+
+// _build(path) -> (num_keys, num_objects, file_size, file_crc32)
+PyObject* Build(PyObject* obj, PyObject* path_arg) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  return Guard([&]() -> PyObject* {
+    Ref given;
+    std::string path;
+    if (!ToPath(path_arg, &given, &path)) return nullptr;
+    StagedStore* store = Changeable(self);
+    if (store == nullptr) return nullptr;
+    self->state.building = true;
+    struct Done {
+      bool* flag;
+      ~Done() { *flag = false; }
+    } done{&self->state.building};
+    // A unique temporary name: two builds of one target never meet.
+    auto built = WithoutLock([&] { return store->Build(path, writer::TempNaming::kUnique); });
+    if (!built.ok()) return RaiseStoreError(built.error(), given.get());
+    const BuildResult& r = built.value();
+    return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(r.num_keys),
+                         static_cast<unsigned long long>(r.num_objects), static_cast<unsigned long long>(r.file_size),
+                         static_cast<unsigned long>(r.file_crc32));
+  });
+}
+
+PyObject* Close(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  if (self->state.building) {
+    PyErr_SetString(imports.busy_error, "the writer is being built; it cannot close until the build returns");
+    return nullptr;
+  }
+  self->state.store.reset();
+  Py_RETURN_NONE;
+}
+
+PyObject* GetClosed(PyObject* obj, void*) {
+  return PyBool_FromLong(reinterpret_cast<Self*>(obj)->state.store == nullptr);
+}
+
+PyObject* Counts(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  const StagedStore* store = self->state.store.get();
+  if (store == nullptr) return RaiseClosed("writer");
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(store->key_count()),
+                       static_cast<unsigned long long>(store->object_count()));
+}
+
+constexpr int kKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"add", Fn(Add), kKw, "add($self, key, value)\n--\n\nBind key to value, encoded with MessagePack."},
+    {"add_raw", Fn(AddRaw), kKw, "add_raw($self, key, value)\n--\n\nBind key to already encoded bytes."},
+    {"add_many", Fn(AddMany), kKw, "add_many($self, keys, value)\n--\n\nBind every key of keys to one value."},
+    {"update", Fn(Update<false>), METH_O,
+     "update($self, pairs, /)\n--\n\nadd() for each (key, value) of a mapping or an iterable of pairs."},
+    {"update_raw", Fn(Update<true>), METH_O,
+     "update_raw($self, pairs, /)\n--\n\nadd_raw() for each (key, bytes) of a mapping or an iterable of pairs."},
+    {"_build", Fn(Build), METH_O, nullptr},
+    {"_counts", Fn(Counts), METH_NOARGS, nullptr},
+    {"close", Fn(Close), METH_NOARGS, "close($self)\n--\n\nFree the staged content.  Idempotent."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyObject* GetChanges(PyObject* obj, void*) {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<Self*>(obj)->state.changes);
+}
+
+PyGetSetDef kGetSet[] = {
+    {"closed", GetClosed, nullptr, "True once close() has been called.", nullptr},
+    {"_changes", GetChanges, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr} /* sentinel */
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Writer()\n--\n\nStaged bindings of keys to payloads.")},
+    {Py_tp_new, reinterpret_cast<void*>(NewWriter)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocWriter)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "velkstore._native.Writer",
+    .basicsize = static_cast<int>(sizeof(Self)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+PyObject* CreateWriterType(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
+
+}  // namespace velk::native
