@@ -29,7 +29,7 @@ struct Imports {
   PyObject* os_error;       // ...os_error(code, strerror, filename)
   PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder
   PyObject* unpackb;        // msgpack.unpackb
-  PyObject* packer_type;    // msgpack.Packer
+  PyObject* new_packer;     // velkstore._common.new_packer(): the full encoder, one per writer
 };
 extern Imports imports;
 

@@ -36,7 +36,7 @@ int Exec(PyObject* module) {
       {&imports.os_error, "velkstore._errors", "os_error"},
       {&imports.decode, "velkstore._common", "decode"},
       {&imports.unpackb, "msgpack", "unpackb"},
-      {&imports.packer_type, "msgpack", "Packer"},
+      {&imports.new_packer, "velkstore._common", "new_packer"},
   };
   for (const Wanted& w : wanted) {
     if (*w.slot != nullptr) continue;  // a second import of the module
