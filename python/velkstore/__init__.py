@@ -28,6 +28,11 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
+from . import _common, _errors, _native
+
+# The native module imports nothing of the package: it is handed the
+# exception classes it raises, the full decoder and encoder once, here.
+_native._setup({**vars(_errors), "decode": _common.decode, "new_packer": _common.new_packer})
 from ._reader import VelkReader
 from ._writer import VelkWriter
 
