@@ -72,6 +72,13 @@ using Params = bind::ArgSpec;
 // Fills slots[0..p.count) from METH_FASTCALL | METH_KEYWORDS arguments.
 inline bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       PyObject** slots) {
+  const auto n = static_cast<size_t>(nargs);
+  if (kwnames == nullptr && n >= p.required && n <= p.positional) [[likely]] {
+    // All by position, as most calls are: nothing for the parser to check.
+    std::copy_n(args, n, slots);
+    std::fill(slots + n, slots + p.count, nullptr);
+    return true;
+  }
   bind::ArgSlots all;
   if (!bind::ParseFastcall(p, args, nargs, kwnames, all)) return false;
   std::copy_n(all.begin(), p.count, slots);
