@@ -190,7 +190,7 @@ TEST(ReaderOpen, SystemFailuresAreIoErrors) {
   auto d = StoreReader::Open(dir.Path(""), true);
   ASSERT_FALSE(d.ok());
   EXPECT_EQ(d.error().kind(), ErrorKind::kIo);
-  EXPECT_EQ(d.error().message(), "mmap failed: " + OsErrorText(ENODEV));
+  EXPECT_EQ(d.error().message(), "mmap failed: " + dir.Path("") + ": " + OsErrorText(ENODEV));
 }
 
 TEST(ReaderOpen, FifoDoesNotBlockAndReadsAsEmpty) {

@@ -343,7 +343,7 @@ TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
   const std::string missing = (dir_ / "missing" / "store.vlks").string();
   Result<BuildResult> r = BuildCapturing(s, missing);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(Text(r.error()), "io: open tmp: " + OsErrorText(ENOENT));
+  EXPECT_EQ(Text(r.error()), "io: open tmp: " + TempPathFor(missing) + ": " + OsErrorText(ENOENT));
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
 
   r = BuildCapturing(s, dir_.string() + std::string("/a\0b.vlks", 9));
@@ -355,7 +355,8 @@ TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
   fs::create_directory(dir_ / "taken.vlks");
   r = BuildCapturing(s, (dir_ / "taken.vlks").string());
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "rename: " + OsErrorText(EISDIR));
+  EXPECT_EQ(r.error().message(), "rename: " + (dir_ / "taken.vlks.tmp").string() + " -> " +
+                                     (dir_ / "taken.vlks").string() + ": " + OsErrorText(EISDIR));
   EXPECT_EQ(printed_, "");
   ASSERT_TRUE(BuildCapturing(s, (dir_ / "good.vlks").string()).ok());
   EXPECT_EQ(ReadFile(dir_ / "taken.vlks.tmp"), ReadFile(dir_ / "good.vlks"));
@@ -363,7 +364,7 @@ TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
   // A path naming a directory is not turned into a temp file beside it.
   r = BuildCapturing(s, dir_.string() + "/");
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "open tmp: " + OsErrorText(EISDIR));
+  EXPECT_EQ(r.error().message(), "open tmp: " + dir_.string() + "/: " + OsErrorText(EISDIR));
 }
 
 // The unique temporary name: a commit leaves nothing but its target, on
@@ -382,7 +383,8 @@ TEST_F(WriterCommit, UniqueTemporaryNamesLeaveOnlyTheTarget) {
   fs::create_directory(dir_ / "taken.vlks");
   const Result<void> r = writer::CommitFile((dir_ / "taken.vlks").string(), parts, writer::TempNaming::kUnique);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "rename: " + OsErrorText(EISDIR));
+  EXPECT_EQ(r.error().message(), "rename: " + (dir_ / "taken.vlks.tmp").string() + " -> " +
+                                     (dir_ / "taken.vlks").string() + ": " + OsErrorText(EISDIR));
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());

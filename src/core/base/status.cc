@@ -24,6 +24,17 @@ StoreError StoreError::FromErrno(int code, std::string_view prefix) {
   return err;
 }
 
+StoreError StoreError::At(std::string_view path) && {
+  const std::string os_text = os_errno_ != 0 ? OsErrorText(os_errno_) : std::string();
+  if (!os_text.empty() && message_.ends_with(os_text)) {
+    message_.insert(message_.size() - os_text.size(), std::string(path) + ": ");
+  } else {
+    message_ += ": ";
+    message_ += path;
+  }
+  return std::move(*this);
+}
+
 std::string StoreError::message() const {
   if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
   return message_;

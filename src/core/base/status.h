@@ -30,6 +30,11 @@ class StoreError {
   // or the description alone when prefix is empty.
   static StoreError FromErrno(int code, std::string_view prefix = {});
 
+  // The same error naming the file that a failed step concerns: "{path}: "
+  // goes in front of the system's description ("open tmp: {path}: {text}
+  // (os error N)"), or after the message when it has none.
+  StoreError At(std::string_view path) &&;
+
   ErrorKind kind() const { return kind_; }
   // The errno value of an error made by FromErrno, else 0.
   int os_errno() const { return os_errno_; }

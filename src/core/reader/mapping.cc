@@ -15,7 +15,9 @@
 namespace velk {
 namespace {
 
-StoreError MmapFailed(int code) { return StoreError::FromErrno(code, "mmap failed"); }
+StoreError MmapFailed(int code, const std::string& path) {
+  return StoreError::FromErrno(code, "mmap failed").At(path);
+}
 
 }  // namespace
 
@@ -53,18 +55,18 @@ Result<Mapping> Mapping::Open(const std::string& path) {
   }
 
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return MmapFailed(errno);
+  if (::fstat(fd.get(), &st) != 0) return MmapFailed(errno, path);
   // A directory's st_size depends on the file system (some report 0); fail
   // it the way mmap(2) does for a non-empty one, whatever its size.
-  if (S_ISDIR(st.st_mode)) return MmapFailed(ENODEV);
+  if (S_ISDIR(st.st_mode)) return MmapFailed(ENODEV, path);
   constexpr auto kMaxLength = static_cast<uint64_t>(std::numeric_limits<ssize_t>::max());
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxLength)
-    return StoreError::Io("mmap failed: memory map length overflows isize");
+    return StoreError::Io("mmap failed: memory map length overflows isize").At(path);
   const size_t size = static_cast<size_t>(st.st_size);
   if (size == 0) return Mapping();
 
   void* addr = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (addr == MAP_FAILED) return MmapFailed(errno);
+  if (addr == MAP_FAILED) return MmapFailed(errno, path);
   return Mapping(static_cast<const std::byte*>(addr), size);
 }
 

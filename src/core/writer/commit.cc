@@ -1,5 +1,6 @@
 #include "core/writer/commit.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "core/base/fd.h"
@@ -22,6 +24,11 @@ namespace {
 // stale entry there.  Each retry means another build touched the name
 // meanwhile, so giving up then is the "in progress" case, not a hang.
 constexpr int kClaimAttempts = 4;
+
+// Unique temporary names: the derived name's stem, a dot, 16 random hex
+// digits, then this suffix.
+constexpr std::string_view kTmpSuffix = ".vlks.tmp";
+constexpr size_t kRandomHexDigits = 16;
 
 StoreError InProgress(const std::string& tmp) {
   return StoreError::Io("another build is in progress: " + tmp + " is locked");
@@ -50,20 +57,29 @@ Result<TargetFacts> ExamineTarget(const std::string& target) {
   return TargetFacts{};
 }
 
+StoreError OpenTmpFailed(int code, const std::string& tmp) {
+  return StoreError::FromErrno(code, "open tmp").At(tmp);
+}
+
 // Locks fd, the file just opened at path, without waiting, and checks that
 // path still names it.  A build holds this lock from creating its file
 // until after renaming it, and removes an entry at its name only while
 // holding that entry's lock (RemoveStale): so a locked file that path
 // names belongs to exactly one live build, and no other build can remove
-// or rename it.
+// or rename it.  Another build holding the lock, or path naming another
+// file (or none) by now, is the "in progress" error.
 Result<void> LockAt(const UniqueFd& fd, const std::string& path) {
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return InProgress(path);
-    return StoreError::FromErrno(errno, "open tmp");
+    return OpenTmpFailed(errno, path);
   }
   struct stat mine, named;
-  if (::fstat(fd.get(), &mine) != 0) return StoreError::FromErrno(errno, "open tmp");
-  if (::lstat(path.c_str(), &named) != 0 || !SameFile(mine, named)) return InProgress(path);
+  if (::fstat(fd.get(), &mine) != 0) return OpenTmpFailed(errno, path);
+  if (::lstat(path.c_str(), &named) != 0) {
+    if (errno == ENOENT) return InProgress(path);
+    return OpenTmpFailed(errno, path);
+  }
+  if (!SameFile(mine, named)) return InProgress(path);
   return {};
 }
 
@@ -76,22 +92,22 @@ Result<void> RemoveStale(const std::string& tmp) {
   struct stat st;
   if (::lstat(tmp.c_str(), &st) != 0) {
     if (errno == ENOENT) return {};
-    return StoreError::FromErrno(errno, "open tmp");
+    return OpenTmpFailed(errno, tmp);
   }
-  if (S_ISDIR(st.st_mode)) return StoreError::FromErrno(EISDIR, "open tmp");
+  if (S_ISDIR(st.st_mode)) return OpenTmpFailed(EISDIR, tmp);
   if (!S_ISREG(st.st_mode)) return StoreError::Io("open tmp: " + tmp + " is not a regular file");
 
   UniqueFd stale(::open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (stale.get() < 0) {
     // Gone or replaced since the lstat: the caller's next attempt sees the new state.
     if (errno == ENOENT || errno == ELOOP) return {};
-    return StoreError::FromErrno(errno, "open tmp");
+    return OpenTmpFailed(errno, tmp);
   }
-  if (::fstat(stale.get(), &st) != 0) return StoreError::FromErrno(errno, "open tmp");
+  if (::fstat(stale.get(), &st) != 0) return OpenTmpFailed(errno, tmp);
   if (!S_ISREG(st.st_mode)) return {};
   VELK_TRY(LockAt(stale, tmp));
   // Only the name goes: another hard link to the file keeps it unchanged.
-  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return StoreError::FromErrno(errno, "open tmp");
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return OpenTmpFailed(errno, tmp);
   return {};
 }
 
@@ -111,31 +127,83 @@ Result<UniqueFd> ClaimDerived(const std::string& tmp, mode_t mode) {
       VELK_TRY(LockAt(fd, tmp));
       return fd;
     }
-    if (errno != EEXIST) return StoreError::FromErrno(errno, "open tmp");
+    if (errno != EEXIST) return OpenTmpFailed(errno, tmp);
     VELK_TRY(RemoveStale(tmp));
   }
   return InProgress(tmp);
 }
 
 // A name beside the derived one with 16 random hex digits in front of its
-// ".vlks.tmp", created exclusively.
+// ".vlks.tmp", created exclusively and locked as the derived name is: the
+// lock tells a later build that the file is in use (ReclaimStale).  Losing
+// the name between its creation and the lock to a build reclaiming it
+// only means drawing another name.
 Result<UniqueFd> ClaimUnique(const std::string& derived, mode_t mode, std::string& tmp) {
-  static constexpr std::string_view kSuffix = ".vlks.tmp";
-  const std::string stem = derived.substr(0, derived.size() - kSuffix.size());
+  const std::string stem = derived.substr(0, derived.size() - kTmpSuffix.size());
   for (int attempt = 0; attempt < 16; ++attempt) {
-    unsigned char random[8];
-    if (::getrandom(random, sizeof random, 0) != sizeof random) {
-      return StoreError::FromErrno(errno, "open tmp");
-    }
-    char hex[sizeof random * 2 + 1];
+    unsigned char random[kRandomHexDigits / 2];
+    if (::getrandom(random, sizeof random, 0) != sizeof random) return OpenTmpFailed(errno, derived);
+    char hex[kRandomHexDigits + 1];
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
-    tmp = stem + "." + hex + std::string(kSuffix);
-    // No lock: no other build ever uses this name.
+    tmp = stem + "." + hex + std::string(kTmpSuffix);
     UniqueFd fd(CreateExclusive(tmp, mode));
-    if (fd.get() >= 0) return fd;
-    if (errno != EEXIST) return StoreError::FromErrno(errno, "open tmp");
+    if (fd.get() < 0) {
+      if (errno == EEXIST) continue;
+      return OpenTmpFailed(errno, tmp);
+    }
+    Result<void> locked = LockAt(fd, tmp);
+    if (locked.ok()) return fd;
+    if (locked.error().os_errno() != 0) {
+      // The file is this build's own, made a moment ago: it goes too.
+      ::unlink(tmp.c_str());
+      return std::move(locked).error();
+    }
   }
-  return StoreError::FromErrno(EEXIST, "open tmp");
+  return OpenTmpFailed(EEXIST, tmp);
+}
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Whether entry is a unique temporary name that ClaimUnique draws from
+// the stem named base: "{base}.{16 hex digits}.vlks.tmp".
+bool IsUniqueTempOf(std::string_view entry, std::string_view base) {
+  if (entry.size() != base.size() + 1 + kRandomHexDigits + kTmpSuffix.size()) return false;
+  if (!entry.starts_with(base) || entry[base.size()] != '.' || !entry.ends_with(kTmpSuffix)) return false;
+  const std::string_view hex = entry.substr(base.size() + 1, kRandomHexDigits);
+  for (char c : hex) {
+    if (!IsHexDigit(c)) return false;
+  }
+  return true;
+}
+
+// The directory that holds path's final component.
+std::string ParentDir(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Removes the unique temporary files of this target that builds left when
+// they were killed.  A live build holds its file's lock from creating it
+// until after the rename, so RemoveStale takes only a regular file whose
+// lock it gets, and only while holding it.  Best effort: an entry that
+// cannot be examined or removed stays, and the build goes on.
+void ReclaimStale(const std::string& derived) {
+  const std::string stem = derived.substr(0, derived.size() - kTmpSuffix.size());
+  const size_t slash = stem.rfind('/');
+  const std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
+  const std::string dir_path = ParentDir(derived);
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(dir_path.c_str()));
+  if (!dir) return;
+  while (const struct dirent* entry = ::readdir(dir.get())) {
+    if (!IsUniqueTempOf(entry->d_name, base)) continue;
+    (void)RemoveStale(dir_path + "/" + entry->d_name);
+  }
 }
 
 // With unique naming, a failed commit removes its own temporary file; no
@@ -154,14 +222,6 @@ class UniqueTempGuard {
   bool active_;
   const std::string& path_;
 };
-
-// The directory that holds path's final component.
-std::string ParentDir(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
-}
 
 }  // namespace
 
@@ -184,32 +244,39 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   // so creating it fails whichever naming is asked for.
   const bool unique = naming == TempNaming::kUnique && derived != target;
   std::string tmp = derived;
+  if (unique) ReclaimStale(derived);
   Result<UniqueFd> claimed = unique ? ClaimUnique(derived, mode, tmp) : ClaimDerived(tmp, mode);
   if (!claimed.ok()) return std::move(claimed).error();
   UniqueFd fd = std::move(claimed).value();
   UniqueTempGuard guard(unique, tmp);
-  if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) {
-    return StoreError::FromErrno(errno, "open tmp");
-  }
+  if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) return OpenTmpFailed(errno, tmp);
 
+  // Until the rename, every failure names the temporary file it concerns.
+  const auto at_tmp = [&tmp](Result<void> step) -> Result<void> {
+    if (step.ok()) return step;
+    return std::move(step).error().At(tmp);
+  };
   BufferedWriter out(fd.get());
-  for (Bytes part : parts) VELK_TRY(out.Write(part));
-  VELK_TRY(out.Flush());
+  for (Bytes part : parts) VELK_TRY(at_tmp(out.Write(part)));
+  VELK_TRY(at_tmp(out.Flush()));
   while (::fsync(fd.get()) != 0) {
-    if (errno != EINTR) return StoreError::FromErrno(errno);
+    if (errno != EINTR) return StoreError::FromErrno(errno).At(tmp);
   }
-  // The lock (with derived naming) lives on the open file, so a duplicate
-  // keeps it past the checked close, until after the rename.
+  // The lock lives on the open file, so a duplicate keeps it past the
+  // checked close, until after the rename.
   UniqueFd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (lock.get() < 0) return StoreError::FromErrno(errno);
-  VELK_TRY(fd.Close());
+  if (lock.get() < 0) return StoreError::FromErrno(errno).At(tmp);
+  VELK_TRY(at_tmp(fd.Close()));
 
   // A rename is durable only once the directory holding the new entry is
   // synced.  The directory is opened before the rename, so that a build
   // that could not sync it fails with the old target still in place.
-  UniqueFd dir(::open(ParentDir(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return StoreError::FromErrno(errno, "sync dir");
-  if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::FromErrno(errno, "rename");
+  const std::string dir_path = ParentDir(target);
+  UniqueFd dir(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return StoreError::FromErrno(errno, "sync dir").At(dir_path);
+  if (::rename(tmp.c_str(), target.c_str()) != 0) {
+    return StoreError::FromErrno(errno, "rename").At(tmp + " -> " + target);
+  }
   guard.Release();
   while (::fsync(dir.get()) != 0) {
     if (errno == EINTR) continue;
