@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, TypeAlias, TypedDict
 
@@ -17,6 +19,18 @@ Key: TypeAlias = str | bytes
 
 #: What the package accepts as a file path.
 PathArg: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+@contextmanager
+def naming_file(path: str | bytes) -> Iterator[None]:
+    """An OSError raised inside that names no file gets *path* as its
+    filename: a failed read, write or close then says which file it was."""
+    try:
+        yield
+    except OSError as exc:
+        if exc.filename is None:
+            exc.filename = os.fsdecode(path)
+        raise
+
 
 @dataclass(frozen=True, slots=True)
 class BuildInfo:

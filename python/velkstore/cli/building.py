@@ -9,11 +9,11 @@ import signal
 import stat
 import sys
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from types import FrameType
 from typing import BinaryIO
 
-from .._common import BuildInfo
+from .._common import BuildInfo, naming_file
 from .._writer import VelkWriter
 from . import progress
 from .exits import EXIT_INPUT, EXIT_OK, EXIT_USAGE, CliError
@@ -99,7 +99,26 @@ def cmd_build(args: argparse.Namespace) -> int:
     from_stdin = args.input == "-"
     name = "<stdin>" if from_stdin else args.input
     stream = stdin() if from_stdin else open(args.input, "rb")
-    with stream, VelkWriter() as writer:
+    try:
+        interrupted = _build(args, stream, name)
+    except BaseException:
+        with suppress(OSError):
+            stream.close()  # the failure that stopped the build is the one to report
+        raise
+    try:
+        stream.close()
+    except OSError as exc:
+        # The store is committed by now: a failure to close the input
+        # cannot undo that, so it is a warning, not a failed build.
+        warn(f"{args.out} was built, but closing {name} failed: {exc.strerror or exc}")
+    if interrupted:
+        warn(f"interrupted after {args.out} was complete; the store is kept")
+    return EXIT_OK
+
+
+def _build(args: argparse.Namespace, stream: BinaryIO, name: str) -> bool:
+    """Build args.out from *stream*; True when an interrupt came during the write."""
+    with VelkWriter() as writer:
         _check_output(args.out, stream)
         show = progress.wanted(args.progress)
         with progress.meter(show, f"reading {name}", _size_left(stream), in_bytes=True) as bar:
@@ -107,7 +126,8 @@ def cmd_build(args: argparse.Namespace) -> int:
             # cycle collector would only rescan them, again and again.
             gc.disable()
             try:
-                _stage(writer, stream, name, bar)
+                with naming_file(name):
+                    _stage(writer, stream, name, bar)
             finally:
                 gc.enable()
         # The write cannot be stopped half way; an interrupt during it is
@@ -122,6 +142,4 @@ def cmd_build(args: argparse.Namespace) -> int:
                     sys.stdout.flush()
             except OSError:
                 pass  # the file is complete; a lost summary line is no failure
-    if interrupted[0]:
-        warn(f"interrupted after {args.out} was complete; the store is kept")
-    return EXIT_OK
+    return interrupted[0]
