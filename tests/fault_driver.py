@@ -7,13 +7,16 @@ scenario needs.  The driver first runs the same operation once in
 `CASE_DIR/warm/`, so that every lazy import and first-use allocation is
 done; then it probes two marker names (`.fault-begin`, `.fault-end`) around
 the real operation, so that a trace shows exactly which system calls the
-operation made.  It prints one JSON line: {"ok": true} or what was raised.
+operation made.  It prints one JSON line: {"ok": true} or what was raised
+(and where), with the texts of the warnings the operation gave.
 """
 import io
 import json
 import os
 import shutil
 import sys
+import traceback
+import warnings
 
 from _velkstore import _VelkReader, _VelkWriter
 
@@ -104,12 +107,17 @@ def main():
     shutil.rmtree(warm)
 
     os.access(os.path.join(case, ".fault-begin"), os.F_OK)
-    try:
-        report = scenario(case) or {"ok": True}
-    except Exception as exc:  # every failure is the report
-        report = {"ok": False, "type": type(exc).__name__, "msg": str(exc),
-                  "filename": None if getattr(exc, "filename", None) is None else os.fsdecode(exc.filename)}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            report = scenario(case) or {"ok": True}
+        except Exception as exc:  # every failure is the report
+            frames = traceback.extract_tb(exc.__traceback__)
+            report = {"ok": False, "type": type(exc).__name__, "msg": str(exc),
+                      "filename": None if getattr(exc, "filename", None) is None else os.fsdecode(exc.filename),
+                      "where": [f"{os.path.basename(f.filename)}:{f.lineno}" for f in frames[1:]]}
     os.access(os.path.join(case, ".fault-end"), os.F_OK)
+    report["warnings"] = [str(w.message) for w in caught]
     os.write(report_fd, (json.dumps(report) + "\n").encode())
 
 

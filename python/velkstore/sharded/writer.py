@@ -54,7 +54,8 @@ class ShardedWriter:
             raise ValueError("spill_bytes must not be negative")
         self._spill_bytes = spill_bytes
         self._dir: DirPath = os.fspath(directory)
-        self._build_id = new_build_id()
+        with naming_file(self._dir):  # the random source failing names the store
+            self._build_id = new_build_id()
         self._build_dir = join(self._dir, BUILD_DIR_PREFIX + self._build_id)
         self._splitter: Splitter | None = Splitter(self._num_shards, self._seed)
         self._spilled = [False] * self._num_shards
