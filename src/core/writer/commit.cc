@@ -10,11 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/base/fd.h"
 #include "core/writer/file_writer.h"
-#include "core/writer/staged_store.h"
 
 namespace velk::writer {
 
@@ -25,13 +25,10 @@ namespace {
 // meanwhile, so giving up then is the "in progress" case, not a hang.
 constexpr int kClaimAttempts = 4;
 
-// Unique temporary names: the derived name's stem, a dot, 16 random hex
-// digits, then this suffix.
-constexpr std::string_view kTmpSuffix = ".vlks.tmp";
-constexpr size_t kRandomHexDigits = 16;
+StoreError InProgress(const std::string& tmp) { return StoreError(Reason::kLocked, {}, tmp); }
 
-StoreError InProgress(const std::string& tmp) {
-  return StoreError::Io("another build is in progress: " + tmp + " is locked");
+StoreError CreateTempFailed(int code, const std::string& tmp) {
+  return StoreError::Os(Reason::kCreateTemp, code, tmp);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -51,14 +48,10 @@ Result<TargetFacts> ExamineTarget(const std::string& target) {
   struct stat st;
   if (::lstat(target.c_str(), &st) != 0) return TargetFacts{};
   if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-    return StoreError::Io("cannot replace " + target + ": not a regular file");
+    return StoreError(Reason::kNotReplaceable, {}, target);
   }
   if (S_ISREG(st.st_mode)) return TargetFacts{true, static_cast<mode_t>(st.st_mode & 0777)};
   return TargetFacts{};
-}
-
-StoreError OpenTmpFailed(int code, const std::string& tmp) {
-  return StoreError::FromErrno(code, "open tmp").At(tmp);
 }
 
 // Locks fd, the file just opened at path, without waiting, and checks that
@@ -67,17 +60,18 @@ StoreError OpenTmpFailed(int code, const std::string& tmp) {
 // holding that entry's lock (RemoveStale): so a locked file that path
 // names belongs to exactly one live build, and no other build can remove
 // or rename it.  Another build holding the lock, or path naming another
-// file (or none) by now, is the "in progress" error.
+// file (or none) by now, is the "in progress" error; a failing lstat is
+// its own error.
 Result<void> LockAt(const UniqueFd& fd, const std::string& path) {
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return InProgress(path);
-    return OpenTmpFailed(errno, path);
+    return CreateTempFailed(errno, path);
   }
   struct stat mine, named;
-  if (::fstat(fd.get(), &mine) != 0) return OpenTmpFailed(errno, path);
+  if (::fstat(fd.get(), &mine) != 0) return CreateTempFailed(errno, path);
   if (::lstat(path.c_str(), &named) != 0) {
     if (errno == ENOENT) return InProgress(path);
-    return OpenTmpFailed(errno, path);
+    return CreateTempFailed(errno, path);
   }
   if (!SameFile(mine, named)) return InProgress(path);
   return {};
@@ -92,22 +86,22 @@ Result<void> RemoveStale(const std::string& tmp) {
   struct stat st;
   if (::lstat(tmp.c_str(), &st) != 0) {
     if (errno == ENOENT) return {};
-    return OpenTmpFailed(errno, tmp);
+    return CreateTempFailed(errno, tmp);
   }
-  if (S_ISDIR(st.st_mode)) return OpenTmpFailed(EISDIR, tmp);
-  if (!S_ISREG(st.st_mode)) return StoreError::Io("open tmp: " + tmp + " is not a regular file");
+  if (S_ISDIR(st.st_mode)) return CreateTempFailed(EISDIR, tmp);
+  if (!S_ISREG(st.st_mode)) return StoreError(Reason::kTempNotFile, {}, tmp);
 
   UniqueFd stale(::open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (stale.get() < 0) {
     // Gone or replaced since the lstat: the caller's next attempt sees the new state.
     if (errno == ENOENT || errno == ELOOP) return {};
-    return OpenTmpFailed(errno, tmp);
+    return CreateTempFailed(errno, tmp);
   }
-  if (::fstat(stale.get(), &st) != 0) return OpenTmpFailed(errno, tmp);
+  if (::fstat(stale.get(), &st) != 0) return CreateTempFailed(errno, tmp);
   if (!S_ISREG(st.st_mode)) return {};
   VELK_TRY(LockAt(stale, tmp));
   // Only the name goes: another hard link to the file keeps it unchanged.
-  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return OpenTmpFailed(errno, tmp);
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return CreateTempFailed(errno, tmp);
   return {};
 }
 
@@ -127,84 +121,62 @@ Result<UniqueFd> ClaimDerived(const std::string& tmp, mode_t mode) {
       VELK_TRY(LockAt(fd, tmp));
       return fd;
     }
-    if (errno != EEXIST) return OpenTmpFailed(errno, tmp);
+    if (errno != EEXIST) return CreateTempFailed(errno, tmp);
     VELK_TRY(RemoveStale(tmp));
   }
   return InProgress(tmp);
 }
 
-// A name beside the derived one with 16 random hex digits in front of its
-// ".vlks.tmp", created exclusively and locked as the derived name is: the
-// lock tells a later build that the file is in use (ReclaimStale).  Losing
-// the name between its creation and the lock to a build reclaiming it
-// only means drawing another name.
-Result<UniqueFd> ClaimUnique(const std::string& derived, mode_t mode, std::string& tmp) {
-  const std::string stem = derived.substr(0, derived.size() - kTmpSuffix.size());
+// Unique temporary names: the stem, a dot, this many random hex digits,
+// then the temporary suffix.
+constexpr size_t kRandomHexDigits = 16;
+
+// A name beside the derived one with 16 random hex digits between the
+// stem and the temporary suffix, created exclusively and locked as the
+// derived name is: the lock tells a later build that the file is in use
+// (ReclaimStale).  Losing the fresh name to a build reclaiming it between
+// its creation and the lock only means drawing another name.
+Result<UniqueFd> ClaimUnique(std::string_view stem, mode_t mode, std::string& tmp) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     unsigned char random[kRandomHexDigits / 2];
-    if (::getrandom(random, sizeof random, 0) != sizeof random) return OpenTmpFailed(errno, derived);
+    if (::getrandom(random, sizeof random, 0) != sizeof random) {
+      return CreateTempFailed(errno, std::string(stem) + std::string(kTempSuffix));
+    }
     char hex[kRandomHexDigits + 1];
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
-    tmp = stem + "." + hex + std::string(kTmpSuffix);
+    tmp = std::string(stem) + "." + hex + std::string(kTempSuffix);
     UniqueFd fd(CreateExclusive(tmp, mode));
     if (fd.get() < 0) {
       if (errno == EEXIST) continue;
-      return OpenTmpFailed(errno, tmp);
+      return CreateTempFailed(errno, tmp);
     }
     Result<void> locked = LockAt(fd, tmp);
     if (locked.ok()) return fd;
-    if (locked.error().os_errno() != 0) {
+    if (locked.error().reason() != Reason::kLocked) {
       // The file is this build's own, made a moment ago: it goes too.
       ::unlink(tmp.c_str());
       return std::move(locked).error();
     }
   }
-  return OpenTmpFailed(EEXIST, tmp);
+  return CreateTempFailed(EEXIST, tmp);
 }
 
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// Whether entry is a unique temporary name that ClaimUnique draws from
-// the stem named base: "{base}.{16 hex digits}.vlks.tmp".
+// Whether entry is a name ClaimUnique draws for the stem whose final
+// component is base: "{base}.{16 hex digits}{kTempSuffix}".
 bool IsUniqueTempOf(std::string_view entry, std::string_view base) {
-  if (entry.size() != base.size() + 1 + kRandomHexDigits + kTmpSuffix.size()) return false;
-  if (!entry.starts_with(base) || entry[base.size()] != '.' || !entry.ends_with(kTmpSuffix)) return false;
-  const std::string_view hex = entry.substr(base.size() + 1, kRandomHexDigits);
-  for (char c : hex) {
+  if (entry.size() != base.size() + 1 + kRandomHexDigits + kTempSuffix.size()) return false;
+  if (!entry.starts_with(base) || entry[base.size()] != '.' || !entry.ends_with(kTempSuffix)) return false;
+  for (char c : entry.substr(base.size() + 1, kRandomHexDigits)) {
     if (!IsHexDigit(c)) return false;
   }
   return true;
 }
 
-// The directory that holds path's final component.
-std::string ParentDir(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
-}
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
-
-// Removes the unique temporary files of this target that builds left when
-// they were killed.  A live build holds its file's lock from creating it
-// until after the rename, so RemoveStale takes only a regular file whose
-// lock it gets, and only while holding it.  Best effort: an entry that
-// cannot be examined or removed stays, and the build goes on.
-void ReclaimStale(const std::string& derived) {
-  const std::string stem = derived.substr(0, derived.size() - kTmpSuffix.size());
-  const size_t slash = stem.rfind('/');
-  const std::string base = slash == std::string::npos ? stem : stem.substr(slash + 1);
-  const std::string dir_path = ParentDir(derived);
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(dir_path.c_str()));
-  if (!dir) return;
-  while (const struct dirent* entry = ::readdir(dir.get())) {
-    if (!IsUniqueTempOf(entry->d_name, base)) continue;
-    (void)RemoveStale(dir_path + "/" + entry->d_name);
-  }
-}
 
 // With unique naming, a failed commit removes its own temporary file; no
 // other build uses that name.
@@ -223,13 +195,37 @@ class UniqueTempGuard {
   const std::string& path_;
 };
 
+// The directory that holds path's final component.
+std::string ParentDir(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+// Removes the unique temporary files that killed builds of this stem left.
+// A live build holds its file's lock from creating it until after the
+// rename, so RemoveStale takes only a regular file whose lock it gets, and
+// only while holding it.  Best effort: an entry that cannot be examined or
+// removed stays, and the build goes on.
+void ReclaimStale(std::string_view stem) {
+  const size_t slash = stem.rfind('/');
+  const std::string_view base = slash == std::string_view::npos ? stem : stem.substr(slash + 1);
+  const std::string dir_path = ParentDir(stem);
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(dir_path.c_str()));
+  if (!dir) return;
+  while (const struct dirent* entry = ::readdir(dir.get())) {
+    if (IsUniqueTempOf(entry->d_name, base)) (void)RemoveStale(dir_path + "/" + entry->d_name);
+  }
+}
+
 }  // namespace
 
 Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> parts, TempNaming naming) {
   // The system calls take C strings, which would cut the path at a NUL
   // byte and silently name another file.
   if (target_view.find('\0') != std::string_view::npos) {
-    return StoreError::Io("open tmp: path contains a NUL byte");
+    return StoreError(Reason::kCreateTemp, "path contains a NUL byte", std::string(target_view));
   }
   const std::string target(target_view);
   Result<TargetFacts> facts = ExamineTarget(target);
@@ -239,50 +235,44 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   // file starts no more open than the final file and is set exactly here.
   const mode_t mode = facts.value().exists_as_file ? facts.value().mode : 0666;
 
-  const std::string derived = TempPathFor(target);
+  const std::optional<std::string_view> stem = TempStemFor(target);
   // A path without a final name component is kept as the temporary path,
   // so creating it fails whichever naming is asked for.
-  const bool unique = naming == TempNaming::kUnique && derived != target;
-  std::string tmp = derived;
-  if (unique) ReclaimStale(derived);
-  Result<UniqueFd> claimed = unique ? ClaimUnique(derived, mode, tmp) : ClaimDerived(tmp, mode);
+  const bool unique = naming == TempNaming::kUnique && stem.has_value();
+  std::string tmp = stem ? std::string(*stem) + std::string(kTempSuffix) : target;
+  if (unique) ReclaimStale(*stem);
+  Result<UniqueFd> claimed = unique ? ClaimUnique(*stem, mode, tmp) : ClaimDerived(tmp, mode);
   if (!claimed.ok()) return std::move(claimed).error();
   UniqueFd fd = std::move(claimed).value();
   UniqueTempGuard guard(unique, tmp);
-  if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) return OpenTmpFailed(errno, tmp);
+  if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) return CreateTempFailed(errno, tmp);
 
-  // Until the rename, every failure names the temporary file it concerns.
-  const auto at_tmp = [&tmp](Result<void> step) -> Result<void> {
-    if (step.ok()) return step;
-    return std::move(step).error().At(tmp);
-  };
   BufferedWriter out(fd.get());
-  for (Bytes part : parts) VELK_TRY(at_tmp(out.Write(part)));
-  VELK_TRY(at_tmp(out.Flush()));
+  for (Bytes part : parts) {
+    if (auto written = out.Write(part); !written.ok()) return std::move(written).error().WithPath(tmp);
+  }
+  if (auto flushed = out.Flush(); !flushed.ok()) return std::move(flushed).error().WithPath(tmp);
   while (::fsync(fd.get()) != 0) {
-    if (errno != EINTR) return StoreError::FromErrno(errno).At(tmp);
+    if (errno != EINTR) return StoreError::Os(Reason::kWrite, errno, tmp);
   }
   // The lock lives on the open file, so a duplicate keeps it past the
   // checked close, until after the rename.
   UniqueFd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (lock.get() < 0) return StoreError::FromErrno(errno).At(tmp);
-  VELK_TRY(at_tmp(fd.Close()));
+  if (lock.get() < 0) return StoreError::Os(Reason::kWrite, errno, tmp);
+  if (auto closed = fd.Close(); !closed.ok()) return std::move(closed).error().WithPath(tmp);
 
   // A rename is durable only once the directory holding the new entry is
   // synced.  The directory is opened before the rename, so that a build
   // that could not sync it fails with the old target still in place.
-  const std::string dir_path = ParentDir(target);
-  UniqueFd dir(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return StoreError::FromErrno(errno, "sync dir").At(dir_path);
-  if (::rename(tmp.c_str(), target.c_str()) != 0) {
-    return StoreError::FromErrno(errno, "rename").At(tmp + " -> " + target);
-  }
+  UniqueFd dir(::open(ParentDir(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return StoreError::Os(Reason::kSyncDir, errno, ParentDir(target));
+  if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::Os(Reason::kRename, errno, target);
   guard.Release();
   while (::fsync(dir.get()) != 0) {
     if (errno == EINTR) continue;
     // EINVAL: this file system cannot sync a directory; nothing more to do.
     if (errno == EINVAL) break;
-    return StoreError::FromErrno(errno, "sync dir: " + target + " was replaced but may not be durable");
+    return StoreError::Os(Reason::kNotDurable, errno, target);
   }
   return {};
 }
