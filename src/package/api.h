@@ -25,8 +25,9 @@ using bind::NewBytes;
 using bind::Ref;
 using bind::WithoutLock;
 
-// Objects looked up once when the module is executed; strong references
-// held for the life of the process.
+// The package's objects, handed over by _setup, and msgpack's, looked up
+// when the module is executed; strong references held for the life of the
+// process.
 struct Imports {
   PyObject* velk_error;     // velkstore._errors.VelkError
   PyObject* corrupt_error;  // ...CorruptError
@@ -35,9 +36,10 @@ struct Imports {
   PyObject* closed_error;   // ...ClosedError
   PyObject* busy_error;     // ...BusyError
   PyObject* os_error;       // ...os_error(code, strerror, filename)
-  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder
+  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder; null until _setup
   PyObject* unpackb;        // msgpack.unpackb
   PyObject* packer_type;    // msgpack.Packer
+  PyObject* new_packer;     // velkstore._common.new_packer(): the full encoder, one per writer; null until _setup
 };
 extern Imports imports;
 
