@@ -2,8 +2,7 @@
 // with the small owning reference every file uses.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bind/python.h"
 
 #include <utility>
 
