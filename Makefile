@@ -22,7 +22,7 @@ FUZZ_ARGS ?=
 FUZZ_REPLAY := $(wildcard tests/fuzz/regressions/*) $(wildcard tests/fuzz/corpus/*)
 FUZZ_SEEDS := tests/fuzz/corpus $(wildcard tests/fuzz/regressions)
 
-.PHONY: demo test deps venv wheel wheels smoke aarch64-deps aarch64-test install core-tests pytest asan-test \
+.PHONY: demo test deps venv wheel wheels smoke aarch64-deps aarch64-test macos-check install core-tests pytest asan-test \
         fuzz-deps fuzz-build fuzz-corpus fuzz-smoke fuzz bench verify-bench
 
 deps:
@@ -43,7 +43,7 @@ venv: deps $(VENV)/.deps-ok
 # architectures.
 PYTHONS := 3.10 3.11 3.12 3.13
 PIP := $(PY) -m pip --disable-pip-version-check
-WHEEL_PATTERN = dist/velkstore-*-cp$(subst .,,$(1))-cp$(subst .,,$(1))-*manylinux_2_28_$(2).whl
+WHEEL_PATTERN = dist/velkstore-*-cp$(subst .,,$(1))-cp$(subst .,,$(1))-manylinux_*_$(2).whl
 WHEEL := $(call WHEEL_PATTERN,3.12,x86_64)
 wheel: venv
 	tools/build-wheel.sh $(PY) 3.12 x86_64 dist
@@ -94,6 +94,11 @@ aarch64-deps:
 
 aarch64-test: venv aarch64-deps
 	tools/aarch64-test.sh $(PY)
+
+# The storage core compiled (not linked) for macOS on x86_64 and arm64 with
+# zig: keeps it portable (docs/platforms.md).  Not part of `make test`.
+macos-check: venv
+	tools/macos-check.sh $(PY)
 
 core-tests: deps
 	cmake -S . -B build/core -DVELK_BUILD_MODULE=OFF -DVELK_BUILD_CORE_TESTS=ON \

@@ -46,13 +46,18 @@ _PYTHON_HOST_PLATFORM=linux-$arch "$bpy" -m pip wheel -q --disable-pip-version-c
   -C cmake.define.VELK_ZIG_TARGET="$arch-linux-gnu.$glibc" \
   -C cmake.define.Python_INCLUDE_DIR="$include" \
   -C cmake.define.VELK_PYTHON_SOABI="cpython-$nodot-$arch-linux-gnu" >&2
-plat=manylinux_${glibc/./_}_$arch
 wheel=$(ls "$raw"/velkstore-*.whl)
-rm -f "$out"/velkstore-*-cp$nodot-cp$nodot-*_"$arch".whl
-# auditwheel names every tag the wheel meets at or below $plat.
-PATH="$(dirname "$tools_py"):$PATH" "$tools_py" -m auditwheel repair --plat "$plat" -w "$out" "$wheel" \
+rm -f "$out"/velkstore-*-cp$nodot-cp$nodot-manylinux_*_"$arch".whl
+# auditwheel names the oldest glibc whose symbol versions the wheel meets
+# (it may be below the one zig built for).
+PATH="$(dirname "$tools_py"):$PATH" "$tools_py" -m auditwheel repair --plat auto -w "$out" "$wheel" \
   >/dev/null 2>"$raw/auditwheel.log" || { cat "$raw/auditwheel.log" >&2; exit 1; }
-fixed=$(ls "$out"/velkstore-*-cp$nodot-cp$nodot-*"$plat".whl)
+fixed=$(ls "$out"/velkstore-*-cp$nodot-cp$nodot-manylinux_*_"$arch".whl)
+floor=$(basename "$fixed" | sed -E 's/.*-manylinux_2_([0-9]+)_.*/\1/')
+if [ "$floor" -gt "${glibc#2.}" ]; then
+  echo "build-wheel: $fixed needs glibc 2.$floor, newer than $glibc" >&2
+  exit 1
+fi
 if "$tools_py" -m zipfile -l "$fixed" | grep -q '\.libs/'; then
   echo "build-wheel: auditwheel had to copy shared libraries into $fixed; link them statically" >&2
   exit 1

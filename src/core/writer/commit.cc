@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "core/base/fd.h"
+#include "core/base/random.h"
 #include "core/writer/file_writer.h"
 #include "core/writer/staged_store.h"
 
@@ -124,7 +124,7 @@ Result<UniqueFd> ClaimUnique(const std::string& derived, mode_t mode, std::strin
   const std::string stem = derived.substr(0, derived.size() - kSuffix.size());
   for (int attempt = 0; attempt < 16; ++attempt) {
     unsigned char random[8];
-    if (::getrandom(random, sizeof random, 0) != sizeof random) {
+    if (!FillRandom(random, sizeof random)) {
       return StoreError::FromErrno(errno, "open tmp");
     }
     char hex[sizeof random * 2 + 1];
@@ -195,7 +195,7 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   BufferedWriter out(fd.get());
   for (Bytes part : parts) VELK_TRY(out.Write(part));
   VELK_TRY(out.Flush());
-  while (::fsync(fd.get()) != 0) {
+  while (SyncToStorage(fd.get()) != 0) {
     if (errno != EINTR) return StoreError::FromErrno(errno);
   }
   // The lock (with derived naming) lives on the open file, so a duplicate
@@ -211,7 +211,7 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   if (dir.get() < 0) return StoreError::FromErrno(errno, "sync dir");
   if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::FromErrno(errno, "rename");
   guard.Release();
-  while (::fsync(dir.get()) != 0) {
+  while (SyncToStorage(dir.get()) != 0) {
     if (errno == EINTR) continue;
     // EINVAL: this file system cannot sync a directory; nothing more to do.
     if (errno == EINVAL) break;
