@@ -1,7 +1,7 @@
-// The one include of the interpreter's headers for both Python faces, with
-// stand-ins for the few calls the faces use that older supported versions
-// (CPython 3.10 and 3.11) lack.  Each stand-in keeps the reference rules of
-// the call it replaces.
+// The one include of the interpreter's headers for both faces, with the
+// small owning reference every binding file uses, and stand-ins for the few
+// calls the faces use that older supported versions (CPython 3.10 and 3.11)
+// lack; each stand-in keeps the reference rules of the call it replaces.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -41,3 +41,48 @@ inline void PyErr_SetRaisedException(PyObject* exc) {
   PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 }
 #endif
+
+#include <utility>
+
+namespace velk::bind {
+
+// Owns one strong reference (or none).
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* p) : p_(p) {}  // steals p
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    Py_XSETREF(p_, std::exchange(o.p_, nullptr));
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// The end of every tp_dealloc, once the instance's own fields are released:
+// frees its memory, then drops the instance's reference to its heap type
+// (held across the free, so the type outlives it).
+inline void FreeInstance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_INCREF(type);
+  type->tp_free(self);
+  Py_DECREF(type);
+  Py_DECREF(type);
+}
+
+// Casts a method implementation to the interpreter's function type.
+template <typename F>
+PyCFunction AsCFunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace velk::bind

@@ -14,13 +14,13 @@ from dataclasses import dataclass
 import msgpack  # type: ignore[import-untyped]
 
 from .. import _native
+from .._common import new_packer
 from .manifest import (
     DirPath,
     Manifest,
     ShardEntry,
     commit,
     join,
-    try_read_manifest,
 )
 from .._writer import VelkWriter
 
@@ -50,8 +50,8 @@ class Splitter:
         self.keys: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.raws: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.pending = 0  # bytes staged since the last clear(), PAIR_OVERHEAD per pair included
-        # One packer for every value: packb() would make one per value.
-        self.pack = msgpack.Packer(use_bin_type=True).pack
+        # One packer for every value (as a single-file writer encodes them).
+        self.pack = new_packer()
 
     def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False, limit: int | None = None) -> bool:
         """Add each (key, value) pair, the value encoded with MessagePack or,
@@ -115,7 +115,7 @@ def commit_built(directory: DirPath, build_dir: DirPath, seed: int, built: Seque
     in *directory* (replacing the one there), and say what was written."""
     entries = tuple(b.entry for b in built)
     manifest = Manifest(num_shards=len(entries), seed=seed, shards=entries)
-    commit(directory, build_dir, manifest, try_read_manifest(directory))
+    commit(directory, manifest, staged=build_dir)
     return ShardedBuildInfo(
         path=directory,
         num_shards=len(entries),
