@@ -142,7 +142,7 @@ fuzz: fuzz-build
 	    $(if $(filter-out 1,$(FUZZ_FORKS)),-fork=$(FUZZ_FORKS)) $(FUZZ_ARGS) \
 	    $(FUZZ_DIR)/corpus $(FUZZ_SEEDS)
 
-test: core-tests pytest asan-test fuzz-smoke smoke aarch64-test
+test: core-tests pytest asan-test fuzz-smoke
 
 # Benchmarks against the usual alternatives (not part of `make test`); writes
 # bench/README.md, bench/ratios.png and bench/results.json.  Extra options
