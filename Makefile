@@ -65,7 +65,7 @@ demo: install
 # offline install into a fresh environment.
 pytest: install
 	$(PIP) download -q -d build/wheelhouse $(WHEEL)
-	$(PY) -m mypy --strict python/velkstore
+	$(PY) -m mypy --strict python/velkstore tests/typed_usage.py
 	$(PY) -m pytest -q tests --wheel="$$(ls $(WHEEL))" --wheelhouse=build/wheelhouse
 
 # The other CPython versions: each one's wheel, installed offline into a
