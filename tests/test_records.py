@@ -13,6 +13,10 @@ import pytest
 import velkstore
 from velkstore import InputError, VelkReader
 
+# pyarrow's C++ exceptions abort under the preloaded sanitizer runtime
+# (make asan-test): Parquet is read only in plain runs.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 FIELDS = ["iata", "name", "alt", "open"]
 ROWS = [["LHR", "Heathrow", "25", "true"], ["CDG", "Charles, \"de\" Gaulle", "119", "false"],
         ["LHR", "London Heathrow", "", "yes"]]  # LHR again: the last one wins
@@ -32,6 +36,8 @@ def write_inputs(tmp_path):
             w.writerows(ROWS)
     paths["jsonl"] = tmp_path / "air.jsonl"
     paths["jsonl"].write_text("".join(json.dumps(dict(zip(FIELDS, r))) + "\n\n" for r in ROWS))
+    if UNDER_ASAN:
+        return paths
     pa = pytest.importorskip("pyarrow")
     import pyarrow.parquet as pq
 
@@ -81,7 +87,8 @@ def test_every_format_builds_the_same_store(tmp_path):
         ("a.csv", 'id,n\nx,1\n"y\nz",2\nw\n', ["--key", "id"], "a.csv:5: 1 fields, the header has 2"),
         ("a.csv", "id,n\nx,1\ny,two\n", ["--key", "id", "--schema", "n=int"], "a.csv:3: field 'n': invalid literal"),
         ("a.csv", "id,n\nx,1\n", ["--key", "id", "--schema", "m=int"], "a.csv:1: the schema names fields"),
-        ("a.parquet", "not parquet", ["--key", "id"], "a.parquet: not a Parquet file"),
+        pytest.param("a.parquet", "not parquet", ["--key", "id"], "a.parquet: not a Parquet file",
+                     marks=pytest.mark.skipif(UNDER_ASAN, reason="pyarrow under the sanitizer runtime")),
     ],
 )
 def test_bad_records_name_their_place_and_write_nothing(tmp_path, name, text, args, message):
