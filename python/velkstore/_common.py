@@ -40,6 +40,7 @@ class VelkStats(TypedDict):
     data_offset: int
     file_size: int
     file_crc32: int
+    index: bool
 
 
 def encode(obj: object) -> bytes:

@@ -14,9 +14,10 @@
 namespace velk::native {
 namespace {
 
-// Equal payloads are stored once, and objects that no key names any longer
-// (after a rebinding) are left out of the file.
-constexpr WriterOptions kOptions{.dedup = true, .drop_orphans = true};
+// Equal payloads are stored once, objects that no key names any longer
+// (after a rebinding) are left out of the file, the records follow the key
+// order and the file carries its lookup index.
+constexpr WriterOptions kOptions{.dedup = true, .drop_orphans = true, .key_order = true, .index = true};
 
 struct State {
   std::unique_ptr<StagedStore> store = std::make_unique<StagedStore>(kOptions);  // null once closed

@@ -90,6 +90,7 @@ def _info_rows(st: Any) -> list[tuple[str, str]]:
         ("objects", f"{st['num_objects']:,}"),
         *((name, f"{_human(n)} ({n:,} bytes)") for name, n in sizes.items()),
         ("file CRC-32", f"0x{st['file_crc32']:08x}"),
+        ("lookup index", "in the file" if st["index"] else "none (velkstore reindex adds one)"),
     ]
 
 
