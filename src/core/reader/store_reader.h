@@ -3,6 +3,7 @@
 // instance may be read from many threads at once.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -132,8 +133,15 @@ class StoreReader {
   // The first position whose key is not less than key (binary search: the
   // key list of a file the writer made is in ascending order).
   size_t LowerBound(std::string_view key) const;
-  std::string_view key_at(size_t i) const { return keys_.key(i); }
-  uint64_t offset_at(size_t i) const { return keys_.record_offset(i); }
+  // The key list, when the index was loaded (not indexed()).
+  std::string_view key_at(size_t i) const {
+    assert(!lazy_);
+    return keys_.key(i);
+  }
+  uint64_t offset_at(size_t i) const {
+    assert(!lazy_);
+    return keys_.record_offset(i);
+  }
 
   const std::string& path() const { return path_; }
   uint64_t file_size() const { return map_.size(); }
