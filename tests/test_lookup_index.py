@@ -1,8 +1,12 @@
 """Files that carry their lookup index, through both faces."""
 
+import subprocess
+import sys
+
 import _velkstore
+import pytest
 from storefile import sorted_store
-from velkstore import CorruptError, VelkReader, VelkWriter, VersionError
+from velkstore import CorruptError, VelkReader, VelkWriter, VersionError, reindex
 
 
 def build(path, pairs):
@@ -55,3 +59,17 @@ def test_an_old_file_opens_through_the_fallback_and_reindex_adds_the_index(tmp_p
     old = sorted_store([b"\x01", b"\x02"], [("a", 0), ("b", 1)]).write(tmp_path / "old.vlks")
     r = VelkReader(old)
     assert (r.stats()["index"], dict(r)) == (False, {"a": 1, "b": 2})
+    data = old.read_bytes()
+    res = subprocess.run([sys.executable, "-m", "velkstore", "reindex", str(old)], capture_output=True, timeout=60)
+    assert res.returncode == 0 and res.stdout.startswith(b"indexed: "), res.stderr
+    new = VelkReader(old)
+    assert (new.stats()["index"], new.stats()["num_objects"], dict(new)) == (True, 2, {"a": 1, "b": 2})
+    assert _velkstore._VelkReader(str(old)).verify() is True
+    # The old reader still sees the old file: the new one was renamed over it.
+    assert dict(r) == {"a": 1, "b": 2} and old.read_bytes()[40:58] == data[40:58]
+    # A damaged file is refused, and stays as it was.
+    damaged = data[:-1] + bytes([data[-1] ^ 1])
+    old.write_bytes(damaged)
+    with pytest.raises(CorruptError):
+        reindex(old)
+    assert old.read_bytes() == damaged and len(list(tmp_path.iterdir())) == 1

@@ -6,6 +6,7 @@ import multiprocessing
 import os
 import pickle
 import random
+import sys
 import threading
 from collections.abc import Mapping
 
@@ -100,6 +101,23 @@ def test_bad_key_type_is_type_error_everywhere(store):
     with pytest.raises(LimitError):
         w.add("\ud800", 1)
     assert w._counts() == (0, 0)
+
+
+def test_argument_errors_are_worded_as_python_words_its_own(store):
+    r = VelkReader(store)
+    cases = [
+        (lambda: r.get(), "get() missing 1 required positional argument: 'key'"),
+        (lambda: r.get("a", 1, 2), "get() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: r.get_many_raw([], 1), "get_many_raw() takes 1 positional argument but 2 were given"),
+        (lambda: r.items_bytes(b"", None, None, True), "items_bytes() takes from 0 to 3 positional arguments but 4 were given"),
+        (lambda: r.get("a", dflt=1), "get() got an unexpected keyword argument 'dflt'"),
+        (lambda: r.get("a", key="a"), "get() got multiple values for argument 'key'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+    assert list(r.items_bytes(b"k00", raw=True))[:1] == [(b"k000", val(b"k000"))]
 
 
 def test_any_path(tmp_path, capfd):
@@ -199,6 +217,35 @@ def test_close_while_scans_and_batches_run(store):
     for t in threads:
         t.join()
     assert outcomes and all(outcomes)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ in Python code needs 3.12")
+def test_key_conversion_that_closes_the_object(store):
+    # Converting a key may run Python code; here it closes the very object
+    # the call is on.  Each call ends in ClosedError or gives the right
+    # answer; never a read of a released store (which crashed, or is
+    # reported by the sanitizer run).
+    def closing(obj):
+        class Closing(bytearray):
+            def __buffer__(self, flags):
+                obj.close()
+                return super().__buffer__(flags)
+
+        return Closing(b"k007")
+
+    reads = [
+        lambda r, k: r.get_raw(k), lambda r, k: r.get(k), lambda r, k: r[k], lambda r, k: k in r,
+        lambda r, k: r.get_many([k]), lambda r, k: r.get_many_raw([k]), lambda r, k: list(r.prefix(k)),
+        lambda r, k: list(r.range(k)), lambda r, k: list(r.keys_bytes(start=k)),
+    ]
+    with VelkReader(store) as fresh:
+        expected = [call(fresh, b"k007") for call in reads]
+    for call, want in zip(reads, expected):
+        r = VelkReader(store)
+        try:
+            assert call(r, closing(r)) == want
+        except ClosedError:
+            pass
 
 
 def test_batch_keys_emptied_by_another_thread(store):

@@ -26,6 +26,11 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
+from . import _common, _errors, _native
+
+# The native module imports nothing of the package: it is handed the
+# exception classes it raises and the full decoder once, here.
+_native._setup({**vars(_errors), "decode": _common.decode})
 from .sharded.commit import commit_shards
 from .sharded.open_store import open_store
 from ._reader import VelkReader
@@ -33,7 +38,7 @@ from .sharded.build import ShardedBuildInfo
 from .sharded.reader import ShardedReader, ShardNotOpenError
 from .sharded.writer import ShardedWriter
 from .sharded.manifest import shard_of
-from ._writer import VelkWriter
+from ._writer import VelkWriter, reindex
 
 # The version is written once, in pyproject.toml.
 __version__ = version("velkstore")
@@ -59,6 +64,7 @@ __all__ = [
     "__version__",
     "commit_shards",
     "open_store",
+    "reindex",
     "shard_of",
 ]
 

@@ -13,11 +13,11 @@ namespace {
 
 using Self = InstanceOf<ReaderClass>;
 
-ArgSpec kNewArgs{"_VelkReader.__new__()", {"path", "verify"}, 2, 1};
-ArgSpec kGetArgs{"_VelkReader.get_raw()", {"key"}, 1, 1};
-ArgSpec kExistsArgs{"_VelkReader.exists()", {"key"}, 1, 1};
-ArgSpec kPrefixArgs{"_VelkReader.prefix_raw()", {"prefix"}, 1, 1};
-ArgSpec kExitArgs{"_VelkReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3};
+ArgSpec kNewArgs{"_VelkReader.__new__()", {"path", "verify"}, 2, 1, Wording::kFixed};
+ArgSpec kGetArgs{"_VelkReader.get_raw()", {"key"}, 1, 1, Wording::kFixed};
+ArgSpec kExistsArgs{"_VelkReader.exists()", {"key"}, 1, 1, Wording::kFixed};
+ArgSpec kPrefixArgs{"_VelkReader.prefix_raw()", {"prefix"}, 1, 1, Wording::kFixed};
+ArgSpec kExitArgs{"_VelkReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3, Wording::kFixed};
 
 Outcome<StoreReader> OpenReader(const ArgSlots& args) {
   std::string_view path;
@@ -28,9 +28,9 @@ Outcome<StoreReader> OpenReader(const ArgSlots& args) {
 }
 
 Outcome<std::optional<Bytes>> GetRaw(Self* self, const ArgSlots& args) {
-  KeyBytes key;
+  KeyBuf key;
   if (!ConvertKey(args[0], key)) return PyErrorSet{};
-  return self->state.Get(key.view());
+  return self->state.Get(key.view);
 }
 
 // The lean forms of get_raw and exists for plain keys; nullopt hands the
@@ -51,15 +51,15 @@ std::optional<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key
 std::optional<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
 
 Outcome<bool> Exists(Self* self, const ArgSlots& args) {
-  KeyBytes key;
+  KeyBuf key;
   if (!ConvertKey(args[0], key)) return PyErrorSet{};
-  return self->state.Exists(key.view());
+  return self->state.Exists(key.view);
 }
 
 Outcome<EntryList> PrefixRaw(Self* self, const ArgSlots& args) {
-  KeyBytes prefix;
+  KeyBuf prefix;
   if (!ConvertKey(args[0], prefix)) return PyErrorSet{};
-  auto r = self->state.Prefix(prefix.view());
+  auto r = self->state.Prefix(prefix.view);
   if (!r.ok()) return std::move(r).error();
   return EntryList{&self->state, std::move(r).value()};
 }

@@ -15,10 +15,10 @@ namespace {
 
 using Self = InstanceOf<WriterClass>;
 
-ArgSpec kNewArgs{"_VelkWriter.__new__()", {}, 0, 0};
-ArgSpec kAddObjectArgs{"_VelkWriter.add_object_raw()", {"raw_bytes"}, 1, 1};
-ArgSpec kAddKeyArgs{"_VelkWriter.add_key()", {"key", "obj_id"}, 2, 2};
-ArgSpec kBuildArgs{"_VelkWriter.build()", {"path"}, 1, 1};
+ArgSpec kNewArgs{"_VelkWriter.__new__()", {}, 0, 0, Wording::kFixed};
+ArgSpec kAddObjectArgs{"_VelkWriter.add_object_raw()", {"raw_bytes"}, 1, 1, Wording::kFixed};
+ArgSpec kAddKeyArgs{"_VelkWriter.add_key()", {"key", "obj_id"}, 2, 2, Wording::kFixed};
+ArgSpec kBuildArgs{"_VelkWriter.build()", {"path"}, 1, 1, Wording::kFixed};
 
 Outcome<StagedStore> NewWriter(const ArgSlots&) { return StagedStore{}; }
 
@@ -32,9 +32,9 @@ Outcome<uint64_t> AddObjectRaw(Self* self, const ArgSlots& args) {
 Outcome<NoneResult> AddKey(Self* self, const ArgSlots& args) {
   uint64_t obj_id = 0;
   if (!ConvertObjId(args[1], &obj_id)) return PyErrorSet{};
-  KeyBytes key;
+  KeyBuf key;
   if (!ConvertKey(args[0], key)) return PyErrorSet{};
-  if (auto r = self->state.AddKey(key.view(), obj_id); !r.ok()) return std::move(r).error();
+  if (auto r = self->state.AddKey(key.view, obj_id); !r.ok()) return std::move(r).error();
   return NoneResult{};
 }
 

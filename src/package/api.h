@@ -3,6 +3,7 @@
 // parsing and the one mapping of core errors to the package's exceptions.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -10,15 +11,23 @@
 #include <string>
 #include <string_view>
 
-#include "core/format/format.h"
+#include "bind/args.h"
+#include "bind/bytes.h"
+#include "bind/guard.h"
+#include "bind/python.h"
 #include "core/base/status.h"
-#include "package/py.h"
-#include "bind/plain_key.h"
+#include "core/format/format.h"
 
 namespace velk::native {
 
-// Objects looked up once when the module is executed; strong references
-// held for the life of the process.
+using bind::KeyBuf;
+using bind::NewBytes;
+using bind::Ref;
+using bind::WithoutLock;
+
+// The package's objects, handed over by _setup, and msgpack's, looked up
+// when the module is executed; strong references held for the life of the
+// process.
 struct Imports {
   PyObject* velk_error;     // velkstore._errors.VelkError
   PyObject* corrupt_error;  // ...CorruptError
@@ -27,7 +36,7 @@ struct Imports {
   PyObject* closed_error;   // ...ClosedError
   PyObject* busy_error;     // ...BusyError
   PyObject* os_error;       // ...os_error(code, strerror, filename)
-  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder
+  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder; null until _setup
   PyObject* unpackb;        // msgpack.unpackb
   PyObject* packer_type;    // msgpack.Packer
 };
@@ -39,12 +48,6 @@ PyObject* RaiseClosed(const char* what);
 // file involved.  Always returns nullptr.
 PyObject* RaiseStoreError(const StoreError& err, PyObject* filename);
 
-// A key's bytes: a view of the argument's own buffer where it has one (str's
-// UTF-8, bytes), else of the owned copy.
-struct KeyBuf {
-  std::string_view view;
-  std::string owned;
-};
 enum class KeyConv { kOk, kNoBytes, kError };
 // Key conversion: str (UTF-8, lone surrogates U+DC80..U+DCFF as the bytes
 // they escape), bytes, bytearray, memoryview.  kNoBytes: text with no byte
@@ -54,72 +57,53 @@ KeyConv ToKey(PyObject* obj, KeyBuf* out);
 inline PyObject* KeyStr(std::string_view k) {
   return PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogateescape");
 }
-inline PyObject* KeyBytes(std::string_view k) {
-  return PyBytes_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size()));
-}
-inline PyObject* NewBytes(Bytes b) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
-}
+inline PyObject* KeyBytes(std::string_view k) { return NewBytes(k); }
 
 // Decodes stored MessagePack bytes; key (may be null) names the key in the
 // error of a value that does not decode.  New reference.
 PyObject* Decode(Bytes payload, PyObject* key);
 
-// Parameters of a call, filled from METH_FASTCALL | METH_KEYWORDS arguments.
-// Parameters past max_positional are keyword-only; those past required are
-// optional (their slots stay null when absent).
-struct Params {
-  const char* func;  // "get_many()", for the messages
-  const char* const* names;
-  int count;
-  int required;
-  int max_positional;
-};
-bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// Parameters of a call: Params{"get_many()", names, count, required,
+// max_positional}.  Parameters past max_positional are keyword-only; those
+// past required are optional (their slots stay null when absent).
+using Params = bind::ArgSpec;
+
+// Fills slots[0..p.count) from METH_FASTCALL | METH_KEYWORDS arguments.
+inline bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) {
+  bind::ArgSlots all;
+  if (!bind::ParseFastcall(p, args, nargs, kwnames, all)) return false;
+  std::copy_n(all.begin(), p.count, slots);
+  return true;
+}
 
 // os.fspath(obj) as given (str or bytes) in *given and its bytes in *bytes.
 bool ToPath(PyObject* obj, Ref* given, std::string* bytes);
 
+// The face's internal fault is SystemError.
+struct PackageFace {
+  static PyObject* Fault(std::string_view text, const char* file, int line);
+};
+
 // Runs body with C++ exceptions turned into Python ones.
 template <typename Body>
 PyObject* Guard(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
-    return nullptr;
-  }
-}
-
-// Runs f() with the interpreter lock released; an exception thrown by f
-// is rethrown once the lock is held again.
-template <typename F>
-auto WithoutLock(F&& f) -> decltype(f()) {
-  std::exception_ptr failed;
-  std::optional<decltype(f())> out;
-  PyThreadState* ts = PyEval_SaveThread();
-  try {
-    out.emplace(f());
-  } catch (...) {
-    failed = std::current_exception();
-  }
-  PyEval_RestoreThread(ts);
-  if (failed) std::rethrow_exception(failed);
-  return std::move(*out);
+  return bind::Guarded<PackageFace>(std::forward<Body>(body));
 }
 
 // Method-table helper: casts a fastcall function to the table's type.
 template <typename F>
 PyCFunction Fn(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+  return bind::AsCFunction(f);
 }
 
 // The classes, created by the module's execution step.
 PyObject* CreateReaderType(PyObject* module);
 PyObject* CreateScanType(PyObject* module);
 PyObject* CreateWriterType(PyObject* module);
+// reindex(path): adds the lookup index to the file at path, atomically;
+// (num_keys, num_objects, file_size, file_crc32) as _build gives them.
+PyObject* ReindexFile(PyObject* module, PyObject* path);
 PyObject* CreateRouterType(PyObject* module);
 extern PyTypeObject* scan_type;
 extern PyTypeObject* reader_type;

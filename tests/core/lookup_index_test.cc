@@ -9,6 +9,7 @@
 
 #include "core/format/extension.h"
 #include "core/reader/store_reader.h"
+#include "core/reindex/reindex.h"
 #include "core/writer/staged_store.h"
 #include "store_bytes.h"
 
@@ -57,7 +58,7 @@ std::string Slurp(const std::string& path) {
 void ExpectContent(const StoreReader& r, const std::map<std::string, std::string>& content) {
   for (const auto& [k, v] : content) {
     auto got = r.Get(k);
-    ASSERT_TRUE(got.ok()) << got.error().message();
+    ASSERT_TRUE(got.ok()) << got.error().detail();
     ASSERT_TRUE(got.value().has_value()) << k;
     EXPECT_EQ(testfiles::AsString(*got.value()), v);
     EXPECT_TRUE(r.Contains(k).value());
@@ -96,18 +97,18 @@ TEST(LookupIndex, BothReadersGiveTheContentOfAnIndexedFile) {
     const std::string path = BuildFile(dir, content);
 
     auto lazy = StoreReader::OpenIndexed(path, OpenCheck::kUnlessIndexed);
-    ASSERT_TRUE(lazy.ok()) << lazy.error().message();
+    ASSERT_TRUE(lazy.ok()) << lazy.error().detail();
     EXPECT_TRUE(lazy.value().indexed());
     ExpectContent(lazy.value(), content);
     EXPECT_TRUE(lazy.value().Verify().ok());
 
     // The base layout's reader, whole-file CRC and all, sees the same file.
     auto plain = StoreReader::Open(path, true);
-    ASSERT_TRUE(plain.ok()) << plain.error().message();
+    ASSERT_TRUE(plain.ok()) << plain.error().detail();
     EXPECT_FALSE(plain.value().indexed());
     ExpectContent(plain.value(), content);
     auto verified = plain.value().Verify();
-    EXPECT_TRUE(verified.ok()) << verified.error().message();
+    EXPECT_TRUE(verified.ok()) << verified.error().detail();
     // The extension records are objects of the file; the orphan is gone.
     EXPECT_EQ(plain.value().num_objects(),
               lazy.value().num_objects());
@@ -198,7 +199,7 @@ TEST(LookupIndex, VerifyChecksKeyOrderAndTheIndexAgainstTheEntries) {
     ASSERT_TRUE(r.ok());
     auto v = r.value().Verify();
     ASSERT_FALSE(v.ok());
-    EXPECT_NE(v.error().message().find("key order"), std::string::npos) << v.error().message();
+    EXPECT_NE(v.error().detail().find("key order"), std::string::npos) << v.error().detail();
   }
 
   // An indexed file whose lookup section disagrees with its entries, CRCs
@@ -229,8 +230,47 @@ TEST(LookupIndex, VerifyChecksKeyOrderAndTheIndexAgainstTheEntries) {
     ASSERT_TRUE(opened.ok());
     auto v = opened.value().Verify();
     ASSERT_FALSE(v.ok());
-    EXPECT_NE(v.error().message().find("lookup index"), std::string::npos) << v.error().message();
+    EXPECT_NE(v.error().detail().find("lookup index"), std::string::npos) << v.error().detail();
   }
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+TEST(Reindex, AddsTheIndexKeepingRecordsAndEntriesAndRefusesADamagedFile) {
+  TempDir dir;
+  const auto content = Content(700);
+  const std::string path = BuildFile(dir, content, WriterOptions{});
+  const std::string before = Slurp(path);
+  const uint64_t index_offset = LoadU64(before.data() + kIndexOffsetOffset);
+
+  auto done = Reindex(path);
+  ASSERT_TRUE(done.ok()) << done.error().detail();
+  const std::string after = Slurp(path);
+  // Records and entries byte for byte; the extension area between them.
+  EXPECT_EQ(after.substr(kHeaderSize, index_offset - kHeaderSize), before.substr(kHeaderSize, index_offset - kHeaderSize));
+  EXPECT_EQ(after.substr(after.size() - (before.size() - index_offset)), before.substr(index_offset));
+  auto r = StoreReader::OpenIndexed(path, OpenCheck::kWholeFile);
+  ASSERT_TRUE(r.ok());
+  EXPECT_TRUE(r.value().indexed());
+  ExpectContent(r.value(), content);
+  EXPECT_TRUE(r.value().Verify().ok());
+  EXPECT_EQ(done.value().num_objects, r.value().num_objects() - r.value().extension_records());
+
+  // Again: the old extension area is replaced, not stacked.
+  ASSERT_TRUE(Reindex(path).ok());
+  EXPECT_EQ(Slurp(path), after);
+
+  // A damaged file is refused and left as it was, with nothing beside it.
+  std::string bytes = before;
+  bytes[kHeaderSize + 20] ^= 4;
+  const std::string damaged = dir.Write("damaged.vlks", bytes);
+  EXPECT_FALSE(Reindex(damaged).ok());
+  EXPECT_EQ(Slurp(damaged), bytes);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 2);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ import msgpack  # type: ignore[import-untyped]
 from .._common import decode
 from .._errors import VelkDecodeError
 from .._jsonvalue import to_json
+from .._writer import reindex
 from ..sharded.open_store import open_store
 from . import progress
 from .exits import EXIT_FAILED, EXIT_OK, EXIT_UNRENDERABLE, EXIT_USAGE, CliError
@@ -125,6 +126,13 @@ def cmd_info(args: argparse.Namespace) -> int:
     rows = _sharded_info_rows(st) if sharded else _info_rows(st)
     text = "".join(f"{name:<12} {value}\n" for name, value in rows)
     out.write(text.encode("utf-8", "surrogateescape"))
+    return EXIT_OK
+
+
+def cmd_reindex(args: argparse.Namespace) -> int:
+    info = reindex(args.file)
+    stdout().write(f"indexed: {args.file} ({info.num_keys} keys, {info.file_size} bytes)\n".encode(
+        "utf-8", "surrogateescape"))
     return EXIT_OK
 
 

@@ -64,7 +64,7 @@ Result<void> LazyIndex::CheckRecord(const SectionDescriptor& s, uint64_t bit_bas
   if (LocateRecord(file_, index_offset_, at, &payload) != RecordFault::kNone || payload.size() != expected)
     return StoreError::Corrupt("extension record at " + Num(at) + " is malformed");
   if (Crc32(payload) != StoredRecordCrc(file_, at))
-    return StoreError::Corrupt("object CRC32 mismatch at offset " + Num(at));
+    return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + Num(at));
   MarkChecked(bit_base + r);
   return {};
 }
@@ -112,12 +112,12 @@ Result<void> LazyIndex::CheckIndexBlocks(uint64_t begin, uint64_t end) const {
 Result<LazyIndex::Entry> LazyIndex::EntryAt(uint64_t pos) const {
   const uint64_t size = index_length_;
   if (pos > size || sizeof(uint16_t) > size - pos)
-    return StoreError::Corrupt("index entry position " + Num(pos) + " out of bounds");
+    return StoreError(Reason::kOutOfBounds, "index entry position " + Num(pos) + " out of bounds");
   VELK_TRY(CheckIndexBlocks(pos, pos + sizeof(uint16_t)));
   const std::byte* p = file_ + index_offset_ + pos;
   const uint64_t key_len = LoadU16(p);
   const uint64_t rest = size - pos - sizeof(uint16_t);
-  if (key_len > rest || sizeof(uint64_t) > rest - key_len) return StoreError::Corrupt("index section truncated (key + offset)");
+  if (key_len > rest || sizeof(uint64_t) > rest - key_len) return StoreError(Reason::kIndexTruncated, "index section truncated (key + offset)");
   const uint64_t end = pos + sizeof(uint16_t) + key_len + sizeof(uint64_t);
   VELK_TRY(CheckIndexBlocks(pos + sizeof(uint16_t), end));
   return Entry{std::string_view(reinterpret_cast<const char*>(p + sizeof(uint16_t)), key_len),

@@ -144,6 +144,8 @@ class StoreReader {
   }
 
   const std::string& path() const { return path_; }
+  // Every byte of the file, as mapped.
+  Bytes file() const { return map_.bytes(); }
   uint64_t file_size() const { return map_.size(); }
   uint32_t num_keys() const { return num_keys_; }
   uint32_t num_objects() const { return num_objects_; }

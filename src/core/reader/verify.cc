@@ -283,7 +283,7 @@ Result<void> CheckExtension(Bytes file, const Header& header, const Directory& d
           payload.size() != std::min<uint64_t>(s->record_size, s->length - from))
         return StoreError::Corrupt("extension record at " + std::to_string(at) + " is malformed");
       if (Crc32(payload) != StoredRecordCrc(file.data(), at))
-        return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(at));
+        return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(at));
       if (std::memcmp(payload.data(), bytes->data() + from, payload.size()) != 0)
         return StoreError::Corrupt("lookup index does not match the index entries");
     }
@@ -344,11 +344,11 @@ Result<void> StoreReader::VerifyEntries(const KeyList& keys) const {
       // Verification names the offset's fault in words of its own; a
       // payload past the end reads as it does for a lookup.
       case RecordFault::kOffset:
-        return StoreError::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
+        return StoreError(Reason::kOutOfBounds, "object offset " + std::to_string(offset) + " out of bounds");
       case RecordFault::kLength: return RecordError(offset);
     }
     if (Crc32(payload) != StoredRecordCrc(data, offset))
-      return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
+      return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(offset));
   }
   return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys);
 }
