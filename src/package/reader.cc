@@ -74,9 +74,7 @@ void DeallocReader(PyObject* obj) {
   auto* self = reinterpret_cast<Self*>(obj);
   self->store.~shared_ptr();
   Py_XDECREF(self->path);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 // ---- lookups ------------------------------------------------------------
@@ -389,8 +387,8 @@ PyObject* Stats(PyObject* obj, PyObject*) {
   if (r == nullptr) return nullptr;
   // Objects are those keys can name: the extension area's records are the
   // file's own.
-  return Py_BuildValue("{sOsisIsIsKsKsKsksO}", "path", self->path, "version", 2, "num_keys", r->num_keys(),
-                       "num_objects", r->num_objects() - r->extension_records(), "index_offset",
+  return Py_BuildValue("{sOsisIsIsKsKsKsksO}", "path", self->path, "version", int{kFormatVersion}, "num_keys",
+                       r->num_keys(), "num_objects", r->num_objects() - r->extension_records(), "index_offset",
                        static_cast<unsigned long long>(r->index_offset()), "data_offset",
                        static_cast<unsigned long long>(kHeaderSize), "file_size",
                        static_cast<unsigned long long>(r->file_size()), "file_crc32",

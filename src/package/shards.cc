@@ -426,9 +426,7 @@ void DeallocRouter(PyObject* obj) {
   auto* self = reinterpret_cast<Router*>(obj);
   std::destroy_at(&self->readers);
   Py_XDECREF(self->not_open);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 PyObject* RaiseNotOpen(Router* self, std::string_view key, size_t shard) {
