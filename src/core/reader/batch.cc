@@ -8,7 +8,14 @@ namespace velk {
 
 void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
   if (lazy_) {
-    for (size_t j = 0; j < keys.size(); ++j) found[j] = LazyProbe(keys[j], &payloads[j]);
+    // The bucket bounds of a key a few places ahead load while this one is
+    // looked up.
+    constexpr size_t kAhead = 8;
+    for (size_t j = 0; j < keys.size() && j < kAhead; ++j) lazy_->Prefetch(keys[j]);
+    for (size_t j = 0; j < keys.size(); ++j) {
+      if (j + kAhead < keys.size()) lazy_->Prefetch(keys[j + kAhead]);
+      found[j] = LazyProbe(keys[j], &payloads[j]);
+    }
     return;
   }
   constexpr size_t kChunk = 256;

@@ -155,6 +155,13 @@ Result<std::optional<LazyIndex::Entry>> LazyIndex::Find(std::string_view key) co
   return Found();
 }
 
+void LazyIndex::Prefetch(std::string_view key) const {
+  const uint64_t at = geometry_.directory_at() + 4 * uint64_t{BucketOf(LookupHash(key, geometry_.seed), geometry_.buckets)};
+  const unsigned shift = static_cast<unsigned>(std::countr_zero(lookup_.record_size));
+  __builtin_prefetch(file_ + lookup_.first_record + (at >> shift) * (kRecordHeaderSize + lookup_.record_size) +
+                     kRecordHeaderSize + (at & (lookup_.record_size - 1)));
+}
+
 Result<uint64_t> LazyIndex::Fence(uint64_t j) const {
   std::byte scratch[8];
   const unsigned w = geometry_.position_width;

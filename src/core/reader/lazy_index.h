@@ -49,6 +49,8 @@ class LazyIndex {
   Result<Entry> EntryAt(uint64_t pos) const;
   // The entry of key, or nullopt when the file has no such key.
   Result<std::optional<Entry>> Find(std::string_view key) const;
+  // Starts loading the bucket bounds of key, for a Find soon after.
+  void Prefetch(std::string_view key) const;
   // Position of entry i (i < num_keys): from the nearest fence, a walk of
   // fewer than 16 entries.
   Result<uint64_t> PositionOf(uint64_t i) const;
