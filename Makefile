@@ -1,5 +1,5 @@
 # Two entry points: `make demo` and `make test`.  Both set up everything they
-# need (Debian packages, a python3.12 virtual environment, the package) and
+# need (Debian packages, a CPython 3.12 virtual environment, the package) and
 # are safe to run again.
 SHELL := /bin/bash
 VENV := .venv
@@ -23,7 +23,7 @@ FUZZ_ARGS ?=
 FUZZ_REPLAY := $(wildcard tests/fuzz/regressions/*) $(wildcard tests/fuzz/corpus/*)
 FUZZ_SEEDS := tests/fuzz/corpus $(wildcard tests/fuzz/regressions)
 
-.PHONY: demo test deps venv wheel install core-tests pytest asan-test \
+.PHONY: demo test deps venv wheel wheels smoke aarch64-deps aarch64-test macos-check install core-tests pytest asan-test \
         fuzz-deps fuzz-build fuzz-corpus fuzz-smoke fuzz bench verify-bench
 
 deps:
@@ -36,21 +36,27 @@ $(VENV)/.deps-ok: requirements-dev.txt | deps
 
 venv: deps $(VENV)/.deps-ok
 
-# The wheel: built once, checked by auditwheel (its extension modules link
-# their libraries statically, so `repair` has nothing to graft and only
-# gives the wheel its manylinux tag), then installed into .venv, so the
-# tests run the very file that ships.
+# The wheels: built with zig for glibc 2.28 and up (tools/build-wheel.sh),
+# their libraries and C++ runtime linked in statically, so auditwheel has
+# nothing to graft and only checks them and gives them their manylinux tag.
+# `wheel` is the CPython 3.12 x86_64 one, installed into .venv, so the tests
+# run the very file that ships; `wheels` is every version on both
+# architectures.
+PYTHONS := 3.10 3.11 3.12 3.13
 PIP := $(PY) -m pip --disable-pip-version-check
+WHEEL_PATTERN = dist/velkstore-*-cp$(subst .,,$(1))-cp$(subst .,,$(1))-manylinux_*_$(2).whl
+WHEEL := $(call WHEEL_PATTERN,3.12,x86_64)
 wheel: venv
-	@rm -rf build/wheel-raw dist/velkstore-*.whl build/wheelhouse/velkstore-*.whl
-	$(PIP) wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/velkstore-*.whl
-	$(PY) -m auditwheel show dist/velkstore-*.whl
-	@! $(PY) -m zipfile -l dist/velkstore-*.whl | grep '\.libs/' || \
-	  { echo "wheel: auditwheel had to copy shared libraries into it; link them statically" >&2; exit 1; }
+	tools/build-wheel.sh $(PY) 3.12 x86_64 dist
+	$(PY) -m auditwheel show $(WHEEL)
+
+wheels: venv aarch64-deps
+	@for v in $(PYTHONS); do for a in x86_64 aarch64; do \
+	  tools/build-wheel.sh $(PY) $$v $$a dist || exit 1; done; done
+	@ls -1 dist/velkstore-*.whl
 
 install: wheel
-	$(PIP) install -q --force-reinstall --no-deps dist/velkstore-*.whl
+	$(PIP) install -q --force-reinstall --no-deps $(WHEEL)
 
 demo: install
 	$(PY) examples/demo.py build/demo
@@ -58,9 +64,42 @@ demo: install
 # build/wheelhouse: the wheel's own dependencies, for tests/test_install.py's
 # offline install into a fresh environment.
 pytest: install
-	$(PIP) download -q -d build/wheelhouse dist/velkstore-*.whl
+	$(PIP) download -q -d build/wheelhouse $(WHEEL)
 	$(PY) -m mypy --strict python/velkstore tests/typed_usage.py
-	$(PY) -m pytest -q tests --wheel="$$(ls dist/velkstore-*.whl)" --wheelhouse=build/wheelhouse
+	$(PY) -m pytest -q tests --wheel="$$(ls $(WHEEL))" --wheelhouse=build/wheelhouse
+
+# The other CPython versions: each one's wheel, installed offline into a
+# fresh environment of that version, builds, looks up, scans and runs the
+# command line (tests/test_install.py with --python).
+SMOKE_PYTHONS := $(filter-out 3.12,$(PYTHONS))
+smoke: venv
+	@for v in $(SMOKE_PYTHONS); do \
+	  py=$$(tools/find-python.sh $$v) && \
+	  wheel=$$(tools/build-wheel.sh $(PY) $$v x86_64 dist) && \
+	  $(PIP) download -q --only-binary=:all: --python-version $$v -d build/wheelhouse/$$v $$wheel && \
+	  echo "smoke: CPython $$v, $$wheel" && \
+	  $(PY) -m pytest -q tests/test_install.py --wheel=$$wheel --wheelhouse=build/wheelhouse/$$v \
+	    --python=$$py || exit 1; \
+	done
+
+# aarch64 under user-mode emulation (qemu): the core tests cross-built with
+# zig, and the CPython 3.11 wheel with Debian's arm64 CPython 3.11
+# (tools/aarch64-test.sh).  Debian's arm64 archives of the dependencies come
+# through multiarch.
+AARCH64_PACKAGES := qemu-user-static libc6:arm64 libdeflate-dev:arm64 libsodium-dev:arm64 \
+                    libxxhash-dev:arm64 googletest
+aarch64-deps:
+	@dpkg --print-foreign-architectures | grep -qx arm64 || \
+	  { echo "adding Debian's arm64 architecture (multiarch)"; $(if $(filter 0,$(shell id -u)),,sudo) dpkg --add-architecture arm64; }
+	@tools/install-deps.sh $(DEB_PACKAGES) $(AARCH64_PACKAGES)
+
+aarch64-test: venv aarch64-deps
+	tools/aarch64-test.sh $(PY)
+
+# The storage core compiled (not linked) for macOS on x86_64 and arm64 with
+# zig: keeps it portable (docs/platforms.md).  Not part of `make test`.
+macos-check: venv
+	tools/macos-check.sh $(PY)
 
 core-tests: deps
 	cmake -S . -B build/core -DVELK_BUILD_MODULE=OFF -DVELK_BUILD_CORE_TESTS=ON \

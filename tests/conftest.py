@@ -19,6 +19,8 @@ def pytest_addoption(parser):
     # Set by `make test` (the pytest target), which builds the wheel once.
     parser.addoption("--wheel", default=None, help="the built wheel, for tests/test_install.py")
     parser.addoption("--wheelhouse", default=None, help="wheels of its dependencies (offline install)")
+    parser.addoption("--python", default=None,
+                     help="the interpreter the wheel is installed for (default: this one)")
 
 
 def pytest_collection_modifyitems(items):

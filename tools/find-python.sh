@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
-# Prints the path of a working python3.12, or fails with a clear message.
-# A bare "python3.12" may be a pyenv shim that answers "command not found"
+# Prints the path of a working CPython of the version given (default 3.12),
+# or fails with a clear message.
+#
+#   tools/find-python.sh [3.10|3.11|3.12|3.13]
+#
+# A bare "python3.X" may be a pyenv shim that answers "command not found"
 # when pyenv's default version is another one, so each candidate is run.
 set -u
-candidates=(python3.12)
+supported="3.10 3.11 3.12 3.13"
+want=${1:-3.12}
+case " $supported " in
+  *" $want "*) ;;
+  *) echo "error: velkstore supports CPython $supported, not '$want'" >&2; exit 2 ;;
+esac
+candidates=("python$want")
 if command -v pyenv >/dev/null 2>&1; then
-  for p in "$(pyenv root)"/versions/3.12*/bin/python3.12; do candidates+=("$p"); done
+  for p in "$(pyenv root)"/versions/"$want".*/bin/python"$want"; do candidates+=("$p"); done
 fi
-for p in "${HOME:-/root}"/.pyenv/versions/3.12*/bin/python3.12 /usr/bin/python3.12 /usr/local/bin/python3.12; do
+for p in "${HOME:-/root}"/.pyenv/versions/"$want".*/bin/python"$want" /usr/bin/python"$want" \
+         /usr/local/bin/python"$want"; do
   candidates+=("$p")
 done
 for p in "${candidates[@]}"; do
-  if out=$("$p" -c 'import sys; print(sys.executable) if sys.version_info[:2] == (3, 12) else sys.exit(1)' 2>/dev/null); then
+  if out=$("$p" -c 'import sys; v = "%d.%d" % sys.version_info[:2]
+print(sys.executable) if v == sys.argv[1] else sys.exit(1)' "$want" 2>/dev/null); then
     echo "$out"
     exit 0
   fi
 done
-echo "error: no Python 3.12 found (tried python3.12 and pyenv's versions/3.12*); install CPython 3.12 with its headers" >&2
+echo "error: no Python $want found (tried python$want and pyenv's versions/$want.*); install CPython $want with its headers" >&2
 exit 1

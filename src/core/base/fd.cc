@@ -1,5 +1,6 @@
 #include "core/base/fd.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +39,15 @@ Result<void> WriteAll(int fd, Bytes data, std::string_view zero_msg) {
     data = data.subspan(static_cast<size_t>(n));
   }
   return {};
+}
+
+int SyncToStorage(int fd) {
+#ifdef F_FULLFSYNC
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+  // File systems that cannot (network, FAT) still take a plain fsync.
+  if (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY) return -1;
+#endif
+  return ::fsync(fd);
 }
 
 }  // namespace velk

@@ -36,4 +36,9 @@ class UniqueFd {
 // the system's text alone.
 Result<void> WriteAll(int fd, Bytes data, std::string_view zero_msg);
 
+// Flushes fd's data and metadata to stable storage, as fsync (0, or -1 with
+// errno).  Where fsync stops at the drive's volatile cache (macOS), the
+// drive is asked to flush that too (F_FULLFSYNC).
+int SyncToStorage(int fd);
+
 }  // namespace velk

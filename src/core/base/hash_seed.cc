@@ -1,11 +1,11 @@
 #include "core/base/hash_seed.h"
 
-#include <sys/random.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+
+#include "core/base/random.h"
 
 namespace velk {
 namespace {
@@ -20,17 +20,8 @@ uint64_t Mix64(uint64_t x) {
 
 ProcessSeed DrawSeed() {
   ProcessSeed seed{};
-  auto* out = reinterpret_cast<unsigned char*>(&seed);
-  size_t filled = 0;
-  while (filled < sizeof seed) {
-    ssize_t n = ::getrandom(out + filled, sizeof seed - filled, 0);
-    if (n > 0) {
-      filled += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      break;
-    }
-  }
-  if (filled < sizeof seed) {
+  const bool filled = FillRandom(&seed, sizeof seed);
+  if (!filled) {
     // No kernel random source (very old kernel or a seccomp filter): fall
     // back to values that at least differ between runs.  The probe bound
     // of the key index still caps the cost of a collision flood.

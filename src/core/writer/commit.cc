@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 
 #include "core/base/fd.h"
+#include "core/base/random.h"
 #include "core/writer/file_writer.h"
 
 namespace velk::writer {
@@ -139,7 +139,7 @@ constexpr size_t kRandomHexDigits = 16;
 Result<UniqueFd> ClaimUnique(std::string_view stem, mode_t mode, std::string& tmp) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     unsigned char random[kRandomHexDigits / 2];
-    if (::getrandom(random, sizeof random, 0) != sizeof random) {
+    if (!FillRandom(random, sizeof random)) {
       return CreateTempFailed(errno, std::string(stem) + std::string(kTempSuffix));
     }
     char hex[kRandomHexDigits + 1];
@@ -252,7 +252,7 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
     if (auto written = out.Write(part); !written.ok()) return std::move(written).error().WithPath(tmp);
   }
   if (auto flushed = out.Flush(); !flushed.ok()) return std::move(flushed).error().WithPath(tmp);
-  while (::fsync(fd.get()) != 0) {
+  while (SyncToStorage(fd.get()) != 0) {
     if (errno != EINTR) return StoreError::Os(Reason::kWrite, errno, tmp);
   }
   // The lock lives on the open file, so a duplicate keeps it past the
@@ -268,7 +268,7 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   if (dir.get() < 0) return StoreError::Os(Reason::kSyncDir, errno, ParentDir(target));
   if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::Os(Reason::kRename, errno, target);
   guard.Release();
-  while (::fsync(dir.get()) != 0) {
+  while (SyncToStorage(dir.get()) != 0) {
     if (errno == EINTR) continue;
     // EINVAL: this file system cannot sync a directory; nothing more to do.
     if (errno == EINVAL) break;
