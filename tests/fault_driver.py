@@ -70,6 +70,10 @@ def commit_shards(d):
     sharded.commit_shards(os.path.join(d, "store"), names)
 
 
+def reindex(d):
+    velkstore.reindex(os.path.join(d, "store", "s.vlks"))
+
+
 def open_fixed(d):
     r = _VelkReader(os.path.join(d, "store", "s.vlks"))
     assert r.verify() is True and r.get_raw("gen") == b"old"
@@ -86,7 +90,8 @@ def open_sharded(d):
 
 
 SCENARIOS = {f.__name__: f for f in (
-    fixed_build, package_build, cli_build, sharded_build, commit_shards, open_fixed, open_package, open_sharded,
+    fixed_build, package_build, cli_build, sharded_build, commit_shards, reindex, open_fixed, open_package,
+    open_sharded,
 )}
 
 

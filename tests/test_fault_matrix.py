@@ -26,7 +26,7 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from _velkstore import _VelkReader
+from _velkstore import _VelkReader, _VelkWriter
 
 import velkstore
 import velkstore as sharded  # the sharded classes are exported at the top
@@ -89,6 +89,15 @@ def make_templates(top):
     for name in ("sharded_build", "open_sharded"):
         templates[name] = shards
 
+    # A file without the lookup index, as _velkstore writes it, for reindex.
+    plain = os.path.join(top, "plain")
+    os.makedirs(os.path.join(plain, "store"))
+    w = _VelkWriter()
+    for key, raw in old_pairs().items():
+        w.add_key(key, w.add_object_raw(raw))
+    w.build(os.path.join(plain, "store", "s.vlks"))
+    templates["reindex"] = plain
+
     loose = os.path.join(top, "loose")
     shutil.copytree(shards, loose)
     parts = [{} for _ in range(3)]
@@ -106,6 +115,11 @@ def generation(scenario, store):
         with sharded.ShardedReader(store) as r:
             assert r.verify() is True
             raw = r.get_raw("gen")
+    elif scenario == "reindex":
+        # The same content either way: "new" once the file carries the index.
+        r = _VelkReader(os.path.join(store, "s.vlks"))
+        assert r.verify() is True and r.get_raw("gen") == b"old"
+        return "new" if velkstore.VelkReader(os.path.join(store, "s.vlks")).stats()["index"] else "old"
     else:
         r = _VelkReader(os.path.join(store, "s.vlks"))
         assert r.verify() is True
@@ -125,7 +139,7 @@ def allowed_files(scenario, store, before, ok):
     if scenario == "fixed_build":
         # This face keeps a failed build's temporary file, and replaces it next time.
         return {"s.vlks"} | ({"s.vlks.tmp"} if not ok else set())
-    if scenario in ("package_build", "cli_build"):
+    if scenario in ("package_build", "cli_build", "reindex"):
         return {"s.vlks"}
     files = manifest_files(store)
     if scenario == "commit_shards":
@@ -265,7 +279,7 @@ def cases(scenario, template, work):
         yield Case(index, scenario, template, work, call, error, nth, before.get(call, 0) + nth)
 
 
-SCENARIOS = ["fixed_build", "package_build", "cli_build", "sharded_build", "commit_shards",
+SCENARIOS = ["fixed_build", "package_build", "cli_build", "sharded_build", "commit_shards", "reindex",
              "open_fixed", "open_package", "open_sharded"]
 # Under the sanitizer run (tools/asan-pytest.sh preloads its runtime) the
 # native paths run again, checked for memory faults: the single-file builds
@@ -273,7 +287,7 @@ SCENARIOS = ["fixed_build", "package_build", "cli_build", "sharded_build", "comm
 # maps memory and stops the process when it gets none.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 if SANITIZED:
-    SCENARIOS = ["fixed_build", "package_build", "open_fixed", "open_package"]
+    SCENARIOS = ["fixed_build", "package_build", "reindex", "open_fixed", "open_package"]
     ERRORS = {call: errors for call, errors in ERRORS.items() if call not in ("mmap", "munmap")}
 
 

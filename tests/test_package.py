@@ -229,5 +229,6 @@ def test_a_truncated_file_is_reported_as_truncated(tmp_path):
             _velkstore._VelkReader(str(cut))
     # A damaged byte of a file of the right length is no truncation.
     cut.write_bytes(whole[:-1] + bytes([whole[-1] ^ 1]))
+    # (verify=True: the default open of an indexed file checks blocks as it reads them.)
     with pytest.raises(CorruptError, match="CRC32 mismatch"):
-        VelkReader(cut)
+        VelkReader(cut, verify=True)

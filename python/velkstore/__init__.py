@@ -34,7 +34,7 @@ from . import _common, _errors, _native
 # exception classes it raises, the full decoder and encoder once, here.
 _native._setup({**vars(_errors), "decode": _common.decode, "new_packer": _common.new_packer})
 from ._reader import VelkReader
-from ._writer import VelkWriter
+from ._writer import VelkWriter, reindex
 
 if TYPE_CHECKING:
     from ._info import BuildInfo, VelkStats
@@ -72,6 +72,7 @@ __all__ = [
     "build_from",
     "commit_shards",
     "open_store",
+    "reindex",
     "shard_of",
 ]
 

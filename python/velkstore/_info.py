@@ -30,3 +30,4 @@ class VelkStats(TypedDict):
     data_offset: int
     file_size: int
     file_crc32: int
+    index: bool

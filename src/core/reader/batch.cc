@@ -7,6 +7,17 @@
 namespace velk {
 
 void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
+  if (lazy_) {
+    // The bucket bounds of a key a few places ahead load while this one is
+    // looked up.
+    constexpr size_t kAhead = 8;
+    for (size_t j = 0; j < keys.size() && j < kAhead; ++j) lazy_->Prefetch(keys[j]);
+    for (size_t j = 0; j < keys.size(); ++j) {
+      if (j + kAhead < keys.size()) lazy_->Prefetch(keys[j + kAhead]);
+      found[j] = LazyProbe(keys[j], &payloads[j]);
+    }
+    return;
+  }
   constexpr size_t kChunk = 256;
   uint32_t positions[kChunk];
   for (size_t base = 0; base < keys.size(); base += kChunk) {
