@@ -260,51 +260,13 @@ PyObject* GetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- scans --------------------------------------------------------------
 
-// First position at or after begin whose key does not start with prefix
-// (keys that do are contiguous in a sorted list).
-size_t PrefixEnd(const StoreReader& r, size_t begin, std::string_view prefix) {
-  size_t lo = begin, hi = r.entry_count();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (r.key_at(mid).starts_with(prefix)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
-}
-
-// A scan bound given as a key or None (absent).  False with an error set.
-bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
-  *present = arg != nullptr && arg != Py_None;
-  if (!*present) return true;
-  switch (ToKey(arg, buf)) {
-    case KeyConv::kOk: return true;
-    case KeyConv::kNoBytes:
-      PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", arg);
-      return false;
-    case KeyConv::kError: return false;
-  }
-  return false;
-}
-
 // The scan of keys starting with prefix and within [start, stop).
 PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, KeyForm key, ValueForm value) {
   return Guard([&]() -> PyObject* {
-    KeyBuf p, a, b;
-    bool has_p, has_a, has_b;
-    if (!Bound(prefix, &p, &has_p) || !Bound(start, &a, &has_a) || !Bound(stop, &b, &has_b)) return nullptr;
+    ScanKeys keys;
+    if (!keys.Parse(prefix, start, stop)) return nullptr;
     if (Open(self) == nullptr) return nullptr;
-    const StoreReader& r = *self->store;
-    size_t begin = 0, end = r.entry_count();
-    if (has_p) {
-      begin = r.LowerBound(p.view);
-      end = PrefixEnd(r, begin, p.view);
-    }
-    if (has_a) begin = std::max(begin, r.LowerBound(a.view));
-    if (has_b) end = std::min(end, r.LowerBound(b.view));
-    if (end < begin) end = begin;
+    const auto [begin, end] = keys.Range(*self->store);
     return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
   });
 }
@@ -458,6 +420,51 @@ PyObject* CreateReaderType(PyObject* module) {
   PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
   reader_type = reinterpret_cast<PyTypeObject*>(t);  // kept alive by the module
   return t;
+}
+
+// First position at or after begin whose key does not start with prefix
+// (keys that do are contiguous in a sorted list).
+static size_t PrefixEnd(const StoreReader& r, size_t begin, std::string_view prefix) {
+  size_t lo = begin, hi = r.entry_count();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (r.key_at(mid).starts_with(prefix)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// A scan bound given as a key or None (absent).  False with an error set.
+static bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
+  *present = arg != nullptr && arg != Py_None;
+  if (!*present) return true;
+  switch (ToKey(arg, buf)) {
+    case KeyConv::kOk: return true;
+    case KeyConv::kNoBytes:
+      PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", arg);
+      return false;
+    case KeyConv::kError: return false;
+  }
+  return false;
+}
+
+bool ScanKeys::Parse(PyObject* prefix_arg, PyObject* start_arg, PyObject* stop_arg) {
+  return Bound(prefix_arg, &prefix, &has_prefix) && Bound(start_arg, &start, &has_start) &&
+         Bound(stop_arg, &stop, &has_stop);
+}
+
+std::pair<size_t, size_t> ScanKeys::Range(const StoreReader& r) const {
+  size_t begin = 0, end = r.entry_count();
+  if (has_prefix) {
+    begin = r.LowerBound(prefix.view);
+    end = PrefixEnd(r, begin, prefix.view);
+  }
+  if (has_start) begin = std::max(begin, r.LowerBound(start.view));
+  if (has_stop) end = std::min(end, r.LowerBound(stop.view));
+  return {begin, std::max(begin, end)};
 }
 
 }  // namespace velk::native

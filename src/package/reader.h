@@ -2,8 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "core/reader/store_reader.h"
+#include "package/api.h"
 #include "package/py.h"
 
 namespace velk::native {
@@ -20,6 +22,22 @@ struct ReaderObject {
 // What a scan yields per entry.
 enum class KeyForm : uint8_t { kNone, kStr, kBytes };
 enum class ValueForm : uint8_t { kNone, kRaw, kDecoded };
+
+// The bounds of a scan: keys starting with prefix, within [start, stop);
+// each absent unless given (None counts as absent).
+struct ScanKeys {
+  KeyBuf prefix, start, stop;
+  bool has_prefix = false, has_start = false, has_stop = false;
+  // Converts the arguments (each may be null); false with the error set.
+  bool Parse(PyObject* prefix_arg, PyObject* start_arg, PyObject* stop_arg);
+  // The entries [begin, end) of r's key list the scan covers.
+  std::pair<size_t, size_t> Range(const StoreReader& r) const;
+};
+
+// The item a scan yields for entry i of r (end: where the scan stops, for
+// the read-ahead), or nullptr with the error set; path names the file in
+// the error of a damaged record.
+PyObject* ScanItem(const StoreReader& r, size_t i, size_t end, KeyForm key, ValueForm value, PyObject* path);
 
 // A lazy scan over entries [begin, end) of owner's key list.
 PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,

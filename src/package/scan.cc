@@ -29,26 +29,10 @@ constexpr size_t kLookahead = 8;
 PyObject* Next(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
   if (self->pos >= self->end) return nullptr;
-  const StoreReader& r = *self->store;
-  const size_t i = self->pos++;
-  const std::string_view k = r.key_at(i);
-  Ref key;
-  if (self->key != KeyForm::kNone) {
-    key = Ref(self->key == KeyForm::kStr ? KeyStr(k) : KeyBytes(k));
-    if (!key) return nullptr;
-    if (self->value == ValueForm::kNone) return key.release();
-  }
-  if (i + kLookahead < self->end) r.PrefetchAt(r.offset_at(i + kLookahead));
-  Bytes payload;
-  if (!r.TryReadObject(r.offset_at(i), &payload)) [[unlikely]] {
-    self->pos = self->end;  // a damaged scan ends with its error
-    auto err = r.ReadObject(r.offset_at(i));
-    return RaiseStoreError(err.error(), reinterpret_cast<ReaderObject*>(self->owner)->path);
-  }
-  Ref value(self->value == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
-  if (!value) return nullptr;
-  if (self->key == KeyForm::kNone) return value.release();
-  return PyTuple_Pack(2, key.get(), value.get());
+  PyObject* item = ScanItem(*self->store, self->pos++, self->end, self->key, self->value,
+                            reinterpret_cast<ReaderObject*>(self->owner)->path);
+  if (item == nullptr) self->pos = self->end;  // a failed scan ends with its error
+  return item;
 }
 
 PyObject* Self(PyObject* obj) { return Py_NewRef(obj); }
@@ -90,6 +74,27 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+PyObject* ScanItem(const StoreReader& r, size_t i, size_t end, KeyForm key_form, ValueForm value_form,
+                   PyObject* path) {
+  const std::string_view k = r.key_at(i);
+  Ref key;
+  if (key_form != KeyForm::kNone) {
+    key = Ref(key_form == KeyForm::kStr ? KeyStr(k) : KeyBytes(k));
+    if (!key) return nullptr;
+    if (value_form == ValueForm::kNone) return key.release();
+  }
+  if (i + kLookahead < end) r.PrefetchAt(r.offset_at(i + kLookahead));
+  Bytes payload;
+  if (!r.TryReadObject(r.offset_at(i), &payload)) [[unlikely]] {
+    auto err = r.ReadObject(r.offset_at(i));
+    return RaiseStoreError(err.error(), path);
+  }
+  Ref value(value_form == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
+  if (!value) return nullptr;
+  if (key_form == KeyForm::kNone) return value.release();
+  return PyTuple_Pack(2, key.get(), value.get());
+}
 
 PyObject* CreateScanType(PyObject* module) {
   PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);

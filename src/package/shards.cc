@@ -365,76 +365,95 @@ PyObject* CommitFileFn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // ---- ShardRouter ----------------------------------------------------------
 
+// Raised for a key whose shard the router has no reader for; created with
+// the router's type.
+PyObject* not_open_error = nullptr;
+
 struct RouterObject {
   PyObject_HEAD
-  std::vector<Ref> readers;  // one per shard; Py_None for a shard not open
+  // One per shard; Py_None for a shard not open.  Emptied by close().
+  std::vector<Ref> readers;
   uint64_t seed;
-  PyObject* not_open;  // the exception class for a key of a shard not open
+  size_t num_shards;
 };
 
 using Router = RouterObject;
 
-PyObject* NewRouter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// A router starts with no readers (and answers as a closed reader would);
+// _attach gives it its shards.  The arguments are the subclass's own.
+PyObject* NewRouter(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  auto* self = reinterpret_cast<Router*>(obj);
+  new (&self->readers) std::vector<Ref>();
+  self->seed = 0;
+  self->num_shards = 0;
+  return obj;
+}
+
+const char* const kAttachNames[] = {"readers", "seed"};
+const Params kAttachParams{"_attach()", kAttachNames, 2, 2, 2};
+
+// _attach(readers, seed): one reader (or None, a shard not open) per shard.
+PyObject* RouteAttach(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guard([&]() -> PyObject* {
-    static const char* kwlist[] = {"readers", "seed", "not_open", nullptr};
-    PyObject *readers_arg, *seed_arg, *not_open;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:ShardRouter", const_cast<char**>(kwlist), &readers_arg,
-                                     &seed_arg, &not_open)) {
-      return nullptr;
-    }
-    const uint64_t seed = PyLong_AsUnsignedLongLong(seed_arg);
+    auto* self = reinterpret_cast<Router*>(obj);
+    PyObject* slots[2];
+    if (!ParseArgs(kAttachParams, args, nargs, kwnames, slots)) return nullptr;
+    const uint64_t seed = PyLong_AsUnsignedLongLong(slots[1]);
     if (PyErr_Occurred()) return nullptr;
-    Ref seq(PySequence_Tuple(readers_arg));
+    Ref seq(PySequence_Tuple(slots[0]));
     if (!seq) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n == 0) {
-      PyErr_SetString(PyExc_ValueError, "ShardRouter needs at least one shard");
+      PyErr_SetString(PyExc_ValueError, "a sharded store has at least one shard");
       return nullptr;
     }
+    std::vector<Ref> list;
+    list.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* r = PyTuple_GET_ITEM(seq.get(), i);
       if (r != Py_None && !PyObject_TypeCheck(r, reader_type)) {
         PyErr_Format(PyExc_TypeError, "readers must be readers or None, not '%.200s'", Py_TYPE(r)->tp_name);
         return nullptr;
       }
+      list.emplace_back(Py_NewRef(r));
     }
-    if (!PyExceptionClass_Check(not_open)) {
-      PyErr_SetString(PyExc_TypeError, "not_open must be an exception class");
-      return nullptr;
-    }
-    std::vector<Ref> list;
-    list.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) list.emplace_back(Py_NewRef(PyTuple_GET_ITEM(seq.get(), i)));
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (obj == nullptr) return nullptr;
-    auto* self = reinterpret_cast<Router*>(obj);
-    new (&self->readers) std::vector<Ref>(std::move(list));
+    // The old list (if any) is let go once the new one is in place.
+    self->readers.swap(list);
     self->seed = seed;
-    self->not_open = Py_NewRef(not_open);
-    return obj;
+    self->num_shards = static_cast<size_t>(n);
+    Py_RETURN_NONE;
   });
 }
 
 void DeallocRouter(PyObject* obj) {
   auto* self = reinterpret_cast<Router*>(obj);
   std::destroy_at(&self->readers);
-  Py_XDECREF(self->not_open);
   PyTypeObject* tp = Py_TYPE(obj);
   tp->tp_free(obj);
   Py_DECREF(tp);
 }
 
-PyObject* RaiseNotOpen(Router* self, std::string_view key, size_t shard) {
+bool Live(Router* self) {
+  if (self->readers.empty()) [[unlikely]] {
+    PyErr_SetString(imports.closed_error, "ShardedReader is closed");
+    return false;
+  }
+  return true;
+}
+
+PyObject* RaiseNotOpen(std::string_view key, size_t shard) {
   Ref kb(KeyBytes(key));
   if (!kb) return nullptr;
-  PyErr_Format(self->not_open, "key %R belongs to shard %zu, which this reader did not open", kb.get(), shard);
+  PyErr_Format(not_open_error, "key %R belongs to shard %zu, which this reader did not open", kb.get(), shard);
   return nullptr;
 }
 
-// The open reader of shard i, or nullptr with the error set.
+// The open reader of shard i (borrowed), or nullptr with the error set.
 ReaderObject* ShardReader(Router* self, std::string_view key, size_t i) {
   PyObject* r = self->readers[i].get();
-  if (r == Py_None) return RaiseNotOpen(self, key, i), nullptr;
+  if (r == Py_None) return RaiseNotOpen(key, i), nullptr;
   auto* reader = reinterpret_cast<ReaderObject*>(r);
   if (reader->store == nullptr) return RaiseClosed("reader"), nullptr;
   return reader;
@@ -447,46 +466,101 @@ PyObject* RaiseDamaged(const ReaderObject* reader, const StoreReader& store, std
   return nullptr;
 }
 
-PyObject* RouteGetRaw(PyObject* obj, PyObject* key) {
-  auto* self = reinterpret_cast<Router*>(obj);
+// One exact lookup: 1 found (payload set), 0 absent (also a key with no
+// byte form), -1 error set.  The key is converted before any store is
+// looked at, as converting may run Python code; from there until the
+// payload is copied out nothing does.
+int RouteOne(Router* self, PyObject* key, Bytes* payload) {
   KeyBuf buf;
   switch (ToKey(key, &buf)) {
     case KeyConv::kOk: break;
-    case KeyConv::kNoBytes: Py_RETURN_NONE;
-    case KeyConv::kError: return nullptr;
+    case KeyConv::kNoBytes: return Live(self) ? 0 : -1;
+    case KeyConv::kError: return -1;
   }
-  const size_t i = ShardOf(buf.view, self->seed, self->readers.size());
+  if (!Live(self)) return -1;
+  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
   ReaderObject* reader = ShardReader(self, buf.view, i);
-  if (reader == nullptr) return nullptr;
-  Bytes payload;
-  switch (reader->store->Probe(buf.view, &payload)) {
-    case StoreReader::Found::kFound: return NewBytes(payload);
-    case StoreReader::Found::kAbsent: Py_RETURN_NONE;
+  if (reader == nullptr) return -1;
+  switch (reader->store->Probe(buf.view, payload)) {
+    case StoreReader::Found::kFound: return 1;
+    case StoreReader::Found::kAbsent: return 0;
     case StoreReader::Found::kDamaged: break;
   }
-  return RaiseDamaged(reader, *reader->store, buf.view);
+  RaiseDamaged(reader, *reader->store, buf.view);
+  return -1;
 }
 
-// get_many_raw(keys: list): one batch lookup per shard, answers in the order asked.
-PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
+PyObject* RouteGetRaw(PyObject* obj, PyObject* key) {
+  Bytes payload;
+  const int rc = RouteOne(reinterpret_cast<Router*>(obj), key, &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) Py_RETURN_NONE;
+  return NewBytes(payload);
+}
+
+const char* const kRouteGetNames[] = {"key", "default"};
+const Params kRouteGetParams{"get()", kRouteGetNames, 2, 1, 2};
+
+PyObject* RouteGet(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!ParseArgs(kRouteGetParams, args, nargs, kwnames, slots)) return nullptr;
+  Bytes payload;
+  const int rc = RouteOne(reinterpret_cast<Router*>(obj), slots[0], &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
+  return Decode(payload, slots[0]);
+}
+
+PyObject* RouteSubscript(PyObject* obj, PyObject* key) {
+  Bytes payload;
+  const int rc = RouteOne(reinterpret_cast<Router*>(obj), key, &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return Decode(payload, key);
+}
+
+// `key in reader`: a key of a type no store holds is simply not in it.
+int RouteContains(PyObject* obj, PyObject* key) {
+  auto* self = reinterpret_cast<Router*>(obj);
+  if (!Live(self)) return -1;
+  KeyBuf buf;
+  switch (ToKey(key, &buf)) {
+    case KeyConv::kOk: break;
+    case KeyConv::kNoBytes: return 0;
+    case KeyConv::kError:
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+      PyErr_Clear();
+      return 0;
+  }
+  if (!Live(self)) return -1;
+  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
+  const ReaderObject* reader = ShardReader(self, buf.view, i);
+  if (reader == nullptr) return -1;
+  return reader->store->Exists(buf.view) ? 1 : 0;
+}
+
+// get_many / get_many_raw: keys converted and routed holding the lock, one
+// batch lookup per shard (without the lock for large batches), then the
+// answers put back in the order asked.
+PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool decode) {
   return Guard([&]() -> PyObject* {
-    auto* self = reinterpret_cast<Router*>(obj);
-    if (!PyList_Check(keys_arg)) {
-      PyErr_SetString(PyExc_TypeError, "get_many_raw() takes a list of keys");
+    if (PyUnicode_Check(keys_arg) || PyBytes_Check(keys_arg)) {
+      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
       return nullptr;
     }
     // A tuple of our own: the keys' bytes are read in place, and no one
     // else can change it while the results are built.
-    Ref seq(PyList_AsTuple(keys_arg));
+    Ref seq(PySequence_Tuple(keys_arg));
     if (!seq) return nullptr;
     const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
-    const size_t num_shards = self->readers.size();
     std::vector<std::string_view> views(n);
     std::vector<std::string> owned;  // keys that needed a converted copy
     std::vector<size_t> owned_at;
-    std::vector<uint32_t> shard_of(n, 0);
-    std::vector<size_t> count(num_shards + 1, 0);
     constexpr uint32_t kUnusable = UINT32_MAX;
+    std::vector<uint32_t> shard_of(n, 0);
     for (size_t j = 0; j < n; ++j) {
       KeyBuf buf;
       switch (ToKey(PyTuple_GET_ITEM(seq.get(), j), &buf)) {
@@ -494,14 +568,17 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
         case KeyConv::kNoBytes: shard_of[j] = kUnusable; continue;
         case KeyConv::kError: return nullptr;
       }
-      if (buf.view.data() == buf.owned.data()) {
+      if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
         owned.push_back(std::move(buf.owned));
         owned_at.push_back(j);
       } else {
         views[j] = buf.view;
       }
     }
+    if (!Live(self)) return nullptr;
     for (size_t o = 0; o < owned.size(); ++o) views[owned_at[o]] = owned[o];
+    const size_t num_shards = self->num_shards;
+    std::vector<size_t> count(num_shards + 1, 0);
     for (size_t j = 0; j < n; ++j) {
       if (shard_of[j] == kUnusable) continue;
       shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
@@ -520,13 +597,14 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
     for (size_t k = 0; k < order.size(); ++k) batch_keys[k] = views[order[k]];
     std::vector<StoreReader::Found> found(order.size());
     std::vector<Bytes> payloads(order.size());
-    // Readers kept alive (and their stores held) while the lock is let go.
+    // Stores held while the lock is let go and the values are decoded.
     std::vector<std::shared_ptr<const StoreReader>> stores(num_shards);
+    std::vector<ReaderObject*> readers(num_shards, nullptr);
     for (size_t i = 0; i < num_shards; ++i) {
       if (count[i] == count[i + 1]) continue;
-      ReaderObject* reader = ShardReader(self, batch_keys[count[i]], i);
-      if (reader == nullptr) return nullptr;
-      stores[i] = reader->store;
+      readers[i] = ShardReader(self, batch_keys[count[i]], i);
+      if (readers[i] == nullptr) return nullptr;
+      stores[i] = readers[i]->store;
     }
     auto probe = [&] {
       for (size_t i = 0; i < num_shards; ++i) {
@@ -542,38 +620,254 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
     }
     for (size_t i = 0; i < num_shards; ++i) {
       for (size_t k = count[i]; k < count[i + 1]; ++k) {
-        if (found[k] == StoreReader::Found::kDamaged) {
-          return RaiseDamaged(reinterpret_cast<ReaderObject*>(self->readers[i].get()), *stores[i], batch_keys[k]);
-        }
+        if (found[k] == StoreReader::Found::kDamaged) return RaiseDamaged(readers[i], *stores[i], batch_keys[k]);
       }
     }
+    PyObject* absent = deflt != nullptr ? deflt : Py_None;
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
-    for (size_t j = 0; j < n; ++j) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), Py_NewRef(Py_None));
+    for (size_t j = 0; j < n; ++j) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), Py_NewRef(absent));
     for (size_t k = 0; k < order.size(); ++k) {
       if (found[k] != StoreReader::Found::kFound) continue;
-      PyObject* item = NewBytes(payloads[k]);
+      const auto at = static_cast<Py_ssize_t>(order[k]);
+      PyObject* item = decode ? Decode(payloads[k], PyTuple_GET_ITEM(seq.get(), at)) : NewBytes(payloads[k]);
       if (item == nullptr) return nullptr;
-      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(order[k]), item);
+      PyList_SetItem(out.get(), at, item);
     }
     return out.release();
   });
 }
 
+const char* const kRouteManyNames[] = {"keys", "default"};
+const Params kRouteManyParams{"get_many()", kRouteManyNames, 2, 1, 2};
+const Params kRouteManyRawParams{"get_many_raw()", kRouteManyNames, 1, 1, 1};
+
+PyObject* RouteGetManyDecoded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!ParseArgs(kRouteManyParams, args, nargs, kwnames, slots)) return nullptr;
+  return RouteGetMany(reinterpret_cast<Router*>(obj), slots[0], slots[1], true);
+}
+
+PyObject* RouteGetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];
+  if (!ParseArgs(kRouteManyRawParams, args, nargs, kwnames, slots)) return nullptr;
+  return RouteGetMany(reinterpret_cast<Router*>(obj), slots[0], nullptr, false);
+}
+
+// ---- merged scans -----------------------------------------------------------
+
+// A lazy scan over several shards at once, in key order across them: a
+// k-way merge of each shard's range of its sorted key list.  Shards hold
+// disjoint keys, so the merge never meets a key twice.
+struct Cursor {
+  std::shared_ptr<const StoreReader> store;
+  PyObject* path;  // borrowed from the reader, held by owners
+  size_t pos;
+  size_t end;
+  std::string_view key;  // the key at pos, while pos < end
+};
+
+// The merge is a tournament ("loser") tree over the cursors: each entry
+// costs one comparison per level, ceil(log2(shards)), on the path from the
+// winner's leaf to the root.  Cursors with no entries left lose every match.
+class Tournament {
+ public:
+  explicit Tournament(std::vector<Cursor> cursors) : cursors_(std::move(cursors)), loser_(cursors_.size(), 0) {
+    const size_t k = cursors_.size();
+    if (k == 0) return;
+    // Leaves at k..2k-1, matches at 1..k-1: each match keeps its loser and
+    // sends its winner up.
+    std::vector<size_t> winner(2 * k);
+    for (size_t i = 0; i < k; ++i) winner[k + i] = i;
+    for (size_t node = k - 1; node >= 1; --node) {
+      const size_t a = winner[2 * node], b = winner[2 * node + 1];
+      const bool a_wins = Before(a, b);
+      winner[node] = a_wins ? a : b;
+      loser_[node] = a_wins ? b : a;
+    }
+    loser_[0] = k == 1 ? 0 : winner[1];
+  }
+
+  // The cursor of the least key, or nullptr when every cursor is done.
+  Cursor* Top() {
+    if (cursors_.empty()) return nullptr;
+    Cursor& c = cursors_[loser_[0]];
+    return c.pos < c.end ? &c : nullptr;
+  }
+
+  // Moves the top cursor on and replays its matches up to the root.
+  void Advance() {
+    size_t w = loser_[0];
+    Cursor& c = cursors_[w];
+    if (++c.pos < c.end) c.key = c.store->key_at(c.pos);
+    for (size_t node = (cursors_.size() + w) / 2; node >= 1; node /= 2) {
+      if (Before(loser_[node], w)) std::swap(loser_[node], w);
+    }
+    loser_[0] = w;
+  }
+
+  void Clear() { cursors_.clear(); }
+
+  size_t Left() const {
+    size_t left = 0;
+    for (const Cursor& c : cursors_) left += c.end - c.pos;
+    return left;
+  }
+
+ private:
+  // Whether cursor a's key comes before cursor b's (a done cursor never does).
+  bool Before(size_t a, size_t b) const {
+    const Cursor &x = cursors_[a], &y = cursors_[b];
+    if (x.pos >= x.end) return false;
+    if (y.pos >= y.end) return true;
+    return x.key < y.key;
+  }
+
+  std::vector<Cursor> cursors_;
+  std::vector<size_t> loser_;  // [0]: the overall winner
+};
+
+struct MergedScanObject {
+  PyObject_HEAD
+  std::vector<Ref> owners;  // the shard readers: their paths name files in errors
+  Tournament merge;
+  KeyForm key;
+  ValueForm value;
+};
+
+PyTypeObject* merged_scan_type = nullptr;
+
+PyObject* MergedNext(PyObject* obj) {
+  auto* self = reinterpret_cast<MergedScanObject*>(obj);
+  Cursor* top = self->merge.Top();
+  if (top == nullptr) return nullptr;
+  PyObject* item = ScanItem(*top->store, top->pos, top->end, self->key, self->value, top->path);
+  if (item == nullptr) {
+    self->merge.Clear();  // a failed scan ends with its error
+    return nullptr;
+  }
+  self->merge.Advance();
+  return item;
+}
+
+PyObject* MergedLengthHint(PyObject* obj, PyObject*) {
+  return PyLong_FromSize_t(reinterpret_cast<MergedScanObject*>(obj)->merge.Left());
+}
+
+void DeallocMerged(PyObject* obj) {
+  auto* self = reinterpret_cast<MergedScanObject*>(obj);
+  std::destroy_at(&self->merge);
+  std::destroy_at(&self->owners);
+  PyTypeObject* tp = Py_TYPE(obj);
+  tp->tp_free(obj);
+  Py_DECREF(tp);
+}
+
+PyObject* SelfIter(PyObject* obj) { return Py_NewRef(obj); }
+
+PyMethodDef kMergedMethods[] = {
+    {"__length_hint__", Fn(MergedLengthHint), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyType_Slot kMergedSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A lazy scan over the open shards of a sharded store, in key order.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocMerged)},
+    {Py_tp_iter, reinterpret_cast<void*>(SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(MergedNext)},
+    {Py_tp_methods, kMergedMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kMergedSpec = {
+    .name = "velkstore._native.MergedScan",
+    .basicsize = static_cast<int>(sizeof(MergedScanObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kMergedSlots,
+};
+
+// scan(prefix=None, start=None, stop=None, *, keys=1, values=0): keys 0
+// none, 1 str, 2 bytes; values 0 none, 1 stored bytes, 2 decoded.
+const char* const kScanNames[] = {"prefix", "start", "stop", "keys", "values"};
+const Params kScanParams{"_scan()", kScanNames, 5, 0, 3};
+
+bool Form(PyObject* arg, long deflt, long* out) {
+  *out = arg == nullptr ? deflt : PyLong_AsLong(arg);
+  if (*out == -1 && PyErr_Occurred()) return false;
+  if (*out < 0 || *out > 2) return PyErr_SetString(PyExc_ValueError, "scan form out of range"), false;
+  return true;
+}
+
+PyObject* RouteScan(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guard([&]() -> PyObject* {
+    auto* self = reinterpret_cast<Router*>(obj);
+    PyObject* slots[5];
+    if (!ParseArgs(kScanParams, args, nargs, kwnames, slots)) return nullptr;
+    long key_form, value_form;
+    if (!Form(slots[3], 1, &key_form) || !Form(slots[4], 0, &value_form)) return nullptr;
+    if (key_form == 0 && value_form == 0) return PyErr_Format(PyExc_ValueError, "a scan yields keys or values");
+    ScanKeys keys;
+    if (!keys.Parse(slots[0], slots[1], slots[2])) return nullptr;
+    if (!Live(self)) return nullptr;
+    std::vector<Ref> owners;
+    std::vector<Cursor> cursors;
+    for (const Ref& r : self->readers) {
+      if (r.get() == Py_None) continue;
+      auto* reader = reinterpret_cast<ReaderObject*>(r.get());
+      if (reader->store == nullptr) return RaiseClosed("reader");
+      const auto [begin, end] = keys.Range(*reader->store);
+      owners.emplace_back(Py_NewRef(r.get()));
+      if (begin < end) cursors.push_back(Cursor{reader->store, reader->path, begin, end, reader->store->key_at(begin)});
+    }
+    PyObject* out = merged_scan_type->tp_alloc(merged_scan_type, 0);
+    if (out == nullptr) return nullptr;
+    auto* scan = reinterpret_cast<MergedScanObject*>(out);
+    new (&scan->owners) std::vector<Ref>(std::move(owners));
+    new (&scan->merge) Tournament(std::move(cursors));
+    scan->key = static_cast<KeyForm>(key_form);
+    scan->value = static_cast<ValueForm>(value_form);
+    return out;
+  });
+}
+
+// close(): lookups and scans fail with ClosedError from now on; the
+// readers are let go (scans already made keep theirs).
+PyObject* RouteClose(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<Router*>(obj);
+  std::vector<Ref> readers;
+  readers.swap(self->readers);
+  Py_RETURN_NONE;
+}
+
+
 PyMethodDef kRouterMethods[] = {
     {"get_raw", RouteGetRaw, METH_O,
      "get_raw($self, key, /)\n--\n\nThe stored bytes of key from its shard, or None when it is absent."},
-    {"get_many_raw", RouteGetManyRaw, METH_O,
-     "get_many_raw($self, keys, /)\n--\n\nThe stored bytes of each key of a list, in the order asked."},
+    {"get", Fn(RouteGet), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, key, default=None)\n--\n\nThe object of key from its shard, or default when it is absent."},
+    {"get_many_raw", Fn(RouteGetManyRaw), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_raw($self, keys)\n--\n\nThe stored bytes of each key (None when absent), in the order asked."},
+    {"get_many", Fn(RouteGetManyDecoded), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, keys, default=None)\n--\n\nThe object of each key (default when absent), in the order asked."},
+    {"_attach", Fn(RouteAttach), METH_FASTCALL | METH_KEYWORDS,
+     "_attach($self, readers, seed)\n--\n\nRoute to these readers (None: a shard not open), one per shard."},
+    {"_scan", Fn(RouteScan), METH_FASTCALL | METH_KEYWORDS,
+     "_scan($self, prefix=None, start=None, stop=None, *, keys=1, values=0)\n--\n\n"
+     "A lazy scan of the open shards in key order. keys: 0 none, 1 str, 2 bytes; values: 0 none, 1 stored\n"
+     "bytes, 2 decoded."},
+    {"_close", RouteClose, METH_NOARGS, "_close($self, /)\n--\n\nLet the readers go; later calls raise ClosedError."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 PyType_Slot kRouterSlots[] = {
-    {Py_tp_doc, const_cast<char*>("ShardRouter(readers, seed, not_open)\n--\n\n"
-                                  "Exact lookups sent to the reader of each key's shard (None: a shard not open).")},
+    {Py_tp_doc, const_cast<char*>("Lookups and scans of a sharded store: each key sent to the reader of its\n"
+                                  "shard (None: a shard not open), scans merged across the open shards.")},
     {Py_tp_new, reinterpret_cast<void*>(NewRouter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(DeallocRouter)},
     {Py_tp_methods, kRouterMethods},
+    {Py_mp_subscript, reinterpret_cast<void*>(RouteSubscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(RouteContains)},
     {0, nullptr},
 };
 
@@ -581,7 +875,7 @@ PyType_Spec kRouterSpec = {
     .name = "velkstore._native.ShardRouter",
     .basicsize = static_cast<int>(sizeof(Router)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .slots = kRouterSlots,
 };
 
@@ -606,6 +900,21 @@ PyMethodDef shard_functions[] = {
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyObject* CreateRouterType(PyObject* module) { return PyType_FromModuleAndSpec(module, &kRouterSpec, nullptr); }
+PyObject* CreateRouterType(PyObject* module) {
+  if (not_open_error == nullptr) {
+    Ref bases(PyTuple_Pack(2, imports.velk_error, PyExc_LookupError));
+    if (!bases) return nullptr;
+    not_open_error = PyErr_NewExceptionWithDoc(
+        "velkstore.ShardNotOpenError",
+        "A lookup of a key whose shard this reader did not open (``shards=``).", bases.get(), nullptr);
+    if (not_open_error == nullptr) return nullptr;
+  }
+  if (PyModule_AddObjectRef(module, "ShardNotOpenError", not_open_error) < 0) return nullptr;
+  if (merged_scan_type == nullptr) {
+    merged_scan_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kMergedSpec, nullptr));
+    if (merged_scan_type == nullptr) return nullptr;
+  }
+  return PyType_FromModuleAndSpec(module, &kRouterSpec, nullptr);
+}
 
 }  // namespace velk::native
