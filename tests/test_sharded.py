@@ -387,3 +387,26 @@ def test_every_read_agrees_with_one_store_of_the_same_pairs(tmp_path):
             for closed in (lambda: r.get("a"), lambda: r["a"], lambda: "a" in r, lambda: r.get_many(["a"]), lambda: list(r)):
                 with pytest.raises(velkstore.ClosedError):
                     closed()
+
+
+def test_one_encoder_writes_what_msgpack_writes():
+    # The package's one encoder (values of every writer, spill and shuffle
+    # chunks, the command line's records): plain values natively, the rest
+    # through msgpack, always its bytes.
+    import msgpack
+
+    from velkstore._native import encode
+
+    class Sub(str):
+        pass
+
+    deep: object = "leaf"
+    for _ in range(40):  # deeper than the native path goes
+        deep = [deep]
+    values = [None, True, 1.5, -33, 1 << 63, -(1 << 63), "é", b"\x00", bytearray(b"ba"), Sub("s"), deep,
+              {"a": [1, (2, 3)], 4: {b"k": None}}, msgpack.ExtType(5, b"x"), [[b"k"] * 20, [b"v" * 300] * 3]]
+    for v in values:
+        assert encode(v) == msgpack.packb(v, use_bin_type=True), v
+    for bad, error in [({1, 2}, TypeError), (1 << 64, OverflowError), ("\ud800", UnicodeEncodeError)]:
+        with pytest.raises(error):
+            encode(bad)

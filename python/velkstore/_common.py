@@ -42,26 +42,19 @@ class VelkStats(TypedDict):
     file_crc32: int
 
 
-def encode(obj: object) -> bytes:
-    """Serialise *obj* with MessagePack (str and bytes stay distinct types).
-
-    Raises TypeError for values MessagePack cannot hold (sets, arbitrary
-    objects) and OverflowError for integers outside the 64-bit ranges.
-    """
-    data: bytes = msgpack.packb(obj, use_bin_type=True)
-    return data
-
-
-def _hashable(value: Any) -> Any:
-    # Arrays come back as lists, which cannot be dict keys; a tuple key
-    # written by the writer is an array and has to come back as a tuple.
+def hashable(value: Any) -> Any:
+    """*value* as a map key: arrays come back as lists, which cannot be dict
+    keys, so a tuple key written by the writer comes back as a tuple.  A map
+    cannot be a key (ValueError)."""
     if isinstance(value, list):
-        return tuple(_hashable(item) for item in value)
+        return tuple(hashable(item) for item in value)
+    if isinstance(value, dict):
+        raise ValueError("a map key cannot be a map")
     return value
 
 
 def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
-    return {_hashable(k): v for k, v in pairs}
+    return {hashable(k): v for k, v in pairs}
 
 
 def decode(raw: bytes, key: object = None) -> Any:

@@ -15,4 +15,14 @@ namespace velk::native {
 // (out unchanged, no error set) for a value left to the full encoder.
 bool PackPlain(PyObject* obj, std::string* out);
 
+// The package's one encoder of stored values: appends obj's encoding to
+// out, plain values by PackPlain and the rest by msgpack's encoder (pack:
+// a msgpack.Packer's pack method, or null for one made for this call).
+// False with the error set (TypeError, OverflowError, ...) for a value
+// MessagePack cannot hold.
+bool EncodeValue(PyObject* obj, std::string* out, PyObject* pack);
+
+// encode(obj): EncodeValue as a function of the module.
+PyObject* EncodeFn(PyObject* module, PyObject* obj);
+
 }  // namespace velk::native

@@ -4,6 +4,7 @@
 // lookups, each key sent to its shard's open reader.  A key lives in shard
 // xxh3_64(key bytes, seed) % num_shards, as in velkstore.sharded.manifest.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -14,14 +15,17 @@
 #include <xxhash.h>
 
 #include "core/writer/commit.h"
+#include "core/format/format.h"
 #include "package/api.h"
 #include "package/pack.h"
 #include "package/reader.h"
+// The member table constants (T_OBJECT_EX, READONLY), named alike on every
+// supported Python.
+#include <structmember.h>
 
 namespace velk::native {
 namespace {
 
-constexpr size_t kMaxKeyBytes = 65535;
 // Batches shorter than this are looked up holding the lock (as the reader does).
 constexpr size_t kReleaseLockFrom = 64;
 
@@ -29,13 +33,17 @@ uint64_t ShardOf(std::string_view key, uint64_t seed, uint64_t num_shards) {
   return XXH3_64bits_withSeed(key.data(), key.size(), seed) % num_shards;
 }
 
-// ---- split_pairs ----------------------------------------------------------
+// ---- Splitter -------------------------------------------------------------
+
+// What a staged pair costs beyond its bytes (two list slots and two bytes
+// objects): counted in pending, which decides when the writer spills.
+constexpr size_t kPairOverhead = 90;
 
 // The stored key of a pair as a new bytes object, or nullptr with TypeError
-// or LimitError set.
+// or LimitError set.  The length limit is the store format's.
 PyObject* StoredKey(PyObject* key) {
-  if (PyBytes_CheckExact(key)) {
-    if (static_cast<size_t>(PyBytes_GET_SIZE(key)) <= kMaxKeyBytes) return Py_NewRef(key);
+  if (PyBytes_CheckExact(key) && static_cast<uint64_t>(PyBytes_GET_SIZE(key)) <= kMaxKeyLength) {
+    return Py_NewRef(key);
   }
   KeyBuf buf;
   switch (ToKey(key, &buf)) {
@@ -43,15 +51,15 @@ PyObject* StoredKey(PyObject* key) {
     case KeyConv::kNoBytes: return PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", key);
     case KeyConv::kError: return nullptr;
   }
-  if (buf.view.size() > kMaxKeyBytes) {
-    return PyErr_Format(imports.limit_error, "key of %zu bytes exceeds the limit of %zu", buf.view.size(),
-                        kMaxKeyBytes);
+  if (buf.view.size() > kMaxKeyLength) {
+    return PyErr_Format(imports.limit_error, "key of %zu bytes exceeds the limit of %llu", buf.view.size(),
+                        static_cast<unsigned long long>(kMaxKeyLength));
   }
   return KeyBytes(buf.view);
 }
 
 // The stored bytes of a value: raw bytes-like as bytes, else its MessagePack
-// encoding (plain values here, the rest through pack).  New reference.
+// encoding.  New reference.
 PyObject* StoredValue(PyObject* value, bool raw, PyObject* pack, std::string* scratch) {
   if (raw) {
     if (PyBytes_CheckExact(value)) return Py_NewRef(value);
@@ -59,10 +67,8 @@ PyObject* StoredValue(PyObject* value, bool raw, PyObject* pack, std::string* sc
     return PyErr_Format(PyExc_TypeError, "raw must be bytes, not '%.200s'", Py_TYPE(value)->tp_name);
   }
   scratch->clear();
-  if (PackPlain(value, scratch)) {
-    return PyBytes_FromStringAndSize(scratch->data(), static_cast<Py_ssize_t>(scratch->size()));
-  }
-  return PyObject_CallOneArg(pack, value);
+  if (!EncodeValue(value, scratch, pack)) return nullptr;
+  return PyBytes_FromStringAndSize(scratch->data(), static_cast<Py_ssize_t>(scratch->size()));
 }
 
 // A pair's two items (borrowed from *seq), or false with TypeError set.
@@ -81,52 +87,96 @@ bool Unpair(PyObject* pair, Ref* seq, PyObject** key, PyObject** value) {
   return false;
 }
 
-// One list per shard from splitter.<name>, as new references.
-bool ShardLists(PyObject* splitter, const char* name, std::vector<Ref>* out) {
-  Ref outer(PyObject_GetAttrString(splitter, name));
-  if (!outer) return false;
-  if (!PyList_Check(outer.get()) || PyList_GET_SIZE(outer.get()) == 0) {
-    PyErr_Format(PyExc_TypeError, "splitter.%s must be a non-empty list of lists", name);
-    return false;
+// Pairs grouped by shard, in the order they came: keys[i] and raws[i] are
+// the lists of shard i (the writers take and replace them), pending the
+// bytes staged since the last clear(), kPairOverhead per pair included.
+struct SplitterObject {
+  PyObject_HEAD
+  PyObject* keys;  // a list of num_shards lists of bytes
+  PyObject* raws;  // the same, of the stored values
+  uint64_t seed;
+  Py_ssize_t num_shards;
+  Py_ssize_t pending;
+  PyObject* pack;  // msgpack.Packer().pack, for values PackPlain leaves
+};
+
+// A list of n empty lists, or nullptr with the error set.
+PyObject* EmptyLists(Py_ssize_t n) {
+  Ref outer(PyList_New(n));
+  if (!outer) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* inner = PyList_New(0);
+    if (inner == nullptr) return nullptr;
+    PyList_SET_ITEM(outer.get(), i, inner);
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(outer.get()); ++i) {
-    PyObject* inner = PyList_GET_ITEM(outer.get(), i);
-    if (!PyList_Check(inner)) {
-      PyErr_Format(PyExc_TypeError, "splitter.%s must be a non-empty list of lists", name);
-      return false;
-    }
-    out->emplace_back(Py_NewRef(inner));
-  }
-  return true;
+  return outer.release();
 }
 
-// Adds up to limit pairs to the splitter's lists, adding to *added the bytes
-// added (keys, values and per_pair for each), also those before a failure.
-// Returns 1 when pairs ran out, 0 when limit pairs were taken first, -1 with
-// the error set.
-int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t limit, size_t* added) {
-  std::vector<Ref> keys, raws;
-  if (!ShardLists(splitter, "keys", &keys) || !ShardLists(splitter, "raws", &raws)) return -1;
-  if (keys.size() != raws.size()) {
-    PyErr_SetString(PyExc_ValueError, "splitter.keys and splitter.raws differ in length");
-    return -1;
+const char* const kSplitterNames[] = {"num_shards", "seed"};
+const Params kSplitterParams{"Splitter()", kSplitterNames, 2, 1, 2};
+
+PyObject* NewSplitter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+      PyErr_SetString(PyExc_TypeError, "Splitter() takes positional arguments only");
+      return nullptr;
+    }
+    PyObject* slots[2];
+    if (!ParseArgs(kSplitterParams, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, slots)) return nullptr;
+    const Py_ssize_t n = PyLong_AsSsize_t(slots[0]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 1) return PyErr_Format(PyExc_ValueError, "num_shards must be positive, not %zd", n);
+    const uint64_t seed = slots[1] == nullptr ? 0 : PyLong_AsUnsignedLongLong(slots[1]);
+    if (PyErr_Occurred()) return nullptr;
+    Ref keys(EmptyLists(n));
+    if (!keys) return nullptr;
+    Ref raws(EmptyLists(n));
+    if (!raws) return nullptr;
+    Ref packer(PyObject_CallNoArgs(imports.packer_type));
+    if (!packer) return nullptr;
+    Ref pack(PyObject_GetAttrString(packer.get(), "pack"));
+    if (!pack) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* self = reinterpret_cast<SplitterObject*>(obj);
+    self->keys = keys.release();
+    self->raws = raws.release();
+    self->seed = seed;
+    self->num_shards = n;
+    self->pending = 0;
+    self->pack = pack.release();
+    return obj;
+  });
+}
+
+void DeallocSplitter(PyObject* obj) {
+  auto* self = reinterpret_cast<SplitterObject*>(obj);
+  Py_XDECREF(self->keys);
+  Py_XDECREF(self->raws);
+  Py_XDECREF(self->pack);
+  PyTypeObject* tp = Py_TYPE(obj);
+  tp->tp_free(obj);
+  Py_DECREF(tp);
+}
+
+// Shard i's list in outer (the writers may have replaced it), or nullptr
+// with TypeError set.
+PyObject* ShardList(PyObject* outer, Py_ssize_t i) {
+  PyObject* inner = PyList_GET_ITEM(outer, i);
+  if (!PyList_Check(inner)) {
+    PyErr_Format(PyExc_TypeError, "shard %zd's list was replaced by '%.200s'", i, Py_TYPE(inner)->tp_name);
+    return nullptr;
   }
-  Ref seed_obj(PyObject_GetAttrString(splitter, "seed"));
-  if (!seed_obj) return -1;
-  const uint64_t seed = PyLong_AsUnsignedLongLong(seed_obj.get());
-  if (PyErr_Occurred()) return -1;
-  Ref overhead_obj(PyObject_GetAttrString(splitter, "PAIR_OVERHEAD"));
-  if (!overhead_obj) return -1;
-  const size_t per_pair = PyLong_AsSize_t(overhead_obj.get());
-  if (PyErr_Occurred()) return -1;
-  Ref pack;
-  if (!raw) {
-    pack = Ref(PyObject_GetAttrString(splitter, "pack"));
-    if (!pack) return -1;
-  }
+  return inner;
+}
+
+// Adds up to limit pairs, counting in pending what went in (also before a
+// failure).  Returns 1 when pairs ran out, 0 when limit pairs were taken
+// first, -1 with the error set; a bad pair adds nothing of itself.
+int SplitInto(SplitterObject* self, PyObject* pairs, bool raw, size_t limit) {
   Ref it(PyObject_GetIter(pairs));
   if (!it) return -1;
-  const uint64_t n = keys.size();
+  const auto n = static_cast<uint64_t>(self->num_shards);
   std::string scratch;
   for (size_t taken = 0; taken < limit; ++taken) {
     Ref pair(PyIter_Next(it.get()));
@@ -136,132 +186,126 @@ int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t limit, size_
     if (!Unpair(pair.get(), &seq, &key, &value)) return -1;
     Ref kb(StoredKey(key));
     if (!kb) return -1;
-    Ref vb(StoredValue(value, raw, pack.get(), &scratch));
+    Ref vb(StoredValue(value, raw, self->pack, &scratch));
     if (!vb) return -1;
-    if (!PyBytes_Check(vb.get())) {
-      PyErr_Format(PyExc_TypeError, "pack() returned '%.200s', not bytes", Py_TYPE(vb.get())->tp_name);
-      return -1;
-    }
     const std::string_view k{PyBytes_AS_STRING(kb.get()), static_cast<size_t>(PyBytes_GET_SIZE(kb.get()))};
-    const size_t i = ShardOf(k, seed, n);
-    if (PyList_Append(keys[i].get(), kb.get()) < 0) return -1;
-    if (PyList_Append(raws[i].get(), vb.get()) < 0) {
+    const auto i = static_cast<Py_ssize_t>(ShardOf(k, self->seed, n));
+    // Converting the pair ran Python code: the lists are looked up after it.
+    PyObject* keys = ShardList(self->keys, i);
+    if (keys == nullptr) return -1;
+    PyObject* raws = ShardList(self->raws, i);
+    if (raws == nullptr) return -1;
+    if (PyList_Append(keys, kb.get()) < 0) return -1;
+    if (PyList_Append(raws, vb.get()) < 0) {
       // Keep the two lists in step: the key goes too.
-      PyList_SetSlice(keys[i].get(), PyList_GET_SIZE(keys[i].get()) - 1, PyList_GET_SIZE(keys[i].get()), nullptr);
+      PyList_SetSlice(keys, PyList_GET_SIZE(keys) - 1, PyList_GET_SIZE(keys), nullptr);
       return -1;
     }
-    *added += k.size() + static_cast<size_t>(PyBytes_GET_SIZE(vb.get())) + per_pair;
+    self->pending += static_cast<Py_ssize_t>(k.size() + static_cast<size_t>(PyBytes_GET_SIZE(vb.get())) + kPairOverhead);
   }
   return 0;
 }
 
-const char* const kSplitNames[] = {"splitter", "pairs", "raw", "limit"};
-const Params kSplitParams{"split_pairs()", kSplitNames, 4, 2, 4};
+const char* const kAddPairsNames[] = {"pairs", "raw", "limit"};
+const Params kAddPairsParams{"add_pairs()", kAddPairsNames, 3, 1, 3};
 
-PyObject* SplitPairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* AddPairs(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guard([&]() -> PyObject* {
-    PyObject* slots[4];
-    if (!ParseArgs(kSplitParams, args, nargs, kwnames, slots)) return nullptr;
-    const int raw = slots[2] == nullptr ? 0 : PyObject_IsTrue(slots[2]);
+    PyObject* slots[3];
+    if (!ParseArgs(kAddPairsParams, args, nargs, kwnames, slots)) return nullptr;
+    const int raw = slots[1] == nullptr ? 0 : PyObject_IsTrue(slots[1]);
     if (raw < 0) return nullptr;
     size_t limit = SIZE_MAX;
-    if (slots[3] != nullptr && slots[3] != Py_None) {
-      limit = PyLong_AsSize_t(slots[3]);
+    if (slots[2] != nullptr && slots[2] != Py_None) {
+      limit = PyLong_AsSize_t(slots[2]);
       if (PyErr_Occurred()) return nullptr;
     }
-    size_t added = 0;
-    const int rc = SplitInto(slots[0], slots[1], raw != 0, limit, &added);
-    // splitter.pending counts what went in, also when a bad pair stopped the batch.
-    PyObject* exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
-    Ref pending(PyObject_GetAttrString(slots[0], "pending"));
-    Ref total(pending ? PyNumber_Add(pending.get(), Ref(PyLong_FromSize_t(added)).get()) : nullptr);
-    if (!total || PyObject_SetAttrString(slots[0], "pending", total.get()) < 0) {
-      Py_XDECREF(exc);
-      return nullptr;
-    }
-    if (exc != nullptr) {
-      PyErr_SetRaisedException(exc);
-      return nullptr;
-    }
-    return PyBool_FromLong(rc);
+    const int rc = SplitInto(reinterpret_cast<SplitterObject*>(obj), slots[0], raw != 0, limit);
+    return rc < 0 ? nullptr : PyBool_FromLong(rc);
   });
 }
 
-// ---- pack_chunk -----------------------------------------------------------
-
-void PutBigEndian(std::string* out, uint64_t v, int bytes) {
-  for (int b = bytes - 1; b >= 0; --b) out->push_back(static_cast<char>((v >> (8 * b)) & 0xff));
-}
-
-void PutArrayHeader(std::string* out, size_t n) {
-  if (n < 16) {
-    out->push_back(static_cast<char>(0x90 | n));
-  } else if (n <= 0xffff) {
-    out->push_back(static_cast<char>(0xdc));
-    PutBigEndian(out, n, 2);
-  } else {
-    out->push_back(static_cast<char>(0xdd));
-    PutBigEndian(out, n, 4);
-  }
-}
-
-// A list of bytes as a MessagePack array of bin; false with the error set.
-bool PutBytesList(std::string* out, PyObject* list, const char* name) {
-  if (!PyList_Check(list)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a list of bytes", name);
-    return false;
-  }
-  const size_t n = static_cast<size_t>(PyList_GET_SIZE(list));
-  if (n > UINT32_MAX) return PyErr_SetString(PyExc_ValueError, "chunk too large"), false;
-  PutArrayHeader(out, n);
-  for (size_t i = 0; i < n; ++i) {
-    PyObject* b = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-    if (!PyBytes_Check(b)) {
-      PyErr_Format(PyExc_TypeError, "%s must be a list of bytes", name);
-      return false;
+// Empties every shard's lists (new lists: lists taken keep their pairs).
+bool Clear(SplitterObject* self) {
+  for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
+    for (PyObject* outer : {self->keys, self->raws}) {
+      PyObject* empty = PyList_New(0);
+      if (empty == nullptr) return false;
+      PyList_SetItem(outer, i, empty);
     }
-    const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(b));
-    if (len < 0x100) {
-      out->push_back(static_cast<char>(0xc4));
-      PutBigEndian(out, len, 1);
-    } else if (len <= 0xffff) {
-      out->push_back(static_cast<char>(0xc5));
-      PutBigEndian(out, len, 2);
-    } else if (len <= UINT32_MAX) {
-      out->push_back(static_cast<char>(0xc6));
-      PutBigEndian(out, len, 4);
-    } else {
-      return PyErr_SetString(PyExc_ValueError, "value too large for a chunk"), false;
-    }
-    out->append(PyBytes_AS_STRING(b), len);
   }
+  self->pending = 0;
   return true;
 }
 
-// pack_chunk(keys, raws): the MessagePack encoding of [keys, raws], two
-// lists of bytes, byte for byte as msgpack.packb(..., use_bin_type=True).
-PyObject* PackChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* ClearSplitter(PyObject* obj, PyObject*) {
+  if (!Clear(reinterpret_cast<SplitterObject*>(obj))) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// take(): one chunk per shard (empty ones too), each the MessagePack
+// encoding of [keys, raws]; the splitter is left empty.
+PyObject* TakeChunks(PyObject* obj, PyObject*) {
   return Guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "pack_chunk() takes exactly two arguments (%zd given)", nargs);
-      return nullptr;
-    }
-    size_t size = 1;
-    for (int a = 0; a < 2; ++a) {
-      if (!PyList_Check(args[a])) continue;
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[a]); ++i) {
-        PyObject* b = PyList_GET_ITEM(args[a], i);
-        size += 5 + (PyBytes_Check(b) ? static_cast<size_t>(PyBytes_GET_SIZE(b)) : 0);
-      }
-      size += 5;
-    }
+    auto* self = reinterpret_cast<SplitterObject*>(obj);
+    Ref chunks(PyList_New(self->num_shards));
+    if (!chunks) return nullptr;
     std::string out;
-    out.reserve(size);
-    out.push_back(static_cast<char>(0x92));
-    if (!PutBytesList(&out, args[0], "keys") || !PutBytesList(&out, args[1], "raws")) return nullptr;
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
+      Ref pair(PyList_New(2));
+      if (!pair) return nullptr;
+      PyList_SET_ITEM(pair.get(), 0, Py_NewRef(PyList_GET_ITEM(self->keys, i)));
+      PyList_SET_ITEM(pair.get(), 1, Py_NewRef(PyList_GET_ITEM(self->raws, i)));
+      out.clear();
+      if (!EncodeValue(pair.get(), &out, self->pack)) return nullptr;
+      PyObject* chunk = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+      if (chunk == nullptr) return nullptr;
+      PyList_SET_ITEM(chunks.get(), i, chunk);
+    }
+    if (!Clear(self)) return nullptr;
+    return chunks.release();
   });
 }
+
+PyMethodDef kSplitterMethods[] = {
+    {"add_pairs", Fn(AddPairs), METH_FASTCALL | METH_KEYWORDS,
+     "add_pairs($self, pairs, raw=False, limit=None)\n--\n\n"
+     "Add each (key, value) pair to its shard's lists, the value MessagePack-encoded or, with raw, bytes;\n"
+     "at most limit pairs when given.  True when pairs ran out.  A bad pair raises with the pairs before\n"
+     "it added and nothing of it."},
+    {"clear", ClearSplitter, METH_NOARGS, "clear($self, /)\n--\n\nEmpty every shard's lists; pending goes to 0."},
+    {"take", TakeChunks, METH_NOARGS,
+     "take($self, /)\n--\n\nOne packed chunk per shard (empty ones too); the splitter is left empty."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyMemberDef kSplitterMembers[] = {
+    {"keys", T_OBJECT_EX, offsetof(SplitterObject, keys), READONLY, "Per shard, the list of its keys (bytes)."},
+    {"raws", T_OBJECT_EX, offsetof(SplitterObject, raws), READONLY, "Per shard, the list of its stored values."},
+    {"num_shards", T_PYSSIZET, offsetof(SplitterObject, num_shards), READONLY, nullptr},
+    {"seed", T_ULONGLONG, offsetof(SplitterObject, seed), READONLY, nullptr},
+    {"pending", T_PYSSIZET, offsetof(SplitterObject, pending), READONLY,
+     "Bytes staged since the last clear(), a fixed overhead per pair included."},
+    {nullptr, 0, 0, 0, nullptr} /* sentinel */
+};
+
+PyType_Slot kSplitterSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Splitter(num_shards, seed=0)\n--\n\n"
+                                  "Pairs grouped by the shard of their key, in the order they came.")},
+    {Py_tp_new, reinterpret_cast<void*>(NewSplitter)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocSplitter)},
+    {Py_tp_methods, kSplitterMethods},
+    {Py_tp_members, kSplitterMembers},
+    {0, nullptr},
+};
+
+PyType_Spec kSplitterSpec = {
+    .name = "velkstore._native.Splitter",
+    .basicsize = static_cast<int>(sizeof(SplitterObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSplitterSlots,
+};
 
 // ---- placement ------------------------------------------------------------
 
@@ -882,11 +926,8 @@ PyType_Spec kRouterSpec = {
 }  // namespace
 
 PyMethodDef shard_functions[] = {
-    {"split_pairs", Fn(SplitPairs), METH_FASTCALL | METH_KEYWORDS,
-     "split_pairs(splitter, pairs, raw=False, limit=None)\n--\n\n"
-     "Append each (key, value) pair to splitter.keys[i] and splitter.raws[i] of its shard i, the value\n"
-     "MessagePack-encoded or, with raw, bytes; splitter.pending grows by the bytes added.\n"
-     "Takes at most limit pairs; True when pairs ran out."},
+    {"encode", EncodeFn, METH_O,
+     "encode(obj, /)\n--\n\nThe MessagePack encoding of obj, as every store of the package stores it."},
     {"shard_of", Fn(ShardOfKey), METH_FASTCALL | METH_KEYWORDS,
      "shard_of(key, num_shards, seed=0)\n--\n\n"
      "The shard that holds key (str or bytes) in a store of num_shards: xxh3_64(key bytes, seed) % num_shards."},
@@ -895,8 +936,6 @@ PyMethodDef shard_functions[] = {
      "The first of the reader's keys (of its first limit keys) that does not belong in shard index, or None."},
     {"commit_file", Fn(CommitFileFn), METH_FASTCALL | METH_KEYWORDS,
      "commit_file(path, data)\n--\n\nReplace the file at path with data atomically and durably."},
-    {"pack_chunk", Fn(PackChunk), METH_FASTCALL,
-     "pack_chunk(keys, raws, /)\n--\n\nThe MessagePack encoding of [keys, raws], two lists of bytes."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
@@ -910,6 +949,11 @@ PyObject* CreateRouterType(PyObject* module) {
     if (not_open_error == nullptr) return nullptr;
   }
   if (PyModule_AddObjectRef(module, "ShardNotOpenError", not_open_error) < 0) return nullptr;
+  Ref splitter(PyType_FromModuleAndSpec(module, &kSplitterSpec, nullptr));
+  if (!splitter) return nullptr;
+  Ref overhead(PyLong_FromSize_t(kPairOverhead));
+  if (!overhead || PyObject_SetAttrString(splitter.get(), "PAIR_OVERHEAD", overhead.get()) < 0) return nullptr;
+  if (PyModule_AddObjectRef(module, "Splitter", splitter.get()) < 0) return nullptr;
   if (merged_scan_type == nullptr) {
     merged_scan_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kMergedSpec, nullptr));
     if (merged_scan_type == nullptr) return nullptr;

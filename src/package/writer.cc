@@ -57,14 +57,7 @@ bool StageKey(PyObject* obj, KeyBuf* buf) {
 // The MessagePack encoding of value in *out (cleared first).
 bool Encode(Self* self, PyObject* value, std::string* out) {
   out->clear();
-  if (PackPlain(value, out)) return true;
-  Ref packed(PyObject_CallOneArg(self->pack, value));
-  if (!packed) return false;
-  char* data = nullptr;
-  Py_ssize_t n = 0;
-  if (PyBytes_AsStringAndSize(packed.get(), &data, &n) < 0) return false;
-  out->assign(data, static_cast<size_t>(n));
-  return true;
+  return EncodeValue(value, out, self->pack);
 }
 
 // Raw payloads: bytes-like objects, borrowed for the call.
