@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "core/reader/store_reader.h"
+#include "bind/python.h"
 #include "package/api.h"
-#include "package/py.h"
 
 namespace velk::native {
 
