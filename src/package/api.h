@@ -3,6 +3,7 @@
 // parsing and the one mapping of core errors to the package's exceptions.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "bind/args.h"
 #include "bind/bytes.h"
 #include "bind/guard.h"
 #include "bind/python.h"
@@ -60,17 +62,19 @@ inline PyObject* KeyBytes(std::string_view k) { return NewBytes(k); }
 // error of a value that does not decode.  New reference.
 PyObject* Decode(Bytes payload, PyObject* key);
 
-// Parameters of a call, filled from METH_FASTCALL | METH_KEYWORDS arguments.
-// Parameters past max_positional are keyword-only; those past required are
-// optional (their slots stay null when absent).
-struct Params {
-  const char* func;  // "get_many()", for the messages
-  const char* const* names;
-  int count;
-  int required;
-  int max_positional;
-};
-bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// Parameters of a call: Params{"get_many()", names, count, required,
+// max_positional}.  Parameters past max_positional are keyword-only; those
+// past required are optional (their slots stay null when absent).
+using Params = bind::ArgSpec;
+
+// Fills slots[0..p.count) from METH_FASTCALL | METH_KEYWORDS arguments.
+inline bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) {
+  bind::ArgSlots all;
+  if (!bind::ParseFastcall(p, args, nargs, kwnames, all)) return false;
+  std::copy_n(all.begin(), p.count, slots);
+  return true;
+}
 
 // os.fspath(obj) as given (str or bytes) in *given and its bytes in *bytes.
 bool ToPath(PyObject* obj, Ref* given, std::string* bytes);
