@@ -1,6 +1,8 @@
 // velkstore._native.Reader: an open store as a read-only mapping.  Lookups
 // hold the interpreter lock (they are shorter than letting it go); the
 // open, the batch lookups and verify() let it go while they work.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -48,7 +50,14 @@ PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!ToPath(path_arg, &given, &path)) return nullptr;
     // The open maps the file and, with verify, reads all of it for its CRC.
     auto opened = WithoutLock([&] { return StoreReader::Open(path, verify != 0); });
-    if (!opened.ok()) return RaiseStoreError(opened.error(), given.get());
+    if (!opened.ok()) {
+      // The core fails a directory as mapping it would; say what it is.
+      struct stat st;
+      if (opened.error().reason() == Reason::kMmap && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return RaiseStoreError(StoreError::Os(Reason::kOpen, EISDIR, path), given.get());
+      }
+      return RaiseStoreError(opened.error(), given.get());
+    }
     auto store = std::make_shared<const StoreReader>(std::move(opened).value());
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;

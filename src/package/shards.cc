@@ -162,6 +162,10 @@ void DeallocSplitter(PyObject* obj) {
 // Shard i's list in outer (the writers may have replaced it), or nullptr
 // with TypeError set.
 PyObject* ShardList(PyObject* outer, Py_ssize_t i) {
+  if (PyList_GET_SIZE(outer) <= i) {
+    PyErr_SetString(PyExc_ValueError, "the splitter's shard lists were removed");
+    return nullptr;
+  }
   PyObject* inner = PyList_GET_ITEM(outer, i);
   if (!PyList_Check(inner)) {
     PyErr_Format(PyExc_TypeError, "shard %zd's list was replaced by '%.200s'", i, Py_TYPE(inner)->tp_name);
@@ -230,8 +234,7 @@ bool Clear(SplitterObject* self) {
   for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
     for (PyObject* outer : {self->keys, self->raws}) {
       PyObject* empty = PyList_New(0);
-      if (empty == nullptr) return false;
-      PyList_SetItem(outer, i, empty);
+      if (empty == nullptr || PyList_SetItem(outer, i, empty) < 0) return false;
     }
   }
   self->pending = 0;
@@ -252,10 +255,14 @@ PyObject* TakeChunks(PyObject* obj, PyObject*) {
     if (!chunks) return nullptr;
     std::string out;
     for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
+      PyObject* keys = ShardList(self->keys, i);
+      if (keys == nullptr) return nullptr;
+      PyObject* raws = ShardList(self->raws, i);
+      if (raws == nullptr) return nullptr;
       Ref pair(PyList_New(2));
       if (!pair) return nullptr;
-      PyList_SET_ITEM(pair.get(), 0, Py_NewRef(PyList_GET_ITEM(self->keys, i)));
-      PyList_SET_ITEM(pair.get(), 1, Py_NewRef(PyList_GET_ITEM(self->raws, i)));
+      PyList_SET_ITEM(pair.get(), 0, Py_NewRef(keys));
+      PyList_SET_ITEM(pair.get(), 1, Py_NewRef(raws));
       out.clear();
       if (!EncodeValue(pair.get(), &out, self->pack)) return nullptr;
       PyObject* chunk = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
@@ -643,12 +650,14 @@ PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool d
     std::vector<Bytes> payloads(order.size());
     // Stores held while the lock is let go and the values are decoded.
     std::vector<std::shared_ptr<const StoreReader>> stores(num_shards);
-    std::vector<ReaderObject*> readers(num_shards, nullptr);
+    // The readers too, for their paths: a close meanwhile lets the router's go.
+    std::vector<Ref> readers(num_shards);
     for (size_t i = 0; i < num_shards; ++i) {
       if (count[i] == count[i + 1]) continue;
-      readers[i] = ShardReader(self, batch_keys[count[i]], i);
-      if (readers[i] == nullptr) return nullptr;
-      stores[i] = readers[i]->store;
+      ReaderObject* reader = ShardReader(self, batch_keys[count[i]], i);
+      if (reader == nullptr) return nullptr;
+      readers[i] = Ref(Py_NewRef(reinterpret_cast<PyObject*>(reader)));
+      stores[i] = reader->store;
     }
     auto probe = [&] {
       for (size_t i = 0; i < num_shards; ++i) {
@@ -664,7 +673,9 @@ PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool d
     }
     for (size_t i = 0; i < num_shards; ++i) {
       for (size_t k = count[i]; k < count[i + 1]; ++k) {
-        if (found[k] == StoreReader::Found::kDamaged) return RaiseDamaged(readers[i], *stores[i], batch_keys[k]);
+        if (found[k] == StoreReader::Found::kDamaged) {
+          return RaiseDamaged(reinterpret_cast<ReaderObject*>(readers[i].get()), *stores[i], batch_keys[k]);
+        }
       }
     }
     PyObject* absent = deflt != nullptr ? deflt : Py_None;
