@@ -21,16 +21,22 @@ from ._errors import (
     ClosedError,
     CorruptError,
     LimitError,
+    ShardNotOpenError,
     VelkDecodeError,
     VelkError,
     VelkOSError,
     VersionError,
 )
+from . import _common, _errors, _native
+
+# The native module imports nothing of the package: it is handed the
+# exception classes it raises and the full decoder once, here.
+_native._setup({**vars(_errors), "decode": _common.decode})
 from .sharded.commit import commit_shards
 from .sharded.open_store import open_store
 from ._reader import VelkReader
 from .sharded.build import ShardedBuildInfo
-from .sharded.reader import ShardedReader, ShardNotOpenError
+from .sharded.reader import ShardedReader
 from .sharded.writer import ShardedWriter
 from .sharded.manifest import shard_of
 from ._writer import VelkWriter

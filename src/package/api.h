@@ -25,8 +25,9 @@ using bind::NewBytes;
 using bind::Ref;
 using bind::WithoutLock;
 
-// Objects looked up once when the module is executed; strong references
-// held for the life of the process.
+// The package's objects, handed over by _setup, and msgpack's, looked up
+// when the module is executed; strong references held for the life of the
+// process.
 struct Imports {
   PyObject* velk_error;     // velkstore._errors.VelkError
   PyObject* corrupt_error;  // ...CorruptError
@@ -34,8 +35,9 @@ struct Imports {
   PyObject* limit_error;    // ...LimitError
   PyObject* closed_error;   // ...ClosedError
   PyObject* busy_error;     // ...BusyError
+  PyObject* not_open_error;  // ...ShardNotOpenError
   PyObject* os_error;       // ...os_error(code, strerror, filename)
-  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder
+  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder; null until _setup
   PyObject* unpackb;        // msgpack.unpackb
   PyObject* packer_type;    // msgpack.Packer
 };

@@ -416,10 +416,6 @@ PyObject* CommitFileFn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // ---- ShardRouter ----------------------------------------------------------
 
-// Raised for a key whose shard the router has no reader for; created with
-// the router's type.
-PyObject* not_open_error = nullptr;
-
 struct RouterObject {
   PyObject_HEAD
   // One per shard; Py_None for a shard not open.  Emptied by close().
@@ -497,7 +493,7 @@ bool Live(Router* self) {
 PyObject* RaiseNotOpen(std::string_view key, size_t shard) {
   Ref kb(KeyBytes(key));
   if (!kb) return nullptr;
-  PyErr_Format(not_open_error, "key %R belongs to shard %zu, which this reader did not open", kb.get(), shard);
+  PyErr_Format(imports.not_open_error, "key %R belongs to shard %zu, which this reader did not open", kb.get(), shard);
   return nullptr;
 }
 
@@ -951,15 +947,6 @@ PyMethodDef shard_functions[] = {
 };
 
 PyObject* CreateRouterType(PyObject* module) {
-  if (not_open_error == nullptr) {
-    Ref bases(PyTuple_Pack(2, imports.velk_error, PyExc_LookupError));
-    if (!bases) return nullptr;
-    not_open_error = PyErr_NewExceptionWithDoc(
-        "velkstore.ShardNotOpenError",
-        "A lookup of a key whose shard this reader did not open (``shards=``).", bases.get(), nullptr);
-    if (not_open_error == nullptr) return nullptr;
-  }
-  if (PyModule_AddObjectRef(module, "ShardNotOpenError", not_open_error) < 0) return nullptr;
   Ref splitter(PyType_FromModuleAndSpec(module, &kSplitterSpec, nullptr));
   if (!splitter) return nullptr;
   Ref overhead(PyLong_FromSize_t(kPairOverhead));

@@ -118,6 +118,7 @@ PyObject* Decode(Bytes payload, PyObject* key) {
   // keys) and turns real failures into VelkDecodeError.  Interrupts and
   // exhausted memory are not the value's fault and go on as they are.
   if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  if (imports.decode == nullptr) return nullptr;
   PyErr_Clear();
   PyObject* dargs[] = {raw.get(), key != nullptr ? key : Py_None};
   return PyObject_Vectorcall(imports.decode, dargs, 2, nullptr);

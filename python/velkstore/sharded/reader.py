@@ -9,7 +9,7 @@ from typing import Any
 
 from .. import _native
 from .._common import Key, PathArg
-from .._errors import ClosedError, CorruptError, LimitError
+from .._errors import ClosedError, CorruptError, LimitError, ShardNotOpenError
 from .._reader import VelkReader
 from .manifest import (
     DirPath,
@@ -26,11 +26,6 @@ _OPEN_ATTEMPTS = 5
 # What a native scan yields: its keys= and values= forms.
 _NONE, _STR, _BYTES = 0, 1, 2
 _RAW, _DECODED = 1, 2
-
-#: A lookup of a key whose shard this reader did not open (``shards=``): a
-#: `VelkError` and a `LookupError`.
-ShardNotOpenError = _native.ShardNotOpenError
-
 
 class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
     """A read-only view of a sharded store, with `VelkReader`'s read API.
