@@ -407,6 +407,6 @@ def test_one_encoder_writes_what_msgpack_writes():
               {"a": [1, (2, 3)], 4: {b"k": None}}, msgpack.ExtType(5, b"x"), [[b"k"] * 20, [b"v" * 300] * 3]]
     for v in values:
         assert encode(v) == msgpack.packb(v, use_bin_type=True), v
-    for bad, error in [({1, 2}, TypeError), (1 << 64, OverflowError), ("\ud800", UnicodeEncodeError)]:
-        with pytest.raises(error):
+    for bad in [{1, 2}, 1 << 64, "\ud800"]:
+        with pytest.raises(velkstore.UnstorableError):
             encode(bad)

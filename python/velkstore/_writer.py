@@ -6,8 +6,12 @@ import os
 from types import TracebackType
 
 from . import _native
-from ._common import BuildInfo, PathArg
 from ._errors import ClosedError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._common import PathArg
+    from ._info import BuildInfo
 
 
 class VelkWriter(_native.Writer):
@@ -60,9 +64,12 @@ class VelkWriter(_native.Writer):
         else:
             target = os.fspath(path)
         changes = self._changes
+        from ._info import BuildInfo
+
         num_keys, num_objects, size, crc = self._build(target)
         self._built = changes
-        info = BuildInfo(target, num_keys, num_objects, size, crc)
+        # Keys are never unbound: every binding beyond one per key replaced one.
+        info = BuildInfo(target, num_keys, num_objects, size, crc, changes - num_keys)
         self.last_build = info
         return info
 

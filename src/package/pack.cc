@@ -154,13 +154,17 @@ bool PackPlain(PyObject* obj, std::string* out) {
   return false;
 }
 
+PyObject* NewPack() {
+  if (imports.new_packer != nullptr) return PyObject_CallNoArgs(imports.new_packer);
+  Ref packer(PyObject_CallNoArgs(imports.packer_type));
+  return packer ? PyObject_GetAttrString(packer.get(), "pack") : nullptr;
+}
+
 bool EncodeValue(PyObject* obj, std::string* out, PyObject* pack) {
   if (PackPlain(obj, out)) return true;
   Ref own;
   if (pack == nullptr) {
-    Ref packer(PyObject_CallNoArgs(imports.packer_type));
-    if (!packer) return false;
-    own = Ref(PyObject_GetAttrString(packer.get(), "pack"));
+    own = Ref(NewPack());
     if (!own) return false;
     pack = own.get();
   }

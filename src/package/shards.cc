@@ -97,7 +97,7 @@ struct SplitterObject {
   uint64_t seed;
   Py_ssize_t num_shards;
   Py_ssize_t pending;
-  PyObject* pack;  // msgpack.Packer().pack, for values PackPlain leaves
+  PyObject* pack;  // NewPack(), for values PackPlain leaves
 };
 
 // A list of n empty lists, or nullptr with the error set.
@@ -132,9 +132,7 @@ PyObject* NewSplitter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!keys) return nullptr;
     Ref raws(EmptyLists(n));
     if (!raws) return nullptr;
-    Ref packer(PyObject_CallNoArgs(imports.packer_type));
-    if (!packer) return nullptr;
-    Ref pack(PyObject_GetAttrString(packer.get(), "pack"));
+    Ref pack(NewPack());
     if (!pack) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;

@@ -35,7 +35,7 @@ def _render(file: str, key: bytes, raw: bytes, whole: bool) -> bytes:
     Raises CliError(EXIT_UNRENDERABLE) for a value this command cannot print.
     """
     try:
-        value = to_json(decode(raw))
+        value = to_json(decode(raw, exact_timestamps=True))
         return dumps({"key": key_to_json(key), "value": value} if whole else value)
     except VelkDecodeError as exc:
         cause = exc.__cause__
@@ -65,17 +65,6 @@ def _split(stream: BinaryIO, sep: bytes) -> Iterator[bytes]:
         yield rest
 
 
-def _human(size: int) -> str:
-    if size < 1024:
-        return f"{size} B"
-    value = float(size)
-    for unit in ("KiB", "MiB", "GiB", "TiB"):
-        value /= 1024
-        if value < 1024 or unit == "TiB":
-            break
-    return f"{value:.1f} {unit}"
-
-
 def _info_rows(st: Any) -> list[tuple[str, str]]:
     """The rows `info` prints for one store file."""
     sizes = {
@@ -88,7 +77,7 @@ def _info_rows(st: Any) -> list[tuple[str, str]]:
         ("version", str(st["version"])),
         ("keys", f"{st['num_keys']:,}"),
         ("objects", f"{st['num_objects']:,}"),
-        *((name, f"{_human(n)} ({n:,} bytes)") for name, n in sizes.items()),
+        *((name, f"{progress.human_size(n)} ({n:,} bytes)") for name, n in sizes.items()),
         ("file CRC-32", f"0x{st['file_crc32']:08x}"),
     ]
 
@@ -100,11 +89,11 @@ def _sharded_info_rows(st: dict[str, Any]) -> list[tuple[str, str]]:
         ("shards", f"{len(st['shards'])} open of {st['num_shards']}"),
         ("keys", f"{st['num_keys']:,}"),
         ("objects", f"{st['num_objects']:,}"),
-        ("file size", f"{_human(st['file_size'])} ({st['file_size']:,} bytes)"),
+        ("file size", f"{progress.human_size(st['file_size'])} ({st['file_size']:,} bytes)"),
     ]
     for shard in st["shards"]:
         rows.append((f"shard {os.path.basename(os.fsdecode(shard['path']))}",
-                     f"{shard['num_keys']:,} keys, {_human(shard['file_size'])}, "
+                     f"{shard['num_keys']:,} keys, {progress.human_size(shard['file_size'])}, "
                      f"CRC-32 0x{shard['file_crc32']:08x}"))
     return rows
 
