@@ -31,6 +31,17 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// The end of every tp_dealloc, once the instance's own fields are released:
+// frees its memory, then drops the instance's reference to its heap type
+// (held across the free, so the type outlives it).
+inline void FreeInstance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_INCREF(type);
+  type->tp_free(self);
+  Py_DECREF(type);
+  Py_DECREF(type);
+}
+
 // Casts a method implementation to the interpreter's function type.
 template <typename F>
 PyCFunction AsCFunction(F* f) {

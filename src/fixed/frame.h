@@ -207,11 +207,7 @@ void Dealloc(PyObject* self) noexcept {
   auto* obj = reinterpret_cast<InstanceOf<Cls>*>(self);
   std::destroy_at(&obj->state);
   std::destroy_at(&obj->borrow);
-  PyTypeObject* type = Py_TYPE(self);
-  Py_INCREF(type);
-  type->tp_free(self);
-  Py_DECREF(type);
-  Py_DECREF(type);
+  bind::FreeInstance(self);
 }
 
 }  // namespace velk::py

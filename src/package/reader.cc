@@ -73,9 +73,7 @@ void DeallocReader(PyObject* obj) {
   auto* self = reinterpret_cast<Self*>(obj);
   self->store.~shared_ptr();
   Py_XDECREF(self->path);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 // ---- lookups ------------------------------------------------------------
@@ -333,8 +331,8 @@ PyObject* Stats(PyObject* obj, PyObject*) {
   auto* self = reinterpret_cast<Self*>(obj);
   const StoreReader* r = Open(self);
   if (r == nullptr) return nullptr;
-  return Py_BuildValue("{sOsisIsIsKsKsKsk}", "path", self->path, "version", 2, "num_keys", r->num_keys(),
-                       "num_objects", r->num_objects(), "index_offset",
+  return Py_BuildValue("{sOsisIsIsKsKsKsk}", "path", self->path, "version", int{kFormatVersion}, "num_keys",
+                       r->num_keys(), "num_objects", r->num_objects(), "index_offset",
                        static_cast<unsigned long long>(r->index_offset()), "data_offset",
                        static_cast<unsigned long long>(kHeaderSize), "file_size",
                        static_cast<unsigned long long>(r->file_size()), "file_crc32",

@@ -46,9 +46,7 @@ void Dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
   self->store.~shared_ptr();
   Py_XDECREF(self->owner);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 PyMethodDef kMethods[] = {

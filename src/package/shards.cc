@@ -152,9 +152,7 @@ void DeallocSplitter(PyObject* obj) {
   Py_XDECREF(self->keys);
   Py_XDECREF(self->raws);
   Py_XDECREF(self->pack);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 // Shard i's list in outer (the writers may have replaced it), or nullptr
@@ -475,9 +473,7 @@ PyObject* RouteAttach(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
 void DeallocRouter(PyObject* obj) {
   auto* self = reinterpret_cast<Router*>(obj);
   std::destroy_at(&self->readers);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 bool Live(Router* self) {
@@ -807,9 +803,7 @@ void DeallocMerged(PyObject* obj) {
   auto* self = reinterpret_cast<MergedScanObject*>(obj);
   std::destroy_at(&self->merge);
   std::destroy_at(&self->owners);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 PyObject* SelfIter(PyObject* obj) { return Py_NewRef(obj); }

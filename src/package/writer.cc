@@ -124,9 +124,7 @@ void DeallocWriter(PyObject* obj) {
   auto* self = reinterpret_cast<Self*>(obj);
   std::destroy_at(&self->state);
   Py_XDECREF(self->pack);
-  PyTypeObject* tp = Py_TYPE(obj);
-  tp->tp_free(obj);
-  Py_DECREF(tp);
+  bind::FreeInstance(obj);
 }
 
 // ---- staging ------------------------------------------------------------
