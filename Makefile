@@ -4,7 +4,8 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev
+# strace: the fault-injection tests fail system calls through it.
+DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev strace
 # The fuzzer needs clang's libFuzzer runtime; llvm-14 brings the symbolizer.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 

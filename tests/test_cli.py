@@ -134,6 +134,7 @@ def test_exit_codes_and_messages(store, tmp_path):
         (['{"key": "' + "k" * 65536 + '", "value": 1}'], "in.jsonl:1: key of 65536 bytes"),
         (['{"key": "a", "value": 1}', '{"key": "b", "value": ' + "9" * 5000 + "}"], "in.jsonl:2: bad value: an integer"),
         (['{"key": "a", "value": -9223372036854775809}'], "in.jsonl:1: bad value: an integer"),
+        (['{"key": "a", "value": 1}', '{"key": "b", "value": [1e400]}'], "in.jsonl:2: bad value: the number 1e400"),
         (['{"key": "a", "value": ' + "[" * 1100 + "]" * 1100 + "}"], "in.jsonl:1: bad value"),
         (['{"key": {"$bytes": "!!"}, "value": 1}'], "in.jsonl:1: bad key: invalid base64"),
         (['{"key": {"$text": "a"}, "value": 1}'], 'in.jsonl:1: "key" must be a string or a {"$bytes"'),

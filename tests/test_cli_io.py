@@ -5,9 +5,12 @@ import fcntl
 import json
 import os
 import signal
+import stat
 import subprocess
 import sys
 import time
+
+import pytest
 
 from velkstore import VelkReader
 
@@ -97,3 +100,18 @@ def test_progress_only_on_a_terminal_or_when_asked(tmp_path):
     assert json.loads(dump.stdout.splitlines()[0]) == {"key": "k0", "value": [0, "v"]}
     assert b"verifying" in run("verify", "--progress", str(out)).stderr
     assert run("dump", "--no-progress", str(out)).stderr == b""
+
+
+def test_a_full_standard_output_is_named(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    full = tmp_path / "full"
+    os.mknod(full, stat.S_IFCHR | 0o600, os.makedev(1, 7))  # a device that is always full
+    src = jsonl(tmp_path / "in.jsonl", 3)
+    store = tmp_path / "s.vlks"
+    assert subprocess.run([*COMMAND, "build", str(store), str(src)], capture_output=True).returncode == 0
+    for args in (["get", str(store), "k1"], ["dump", str(store)], ["info", str(store)]):
+        with open(full, "wb") as out:
+            res = subprocess.run([*COMMAND, *args], stdout=out, stderr=subprocess.PIPE)
+        assert (res.returncode, res.stderr.decode()) == (
+            3, "velkstore: cannot write to standard output: No space left on device\n"), args

@@ -1,5 +1,6 @@
 """What a build may touch: only its target and its temporary name, whatever
 is planted there, and never a file it does not own."""
+import fcntl
 import os
 import pathlib
 import socket
@@ -11,6 +12,7 @@ import textwrap
 
 import pytest
 
+import velkstore
 from _velkstore import _VelkReader, _VelkWriter
 from storefile import fails
 
@@ -105,6 +107,7 @@ def test_permission_bits_are_kept(tmp_path):
 # is loaded (the interpreter may lie where that user cannot read), since
 # permission bits do not stop root.
 UNREADABLE_DIR = f"""
+import fcntl
 import os
 from _velkstore import _VelkWriter
 if os.geteuid() == 0:
@@ -134,7 +137,7 @@ def test_unreadable_directory_fails_before_the_rename():
         done = subprocess.run([sys.executable, "-c", UNREADABLE_DIR], cwd=top,
                               capture_output=True, text=True, timeout=60)
         d.chmod(0o700)
-        assert done.stdout == "VelkIOError: sync dir: Permission denied (os error 13)\n", done.stderr
+        assert done.stdout == "VelkIOError: sync dir: d: Permission denied (os error 13)\n", done.stderr
         assert holds(d / "s.vlks", b"old")
         # The complete new file stays behind, no more open than the target.
         assert holds(d / "s.vlks.tmp", b"new")
@@ -192,3 +195,37 @@ def test_racing_builds_commit_only_their_own_content(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["users.bin", "users.vlks"]
     for name in ("users.bin", "users.vlks"):
         assert _VelkReader(str(tmp_path / name)).get_raw("target") == name.encode()
+
+
+def test_a_build_reclaims_only_stale_temporaries_of_its_target(tmp_path):
+    """Killed package builds leave NAME.<16 hex>.vlks.tmp behind; the next
+    package build of that target removes those whose lock it can take, and
+    nothing else.  The fixed face touches only its own two names."""
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"precious")
+    stale = [tmp_path / f"s.{h}.vlks.tmp" for h in ("0123456789abcdef", "fedcba9876543210")]
+    for path in stale:
+        path.write_bytes(b"left by a killed build")
+    held = tmp_path / "s.00000000000000aa.vlks.tmp"  # a live build's
+    held.write_bytes(b"in use")
+    lock = os.open(held, os.O_RDONLY)
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    others = [tmp_path / name for name in (
+        "s.0123456789ABCDEF.vlks.tmp", "s.0123456789abcde.vlks.tmp", "t.0123456789abcdef.vlks.tmp",
+        "s.0123456789abcdef.vlks.tmp.x", "xs.0123456789abcdef.vlks.tmp")]
+    for path in others:
+        path.write_bytes(b"not a temporary file of s.vlks")
+    (tmp_path / "s.1111111111111111.vlks.tmp").mkdir()
+    os.symlink(victim, tmp_path / "s.2222222222222222.vlks.tmp")
+    os.mkfifo(tmp_path / "s.3333333333333333.vlks.tmp")
+    before = sorted(os.listdir(tmp_path))
+    try:
+        writer().build(str(tmp_path / "s.vlks"))
+        assert sorted(os.listdir(tmp_path)) == sorted(before + ["s.vlks"])
+        package = velkstore.VelkWriter()
+        package.add_raw("k", b"package")
+        package.build(tmp_path / "s.vlks")
+    finally:
+        os.close(lock)
+    assert sorted(os.listdir(tmp_path)) == sorted(set(before + ["s.vlks"]) - {p.name for p in stale})
+    assert holds(tmp_path / "s.vlks", b"package") and victim.read_bytes() == b"precious"

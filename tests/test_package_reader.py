@@ -91,6 +91,7 @@ def test_bad_key_type_is_type_error_everywhere(store):
         lambda: r.items_bytes(stop=5), lambda: w.add(5, 1), lambda: w.add_raw(5, b""),
         lambda: w.add_many(["a", 5], 1), lambda: w.update({5: 1}), lambda: w.update_raw([(5, b"")]),
         lambda: r.get_many("ab"), lambda: w.add_many("ab", 1),
+        lambda: r.get(memoryview(b"abcd")[::2]), lambda: w.add(memoryview(b"abcd")[::2], 1),
     ]
     for call in calls:
         with pytest.raises(TypeError):

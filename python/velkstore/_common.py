@@ -18,6 +18,7 @@ from ._errors import UnstorableError, VelkDecodeError
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
+    from types import TracebackType
     from typing import Any, TypeAlias
 
 #: What the package accepts as a key.  Text keys are stored as their UTF-8
@@ -27,6 +28,23 @@ Key: TypeAlias = str | bytes
 
 #: What the package accepts as a file path.
 PathArg: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+class naming_file:  # noqa: N801 - used as a function, like contextlib.suppress
+    """Within it, an OSError that names no file gets *path* as its
+    filename: a failed read, write or close then says which file it was."""
+
+    def __init__(self, path: str | bytes) -> None:
+        self._path = path
+
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        if isinstance(exc, OSError) and exc.filename is None:
+            exc.filename = os.fsdecode(self._path)
 
 def _unstorable(obj: object) -> UnstorableError:
     if type(obj) is int or isinstance(obj, int) and not isinstance(obj, bool):

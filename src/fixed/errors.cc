@@ -54,8 +54,15 @@ std::string OsErrorText(int code) {
 // system's description of a failed call, or the version found.
 std::string Message(const StoreError& err) {
   if (err.kind() == ErrorKind::kVersion) return "unsupported version " + std::to_string(err.version());
-  return bind::Compose(bind::RowFor(err.reason()).fixed_head, err,
-                       err.os_errno() != 0 ? OsErrorText(err.os_errno()) : std::string());
+  std::string head = bind::RowFor(err.reason()).fixed_head;
+  // A failed file-system step names its file, after the row's words when
+  // they do not name it already ("open tmp: {path}: {text} (os error N)").
+  // A path holding a NUL byte is the fault itself and is not printed.
+  if (err.kind() == ErrorKind::kIo && !err.path().empty() && err.path().find('\0') == std::string::npos &&
+      head.find("{path}") == std::string::npos) {
+    head = head.empty() ? "{path}" : head + ": {path}";
+  }
+  return bind::Compose(head, err, err.os_errno() != 0 ? OsErrorText(err.os_errno()) : std::string());
 }
 
 // Qualified name of obj's type as UTF-8, or nullopt if it cannot be read.

@@ -96,7 +96,15 @@ KeyConv ToKey(PyObject* obj, KeyBuf* out) {
   if (PyMemoryView_Check(obj)) {
     // Copied: the buffer may change while Python code runs.
     Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) return KeyConv::kError;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) {
+      // A strided view has no run of bytes to be a key: the key's type is
+      // what is wrong, as for any other unusable key.
+      if (!PyErr_ExceptionMatches(PyExc_BufferError)) return KeyConv::kError;
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "key must be str or bytes, not a non-contiguous '%.200s'",
+                   Py_TYPE(obj)->tp_name);
+      return KeyConv::kError;
+    }
     out->owned.assign(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
     PyBuffer_Release(&view);
     out->view = out->owned;

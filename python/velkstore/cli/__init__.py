@@ -21,7 +21,7 @@ from .exits import (
     CliError,
 )
 from .parser import build_parser
-from .stdio import warn
+from .stdio import warn, writing_stdout
 
 __all__ = ["main"]
 
@@ -65,7 +65,8 @@ def _run(args: argparse.Namespace) -> int:
     try:
         code = func(args)
         if sys.stdout is not None:
-            sys.stdout.flush()  # a failure here is reported like any other
+            with writing_stdout():  # a failure here is reported like any other
+                sys.stdout.flush()
         return code
     except CliError as exc:
         message, code = str(exc), exc.code

@@ -10,10 +10,11 @@ import signal
 import stat
 import sys
 from collections.abc import Iterator
-from contextlib import contextmanager, nullcontext
+from contextlib import contextmanager, suppress
 from types import FrameType
 from typing import BinaryIO
 
+from .._common import naming_file
 from .._info import BuildInfo
 from .._errors import InputError
 from .._records import check_output, format_of, open_batches, parse_schema, stage_records
@@ -151,7 +152,31 @@ def cmd_build(args: argparse.Namespace) -> int:
     name = "<stdin>" if from_stdin else args.input
     _check_output(args.out, None)  # before the input is even opened (it may be a pipe)
     stream = None if fmt == "parquet" else stdin() if from_stdin else open(args.input, "rb")
-    with stream if stream is not None else nullcontext(), VelkWriter() as writer:
+    try:
+        interrupted = _build(args, fmt, schema, stream, name)
+    except BaseException:
+        if stream is not None:
+            with suppress(OSError):
+                stream.close()  # the failure that stopped the build is the one to report
+        raise
+    try:
+        if stream is not None:
+            stream.close()
+    except OSError as exc:
+        # The store is committed by now: a failure to close the input
+        # cannot undo that, so it is a warning, not a failed build.
+        warn(f"{args.out} was built, but closing {name} failed: {exc.strerror or exc}")
+    if interrupted:
+        warn(f"interrupted after {args.out} was complete; the store is kept")
+    return EXIT_OK
+
+
+def _build(
+    args: argparse.Namespace, fmt: str, schema: dict[str, str], stream: BinaryIO | None, name: str
+) -> bool:
+    """Build args.out from *stream* (or the Parquet file); True when an
+    interrupt came during the write."""
+    with VelkWriter() as writer:
         if stream is not None:
             _check_output(args.out, stream)
         show = progress.wanted(args.progress)
@@ -164,14 +189,15 @@ def cmd_build(args: argparse.Namespace) -> int:
             # cycle collector would only rescan them, again and again.
             gc.disable()
             try:
-                if args.key is None:
-                    assert stream is not None
-                    _stage(writer, stream, name, bar)
-                else:
-                    batches = open_batches(
-                        args.input if stream is None else stream, fmt, args.key, args.value, schema, bar.update
-                    )
-                    stage_records(writer, batches, args.key, args.value, name)
+                with naming_file(name):  # a failed read names the input
+                    if args.key is None:
+                        assert stream is not None
+                        _stage(writer, stream, name, bar)
+                    else:
+                        batches = open_batches(
+                            args.input if stream is None else stream, fmt, args.key, args.value, schema, bar.update
+                        )
+                        stage_records(writer, batches, args.key, args.value, name)
             except InputError as exc:
                 raise CliError(EXIT_INPUT, str(exc)) from None
             except ImportError as exc:
@@ -190,6 +216,4 @@ def cmd_build(args: argparse.Namespace) -> int:
                     sys.stdout.flush()
             except OSError:
                 pass  # the file is complete; a lost summary line is no failure
-    if interrupted[0]:
-        warn(f"interrupted after {args.out} was complete; the store is kept")
-    return EXIT_OK
+    return interrupted[0]

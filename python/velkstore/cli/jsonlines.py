@@ -9,6 +9,7 @@ nested deeper than orjson writes.
 from __future__ import annotations
 
 import json
+import math
 from typing import Any
 
 import orjson
@@ -65,6 +66,15 @@ def dumps(obj: Any) -> bytes:
         return text.encode("utf-8") + b"\n"
 
 
+def _finite_float(literal: str) -> float:
+    # A number too large for a double would be stored as infinity, a value
+    # the line does not hold.  (The Infinity and NaN literals are kept.)
+    value = float(literal)
+    if math.isinf(value):
+        raise BadRecord(f"bad value: the number {literal} is out of range")
+    return value
+
+
 def _slow_loads(line: bytes, first: bool) -> Any:
     if first:
         line = line.removeprefix(b"\xef\xbb\xbf")  # a UTF-8 byte order mark
@@ -73,7 +83,9 @@ def _slow_loads(line: bytes, first: bool) -> Any:
     except UnicodeDecodeError as exc:
         raise BadRecord(f"not UTF-8 text ({exc.reason} at byte {exc.start})") from None
     try:
-        return json.loads(text)
+        return json.loads(text, parse_float=_finite_float)
+    except BadRecord:
+        raise
     except json.JSONDecodeError as exc:
         raise BadRecord(f"invalid JSON: {exc.msg} (column {exc.colno})") from None
     except RecursionError:

@@ -24,7 +24,7 @@ import shutil
 import stat
 import warnings
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from dataclasses import asdict, dataclass
 from typing import Any, TypeAlias
 
@@ -218,13 +218,14 @@ def read_manifest(directory: DirPath) -> Manifest:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as exc:
         raise as_os_error(exc, path) from None
-    with os.fdopen(fd, "rb") as f:
-        try:
+    try:
+        # The close too: a failing one names the manifest.
+        with os.fdopen(fd, "rb") as f:
             if not stat.S_ISREG(os.fstat(fd).st_mode):
                 raise _bad(directory, f"{MANIFEST_NAME} is not a regular file")
             text = f.read(MAX_MANIFEST_BYTES + 1)
-        except OSError as exc:
-            raise as_os_error(exc, path) from None
+    except OSError as exc:
+        raise as_os_error(exc, path) from None
     if len(text) > MAX_MANIFEST_BYTES:
         raise _bad(directory, f"larger than {MAX_MANIFEST_BYTES} bytes")
     return parse_manifest(text, directory)
@@ -290,7 +291,10 @@ def commit_lock(directory: DirPath) -> Iterator[None]:
             raise as_os_error(exc, directory) from None
         yield
     finally:
-        os.close(fd)
+        # Only a lock was held through this descriptor: a failing close
+        # loses nothing, and must not turn a done commit into a failure.
+        with suppress(OSError):
+            os.close(fd)
 
 
 def _is_committed(directory: DirPath, text: bytes) -> bool:
@@ -387,6 +391,11 @@ def remove_old_shards(directory: DirPath, old: Manifest, kept: set[str]) -> None
 
 def remove_build_dir(build_dir: DirPath) -> None:
     shutil.rmtree(build_dir, ignore_errors=True)
+    if os.path.lexists(build_dir):
+        # Whatever the build did is done; what is left is only said.
+        warnings.warn(
+            f"the temporary directory {os.fsdecode(build_dir)!r} could not be removed", RuntimeWarning, stacklevel=2
+        )
 
 
 def check_shard_path(directory: DirPath, path: DirPath) -> str | None:

@@ -8,7 +8,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import Any
 
-from .._common import PathArg
+from .._common import PathArg, naming_file
 from .build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, pack_chunk, unpack_chunk
 from .manifest import (
     BUILD_DIR_PREFIX,
@@ -54,7 +54,8 @@ class ShardedWriter:
             raise ValueError("spill_bytes must not be negative")
         self._spill_bytes = spill_bytes
         self._dir: DirPath = os.fspath(directory)
-        self._build_id = new_build_id()
+        with naming_file(self._dir):  # the random source failing names the store
+            self._build_id = new_build_id()
         self._build_dir = join(self._dir, BUILD_DIR_PREFIX + self._build_id)
         self._splitter: Splitter | None = Splitter(self._num_shards, self._seed)
         self._spilled = [False] * self._num_shards
@@ -118,7 +119,7 @@ class ShardedWriter:
         for i, (keys, raws) in enumerate(zip(splitter.keys, splitter.raws)):
             if keys:
                 chunk = pack_chunk(keys, raws)
-                with open(self._spill_path(i), "ab") as f:
+                with naming_file(self._spill_path(i)), open(self._spill_path(i), "ab") as f:
                     f.write(len(chunk).to_bytes(FRAME_HEADER, "little"))
                     f.write(chunk)
                 self._spilled[i] = True
@@ -131,7 +132,8 @@ class ShardedWriter:
         # Spilled chunks first, then what is still in memory: the order the
         # pairs came in.
         if self._spilled[index]:
-            with open(self._spill_path(index), "rb") as f:
+            path = self._spill_path(index)
+            with naming_file(path), open(path, "rb") as f:
                 while header := f.read(FRAME_HEADER):
                     size = int.from_bytes(header, "little")
                     chunk = f.read(size)

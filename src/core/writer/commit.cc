@@ -1,5 +1,6 @@
 #include "core/writer/commit.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -57,7 +59,9 @@ Result<TargetFacts> ExamineTarget(const std::string& target) {
 // until after renaming it, and removes an entry at its name only while
 // holding that entry's lock (RemoveStale): so a locked file that path
 // names belongs to exactly one live build, and no other build can remove
-// or rename it.
+// or rename it.  Another build holding the lock, or path naming another
+// file (or none) by now, is the "in progress" error; a failing lstat is
+// its own error.
 Result<void> LockAt(const UniqueFd& fd, const std::string& path) {
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return InProgress(path);
@@ -65,7 +69,11 @@ Result<void> LockAt(const UniqueFd& fd, const std::string& path) {
   }
   struct stat mine, named;
   if (::fstat(fd.get(), &mine) != 0) return CreateTempFailed(errno, path);
-  if (::lstat(path.c_str(), &named) != 0 || !SameFile(mine, named)) return InProgress(path);
+  if (::lstat(path.c_str(), &named) != 0) {
+    if (errno == ENOENT) return InProgress(path);
+    return CreateTempFailed(errno, path);
+  }
+  if (!SameFile(mine, named)) return InProgress(path);
   return {};
 }
 
@@ -119,24 +127,56 @@ Result<UniqueFd> ClaimDerived(const std::string& tmp, mode_t mode) {
   return InProgress(tmp);
 }
 
+// Unique temporary names: the stem, a dot, this many random hex digits,
+// then the temporary suffix.
+constexpr size_t kRandomHexDigits = 16;
+
 // A name beside the derived one with 16 random hex digits between the
-// stem and the temporary suffix, created exclusively.
+// stem and the temporary suffix, created exclusively and locked as the
+// derived name is: the lock tells a later build that the file is in use
+// (ReclaimStale).  Losing the fresh name to a build reclaiming it between
+// its creation and the lock only means drawing another name.
 Result<UniqueFd> ClaimUnique(std::string_view stem, mode_t mode, std::string& tmp) {
   for (int attempt = 0; attempt < 16; ++attempt) {
-    unsigned char random[8];
+    unsigned char random[kRandomHexDigits / 2];
     if (::getrandom(random, sizeof random, 0) != sizeof random) {
       return CreateTempFailed(errno, std::string(stem) + std::string(kTempSuffix));
     }
-    char hex[sizeof random * 2 + 1];
+    char hex[kRandomHexDigits + 1];
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
     tmp = std::string(stem) + "." + hex + std::string(kTempSuffix);
-    // No lock: no other build ever uses this name.
     UniqueFd fd(CreateExclusive(tmp, mode));
-    if (fd.get() >= 0) return fd;
-    if (errno != EEXIST) return CreateTempFailed(errno, tmp);
+    if (fd.get() < 0) {
+      if (errno == EEXIST) continue;
+      return CreateTempFailed(errno, tmp);
+    }
+    Result<void> locked = LockAt(fd, tmp);
+    if (locked.ok()) return fd;
+    if (locked.error().reason() != Reason::kLocked) {
+      // The file is this build's own, made a moment ago: it goes too.
+      ::unlink(tmp.c_str());
+      return std::move(locked).error();
+    }
   }
   return CreateTempFailed(EEXIST, tmp);
 }
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Whether entry is a name ClaimUnique draws for the stem whose final
+// component is base: "{base}.{16 hex digits}{kTempSuffix}".
+bool IsUniqueTempOf(std::string_view entry, std::string_view base) {
+  if (entry.size() != base.size() + 1 + kRandomHexDigits + kTempSuffix.size()) return false;
+  if (!entry.starts_with(base) || entry[base.size()] != '.' || !entry.ends_with(kTempSuffix)) return false;
+  for (char c : entry.substr(base.size() + 1, kRandomHexDigits)) {
+    if (!IsHexDigit(c)) return false;
+  }
+  return true;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
 
 // With unique naming, a failed commit removes its own temporary file; no
 // other build uses that name.
@@ -163,6 +203,22 @@ std::string ParentDir(std::string_view path) {
   return std::string(path.substr(0, slash));
 }
 
+// Removes the unique temporary files that killed builds of this stem left.
+// A live build holds its file's lock from creating it until after the
+// rename, so RemoveStale takes only a regular file whose lock it gets, and
+// only while holding it.  Best effort: an entry that cannot be examined or
+// removed stays, and the build goes on.
+void ReclaimStale(std::string_view stem) {
+  const size_t slash = stem.rfind('/');
+  const std::string_view base = slash == std::string_view::npos ? stem : stem.substr(slash + 1);
+  const std::string dir_path = ParentDir(stem);
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(dir_path.c_str()));
+  if (!dir) return;
+  while (const struct dirent* entry = ::readdir(dir.get())) {
+    if (IsUniqueTempOf(entry->d_name, base)) (void)RemoveStale(dir_path + "/" + entry->d_name);
+  }
+}
+
 }  // namespace
 
 Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> parts, TempNaming naming) {
@@ -184,6 +240,7 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   // so creating it fails whichever naming is asked for.
   const bool unique = naming == TempNaming::kUnique && stem.has_value();
   std::string tmp = stem ? std::string(*stem) + std::string(kTempSuffix) : target;
+  if (unique) ReclaimStale(*stem);
   Result<UniqueFd> claimed = unique ? ClaimUnique(*stem, mode, tmp) : ClaimDerived(tmp, mode);
   if (!claimed.ok()) return std::move(claimed).error();
   UniqueFd fd = std::move(claimed).value();
@@ -198,8 +255,8 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   while (::fsync(fd.get()) != 0) {
     if (errno != EINTR) return StoreError::Os(Reason::kWrite, errno, tmp);
   }
-  // The lock (with derived naming) lives on the open file, so a duplicate
-  // keeps it past the checked close, until after the rename.
+  // The lock lives on the open file, so a duplicate keeps it past the
+  // checked close, until after the rename.
   UniqueFd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
   if (lock.get() < 0) return StoreError::Os(Reason::kWrite, errno, tmp);
   if (auto closed = fd.Close(); !closed.ok()) return std::move(closed).error().WithPath(tmp);

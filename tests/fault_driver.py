@@ -1,0 +1,125 @@
+"""One operation of the fault-injection matrix, run in a process of its own.
+
+    python fault_driver.py SCENARIO CASE_DIR
+
+CASE_DIR holds `store/` (the state before the operation) and the inputs the
+scenario needs.  The driver first runs the same operation once in
+`CASE_DIR/warm/`, so that every lazy import and first-use allocation is
+done; then it probes two marker names (`.fault-begin`, `.fault-end`) around
+the real operation, so that a trace shows exactly which system calls the
+operation made.  It prints one JSON line: {"ok": true} or what was raised
+(and where), with the texts of the warnings the operation gave.
+"""
+import io
+import json
+import os
+import shutil
+import sys
+import traceback
+import warnings
+
+from _velkstore import _VelkReader, _VelkWriter
+
+import velkstore
+import velkstore as sharded  # the sharded classes are exported at the top
+from velkstore.cli import main as cli_main
+
+# The content a build writes (the harness's state checks know it too).
+NEW_KEYS = 40
+
+
+def new_pairs(count=NEW_KEYS):
+    return {f"k{i:03d}": b"new" + bytes([i]) * 40 for i in range(count)} | {"gen": b"new"}
+
+
+def fixed_build(d):
+    w = _VelkWriter()
+    for key, raw in new_pairs().items():
+        w.add_key(key, w.add_object_raw(raw))
+    w.build(os.path.join(d, "store", "s.vlks"))
+
+
+def package_build(d):
+    w = velkstore.VelkWriter()
+    w.update_raw(new_pairs().items())
+    w.build(os.path.join(d, "store", "s.vlks"))
+
+
+def cli_build(d):
+    err = io.StringIO()
+    saved = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = io.StringIO(), err
+    try:
+        code = cli_main(["build", os.path.join(d, "store", "s.vlks"), os.path.join(d, "input.jsonl")])
+    finally:
+        sys.stdout, sys.stderr = saved
+    if code != 0 or err.getvalue():
+        return {"ok": code == 0, "code": code, "msg": err.getvalue()}
+    return None
+
+
+def sharded_build(d):
+    # A small spill threshold: every shard is spilled more than once.
+    w = sharded.ShardedWriter(os.path.join(d, "store"), 3, spill_bytes=2000)
+    w.update_raw(new_pairs().items())
+    w.build()
+
+
+def commit_shards(d):
+    names = sorted(n for n in os.listdir(os.path.join(d, "store")) if n.startswith("new-"))
+    sharded.commit_shards(os.path.join(d, "store"), names)
+
+
+def open_fixed(d):
+    r = _VelkReader(os.path.join(d, "store", "s.vlks"))
+    assert r.verify() is True and r.get_raw("gen") == b"old"
+
+
+def open_package(d):
+    with velkstore.VelkReader(os.path.join(d, "store", "s.vlks"), verify=True) as r:
+        assert r.verify() is True and r.get_raw("gen") == b"old"
+
+
+def open_sharded(d):
+    with sharded.ShardedReader(os.path.join(d, "store")) as r:
+        assert r.verify() is True and r.get_raw("gen") == b"old"
+
+
+SCENARIOS = {f.__name__: f for f in (
+    fixed_build, package_build, cli_build, sharded_build, commit_shards, open_fixed, open_package, open_sharded,
+)}
+
+
+def main():
+    scenario, case = SCENARIOS[sys.argv[1]], os.path.abspath(sys.argv[2])
+    # Descriptor 1 (where the fixed face prints its summary line) goes to a
+    # file of the case; the report goes to the original standard output.
+    report_fd = os.dup(1)
+    summary = os.open(os.path.join(case, "summary"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    os.dup2(summary, 1)
+    os.close(summary)
+    warm = os.path.join(case, "warm")
+    shutil.copytree(os.path.join(case, "store"), os.path.join(warm, "store"), symlinks=True)
+    for name in os.listdir(case):
+        if name.endswith(".jsonl"):
+            shutil.copy(os.path.join(case, name), warm)
+    scenario(warm)
+    shutil.rmtree(warm)
+
+    os.access(os.path.join(case, ".fault-begin"), os.F_OK)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            report = scenario(case) or {"ok": True}
+        except Exception as exc:  # every failure is the report
+            frames = traceback.extract_tb(exc.__traceback__)
+            report = {"ok": False, "type": type(exc).__name__, "msg": str(exc),
+                      "filename": None if getattr(exc, "filename", None) is None else os.fsdecode(exc.filename),
+                      "where": [f"{os.path.basename(f.filename)}:{f.lineno}" for f in frames[1:]]}
+    os.access(os.path.join(case, ".fault-end"), os.F_OK)
+    report["warnings"] = [str(w.message) for w in caught]
+    os.write(report_fd, (json.dumps(report) + "\n").encode())
+
+
+if __name__ == "__main__":
+    main()
