@@ -59,7 +59,7 @@ demo: install
 # offline install into a fresh environment.
 pytest: install
 	$(PIP) download -q -d build/wheelhouse dist/velkstore-*.whl
-	$(PY) -m mypy --strict python/velkstore
+	$(PY) -m mypy --strict python/velkstore tests/typed_usage.py
 	$(PY) -m pytest -q tests --wheel="$$(ls dist/velkstore-*.whl)" --wheelhouse=build/wheelhouse
 
 core-tests: deps

@@ -464,6 +464,10 @@ def write(res: dict, out_dir: str) -> None:
     if os.path.exists(cli):
         with open(cli) as f:
             lines.append(f.read())
+    records = os.path.join(out_dir, "RECORDS.md")  # written by bench/records.py
+    if os.path.exists(records):
+        with open(records) as f:
+            lines.append(f.read())
     chart = write_chart(res, os.path.join(out_dir, "ratios.png"))
     if not chart:
         lines.append("(matplotlib missing: no chart drawn)\n")

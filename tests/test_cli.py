@@ -242,3 +242,19 @@ def test_info_in_human_units_and_full_json(tmp_path):
     text = run("info", str(path)).stdout.decode()
     assert f"{size / 2**20:.1f} MiB ({size:,} bytes)" in text
     assert f"0x{info['file_crc32']:08x}" in text and "20,000" in text
+
+
+def test_messages_say_what_was_expected(store, tmp_path):
+    adir = tmp_path / "adir"
+    adir.mkdir()
+    for args, code, text in [
+        (["info", str(adir)], 1, "not a velkstore file or sharded store"),
+        (["get", str(store), "-EGLL"], 2, 'follows "--", as in: velkstore get FILE -- -EGLL'),
+        (["get", str(store), "--", "-EGLL"], 1, "key not found: '-EGLL'"),
+    ]:
+        res = run(*args)
+        assert res.returncode == code and text in res.stderr.decode(), (args, res.stderr)
+        assert res.stdout == b""
+    with pytest.raises(IsADirectoryError, match="is a directory") as info:
+        VelkReader(adir)
+    assert info.value.filename == str(adir)

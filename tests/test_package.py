@@ -211,3 +211,23 @@ print(sorted(m for m in sys.modules if m.startswith("velkstore")))
 """
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, cwd=tmp_path)
     assert out.stdout.strip() == "[]"
+
+
+def test_a_truncated_file_is_reported_as_truncated(tmp_path):
+    whole = build(tmp_path, lambda w: w.update({f"k{i}": i for i in range(500)})).read_bytes()
+    cut = tmp_path / "cut.vlks"
+    # Cut inside the index, inside the objects, just past the header.
+    for size, text in [(len(whole) - 1, "ends inside its index"), (len(whole) // 2, "its header claims at least"),
+                       (41, "its header claims at least")]:
+        cut.write_bytes(whole[:size])
+        for verify in (True, False):
+            with pytest.raises(CorruptError, match=f"^truncated: .*{text}") as info:
+                VelkReader(cut, verify=verify)
+            assert info.value.filename == str(cut)
+        # The fixed face keeps its own words.
+        with pytest.raises(RuntimeError, match="VelkCorruptError: file CRC32 mismatch"):
+            _velkstore._VelkReader(str(cut))
+    # A damaged byte of a file of the right length is no truncation.
+    cut.write_bytes(whole[:-1] + bytes([whole[-1] ^ 1]))
+    with pytest.raises(CorruptError, match="CRC32 mismatch"):
+        VelkReader(cut)

@@ -5,12 +5,17 @@ from __future__ import annotations
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
 
+import errno
+import os
+
 from . import _native
-from ._errors import ClosedError
+from ._errors import ClosedError, VelkOSError, os_error
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, Self
+
+    from ._common import PathArg
 
 
 class _Keys(KeysView[str]):
@@ -65,6 +70,16 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
     """
 
     __slots__ = ()
+
+    def __new__(cls, path: PathArg, *, verify: bool = True) -> Self:
+        try:
+            return super().__new__(cls, path, verify=verify)
+        except VelkOSError as exc:
+            # The system's words for mapping a directory ("No such device")
+            # say nothing of what was wrong.
+            if exc.errno == errno.ENODEV and os.path.isdir(path):
+                raise os_error(errno.EISDIR, "is a directory, not a store file", os.fspath(path)) from None
+            raise
 
     def keys(self) -> KeysView[str]:
         """The keys (str), lazily, in key order."""

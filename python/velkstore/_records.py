@@ -236,13 +236,20 @@ def _long_numbers(lines: list[bytes]) -> bool:
     return any(b"0" * 19 in line.translate(_DIGITS_AS_ZERO) for line in lines)
 
 
-def _check_not_array(line: bytes) -> None:
+def array_hint(line: bytes) -> str | None:
+    """For a first line that opens a JSON array, what to do instead."""
     if line.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"["):
-        raise _AtPlace(
-            1,
+        return (
             "the input starts with '[', as a JSON array does; JSON Lines (one object per line) "
-            "is expected: convert it first, e.g. with jq -c '.[]' IN.json > IN.jsonl",
+            "is expected: convert it first, e.g. with jq -c '.[]' IN.json > IN.jsonl"
         )
+    return None
+
+
+def _check_not_array(line: bytes) -> None:
+    hint = array_hint(line)
+    if hint is not None:
+        raise _AtPlace(1, hint)
 
 
 def _jsonl_slowly(lines: list[bytes], first: int) -> tuple[list[Any], list[int]]:

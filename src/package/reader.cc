@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "core/reader/header_claims.h"
+#include "bind/error_table.h"
+#include "core/reader/mapping.h"
 #include "package/api.h"
 #include "package/reader.h"
 
@@ -36,6 +39,33 @@ PyObject* RecordError(Self* self, std::string_view key) {
 
 // ---- construction -----------------------------------------------------
 
+// For a store that failed to open as damaged: when the file is shorter
+// than its header claims, raises CorruptError saying it is truncated (the
+// checksum or index error it also fails says less) and returns true.
+bool RaisedTruncated(const std::string& path, PyObject* filename) {
+  auto mapped = Mapping::Open(path);
+  if (!mapped.ok()) return false;
+  const uint64_t size = mapped.value().size();
+  const uint64_t claimed = ClaimedMinimumSize(mapped.value().bytes());
+  Ref text;
+  if (size < claimed) {
+    text = Ref(PyUnicode_FromFormat("truncated: the file has %llu bytes, its header claims at least %llu: %R",
+                                    static_cast<unsigned long long>(size),
+                                    static_cast<unsigned long long>(claimed), filename));
+  } else {
+    // Long enough for the header's claims, but cut inside the index.
+    auto unchecked = StoreReader::Open(path, false);
+    if (unchecked.ok() || unchecked.error().reason() != Reason::kIndexTruncated) return false;
+    text = Ref(PyUnicode_FromFormat("truncated: the file (%llu bytes) ends inside its index: %R",
+                                    static_cast<unsigned long long>(size), filename));
+  }
+  if (!text) return true;
+  Ref exc(PyObject_CallOneArg(imports.corrupt_error, text.get()));
+  if (!exc || PyObject_SetAttrString(exc.get(), "filename", filename) < 0) return true;
+  PyErr_SetObject(imports.corrupt_error, exc.get());
+  return true;
+}
+
 PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     static const char* kwlist[] = {"path", "verify", nullptr};
@@ -55,6 +85,9 @@ PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       struct stat st;
       if (opened.error().reason() == Reason::kMmap && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         return RaiseStoreError(StoreError::Os(Reason::kOpen, EISDIR, path), given.get());
+      }
+      if (bind::RowFor(opened.error().reason()).package == bind::PackageClass::kCorrupt) {
+        if (RaisedTruncated(path, given.get())) return nullptr;
       }
       return RaiseStoreError(opened.error(), given.get());
     }

@@ -20,7 +20,7 @@ from .exits import (
     EXIT_UNRENDERABLE,
     CliError,
 )
-from .parser import build_parser
+from .parser import parse
 from .stdio import warn, writing_stdout
 
 __all__ = ["main"]
@@ -51,7 +51,7 @@ RECURSION_LIMIT = 5000
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = parse(argv)
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
     try:

@@ -17,7 +17,7 @@ from typing import BinaryIO
 from .._common import naming_file
 from .._info import BuildInfo
 from .._errors import InputError
-from .._records import check_output, format_of, open_batches, parse_schema, stage_records
+from .._records import array_hint, check_output, format_of, open_batches, parse_schema, stage_records
 from .._writer import VelkWriter
 from . import progress
 from .exits import EXIT_INPUT, EXIT_OK, EXIT_USAGE, CliError
@@ -57,12 +57,8 @@ def _stage(writer: VelkWriter, stream: BinaryIO, name: str, bar: progress.Meter)
     """Stage every record of *stream*, about a mebibyte of lines at a time."""
     done = 0  # lines read before this batch
     while lines := stream.readlines(BATCH_BYTES):
-        if done == 0 and lines[0].lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"["):
-            raise CliError(
-                EXIT_INPUT,
-                f"{name}:1: the input starts with '[', as a JSON array does; JSON Lines (one "
-                "object per line) is expected: convert it first, e.g. with jq -c '.[]' IN.json > IN.jsonl",
-            )
+        if done == 0 and (hint := array_hint(lines[0])) is not None:
+            raise CliError(EXIT_INPUT, f"{name}:1: {hint}")
         pairs = parse_batch(lines)
         if pairs is None or not _staged(writer, pairs):
             # Line by line: finds the bad line, or stages what the fast

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from .._records import FORMATS, SCHEMA_TYPES
@@ -68,7 +68,7 @@ def build_parser() -> argparse.ArgumentParser:
     def command(name: str, func: Callable[[argparse.Namespace], int], help: str, **kw: Any) -> argparse.ArgumentParser:
         kw["epilog"] = kw.get("epilog", "") + EXIT_STATUS_HELP
         p = sub.add_parser(name, help=help, description=help, formatter_class=fmt, **kw)
-        p.set_defaults(func=func)
+        p.set_defaults(func=func, parser=p)
         return p
 
     p = command("info", cmd_info, "print the file's metadata, sizes in human units", parents=[store, checked])
@@ -136,3 +136,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=FORMATS, help="the input's format (default: from its extension)")
     p.add_argument("--schema", metavar="FIELD=TYPE,...", help=f"CSV/TSV field types: {', '.join(SCHEMA_TYPES)}")
     return parser
+
+
+def parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The arguments, or exit 2 with the usage of the command at fault."""
+    args, extra = build_parser().parse_known_args(argv)
+    if extra:
+        message = f"unrecognized arguments: {' '.join(extra)}"
+        dashed = [a for a in extra if a.startswith("-")]
+        if args.command == "get" and dashed:
+            # A key such as -EGLL reads as an option.
+            message += f'\n(a KEY starting with "-" follows "--", as in: velkstore get FILE -- {dashed[0]})'
+        args.parser.error(message)
+    return args

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 
 from .._common import PathArg
+from .._errors import CorruptError
 from .._reader import VelkReader
 from .reader import ShardedReader
 from .manifest import MANIFEST_NAME
@@ -19,6 +20,11 @@ def open_store(path: PathArg, *, verify: bool = True) -> VelkReader | ShardedRea
     """
     p = os.fspath(path)
     if os.path.isdir(p):
+        manifest = os.path.join(p, MANIFEST_NAME) if isinstance(p, str) else os.path.join(p, os.fsencode(MANIFEST_NAME))
+        if not os.path.lexists(manifest):
+            error = CorruptError(f"not a velkstore file or sharded store (a directory with no {MANIFEST_NAME}): {p!r}")
+            error.filename = p
+            raise error
         return ShardedReader(p, verify=verify)
     name = os.path.basename(p)
     if name in (MANIFEST_NAME, os.fsencode(MANIFEST_NAME)):

@@ -1,9 +1,19 @@
 #include "core/reader/header_claims.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace velk {
+
+uint64_t ClaimedMinimumSize(Bytes file) {
+  auto header = Header::DecodeFrom(file);
+  if (!header.ok()) return 0;
+  const Header& h = header.value();
+  // index_offset is a u64 from the file: saturate rather than wrap.
+  const uint64_t index = uint64_t{h.num_keys} * kIndexEntryOverhead;
+  return h.index_offset > UINT64_MAX - index ? UINT64_MAX : h.index_offset + index;
+}
 
 Result<void> CheckHeaderClaims(Bytes file, uint32_t num_keys, uint32_t num_objects,
                                uint64_t index_offset, const KeyList& keys) {

@@ -17,6 +17,12 @@ namespace velk {
 // of the file when there are no keys) and number num_objects, and that the
 // index entries end exactly at the end of the file.  Each failure is its
 // own Corrupt error.
+// The least size the header at the start of file claims for it: the index
+// offset plus the smallest index of num_keys entries; 0 when file holds no
+// decodable header.  A file shorter than that was cut short (a failed
+// copy, a full disk), which tells more than the checksum it fails.
+uint64_t ClaimedMinimumSize(Bytes file);
+
 Result<void> CheckHeaderClaims(Bytes file, uint32_t num_keys, uint32_t num_objects,
                                uint64_t index_offset, const KeyList& keys);
 

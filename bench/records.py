@@ -1,0 +1,117 @@
+"""Building from records, and the package's import time, side by side.
+
+    .venv/bin/python bench/records.py [--rows N] [--repeat R] [--imports I]
+
+Makes N rows (default 1M) of an airports-like table (9 text fields, one
+key field) as JSON Lines records, CSV and Parquet, and times
+`velkstore build --key iata` over each in a subprocess, the three runs
+interleaved, R times (default 3).  Goals: CSV at least 0.8x the speed of
+JSON Lines, Parquet at least 1.5x.  Then times `python -c "import
+velkstore"` against `python -c "import msgpack"`, interleaved, I times
+(default 21).  Goal: at most 1.3x.  Medians; writes bench/RECORDS.md,
+which bench/report.py includes in bench/README.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FIELDS = ["id", "iata", "name", "city", "country", "lat", "lon", "alt", "tz"]
+
+
+def make_inputs(directory: str, n: int) -> dict[str, str]:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    rng = random.Random(1)
+    rows = [
+        [str(i), f"A{i:06d}", f"Airport {i} International", f"City{i % 5000}", f"C{i % 200}",
+         f"{rng.uniform(-90, 90):.6f}", f"{rng.uniform(-180, 180):.6f}", str(rng.randint(0, 4000)), "Europe/London"]
+        for i in range(n)
+    ]
+    paths = {fmt: os.path.join(directory, f"air.{fmt}") for fmt in ("jsonl", "csv", "parquet")}
+    with open(paths["jsonl"], "w") as f:
+        f.writelines(json.dumps(dict(zip(FIELDS, r))) + "\n" for r in rows)
+    with open(paths["csv"], "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(FIELDS)
+        w.writerows(rows)
+    pq.write_table(pa.table({k: list(col) for k, col in zip(FIELDS, zip(*rows))}), paths["parquet"])
+    return paths
+
+
+def timed(args: list[str]) -> float:
+    start = time.perf_counter()
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--imports", type=int, default=21)
+    args = ap.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = make_inputs(tmp, args.rows)
+        sizes = {fmt: os.path.getsize(p) for fmt, p in paths.items()}
+        times: dict[str, list[float]] = {fmt: [] for fmt in paths}
+        for _ in range(args.repeat):
+            for fmt, path in paths.items():
+                out = os.path.join(tmp, f"{fmt}.vlks")
+                times[fmt].append(timed([sys.executable, "-m", "velkstore", "build", "--key", "iata", out, path]))
+    build = {fmt: statistics.median(t) for fmt, t in times.items()}
+    imports: dict[str, list[float]] = {"velkstore": [], "msgpack": []}
+    for _ in range(args.imports):
+        for mod in imports:
+            imports[mod].append(timed([sys.executable, "-c", f"import {mod}"]))
+    imp = {mod: statistics.median(t) for mod, t in imports.items()}
+
+    load = os.getloadavg()[0]
+    lines = [
+        "## Building from records; import time",
+        "",
+        "Goals: `velkstore build --key` from CSV at least 0.8x the speed of the same rows as JSON Lines",
+        "records, from Parquet at least 1.5x; `python -c \"import velkstore\"` at most 1.3x",
+        "`python -c \"import msgpack\"` in wall time. Medians of runs interleaved in one process,",
+        "each a subprocess timed from its start.",
+        "",
+        f"| {args.rows:,} rows, 9 text fields | input | build time | rows/s | speed vs JSON Lines |",
+        "|---|---|---|---|---|",
+    ]
+    for fmt, label in (("jsonl", "JSON Lines records"), ("csv", "CSV"), ("parquet", "Parquet")):
+        lines.append(
+            f"| {label} | {sizes[fmt] / 2**20:.1f} MiB | {build[fmt]:.2f} s | {args.rows / build[fmt] / 1000:.0f}k "
+            f"| {build['jsonl'] / build[fmt]:.2f}x |"
+        )
+    lines += [
+        "",
+        "| import | wall time | ratio |",
+        "|---|---|---|",
+        f"| `python -c \"import msgpack\"` | {imp['msgpack'] * 1000:.0f} ms | 1.00x |",
+        f"| `python -c \"import velkstore\"` | {imp['velkstore'] * 1000:.0f} ms | {imp['velkstore'] / imp['msgpack']:.2f}x |",
+        "",
+        f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}.",
+        f"Command: `.venv/bin/python bench/records.py --rows {args.rows} --repeat {args.repeat} "
+        f"--imports {args.imports}` (load average at the end: {load:.1f})",
+        "",
+    ]
+    text = "\n".join(lines)
+    with open(os.path.join(HERE, "RECORDS.md"), "w") as f:
+        f.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
