@@ -1,8 +1,6 @@
 // velkstore._native.Reader: an open store as a read-only mapping.  Lookups
 // hold the interpreter lock (they are shorter than letting it go); the
 // open, the batch lookups and verify() let it go while they work.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -81,11 +79,6 @@ PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // The open maps the file and, with verify, reads all of it for its CRC.
     auto opened = WithoutLock([&] { return StoreReader::Open(path, verify != 0); });
     if (!opened.ok()) {
-      // The core fails a directory as mapping it would; say what it is.
-      struct stat st;
-      if (opened.error().reason() == Reason::kMmap && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return RaiseStoreError(StoreError::Os(Reason::kOpen, EISDIR, path), given.get());
-      }
       if (bind::RowFor(opened.error().reason()).package == bind::PackageClass::kCorrupt) {
         if (RaisedTruncated(path, given.get())) return nullptr;
       }
