@@ -340,3 +340,73 @@ def test_native_split_and_lookups_place_keys_as_the_key_hash_does(tmp_path):
         r.get_raw("a")
     with pytest.raises(velkstore.ClosedError):
         r.get_many_raw(["a"])
+
+
+def test_every_read_agrees_with_one_store_of_the_same_pairs(tmp_path):
+    # Scans are merged natively across the shards (any number of them, some
+    # empty or not open, bounds falling anywhere) and lookups are routed
+    # natively: both must answer exactly as one store file would.
+    odd = b"\xff\xfe".decode("utf-8", "surrogateescape")
+    pairs = {f"{p}{i:03d}": {"i": i} for p in ("a:", "ab", "b:", "zz") for i in range(150)}
+    pairs |= {"": 0, "a": [1], odd: b"bin", "a:\x00": None}
+    single = tmp_path / "one.vlks"
+    with velkstore.VelkWriter(single) as w:
+        w.update(pairs)
+    absent = ["a:999", "", "\ud800", b"zz149", bytearray(b"b:007"), "nope"]
+    with VelkReader(single) as one:
+        for n, shards in [(1, None), (2, None), (7, None), (40, None), (7, [0, 3, 6])]:
+            d = build(tmp_path / f"st{n}-{shards}", pairs, num_shards=n)
+            with ShardedReader(d, shards=shards) as r:
+                kept = {k: v for k, v in pairs.items() if shards is None or shard_of(k, n) in shards}
+                assert list(r) == sorted(kept, key=lambda k: k.encode("utf-8", "surrogateescape"))
+                assert dict(r.items()) == kept and list(r.values()) == [kept[k] for k in r]
+                # The keys this reader can answer for ("\ud800" has no shard: absent).
+                mine = [k for k in [*pairs, *absent] if k == "\ud800" or shard_of(k, n) in (shards or range(n))]
+                assert r.get_many(mine, 5) == [kept.get(k, 5) if isinstance(k, str) else one.get(k, 5) for k in mine]
+                assert [r.get(k, 5) for k in mine] == r.get_many(mine, 5)
+                assert [k in r for k in mine] == [r.get_raw(k) is not None for k in mine]
+                if shards is not None:
+                    continue
+                for method, args in [
+                    ("prefix", ("a",)), ("prefix", ("ab1",)), ("prefix", ("",)), ("prefix", ("q",)),
+                    ("prefix_raw", ("b:",)), ("prefix", ("\udcff",)), ("range", ("a:", "b:")),
+                    ("range", (None, "ab")), ("range_raw", ("b:100", None)), ("range", ("zz", "a")),
+                    ("keys_bytes", (b"a", b"a:05", b"ab")), ("items_bytes", (b"", b"a:148", None)),
+                    ("items_raw", ()),
+                ]:
+                    assert list(getattr(r, method)(*args)) == list(getattr(one, method)(*args)), (n, method, args)
+                assert r.get_many_raw(absent + list(pairs)) == one.get_many_raw(absent + list(pairs))
+                assert [r[k] for k in pairs] == [one[k] for k in pairs]
+                with pytest.raises(KeyError):
+                    r["a:999"]
+                assert 5 not in r
+                scan = r.items_bytes()
+                first = next(scan)
+            # A scan outlives the reader's close; new reads do not.
+            assert [first, *scan] == list(one.items_bytes())
+            for closed in (lambda: r.get("a"), lambda: r["a"], lambda: "a" in r, lambda: r.get_many(["a"]), lambda: list(r)):
+                with pytest.raises(velkstore.ClosedError):
+                    closed()
+
+
+def test_one_encoder_writes_what_msgpack_writes():
+    # The package's one encoder (values of every writer, spill and shuffle
+    # chunks, the command line's records): plain values natively, the rest
+    # through msgpack, always its bytes.
+    import msgpack
+
+    from velkstore._native import encode
+
+    class Sub(str):
+        pass
+
+    deep: object = "leaf"
+    for _ in range(40):  # deeper than the native path goes
+        deep = [deep]
+    values = [None, True, 1.5, -33, 1 << 63, -(1 << 63), "é", b"\x00", bytearray(b"ba"), Sub("s"), deep,
+              {"a": [1, (2, 3)], 4: {b"k": None}}, msgpack.ExtType(5, b"x"), [[b"k"] * 20, [b"v" * 300] * 3]]
+    for v in values:
+        assert encode(v) == msgpack.packb(v, use_bin_type=True), v
+    for bad in [{1, 2}, 1 << 64, "\ud800"]:
+        with pytest.raises(velkstore.UnstorableError):
+            encode(bad)

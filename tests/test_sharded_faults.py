@@ -16,6 +16,7 @@ from velkstore import (
     CorruptError,
     ShardedReader,
     ShardedWriter,
+    VelkReader,
     VersionError,
     commit_shards,
     open_store,
@@ -102,9 +103,10 @@ def test_reader_refuses_manifests_and_shards_that_misplace_keys(tmp_path):
     name = manifest(d)["shards"][3]["file"]
     (d / name).unlink()
     (d / name).mkdir()
-    with pytest.raises(IsADirectoryError) as info:
-        ShardedReader(d)
-    assert info.value.filename == str(d / name)
+    for open_it in (ShardedReader, VelkReader):
+        with pytest.raises(IsADirectoryError) as info:
+            open_it(d if open_it is ShardedReader else d / name)
+        assert info.value.filename in (str(d / name), d / name)
 
 
 def test_a_fifo_as_manifest_is_refused_without_blocking(tmp_path, capsys):

@@ -22,6 +22,7 @@ from ._errors import (
     CorruptError,
     InputError,
     LimitError,
+    ShardNotOpenError,
     UnstorableError,
     VelkDecodeError,
     VelkError,
@@ -43,7 +44,7 @@ if TYPE_CHECKING:
     from .sharded.commit import commit_shards
     from .sharded.manifest import shard_of
     from .sharded.open_store import open_store
-    from .sharded.reader import ShardedReader, ShardNotOpenError
+    from .sharded.reader import ShardedReader
     from .sharded.writer import ShardedWriter
 
     __version__: str
@@ -87,7 +88,6 @@ _LAZY = {
     "shard_of": ".sharded.manifest",
     "open_store": ".sharded.open_store",
     "ShardedReader": ".sharded.reader",
-    "ShardNotOpenError": ".sharded.reader",
     "ShardedWriter": ".sharded.writer",
 }
 

@@ -11,6 +11,7 @@ import os
 
 import msgpack  # type: ignore[import-untyped]
 
+from . import _native
 from ._errors import UnstorableError, VelkDecodeError
 
 # typing is imported only by the type checker: `import velkstore` stays quick.
@@ -86,25 +87,29 @@ def new_packer() -> Callable[[object], bytes]:
 
 def encode(obj: object) -> bytes:
     """Serialise *obj* with MessagePack (str and bytes stay distinct types;
-    a `datetime` with a time zone becomes a timestamp).
+    a `datetime` with a time zone becomes a timestamp): the package's one
+    encoder, native for plain values, `new_packer`'s for the rest.
 
     Raises UnstorableError (a ValueError and a TypeError) for values
     MessagePack cannot hold: integers outside the 64-bit ranges, naive
     datetimes, dates, sets and other objects.
     """
-    return new_packer()(obj)
+    return _native.encode(obj)
 
 
-def _hashable(value: Any) -> Any:
-    # Arrays come back as lists, which cannot be dict keys; a tuple key
-    # written by the writer is an array and has to come back as a tuple.
+def hashable(value: Any) -> Any:
+    """*value* as a map key: arrays come back as lists, which cannot be dict
+    keys, so a tuple key written by the writer comes back as a tuple.  A map
+    cannot be a key (ValueError)."""
     if isinstance(value, list):
-        return tuple(_hashable(item) for item in value)
+        return tuple(hashable(item) for item in value)
+    if isinstance(value, dict):
+        raise ValueError("a map key cannot be a map")
     return value
 
 
 def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
-    return {_hashable(k): v for k, v in pairs}
+    return {hashable(k): v for k, v in pairs}
 
 
 def _unpack(raw: bytes, timestamp: int) -> Any:

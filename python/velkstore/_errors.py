@@ -64,6 +64,10 @@ class BusyError(VelkError, RuntimeError):
     build returns."""
 
 
+class ShardNotOpenError(VelkError, LookupError):
+    """A lookup of a key whose shard this reader did not open (``shards=``)."""
+
+
 class VelkOSError(VelkError, OSError):
     """A file-system failure (also an OSError, with errno and filename)."""
 

@@ -23,8 +23,15 @@ from typing import Any
 
 import msgpack  # type: ignore[import-untyped]
 
+from ._common import hashable
+
 TAGS = frozenset({"$bytes", "$map", "$float", "$ext"})
 _FLOATS = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+
+
+def bytes_to_json(data: bytes) -> dict[str, str]:
+    """Bytes in their JSON form, {"$bytes": "<base64>"}."""
+    return {"$bytes": base64.b64encode(data).decode("ascii")}
 
 
 def _b64(data: bytes) -> str:
@@ -40,7 +47,7 @@ def to_json(value: Any) -> Any:
             return value
         return {"$float": "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")}
     if isinstance(value, (bytes, bytearray)):
-        return {"$bytes": _b64(bytes(value))}
+        return bytes_to_json(bytes(value))
     if isinstance(value, (list, tuple)):
         return [to_json(item) for item in value]
     if isinstance(value, dict):
@@ -54,7 +61,8 @@ def to_json(value: Any) -> Any:
     raise TypeError(f"cannot represent {type(value).__name__!r} as JSON")
 
 
-def _unb64(text: object) -> bytes:
+def unb64(text: object) -> bytes:
+    """The bytes of base64 *text*; ValueError for anything else."""
     if not isinstance(text, str):
         raise ValueError("base64 text expected")
     try:
@@ -63,17 +71,9 @@ def _unb64(text: object) -> bytes:
         raise ValueError(f"invalid base64: {exc}") from None
 
 
-def _hashable(value: Any) -> Any:
-    if isinstance(value, list):
-        return tuple(_hashable(item) for item in value)
-    if isinstance(value, dict):
-        raise ValueError("a map key cannot be a map")
-    return value
-
-
 def _from_tag(tag: str, body: Any) -> Any:
     if tag == "$bytes":
-        return _unb64(body)
+        return unb64(body)
     if tag == "$float":
         if body not in _FLOATS:
             raise ValueError('"$float" must be "nan", "inf" or "-inf"')
@@ -81,11 +81,11 @@ def _from_tag(tag: str, body: Any) -> Any:
     if tag == "$map":
         if not isinstance(body, list) or not all(isinstance(p, list) and len(p) == 2 for p in body):
             raise ValueError('"$map" must be a list of [key, value] pairs')
-        return {_hashable(from_json(k)): from_json(v) for k, v in body}
+        return {hashable(from_json(k)): from_json(v) for k, v in body}
     # "$ext"
     if not (isinstance(body, list) and len(body) == 2 and type(body[0]) is int):
         raise ValueError('"$ext" must be [code, base64]')
-    code, data = body[0], _unb64(body[1])
+    code, data = body[0], unb64(body[1])
     if code == -1:
         return msgpack.Timestamp.from_bytes(data)
     if not 0 <= code <= 127:

@@ -35,6 +35,7 @@ struct Imports {
   PyObject* limit_error;    // ...LimitError
   PyObject* closed_error;   // ...ClosedError
   PyObject* busy_error;     // ...BusyError
+  PyObject* not_open_error;  // ...ShardNotOpenError
   PyObject* os_error;       // ...os_error(code, strerror, filename)
   PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder; null until _setup
   PyObject* unpackb;        // msgpack.unpackb

@@ -21,6 +21,7 @@ const Handed kHanded[] = {
     {&imports.limit_error, "LimitError", PyExc_ValueError},
     {&imports.closed_error, "ClosedError", PyExc_ValueError},
     {&imports.busy_error, "BusyError", PyExc_RuntimeError},
+    {&imports.not_open_error, "ShardNotOpenError", PyExc_LookupError},
     {&imports.os_error, "os_error", PyExc_OSError},  // called as os_error(code, strerror, filename)
     {&imports.decode, "decode", nullptr},
     {&imports.new_packer, "new_packer", nullptr},

@@ -1,5 +1,7 @@
 #include "package/pack.h"
 
+#include "package/api.h"
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -150,6 +152,37 @@ bool PackPlain(PyObject* obj, std::string* out) {
   if (Pack(obj, out, 0)) return true;
   out->resize(start);  // part of a container may have been written
   return false;
+}
+
+PyObject* NewPack() {
+  if (imports.new_packer != nullptr) return PyObject_CallNoArgs(imports.new_packer);
+  Ref packer(PyObject_CallNoArgs(imports.packer_type));
+  return packer ? PyObject_GetAttrString(packer.get(), "pack") : nullptr;
+}
+
+bool EncodeValue(PyObject* obj, std::string* out, PyObject* pack) {
+  if (PackPlain(obj, out)) return true;
+  Ref own;
+  if (pack == nullptr) {
+    own = Ref(NewPack());
+    if (!own) return false;
+    pack = own.get();
+  }
+  Ref packed(PyObject_CallOneArg(pack, obj));
+  if (!packed) return false;
+  char* data = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_AsStringAndSize(packed.get(), &data, &n) < 0) return false;
+  out->append(data, static_cast<size_t>(n));
+  return true;
+}
+
+PyObject* EncodeFn(PyObject*, PyObject* obj) {
+  return Guard([&]() -> PyObject* {
+    std::string out;
+    if (!EncodeValue(obj, &out, nullptr)) return nullptr;
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  });
 }
 
 }  // namespace velk::native

@@ -309,63 +309,14 @@ PyObject* GetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- scans --------------------------------------------------------------
 
-// The least key above every key that starts with prefix: prefix without
-// its trailing 0xff bytes, its last byte raised by one.  nullopt when there
-// is none (prefix empty or all 0xff): the keys with prefix run to the end.
-std::optional<std::string> PrefixSuccessor(std::string_view prefix) {
-  std::string s(prefix);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) == 0xff) s.pop_back();
-  if (s.empty()) return std::nullopt;
-  s.back() = static_cast<char>(static_cast<unsigned char>(s.back()) + 1);
-  return s;
-}
-
-// A scan bound given as a key or None (absent).  False with an error set.
-bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
-  *present = arg != nullptr && arg != Py_None;
-  if (!*present) return true;
-  switch (ToKey(arg, buf)) {
-    case KeyConv::kOk: return true;
-    case KeyConv::kNoBytes:
-      PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", arg);
-      return false;
-    case KeyConv::kError: return false;
-  }
-  return false;
-}
-
 // The scan of keys starting with prefix and within [start, stop).
 PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, KeyForm key, ValueForm value) {
   return Guard([&]() -> PyObject* {
-    KeyBuf p, a, b;
-    bool has_p, has_a, has_b;
-    if (!Bound(prefix, &p, &has_p) || !Bound(start, &a, &has_a) || !Bound(stop, &b, &has_b)) return nullptr;
+    ScanKeys keys;
+    if (!keys.Parse(prefix, start, stop)) return nullptr;
     if (Open(self) == nullptr) return nullptr;
-    const StoreReader& r = *self->store;
-    size_t begin = 0, end = r.entry_count();
-    // Keys are in ascending order: each bound is a binary search.
-    auto seek = [&](std::string_view bound, size_t* out) {
-      auto at = r.Seek(bound);
-      if (!at.ok()) return RaiseStoreError(at.error(), self->path), false;
-      *out = at.value();
-      return true;
-    };
-    size_t at = 0;
-    if (has_p) {
-      if (!seek(p.view, &begin)) return nullptr;
-      if (auto succ = PrefixSuccessor(p.view)) {
-        if (!seek(*succ, &end)) return nullptr;
-      }
-    }
-    if (has_a) {
-      if (!seek(a.view, &at)) return nullptr;
-      begin = std::max(begin, at);
-    }
-    if (has_b) {
-      if (!seek(b.view, &at)) return nullptr;
-      end = std::min(end, at);
-    }
-    if (end < begin) end = begin;
+    size_t begin = 0, end = 0;
+    if (!keys.Range(*self->store, self->path, &begin, &end)) return nullptr;
     return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
   });
 }
@@ -529,6 +480,65 @@ PyObject* CreateReaderType(PyObject* module) {
   PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
   reader_type = reinterpret_cast<PyTypeObject*>(t);  // kept alive by the module
   return t;
+}
+
+// A scan bound given as a key or None (absent).  False with an error set.
+static bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
+  *present = arg != nullptr && arg != Py_None;
+  if (!*present) return true;
+  switch (ToKey(arg, buf)) {
+    case KeyConv::kOk: return true;
+    case KeyConv::kNoBytes:
+      PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", arg);
+      return false;
+    case KeyConv::kError: return false;
+  }
+  return false;
+}
+
+bool ScanKeys::Parse(PyObject* prefix_arg, PyObject* start_arg, PyObject* stop_arg) {
+  return Bound(prefix_arg, &prefix, &has_prefix) && Bound(start_arg, &start, &has_start) &&
+         Bound(stop_arg, &stop, &has_stop);
+}
+
+// The least key above every key that starts with prefix: prefix without
+// its trailing 0xff bytes, its last byte raised by one.  nullopt when there
+// is none (prefix empty or all 0xff): the keys with prefix run to the end.
+static std::optional<std::string> PrefixSuccessor(std::string_view prefix) {
+  std::string s(prefix);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) == 0xff) s.pop_back();
+  if (s.empty()) return std::nullopt;
+  s.back() = static_cast<char>(static_cast<unsigned char>(s.back()) + 1);
+  return s;
+}
+
+bool ScanKeys::Range(const StoreReader& r, PyObject* path, size_t* begin_out, size_t* end_out) const {
+  size_t begin = 0, end = r.entry_count();
+  // Keys are in ascending order: each bound is a binary search.
+  auto seek = [&](std::string_view bound, size_t* out) {
+    auto at = r.Seek(bound);
+    if (!at.ok()) return RaiseStoreError(at.error(), path), false;
+    *out = at.value();
+    return true;
+  };
+  size_t at = 0;
+  if (has_prefix) {
+    if (!seek(prefix.view, &begin)) return false;
+    if (auto succ = PrefixSuccessor(prefix.view)) {
+      if (!seek(*succ, &end)) return false;
+    }
+  }
+  if (has_start) {
+    if (!seek(start.view, &at)) return false;
+    begin = std::max(begin, at);
+  }
+  if (has_stop) {
+    if (!seek(stop.view, &at)) return false;
+    end = std::min(end, at);
+  }
+  *begin_out = begin;
+  *end_out = std::max(begin, end);
+  return true;
 }
 
 }  // namespace velk::native

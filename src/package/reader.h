@@ -2,9 +2,11 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "core/reader/store_reader.h"
 #include "bind/python.h"
+#include "package/api.h"
 
 namespace velk::native {
 
@@ -20,6 +22,24 @@ struct ReaderObject {
 // What a scan yields per entry.
 enum class KeyForm : uint8_t { kNone, kStr, kBytes };
 enum class ValueForm : uint8_t { kNone, kRaw, kDecoded };
+
+// The bounds of a scan: keys starting with prefix, within [start, stop);
+// each absent unless given (None counts as absent).
+struct ScanKeys {
+  KeyBuf prefix, start, stop;
+  bool has_prefix = false, has_start = false, has_stop = false;
+  // Converts the arguments (each may be null); false with the error set.
+  bool Parse(PyObject* prefix_arg, PyObject* start_arg, PyObject* stop_arg);
+  // The entries [begin, end) of r's key list the scan covers; false with
+  // the error set (path names the file) when a damaged index stops the search.
+  bool Range(const StoreReader& r, PyObject* path, size_t* begin, size_t* end) const;
+};
+
+// The item a scan yields for entry item of r (next: the index of the entry
+// after it; end: where the scan stops, for the read-ahead), or nullptr with
+// the error set; path names the file in the error of a damaged record.
+PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size_t next, size_t end,
+                   KeyForm key, ValueForm value, PyObject* path);
 
 // A lazy scan over entries [begin, end) of owner's key list; null with the
 // error set when a damaged index keeps it from finding its first entry.

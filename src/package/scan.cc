@@ -31,32 +31,11 @@ PyObject* Next(PyObject* obj) {
   if (self->cursor.index >= self->end) return nullptr;
   const StoreReader& r = *self->store;
   PyObject* path = reinterpret_cast<ReaderObject*>(self->owner)->path;
-  const size_t i = self->cursor.index;
   auto item = r.Next(&self->cursor);
-  if (!item.ok()) [[unlikely]] {
-    self->cursor.index = self->end;  // a damaged scan ends with its error
-    return RaiseStoreError(item.error(), path);
-  }
-  const std::string_view k = item.value().key;
-  Ref key;
-  if (self->key != KeyForm::kNone) {
-    key = Ref(self->key == KeyForm::kStr ? KeyStr(k) : KeyBytes(k));
-    if (!key) return nullptr;
-    if (self->value == ValueForm::kNone) return key.release();
-  }
-  // (Read through the lookup index, the records follow the key order, so
-  // the scan reads the file front to back and needs no prefetching.)
-  if (!r.indexed() && i + kLookahead < self->end) r.PrefetchAt(r.offset_at(i + kLookahead));
-  auto read = r.ReadChecked(item.value().record);
-  if (!read.ok()) [[unlikely]] {
-    self->cursor.index = self->end;
-    return RaiseStoreError(read.error(), path);
-  }
-  const Bytes payload = read.value();
-  Ref value(self->value == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
-  if (!value) return nullptr;
-  if (self->key == KeyForm::kNone) return value.release();
-  return PyTuple_Pack(2, key.get(), value.get());
+  PyObject* out = item.ok() ? ScanItem(r, item.value(), self->cursor.index, self->end, self->key, self->value, path)
+                            : RaiseStoreError(item.error(), path);
+  if (out == nullptr) self->cursor.index = self->end;  // a failed scan ends with its error
+  return out;
 }
 
 PyObject* Self(PyObject* obj) { return Py_NewRef(obj); }
@@ -96,6 +75,26 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size_t next, size_t end,
+                   KeyForm key_form, ValueForm value_form, PyObject* path) {
+  Ref key;
+  if (key_form != KeyForm::kNone) {
+    key = Ref(key_form == KeyForm::kStr ? KeyStr(item.key) : KeyBytes(item.key));
+    if (!key) return nullptr;
+    if (value_form == ValueForm::kNone) return key.release();
+  }
+  // (Read through the lookup index, the records follow the key order, so
+  // the scan reads the file front to back and needs no prefetching.)
+  if (!r.indexed() && next + kLookahead <= end) r.PrefetchAt(r.offset_at(next + kLookahead - 1));
+  auto read = r.ReadChecked(item.record);
+  if (!read.ok()) [[unlikely]] return RaiseStoreError(read.error(), path);
+  const Bytes payload = read.value();
+  Ref value(value_form == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
+  if (!value) return nullptr;
+  if (key_form == KeyForm::kNone) return value.release();
+  return PyTuple_Pack(2, key.get(), value.get());
+}
 
 PyObject* CreateScanType(PyObject* module) {
   PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);

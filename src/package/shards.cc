@@ -4,6 +4,7 @@
 // lookups, each key sent to its shard's open reader.  A key lives in shard
 // xxh3_64(key bytes, seed) % num_shards, as in velkstore.sharded.manifest.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,14 +16,17 @@
 #include <xxhash.h>
 
 #include "core/writer/commit.h"
+#include "core/format/format.h"
 #include "package/api.h"
 #include "package/pack.h"
 #include "package/reader.h"
+// The member table constants (T_OBJECT_EX, READONLY), named alike on every
+// supported Python.
+#include <structmember.h>
 
 namespace velk::native {
 namespace {
 
-constexpr size_t kMaxKeyBytes = 65535;
 // Batches shorter than this are looked up holding the lock (as the reader does).
 constexpr size_t kReleaseLockFrom = 64;
 
@@ -30,13 +34,17 @@ uint64_t ShardOf(std::string_view key, uint64_t seed, uint64_t num_shards) {
   return XXH3_64bits_withSeed(key.data(), key.size(), seed) % num_shards;
 }
 
-// ---- split_pairs ----------------------------------------------------------
+// ---- Splitter -------------------------------------------------------------
+
+// What a staged pair costs beyond its bytes (two list slots and two bytes
+// objects): counted in pending, which decides when the writer spills.
+constexpr size_t kPairOverhead = 90;
 
 // The stored key of a pair as a new bytes object, or nullptr with TypeError
-// or LimitError set.
+// or LimitError set.  The length limit is the store format's.
 PyObject* StoredKey(PyObject* key) {
-  if (PyBytes_CheckExact(key)) {
-    if (static_cast<size_t>(PyBytes_GET_SIZE(key)) <= kMaxKeyBytes) return Py_NewRef(key);
+  if (PyBytes_CheckExact(key) && static_cast<uint64_t>(PyBytes_GET_SIZE(key)) <= kMaxKeyLength) {
+    return Py_NewRef(key);
   }
   KeyBuf buf;
   switch (ToKey(key, &buf)) {
@@ -44,15 +52,15 @@ PyObject* StoredKey(PyObject* key) {
     case KeyConv::kNoBytes: return PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", key);
     case KeyConv::kError: return nullptr;
   }
-  if (buf.view.size() > kMaxKeyBytes) {
-    return PyErr_Format(imports.limit_error, "key of %zu bytes exceeds the limit of %zu", buf.view.size(),
-                        kMaxKeyBytes);
+  if (buf.view.size() > kMaxKeyLength) {
+    return PyErr_Format(imports.limit_error, "key of %zu bytes exceeds the limit of %llu", buf.view.size(),
+                        static_cast<unsigned long long>(kMaxKeyLength));
   }
   return KeyBytes(buf.view);
 }
 
 // The stored bytes of a value: raw bytes-like as bytes, else its MessagePack
-// encoding (plain values here, the rest through pack).  New reference.
+// encoding.  New reference.
 PyObject* StoredValue(PyObject* value, bool raw, PyObject* pack, std::string* scratch) {
   if (raw) {
     if (PyBytes_CheckExact(value)) return Py_NewRef(value);
@@ -60,10 +68,8 @@ PyObject* StoredValue(PyObject* value, bool raw, PyObject* pack, std::string* sc
     return PyErr_Format(PyExc_TypeError, "raw must be bytes, not '%.200s'", Py_TYPE(value)->tp_name);
   }
   scratch->clear();
-  if (PackPlain(value, scratch)) {
-    return PyBytes_FromStringAndSize(scratch->data(), static_cast<Py_ssize_t>(scratch->size()));
-  }
-  return PyObject_CallOneArg(pack, value);
+  if (!EncodeValue(value, scratch, pack)) return nullptr;
+  return PyBytes_FromStringAndSize(scratch->data(), static_cast<Py_ssize_t>(scratch->size()));
 }
 
 // A pair's two items (borrowed from *seq), or false with TypeError set.
@@ -82,52 +88,96 @@ bool Unpair(PyObject* pair, Ref* seq, PyObject** key, PyObject** value) {
   return false;
 }
 
-// One list per shard from splitter.<name>, as new references.
-bool ShardLists(PyObject* splitter, const char* name, std::vector<Ref>* out) {
-  Ref outer(PyObject_GetAttrString(splitter, name));
-  if (!outer) return false;
-  if (!PyList_Check(outer.get()) || PyList_GET_SIZE(outer.get()) == 0) {
-    PyErr_Format(PyExc_TypeError, "splitter.%s must be a non-empty list of lists", name);
-    return false;
+// Pairs grouped by shard, in the order they came: keys[i] and raws[i] are
+// the lists of shard i (the writers take and replace them), pending the
+// bytes staged since the last clear(), kPairOverhead per pair included.
+struct SplitterObject {
+  PyObject_HEAD
+  PyObject* keys;  // a list of num_shards lists of bytes
+  PyObject* raws;  // the same, of the stored values
+  uint64_t seed;
+  Py_ssize_t num_shards;
+  Py_ssize_t pending;
+  PyObject* pack;  // NewPack(), for values PackPlain leaves
+};
+
+// A list of n empty lists, or nullptr with the error set.
+PyObject* EmptyLists(Py_ssize_t n) {
+  Ref outer(PyList_New(n));
+  if (!outer) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* inner = PyList_New(0);
+    if (inner == nullptr) return nullptr;
+    PyList_SET_ITEM(outer.get(), i, inner);
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(outer.get()); ++i) {
-    PyObject* inner = PyList_GET_ITEM(outer.get(), i);
-    if (!PyList_Check(inner)) {
-      PyErr_Format(PyExc_TypeError, "splitter.%s must be a non-empty list of lists", name);
-      return false;
-    }
-    out->emplace_back(Py_NewRef(inner));
-  }
-  return true;
+  return outer.release();
 }
 
-// Adds up to limit pairs to the splitter's lists, adding to *added the bytes
-// added (keys, values and per_pair for each), also those before a failure.
-// Returns 1 when pairs ran out, 0 when limit pairs were taken first, -1 with
-// the error set.
-int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t limit, size_t* added) {
-  std::vector<Ref> keys, raws;
-  if (!ShardLists(splitter, "keys", &keys) || !ShardLists(splitter, "raws", &raws)) return -1;
-  if (keys.size() != raws.size()) {
-    PyErr_SetString(PyExc_ValueError, "splitter.keys and splitter.raws differ in length");
-    return -1;
+const char* const kSplitterNames[] = {"num_shards", "seed"};
+const Params kSplitterParams{"Splitter()", kSplitterNames, 2, 1, 2};
+
+PyObject* NewSplitter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Guard([&]() -> PyObject* {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+      PyErr_SetString(PyExc_TypeError, "Splitter() takes positional arguments only");
+      return nullptr;
+    }
+    PyObject* slots[2];
+    if (!ParseArgs(kSplitterParams, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, slots)) return nullptr;
+    const Py_ssize_t n = PyLong_AsSsize_t(slots[0]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 1) return PyErr_Format(PyExc_ValueError, "num_shards must be positive, not %zd", n);
+    const uint64_t seed = slots[1] == nullptr ? 0 : PyLong_AsUnsignedLongLong(slots[1]);
+    if (PyErr_Occurred()) return nullptr;
+    Ref keys(EmptyLists(n));
+    if (!keys) return nullptr;
+    Ref raws(EmptyLists(n));
+    if (!raws) return nullptr;
+    Ref pack(NewPack());
+    if (!pack) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* self = reinterpret_cast<SplitterObject*>(obj);
+    self->keys = keys.release();
+    self->raws = raws.release();
+    self->seed = seed;
+    self->num_shards = n;
+    self->pending = 0;
+    self->pack = pack.release();
+    return obj;
+  });
+}
+
+void DeallocSplitter(PyObject* obj) {
+  auto* self = reinterpret_cast<SplitterObject*>(obj);
+  Py_XDECREF(self->keys);
+  Py_XDECREF(self->raws);
+  Py_XDECREF(self->pack);
+  bind::FreeInstance(obj);
+}
+
+// Shard i's list in outer (the writers may have replaced it), or nullptr
+// with TypeError set.
+PyObject* ShardList(PyObject* outer, Py_ssize_t i) {
+  if (PyList_GET_SIZE(outer) <= i) {
+    PyErr_SetString(PyExc_ValueError, "the splitter's shard lists were removed");
+    return nullptr;
   }
-  Ref seed_obj(PyObject_GetAttrString(splitter, "seed"));
-  if (!seed_obj) return -1;
-  const uint64_t seed = PyLong_AsUnsignedLongLong(seed_obj.get());
-  if (PyErr_Occurred()) return -1;
-  Ref overhead_obj(PyObject_GetAttrString(splitter, "PAIR_OVERHEAD"));
-  if (!overhead_obj) return -1;
-  const size_t per_pair = PyLong_AsSize_t(overhead_obj.get());
-  if (PyErr_Occurred()) return -1;
-  Ref pack;
-  if (!raw) {
-    pack = Ref(PyObject_GetAttrString(splitter, "pack"));
-    if (!pack) return -1;
+  PyObject* inner = PyList_GET_ITEM(outer, i);
+  if (!PyList_Check(inner)) {
+    PyErr_Format(PyExc_TypeError, "shard %zd's list was replaced by '%.200s'", i, Py_TYPE(inner)->tp_name);
+    return nullptr;
   }
+  return inner;
+}
+
+// Adds up to limit pairs, counting in pending what went in (also before a
+// failure).  Returns 1 when pairs ran out, 0 when limit pairs were taken
+// first, -1 with the error set; a bad pair adds nothing of itself.
+int SplitInto(SplitterObject* self, PyObject* pairs, bool raw, size_t limit) {
   Ref it(PyObject_GetIter(pairs));
   if (!it) return -1;
-  const uint64_t n = keys.size();
+  const auto n = static_cast<uint64_t>(self->num_shards);
   std::string scratch;
   for (size_t taken = 0; taken < limit; ++taken) {
     Ref pair(PyIter_Next(it.get()));
@@ -137,132 +187,129 @@ int SplitInto(PyObject* splitter, PyObject* pairs, bool raw, size_t limit, size_
     if (!Unpair(pair.get(), &seq, &key, &value)) return -1;
     Ref kb(StoredKey(key));
     if (!kb) return -1;
-    Ref vb(StoredValue(value, raw, pack.get(), &scratch));
+    Ref vb(StoredValue(value, raw, self->pack, &scratch));
     if (!vb) return -1;
-    if (!PyBytes_Check(vb.get())) {
-      PyErr_Format(PyExc_TypeError, "pack() returned '%.200s', not bytes", Py_TYPE(vb.get())->tp_name);
-      return -1;
-    }
     const std::string_view k{PyBytes_AS_STRING(kb.get()), static_cast<size_t>(PyBytes_GET_SIZE(kb.get()))};
-    const size_t i = ShardOf(k, seed, n);
-    if (PyList_Append(keys[i].get(), kb.get()) < 0) return -1;
-    if (PyList_Append(raws[i].get(), vb.get()) < 0) {
+    const auto i = static_cast<Py_ssize_t>(ShardOf(k, self->seed, n));
+    // Converting the pair ran Python code: the lists are looked up after it.
+    PyObject* keys = ShardList(self->keys, i);
+    if (keys == nullptr) return -1;
+    PyObject* raws = ShardList(self->raws, i);
+    if (raws == nullptr) return -1;
+    if (PyList_Append(keys, kb.get()) < 0) return -1;
+    if (PyList_Append(raws, vb.get()) < 0) {
       // Keep the two lists in step: the key goes too.
-      PyList_SetSlice(keys[i].get(), PyList_GET_SIZE(keys[i].get()) - 1, PyList_GET_SIZE(keys[i].get()), nullptr);
+      PyList_SetSlice(keys, PyList_GET_SIZE(keys) - 1, PyList_GET_SIZE(keys), nullptr);
       return -1;
     }
-    *added += k.size() + static_cast<size_t>(PyBytes_GET_SIZE(vb.get())) + per_pair;
+    self->pending += static_cast<Py_ssize_t>(k.size() + static_cast<size_t>(PyBytes_GET_SIZE(vb.get())) + kPairOverhead);
   }
   return 0;
 }
 
-const char* const kSplitNames[] = {"splitter", "pairs", "raw", "limit"};
-const Params kSplitParams{"split_pairs()", kSplitNames, 4, 2, 4};
+const char* const kAddPairsNames[] = {"pairs", "raw", "limit"};
+const Params kAddPairsParams{"add_pairs()", kAddPairsNames, 3, 1, 3};
 
-PyObject* SplitPairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* AddPairs(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guard([&]() -> PyObject* {
-    PyObject* slots[4];
-    if (!ParseArgs(kSplitParams, args, nargs, kwnames, slots)) return nullptr;
-    const int raw = slots[2] == nullptr ? 0 : PyObject_IsTrue(slots[2]);
+    PyObject* slots[3];
+    if (!ParseArgs(kAddPairsParams, args, nargs, kwnames, slots)) return nullptr;
+    const int raw = slots[1] == nullptr ? 0 : PyObject_IsTrue(slots[1]);
     if (raw < 0) return nullptr;
     size_t limit = SIZE_MAX;
-    if (slots[3] != nullptr && slots[3] != Py_None) {
-      limit = PyLong_AsSize_t(slots[3]);
+    if (slots[2] != nullptr && slots[2] != Py_None) {
+      limit = PyLong_AsSize_t(slots[2]);
       if (PyErr_Occurred()) return nullptr;
     }
-    size_t added = 0;
-    const int rc = SplitInto(slots[0], slots[1], raw != 0, limit, &added);
-    // splitter.pending counts what went in, also when a bad pair stopped the batch.
-    PyObject* exc = rc < 0 ? PyErr_GetRaisedException() : nullptr;
-    Ref pending(PyObject_GetAttrString(slots[0], "pending"));
-    Ref total(pending ? PyNumber_Add(pending.get(), Ref(PyLong_FromSize_t(added)).get()) : nullptr);
-    if (!total || PyObject_SetAttrString(slots[0], "pending", total.get()) < 0) {
-      Py_XDECREF(exc);
-      return nullptr;
-    }
-    if (exc != nullptr) {
-      PyErr_SetRaisedException(exc);
-      return nullptr;
-    }
-    return PyBool_FromLong(rc);
+    const int rc = SplitInto(reinterpret_cast<SplitterObject*>(obj), slots[0], raw != 0, limit);
+    return rc < 0 ? nullptr : PyBool_FromLong(rc);
   });
 }
 
-// ---- pack_chunk -----------------------------------------------------------
-
-void PutBigEndian(std::string* out, uint64_t v, int bytes) {
-  for (int b = bytes - 1; b >= 0; --b) out->push_back(static_cast<char>((v >> (8 * b)) & 0xff));
-}
-
-void PutArrayHeader(std::string* out, size_t n) {
-  if (n < 16) {
-    out->push_back(static_cast<char>(0x90 | n));
-  } else if (n <= 0xffff) {
-    out->push_back(static_cast<char>(0xdc));
-    PutBigEndian(out, n, 2);
-  } else {
-    out->push_back(static_cast<char>(0xdd));
-    PutBigEndian(out, n, 4);
-  }
-}
-
-// A list of bytes as a MessagePack array of bin; false with the error set.
-bool PutBytesList(std::string* out, PyObject* list, const char* name) {
-  if (!PyList_Check(list)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a list of bytes", name);
-    return false;
-  }
-  const size_t n = static_cast<size_t>(PyList_GET_SIZE(list));
-  if (n > UINT32_MAX) return PyErr_SetString(PyExc_ValueError, "chunk too large"), false;
-  PutArrayHeader(out, n);
-  for (size_t i = 0; i < n; ++i) {
-    PyObject* b = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-    if (!PyBytes_Check(b)) {
-      PyErr_Format(PyExc_TypeError, "%s must be a list of bytes", name);
-      return false;
+// Empties every shard's lists (new lists: lists taken keep their pairs).
+bool Clear(SplitterObject* self) {
+  for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
+    for (PyObject* outer : {self->keys, self->raws}) {
+      PyObject* empty = PyList_New(0);
+      if (empty == nullptr || PyList_SetItem(outer, i, empty) < 0) return false;
     }
-    const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(b));
-    if (len < 0x100) {
-      out->push_back(static_cast<char>(0xc4));
-      PutBigEndian(out, len, 1);
-    } else if (len <= 0xffff) {
-      out->push_back(static_cast<char>(0xc5));
-      PutBigEndian(out, len, 2);
-    } else if (len <= UINT32_MAX) {
-      out->push_back(static_cast<char>(0xc6));
-      PutBigEndian(out, len, 4);
-    } else {
-      return PyErr_SetString(PyExc_ValueError, "value too large for a chunk"), false;
-    }
-    out->append(PyBytes_AS_STRING(b), len);
   }
+  self->pending = 0;
   return true;
 }
 
-// pack_chunk(keys, raws): the MessagePack encoding of [keys, raws], two
-// lists of bytes, byte for byte as msgpack.packb(..., use_bin_type=True).
-PyObject* PackChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* ClearSplitter(PyObject* obj, PyObject*) {
+  if (!Clear(reinterpret_cast<SplitterObject*>(obj))) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// take(): one chunk per shard (empty ones too), each the MessagePack
+// encoding of [keys, raws]; the splitter is left empty.
+PyObject* TakeChunks(PyObject* obj, PyObject*) {
   return Guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "pack_chunk() takes exactly two arguments (%zd given)", nargs);
-      return nullptr;
-    }
-    size_t size = 1;
-    for (int a = 0; a < 2; ++a) {
-      if (!PyList_Check(args[a])) continue;
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[a]); ++i) {
-        PyObject* b = PyList_GET_ITEM(args[a], i);
-        size += 5 + (PyBytes_Check(b) ? static_cast<size_t>(PyBytes_GET_SIZE(b)) : 0);
-      }
-      size += 5;
-    }
+    auto* self = reinterpret_cast<SplitterObject*>(obj);
+    Ref chunks(PyList_New(self->num_shards));
+    if (!chunks) return nullptr;
     std::string out;
-    out.reserve(size);
-    out.push_back(static_cast<char>(0x92));
-    if (!PutBytesList(&out, args[0], "keys") || !PutBytesList(&out, args[1], "raws")) return nullptr;
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
+      PyObject* keys = ShardList(self->keys, i);
+      if (keys == nullptr) return nullptr;
+      PyObject* raws = ShardList(self->raws, i);
+      if (raws == nullptr) return nullptr;
+      Ref pair(PyList_New(2));
+      if (!pair) return nullptr;
+      PyList_SET_ITEM(pair.get(), 0, Py_NewRef(keys));
+      PyList_SET_ITEM(pair.get(), 1, Py_NewRef(raws));
+      out.clear();
+      if (!EncodeValue(pair.get(), &out, self->pack)) return nullptr;
+      PyObject* chunk = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+      if (chunk == nullptr) return nullptr;
+      PyList_SET_ITEM(chunks.get(), i, chunk);
+    }
+    if (!Clear(self)) return nullptr;
+    return chunks.release();
   });
 }
+
+PyMethodDef kSplitterMethods[] = {
+    {"add_pairs", Fn(AddPairs), METH_FASTCALL | METH_KEYWORDS,
+     "add_pairs($self, pairs, raw=False, limit=None)\n--\n\n"
+     "Add each (key, value) pair to its shard's lists, the value MessagePack-encoded or, with raw, bytes;\n"
+     "at most limit pairs when given.  True when pairs ran out.  A bad pair raises with the pairs before\n"
+     "it added and nothing of it."},
+    {"clear", ClearSplitter, METH_NOARGS, "clear($self, /)\n--\n\nEmpty every shard's lists; pending goes to 0."},
+    {"take", TakeChunks, METH_NOARGS,
+     "take($self, /)\n--\n\nOne packed chunk per shard (empty ones too); the splitter is left empty."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyMemberDef kSplitterMembers[] = {
+    {"keys", T_OBJECT_EX, offsetof(SplitterObject, keys), READONLY, "Per shard, the list of its keys (bytes)."},
+    {"raws", T_OBJECT_EX, offsetof(SplitterObject, raws), READONLY, "Per shard, the list of its stored values."},
+    {"num_shards", T_PYSSIZET, offsetof(SplitterObject, num_shards), READONLY, nullptr},
+    {"seed", T_ULONGLONG, offsetof(SplitterObject, seed), READONLY, nullptr},
+    {"pending", T_PYSSIZET, offsetof(SplitterObject, pending), READONLY,
+     "Bytes staged since the last clear(), a fixed overhead per pair included."},
+    {nullptr, 0, 0, 0, nullptr} /* sentinel */
+};
+
+PyType_Slot kSplitterSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Splitter(num_shards, seed=0)\n--\n\n"
+                                  "Pairs grouped by the shard of their key, in the order they came.")},
+    {Py_tp_new, reinterpret_cast<void*>(NewSplitter)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocSplitter)},
+    {Py_tp_methods, kSplitterMethods},
+    {Py_tp_members, kSplitterMembers},
+    {0, nullptr},
+};
+
+PyType_Spec kSplitterSpec = {
+    .name = "velkstore._native.Splitter",
+    .basicsize = static_cast<int>(sizeof(SplitterObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSplitterSlots,
+};
 
 // ---- placement ------------------------------------------------------------
 
@@ -374,72 +421,87 @@ PyObject* CommitFileFn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 struct RouterObject {
   PyObject_HEAD
-  std::vector<Ref> readers;  // one per shard; Py_None for a shard not open
+  // One per shard; Py_None for a shard not open.  Emptied by close().
+  std::vector<Ref> readers;
   uint64_t seed;
-  PyObject* not_open;  // the exception class for a key of a shard not open
+  size_t num_shards;
 };
 
 using Router = RouterObject;
 
-PyObject* NewRouter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// A router starts with no readers (and answers as a closed reader would);
+// _attach gives it its shards.  The arguments are the subclass's own.
+PyObject* NewRouter(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  auto* self = reinterpret_cast<Router*>(obj);
+  new (&self->readers) std::vector<Ref>();
+  self->seed = 0;
+  self->num_shards = 0;
+  return obj;
+}
+
+const char* const kAttachNames[] = {"readers", "seed"};
+const Params kAttachParams{"_attach()", kAttachNames, 2, 2, 2};
+
+// _attach(readers, seed): one reader (or None, a shard not open) per shard.
+PyObject* RouteAttach(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Guard([&]() -> PyObject* {
-    static const char* kwlist[] = {"readers", "seed", "not_open", nullptr};
-    PyObject *readers_arg, *seed_arg, *not_open;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:ShardRouter", const_cast<char**>(kwlist), &readers_arg,
-                                     &seed_arg, &not_open)) {
-      return nullptr;
-    }
-    const uint64_t seed = PyLong_AsUnsignedLongLong(seed_arg);
+    auto* self = reinterpret_cast<Router*>(obj);
+    PyObject* slots[2];
+    if (!ParseArgs(kAttachParams, args, nargs, kwnames, slots)) return nullptr;
+    const uint64_t seed = PyLong_AsUnsignedLongLong(slots[1]);
     if (PyErr_Occurred()) return nullptr;
-    Ref seq(PySequence_Tuple(readers_arg));
+    Ref seq(PySequence_Tuple(slots[0]));
     if (!seq) return nullptr;
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n == 0) {
-      PyErr_SetString(PyExc_ValueError, "ShardRouter needs at least one shard");
+      PyErr_SetString(PyExc_ValueError, "a sharded store has at least one shard");
       return nullptr;
     }
+    std::vector<Ref> list;
+    list.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* r = PyTuple_GET_ITEM(seq.get(), i);
       if (r != Py_None && !PyObject_TypeCheck(r, reader_type)) {
         PyErr_Format(PyExc_TypeError, "readers must be readers or None, not '%.200s'", Py_TYPE(r)->tp_name);
         return nullptr;
       }
+      list.emplace_back(Py_NewRef(r));
     }
-    if (!PyExceptionClass_Check(not_open)) {
-      PyErr_SetString(PyExc_TypeError, "not_open must be an exception class");
-      return nullptr;
-    }
-    std::vector<Ref> list;
-    list.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) list.emplace_back(Py_NewRef(PyTuple_GET_ITEM(seq.get(), i)));
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (obj == nullptr) return nullptr;
-    auto* self = reinterpret_cast<Router*>(obj);
-    new (&self->readers) std::vector<Ref>(std::move(list));
+    // The old list (if any) is let go once the new one is in place.
+    self->readers.swap(list);
     self->seed = seed;
-    self->not_open = Py_NewRef(not_open);
-    return obj;
+    self->num_shards = static_cast<size_t>(n);
+    Py_RETURN_NONE;
   });
 }
 
 void DeallocRouter(PyObject* obj) {
   auto* self = reinterpret_cast<Router*>(obj);
   std::destroy_at(&self->readers);
-  Py_XDECREF(self->not_open);
   bind::FreeInstance(obj);
 }
 
-PyObject* RaiseNotOpen(Router* self, std::string_view key, size_t shard) {
+bool Live(Router* self) {
+  if (self->readers.empty()) [[unlikely]] {
+    PyErr_SetString(imports.closed_error, "ShardedReader is closed");
+    return false;
+  }
+  return true;
+}
+
+PyObject* RaiseNotOpen(std::string_view key, size_t shard) {
   Ref kb(KeyBytes(key));
   if (!kb) return nullptr;
-  PyErr_Format(self->not_open, "key %R belongs to shard %zu, which this reader did not open", kb.get(), shard);
+  PyErr_Format(imports.not_open_error, "key %R belongs to shard %zu, which this reader did not open", kb.get(), shard);
   return nullptr;
 }
 
-// The open reader of shard i, or nullptr with the error set.
+// The open reader of shard i (borrowed), or nullptr with the error set.
 ReaderObject* ShardReader(Router* self, std::string_view key, size_t i) {
   PyObject* r = self->readers[i].get();
-  if (r == Py_None) return RaiseNotOpen(self, key, i), nullptr;
+  if (r == Py_None) return RaiseNotOpen(key, i), nullptr;
   auto* reader = reinterpret_cast<ReaderObject*>(r);
   if (reader->store == nullptr) return RaiseClosed("reader"), nullptr;
   return reader;
@@ -452,46 +514,101 @@ PyObject* RaiseDamaged(const ReaderObject* reader, const StoreReader& store, std
   return nullptr;
 }
 
-PyObject* RouteGetRaw(PyObject* obj, PyObject* key) {
-  auto* self = reinterpret_cast<Router*>(obj);
+// One exact lookup: 1 found (payload set), 0 absent (also a key with no
+// byte form), -1 error set.  The key is converted before any store is
+// looked at, as converting may run Python code; from there until the
+// payload is copied out nothing does.
+int RouteOne(Router* self, PyObject* key, Bytes* payload) {
   KeyBuf buf;
   switch (ToKey(key, &buf)) {
     case KeyConv::kOk: break;
-    case KeyConv::kNoBytes: Py_RETURN_NONE;
-    case KeyConv::kError: return nullptr;
+    case KeyConv::kNoBytes: return Live(self) ? 0 : -1;
+    case KeyConv::kError: return -1;
   }
-  const size_t i = ShardOf(buf.view, self->seed, self->readers.size());
+  if (!Live(self)) return -1;
+  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
   ReaderObject* reader = ShardReader(self, buf.view, i);
-  if (reader == nullptr) return nullptr;
-  Bytes payload;
-  switch (reader->store->Probe(buf.view, &payload)) {
-    case StoreReader::Found::kFound: return NewBytes(payload);
-    case StoreReader::Found::kAbsent: Py_RETURN_NONE;
+  if (reader == nullptr) return -1;
+  switch (reader->store->Probe(buf.view, payload)) {
+    case StoreReader::Found::kFound: return 1;
+    case StoreReader::Found::kAbsent: return 0;
     case StoreReader::Found::kDamaged: break;
   }
-  return RaiseDamaged(reader, *reader->store, buf.view);
+  RaiseDamaged(reader, *reader->store, buf.view);
+  return -1;
 }
 
-// get_many_raw(keys: list): one batch lookup per shard, answers in the order asked.
-PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
+PyObject* RouteGetRaw(PyObject* obj, PyObject* key) {
+  Bytes payload;
+  const int rc = RouteOne(reinterpret_cast<Router*>(obj), key, &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) Py_RETURN_NONE;
+  return NewBytes(payload);
+}
+
+const char* const kRouteGetNames[] = {"key", "default"};
+const Params kRouteGetParams{"get()", kRouteGetNames, 2, 1, 2};
+
+PyObject* RouteGet(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!ParseArgs(kRouteGetParams, args, nargs, kwnames, slots)) return nullptr;
+  Bytes payload;
+  const int rc = RouteOne(reinterpret_cast<Router*>(obj), slots[0], &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
+  return Decode(payload, slots[0]);
+}
+
+PyObject* RouteSubscript(PyObject* obj, PyObject* key) {
+  Bytes payload;
+  const int rc = RouteOne(reinterpret_cast<Router*>(obj), key, &payload);
+  if (rc < 0) return nullptr;
+  if (rc == 0) {
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  }
+  return Decode(payload, key);
+}
+
+// `key in reader`: a key of a type no store holds is simply not in it.
+int RouteContains(PyObject* obj, PyObject* key) {
+  auto* self = reinterpret_cast<Router*>(obj);
+  if (!Live(self)) return -1;
+  KeyBuf buf;
+  switch (ToKey(key, &buf)) {
+    case KeyConv::kOk: break;
+    case KeyConv::kNoBytes: return 0;
+    case KeyConv::kError:
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+      PyErr_Clear();
+      return 0;
+  }
+  if (!Live(self)) return -1;
+  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
+  const ReaderObject* reader = ShardReader(self, buf.view, i);
+  if (reader == nullptr) return -1;
+  return reader->store->Exists(buf.view) ? 1 : 0;
+}
+
+// get_many / get_many_raw: keys converted and routed holding the lock, one
+// batch lookup per shard (without the lock for large batches), then the
+// answers put back in the order asked.
+PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool decode) {
   return Guard([&]() -> PyObject* {
-    auto* self = reinterpret_cast<Router*>(obj);
-    if (!PyList_Check(keys_arg)) {
-      PyErr_SetString(PyExc_TypeError, "get_many_raw() takes a list of keys");
+    if (PyUnicode_Check(keys_arg) || PyBytes_Check(keys_arg)) {
+      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
       return nullptr;
     }
     // A tuple of our own: the keys' bytes are read in place, and no one
     // else can change it while the results are built.
-    Ref seq(PyList_AsTuple(keys_arg));
+    Ref seq(PySequence_Tuple(keys_arg));
     if (!seq) return nullptr;
     const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
-    const size_t num_shards = self->readers.size();
     std::vector<std::string_view> views(n);
     std::vector<std::string> owned;  // keys that needed a converted copy
     std::vector<size_t> owned_at;
-    std::vector<uint32_t> shard_of(n, 0);
-    std::vector<size_t> count(num_shards + 1, 0);
     constexpr uint32_t kUnusable = UINT32_MAX;
+    std::vector<uint32_t> shard_of(n, 0);
     for (size_t j = 0; j < n; ++j) {
       KeyBuf buf;
       switch (ToKey(PyTuple_GET_ITEM(seq.get(), j), &buf)) {
@@ -499,14 +616,17 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
         case KeyConv::kNoBytes: shard_of[j] = kUnusable; continue;
         case KeyConv::kError: return nullptr;
       }
-      if (buf.view.data() == buf.owned.data()) {
+      if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
         owned.push_back(std::move(buf.owned));
         owned_at.push_back(j);
       } else {
         views[j] = buf.view;
       }
     }
+    if (!Live(self)) return nullptr;
     for (size_t o = 0; o < owned.size(); ++o) views[owned_at[o]] = owned[o];
+    const size_t num_shards = self->num_shards;
+    std::vector<size_t> count(num_shards + 1, 0);
     for (size_t j = 0; j < n; ++j) {
       if (shard_of[j] == kUnusable) continue;
       shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
@@ -525,12 +645,15 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
     for (size_t k = 0; k < order.size(); ++k) batch_keys[k] = views[order[k]];
     std::vector<StoreReader::Found> found(order.size());
     std::vector<Bytes> payloads(order.size());
-    // Readers kept alive (and their stores held) while the lock is let go.
+    // Stores held while the lock is let go and the values are decoded.
     std::vector<std::shared_ptr<const StoreReader>> stores(num_shards);
+    // The readers too, for their paths: a close meanwhile lets the router's go.
+    std::vector<Ref> readers(num_shards);
     for (size_t i = 0; i < num_shards; ++i) {
       if (count[i] == count[i + 1]) continue;
       ReaderObject* reader = ShardReader(self, batch_keys[count[i]], i);
       if (reader == nullptr) return nullptr;
+      readers[i] = Ref(Py_NewRef(reinterpret_cast<PyObject*>(reader)));
       stores[i] = reader->store;
     }
     auto probe = [&] {
@@ -548,37 +671,272 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
     for (size_t i = 0; i < num_shards; ++i) {
       for (size_t k = count[i]; k < count[i + 1]; ++k) {
         if (found[k] == StoreReader::Found::kDamaged) {
-          return RaiseDamaged(reinterpret_cast<ReaderObject*>(self->readers[i].get()), *stores[i], batch_keys[k]);
+          return RaiseDamaged(reinterpret_cast<ReaderObject*>(readers[i].get()), *stores[i], batch_keys[k]);
         }
       }
     }
+    PyObject* absent = deflt != nullptr ? deflt : Py_None;
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
-    for (size_t j = 0; j < n; ++j) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), Py_NewRef(Py_None));
+    for (size_t j = 0; j < n; ++j) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), Py_NewRef(absent));
     for (size_t k = 0; k < order.size(); ++k) {
       if (found[k] != StoreReader::Found::kFound) continue;
-      PyObject* item = NewBytes(payloads[k]);
+      const auto at = static_cast<Py_ssize_t>(order[k]);
+      PyObject* item = decode ? Decode(payloads[k], PyTuple_GET_ITEM(seq.get(), at)) : NewBytes(payloads[k]);
       if (item == nullptr) return nullptr;
-      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(order[k]), item);
+      PyList_SetItem(out.get(), at, item);
     }
     return out.release();
   });
 }
 
+const char* const kRouteManyNames[] = {"keys", "default"};
+const Params kRouteManyParams{"get_many()", kRouteManyNames, 2, 1, 2};
+const Params kRouteManyRawParams{"get_many_raw()", kRouteManyNames, 1, 1, 1};
+
+PyObject* RouteGetManyDecoded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!ParseArgs(kRouteManyParams, args, nargs, kwnames, slots)) return nullptr;
+  return RouteGetMany(reinterpret_cast<Router*>(obj), slots[0], slots[1], true);
+}
+
+PyObject* RouteGetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];
+  if (!ParseArgs(kRouteManyRawParams, args, nargs, kwnames, slots)) return nullptr;
+  return RouteGetMany(reinterpret_cast<Router*>(obj), slots[0], nullptr, false);
+}
+
+// ---- merged scans -----------------------------------------------------------
+
+// A lazy scan over several shards at once, in key order across them: a
+// k-way merge of each shard's range of its sorted key list.  Shards hold
+// disjoint keys, so the merge never meets a key twice.
+struct Cursor {
+  std::shared_ptr<const StoreReader> store;
+  PyObject* path;  // borrowed from the reader, held by owners
+  StoreReader::Cursor at;  // the entry after item
+  size_t end;
+  StoreReader::ScanItem item;  // the current entry, while live
+  bool live;
+
+  // Reads the entry at `at` into item (or ends the cursor at end); false
+  // with the error set when the index is damaged.
+  bool Step() {
+    live = at.index < end;
+    if (!live) return true;
+    auto next = store->Next(&at);
+    if (!next.ok()) return RaiseStoreError(next.error(), path), false;
+    item = next.value();
+    return true;
+  }
+};
+
+// The merge is a tournament ("loser") tree over the cursors: each entry
+// costs one comparison per level, ceil(log2(shards)), on the path from the
+// winner's leaf to the root.  Cursors with no entries left lose every match.
+class Tournament {
+ public:
+  explicit Tournament(std::vector<Cursor> cursors) : cursors_(std::move(cursors)), loser_(cursors_.size(), 0) {
+    const size_t k = cursors_.size();
+    if (k == 0) return;
+    // Leaves at k..2k-1, matches at 1..k-1: each match keeps its loser and
+    // sends its winner up.
+    std::vector<size_t> winner(2 * k);
+    for (size_t i = 0; i < k; ++i) winner[k + i] = i;
+    for (size_t node = k - 1; node >= 1; --node) {
+      const size_t a = winner[2 * node], b = winner[2 * node + 1];
+      const bool a_wins = Before(a, b);
+      winner[node] = a_wins ? a : b;
+      loser_[node] = a_wins ? b : a;
+    }
+    loser_[0] = k == 1 ? 0 : winner[1];
+  }
+
+  // The cursor of the least key, or nullptr when every cursor is done.
+  Cursor* Top() {
+    if (cursors_.empty()) return nullptr;
+    Cursor& c = cursors_[loser_[0]];
+    return c.live ? &c : nullptr;
+  }
+
+  // Moves the top cursor on and replays its matches up to the root; false
+  // with the error set when its index is damaged.
+  bool Advance() {
+    size_t w = loser_[0];
+    if (!cursors_[w].Step()) return false;
+    for (size_t node = (cursors_.size() + w) / 2; node >= 1; node /= 2) {
+      if (Before(loser_[node], w)) std::swap(loser_[node], w);
+    }
+    loser_[0] = w;
+    return true;
+  }
+
+  void Clear() { cursors_.clear(); }
+
+  size_t Left() const {
+    size_t left = 0;
+    for (const Cursor& c : cursors_) left += c.end - c.at.index + (c.live ? 1 : 0);
+    return left;
+  }
+
+ private:
+  // Whether cursor a's key comes before cursor b's (a done cursor never does).
+  bool Before(size_t a, size_t b) const {
+    const Cursor &x = cursors_[a], &y = cursors_[b];
+    if (!x.live) return false;
+    if (!y.live) return true;
+    return x.item.key < y.item.key;
+  }
+
+  std::vector<Cursor> cursors_;
+  std::vector<size_t> loser_;  // [0]: the overall winner
+};
+
+struct MergedScanObject {
+  PyObject_HEAD
+  std::vector<Ref> owners;  // the shard readers: their paths name files in errors
+  Tournament merge;
+  KeyForm key;
+  ValueForm value;
+};
+
+PyTypeObject* merged_scan_type = nullptr;
+
+PyObject* MergedNext(PyObject* obj) {
+  auto* self = reinterpret_cast<MergedScanObject*>(obj);
+  Cursor* top = self->merge.Top();
+  if (top == nullptr) return nullptr;
+  PyObject* item = ScanItem(*top->store, top->item, top->at.index, top->end, self->key, self->value, top->path);
+  if (item == nullptr || !self->merge.Advance()) {
+    Py_XDECREF(item);
+    self->merge.Clear();  // a failed scan ends with its error
+    return nullptr;
+  }
+  return item;
+}
+
+PyObject* MergedLengthHint(PyObject* obj, PyObject*) {
+  return PyLong_FromSize_t(reinterpret_cast<MergedScanObject*>(obj)->merge.Left());
+}
+
+void DeallocMerged(PyObject* obj) {
+  auto* self = reinterpret_cast<MergedScanObject*>(obj);
+  std::destroy_at(&self->merge);
+  std::destroy_at(&self->owners);
+  bind::FreeInstance(obj);
+}
+
+PyObject* SelfIter(PyObject* obj) { return Py_NewRef(obj); }
+
+PyMethodDef kMergedMethods[] = {
+    {"__length_hint__", Fn(MergedLengthHint), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
+
+PyType_Slot kMergedSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A lazy scan over the open shards of a sharded store, in key order.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocMerged)},
+    {Py_tp_iter, reinterpret_cast<void*>(SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(MergedNext)},
+    {Py_tp_methods, kMergedMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kMergedSpec = {
+    .name = "velkstore._native.MergedScan",
+    .basicsize = static_cast<int>(sizeof(MergedScanObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kMergedSlots,
+};
+
+// scan(prefix=None, start=None, stop=None, *, keys=1, values=0): keys 0
+// none, 1 str, 2 bytes; values 0 none, 1 stored bytes, 2 decoded.
+const char* const kScanNames[] = {"prefix", "start", "stop", "keys", "values"};
+const Params kScanParams{"_scan()", kScanNames, 5, 0, 3};
+
+bool Form(PyObject* arg, long deflt, long* out) {
+  *out = arg == nullptr ? deflt : PyLong_AsLong(arg);
+  if (*out == -1 && PyErr_Occurred()) return false;
+  if (*out < 0 || *out > 2) return PyErr_SetString(PyExc_ValueError, "scan form out of range"), false;
+  return true;
+}
+
+PyObject* RouteScan(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guard([&]() -> PyObject* {
+    auto* self = reinterpret_cast<Router*>(obj);
+    PyObject* slots[5];
+    if (!ParseArgs(kScanParams, args, nargs, kwnames, slots)) return nullptr;
+    long key_form, value_form;
+    if (!Form(slots[3], 1, &key_form) || !Form(slots[4], 0, &value_form)) return nullptr;
+    if (key_form == 0 && value_form == 0) return PyErr_Format(PyExc_ValueError, "a scan yields keys or values");
+    ScanKeys keys;
+    if (!keys.Parse(slots[0], slots[1], slots[2])) return nullptr;
+    if (!Live(self)) return nullptr;
+    std::vector<Ref> owners;
+    std::vector<Cursor> cursors;
+    for (const Ref& r : self->readers) {
+      if (r.get() == Py_None) continue;
+      auto* reader = reinterpret_cast<ReaderObject*>(r.get());
+      if (reader->store == nullptr) return RaiseClosed("reader");
+      size_t begin = 0, end = 0;
+      if (!keys.Range(*reader->store, reader->path, &begin, &end)) return nullptr;
+      owners.emplace_back(Py_NewRef(r.get()));
+      if (begin == end) continue;
+      auto at = reader->store->CursorAt(begin);
+      if (!at.ok()) return RaiseStoreError(at.error(), reader->path);
+      Cursor c{reader->store, reader->path, at.value(), end, {}, false};
+      if (!c.Step()) return nullptr;
+      cursors.push_back(std::move(c));
+    }
+    PyObject* out = merged_scan_type->tp_alloc(merged_scan_type, 0);
+    if (out == nullptr) return nullptr;
+    auto* scan = reinterpret_cast<MergedScanObject*>(out);
+    new (&scan->owners) std::vector<Ref>(std::move(owners));
+    new (&scan->merge) Tournament(std::move(cursors));
+    scan->key = static_cast<KeyForm>(key_form);
+    scan->value = static_cast<ValueForm>(value_form);
+    return out;
+  });
+}
+
+// close(): lookups and scans fail with ClosedError from now on; the
+// readers are let go (scans already made keep theirs).
+PyObject* RouteClose(PyObject* obj, PyObject*) {
+  auto* self = reinterpret_cast<Router*>(obj);
+  std::vector<Ref> readers;
+  readers.swap(self->readers);
+  Py_RETURN_NONE;
+}
+
+
 PyMethodDef kRouterMethods[] = {
     {"get_raw", RouteGetRaw, METH_O,
      "get_raw($self, key, /)\n--\n\nThe stored bytes of key from its shard, or None when it is absent."},
-    {"get_many_raw", RouteGetManyRaw, METH_O,
-     "get_many_raw($self, keys, /)\n--\n\nThe stored bytes of each key of a list, in the order asked."},
+    {"get", Fn(RouteGet), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, key, default=None)\n--\n\nThe object of key from its shard, or default when it is absent."},
+    {"get_many_raw", Fn(RouteGetManyRaw), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_raw($self, keys)\n--\n\nThe stored bytes of each key (None when absent), in the order asked."},
+    {"get_many", Fn(RouteGetManyDecoded), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, keys, default=None)\n--\n\nThe object of each key (default when absent), in the order asked."},
+    {"_attach", Fn(RouteAttach), METH_FASTCALL | METH_KEYWORDS,
+     "_attach($self, readers, seed)\n--\n\nRoute to these readers (None: a shard not open), one per shard."},
+    {"_scan", Fn(RouteScan), METH_FASTCALL | METH_KEYWORDS,
+     "_scan($self, prefix=None, start=None, stop=None, *, keys=1, values=0)\n--\n\n"
+     "A lazy scan of the open shards in key order. keys: 0 none, 1 str, 2 bytes; values: 0 none, 1 stored\n"
+     "bytes, 2 decoded."},
+    {"_close", RouteClose, METH_NOARGS, "_close($self, /)\n--\n\nLet the readers go; later calls raise ClosedError."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
 PyType_Slot kRouterSlots[] = {
-    {Py_tp_doc, const_cast<char*>("ShardRouter(readers, seed, not_open)\n--\n\n"
-                                  "Exact lookups sent to the reader of each key's shard (None: a shard not open).")},
+    {Py_tp_doc, const_cast<char*>("Lookups and scans of a sharded store: each key sent to the reader of its\n"
+                                  "shard (None: a shard not open), scans merged across the open shards.")},
     {Py_tp_new, reinterpret_cast<void*>(NewRouter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(DeallocRouter)},
     {Py_tp_methods, kRouterMethods},
+    {Py_mp_subscript, reinterpret_cast<void*>(RouteSubscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(RouteContains)},
     {0, nullptr},
 };
 
@@ -586,18 +944,15 @@ PyType_Spec kRouterSpec = {
     .name = "velkstore._native.ShardRouter",
     .basicsize = static_cast<int>(sizeof(Router)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .slots = kRouterSlots,
 };
 
 }  // namespace
 
 PyMethodDef shard_functions[] = {
-    {"split_pairs", Fn(SplitPairs), METH_FASTCALL | METH_KEYWORDS,
-     "split_pairs(splitter, pairs, raw=False, limit=None)\n--\n\n"
-     "Append each (key, value) pair to splitter.keys[i] and splitter.raws[i] of its shard i, the value\n"
-     "MessagePack-encoded or, with raw, bytes; splitter.pending grows by the bytes added.\n"
-     "Takes at most limit pairs; True when pairs ran out."},
+    {"encode", EncodeFn, METH_O,
+     "encode(obj, /)\n--\n\nThe MessagePack encoding of obj, as every store of the package stores it."},
     {"shard_of", Fn(ShardOfKey), METH_FASTCALL | METH_KEYWORDS,
      "shard_of(key, num_shards, seed=0)\n--\n\n"
      "The shard that holds key (str or bytes) in a store of num_shards: xxh3_64(key bytes, seed) % num_shards."},
@@ -606,11 +961,20 @@ PyMethodDef shard_functions[] = {
      "The first of the reader's keys (of its first limit keys) that does not belong in shard index, or None."},
     {"commit_file", Fn(CommitFileFn), METH_FASTCALL | METH_KEYWORDS,
      "commit_file(path, data)\n--\n\nReplace the file at path with data atomically and durably."},
-    {"pack_chunk", Fn(PackChunk), METH_FASTCALL,
-     "pack_chunk(keys, raws, /)\n--\n\nThe MessagePack encoding of [keys, raws], two lists of bytes."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 
-PyObject* CreateRouterType(PyObject* module) { return PyType_FromModuleAndSpec(module, &kRouterSpec, nullptr); }
+PyObject* CreateRouterType(PyObject* module) {
+  Ref splitter(PyType_FromModuleAndSpec(module, &kSplitterSpec, nullptr));
+  if (!splitter) return nullptr;
+  Ref overhead(PyLong_FromSize_t(kPairOverhead));
+  if (!overhead || PyObject_SetAttrString(splitter.get(), "PAIR_OVERHEAD", overhead.get()) < 0) return nullptr;
+  if (PyModule_AddObjectRef(module, "Splitter", splitter.get()) < 0) return nullptr;
+  if (merged_scan_type == nullptr) {
+    merged_scan_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kMergedSpec, nullptr));
+    if (merged_scan_type == nullptr) return nullptr;
+  }
+  return PyType_FromModuleAndSpec(module, &kRouterSpec, nullptr);
+}
 
 }  // namespace velk::native

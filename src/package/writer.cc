@@ -60,14 +60,7 @@ bool StageKey(PyObject* obj, KeyBuf* buf) {
 // The MessagePack encoding of value in *out (cleared first).
 bool Encode(Self* self, PyObject* value, std::string* out) {
   out->clear();
-  if (PackPlain(value, out)) return true;
-  Ref packed(PyObject_CallOneArg(self->pack, value));
-  if (!packed) return false;
-  char* data = nullptr;
-  Py_ssize_t n = 0;
-  if (PyBytes_AsStringAndSize(packed.get(), &data, &n) < 0) return false;
-  out->assign(data, static_cast<size_t>(n));
-  return true;
+  return EncodeValue(value, out, self->pack);
 }
 
 // Raw payloads: bytes-like objects, borrowed for the call.
@@ -118,13 +111,7 @@ PyObject* NewWriter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     (void)args;
     (void)kwargs;  // the path is the Python class's
-    // The package's encoder once handed over; before that, the plain one.
-    Ref pack;
-    if (imports.new_packer != nullptr) {
-      pack = Ref(PyObject_CallNoArgs(imports.new_packer));
-    } else if (Ref packer(PyObject_CallNoArgs(imports.packer_type)); packer) {
-      pack = Ref(PyObject_GetAttrString(packer.get(), "pack"));
-    }
+    Ref pack(NewPack());
     if (!pack) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;

@@ -8,17 +8,14 @@ nested deeper than orjson writes.
 
 from __future__ import annotations
 
-import base64
-import binascii
 import json
 import math
 from typing import Any
 
-import msgpack  # type: ignore[import-untyped]
 import orjson
 
-from .._common import encode
-from .._jsonvalue import from_json
+from .._jsonvalue import bytes_to_json, from_json, unb64
+from .._native import encode
 
 # Integer literals of 19 digits or more may lie outside 64 bits; orjson would
 # turn them into floats, silently rounding them.  Found by mapping every
@@ -41,7 +38,7 @@ def key_to_json(key: bytes) -> Any:
     try:
         return key.decode("utf-8")
     except UnicodeDecodeError:
-        return {"$bytes": base64.b64encode(key).decode("ascii")}
+        return bytes_to_json(key)
 
 
 def _key_from_json(key: Any) -> str | bytes:
@@ -49,9 +46,9 @@ def _key_from_json(key: Any) -> str | bytes:
         return key
     if type(key) is dict and len(key) == 1 and type(key.get("$bytes")) is str:
         try:
-            return base64.b64decode(key["$bytes"], validate=True)
-        except binascii.Error as exc:
-            raise BadRecord(f"bad key: invalid base64: {exc}") from None
+            return unb64(key["$bytes"])
+        except ValueError as exc:
+            raise BadRecord(f"bad key: {exc}") from None
     raise BadRecord('"key" must be a string or a {"$bytes": "<base64>"} object')
 
 
@@ -104,8 +101,7 @@ def parse_batch(lines: list[bytes]) -> list[tuple[str | bytes, bytes]] | None:
     chunk = b",".join(lines)
     if _has_long_number(chunk):
         return None
-    # As encode() does, with one Packer for the batch rather than one per value.
-    pack = msgpack.Packer(use_bin_type=True).pack
+    pack = encode
     tagged = b'"$' in chunk or b"\\u" in chunk
     try:
         # One call for the whole batch; a line holding anything but one

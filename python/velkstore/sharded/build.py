@@ -14,7 +14,6 @@ from dataclasses import dataclass
 import msgpack  # type: ignore[import-untyped]
 
 from .. import _native
-from .._common import new_packer
 from .manifest import (
     DirPath,
     Manifest,
@@ -24,56 +23,21 @@ from .manifest import (
 )
 from .._writer import VelkWriter
 
-# Per pair, what a staged key and value cost beyond their bytes (two list
-# slots and two bytes objects).
-PAIR_OVERHEAD = 90
+#: Pairs grouped by the shard of their key, in the order they came, with a
+#: byte count (`pending`) that decides when the writer spills: native.
+Splitter = _native.Splitter
+# Per pair, what a staged key and value cost beyond their bytes.
+PAIR_OVERHEAD: int = _native.Splitter.PAIR_OVERHEAD
 
 
 def pack_chunk(keys: list[bytes], raws: list[bytes]) -> bytes:
-    """The MessagePack encoding of [keys, raws], packed natively."""
-    return _native.pack_chunk(keys, raws)
+    """The MessagePack encoding of [keys, raws]."""
+    return _native.encode([keys, raws])
 
 
 def unpack_chunk(chunk: bytes) -> Iterator[tuple[bytes, bytes]]:
     keys, raws = msgpack.unpackb(chunk, use_list=True)
     return zip(keys, raws)
-
-
-class Splitter:
-    """Pairs grouped by shard, in the order they came, with a byte count."""
-
-    PAIR_OVERHEAD = PAIR_OVERHEAD
-
-    def __init__(self, num_shards: int, seed: int) -> None:
-        self.num_shards = num_shards
-        self.seed = seed
-        self.keys: list[list[bytes]] = [[] for _ in range(num_shards)]
-        self.raws: list[list[bytes]] = [[] for _ in range(num_shards)]
-        self.pending = 0  # bytes staged since the last clear(), PAIR_OVERHEAD per pair included
-        # One packer for every value (as a single-file writer encodes them).
-        self.pack = new_packer()
-
-    def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False, limit: int | None = None) -> bool:
-        """Add each (key, value) pair, the value encoded with MessagePack or,
-        with *raw*, already bytes; at most *limit* pairs when given (True
-        when *pairs* ran out).  A bad pair raises with the pairs before it
-        added and nothing of it."""
-        # Key conversion, the key hash and the encoding of plain values run
-        # natively, one call per batch.
-        return _native.split_pairs(self, pairs, raw, limit)
-
-    def clear(self) -> None:
-        for i in range(self.num_shards):
-            self.keys[i] = []
-            self.raws[i] = []
-        self.pending = 0
-
-    def take(self) -> list[bytes]:
-        """One packed chunk per shard (empty ones too); the splitter is
-        left empty."""
-        chunks = [pack_chunk(k, r) for k, r in zip(self.keys, self.raws)]
-        self.clear()
-        return chunks
 
 
 @dataclass(frozen=True)

@@ -2,57 +2,38 @@
 
 from __future__ import annotations
 
-import heapq
 import os
 from collections.abc import ItemsView, Iterable, Iterator, Mapping, ValuesView
-from operator import itemgetter
 from types import TracebackType
 from typing import Any
 
 from .. import _native
 from .._common import Key, PathArg
-from .._errors import ClosedError, CorruptError, LimitError, VelkError
+from .._errors import ClosedError, CorruptError, LimitError, ShardNotOpenError
 from .._reader import VelkReader
 from .manifest import (
     DirPath,
     Manifest,
     check_shard_path,
     join,
-    key_bytes,
-    key_text,
     read_manifest,
     shard_of,
     try_read_manifest,
 )
 
-_first = itemgetter(0)
 # Opens started again when a commit removed the shards of the manifest read.
 _OPEN_ATTEMPTS = 5
+# What a native scan yields: its keys= and values= forms.
+_NONE, _STR, _BYTES = 0, 1, 2
+_RAW, _DECODED = 1, 2
 
-
-class ShardNotOpenError(VelkError, LookupError):
-    """A lookup of a key whose shard this reader did not open (``shards=``)."""
-
-
-def _lookup_key(key: object) -> bytes | None:
-    # The stored form of a key asked for; None for text that no stored key
-    # can match.  Bad types raise TypeError, as VelkReader does.
-    try:
-        return key_bytes(key)
-    except LimitError:
-        return None
-
-
-def _bound(key: object) -> bytes | None:
-    return None if key is None else key_bytes(key)
-
-
-class ShardedReader(Mapping[str, Any]):
+class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
     """A read-only view of a sharded store, with `VelkReader`'s read API.
 
     Lookups go to the one shard that can hold the key; `get_many` groups
     its keys by shard; iteration, `prefix` and `range` merge the shards'
     sorted streams lazily, so they come in key order across the whole store.
+    All of it runs natively, in one router over the shards' readers.
 
     Each shard is checked against the manifest when opened: a shard whose
     size, key count or file CRC-32 disagrees with it (a file swapped in
@@ -89,8 +70,10 @@ class ShardedReader(Mapping[str, Any]):
         self._shard_ids: tuple[int, ...] = tuple(wanted)
         self._readers: list[VelkReader | None] | None = readers
         self._open = [r for r in readers if r is not None]
-        # Exact lookups in one native call each: key bytes, hash, shard, probe.
-        self._router: _native.ShardRouter | None = _native.ShardRouter(readers, m.seed, ShardNotOpenError)
+        # Lookups (get_raw, get, [], in, get_many, get_many_raw) and scans are
+        # the native router's own: key bytes, hash, shard, probe; scans merged
+        # across the shards.
+        self._attach(readers, m.seed)
 
     def _open_shards(self, m: Manifest, wanted: Iterable[int]) -> list[VelkReader | None]:
         readers: list[VelkReader | None] = [None] * m.num_shards
@@ -125,90 +108,9 @@ class ShardedReader(Mapping[str, Any]):
             raise ClosedError("ShardedReader is closed")
         return self._readers
 
-    def _route(self, key: object) -> tuple[VelkReader, bytes] | None:
-        """The open shard that holds *key* and the key's bytes; None for a
-        key no store can hold."""
-        readers = self._all()
-        kb = _lookup_key(key)
-        if kb is None:
-            return None
-        i = shard_of(kb, self._n, self._manifest.seed)
-        r = readers[i]
-        if r is None:
-            raise ShardNotOpenError(f"key {kb!r} belongs to shard {i}, which this reader did not open")
-        return r, kb
-
     def _live(self) -> list[VelkReader]:
         self._all()
         return self._open
-
-    # -- lookups ------------------------------------------------------------
-
-    def get_raw(self, key: Any) -> bytes | None:
-        """The stored bytes of *key*, or None when it is absent."""
-        router = self._router
-        if router is None:
-            raise ClosedError("ShardedReader is closed")
-        return router.get_raw(key)
-
-    def get(self, key: Any, default: Any = None) -> Any:
-        route = self._route(key)
-        return default if route is None else route[0].get(route[1], default)
-
-    def __getitem__(self, key: Any) -> Any:
-        route = self._route(key)
-        if route is None:
-            raise KeyError(key)
-        try:
-            return route[0][route[1]]
-        except KeyError:
-            raise KeyError(key) from None
-
-    def __contains__(self, key: object) -> bool:
-        try:
-            route = self._route(key)
-        except TypeError:
-            return False
-        return route is not None and route[0].__contains__(route[1])
-
-    def get_many_raw(self, keys: Iterable[Any]) -> list[bytes | None]:
-        """The stored bytes of each key (None when absent), in the order asked."""
-        return self._get_many(keys, raw=True, default=None)
-
-    def get_many(self, keys: Iterable[Any], default: Any = None) -> list[Any]:
-        """The object of each key (*default* when absent), in the order asked."""
-        return self._get_many(keys, raw=False, default=default)
-
-    def _get_many(self, keys: Iterable[Any], raw: bool, default: Any) -> list[Any]:
-        readers = self._all()
-        if raw and self._router is not None:
-            return self._router.get_many_raw(keys if isinstance(keys, list) else list(keys))
-        kbs = _many_keys(keys)
-        n = self._n
-        if n == 1 and readers[0] is not None and None not in kbs:
-            one = readers[0]
-            return one.get_many_raw(kbs) if raw else one.get_many(kbs, default)
-        # One batch per shard, each answered by that shard's batch lookup,
-        # then the answers put back in the order asked.
-        seed = self._manifest.seed
-        positions: list[list[int]] = [[] for _ in range(n)]
-        batches: list[list[bytes]] = [[] for _ in range(n)]
-        for pos, kb in enumerate(kbs):
-            if kb is not None:
-                i = shard_of(kb, n, seed)
-                positions[i].append(pos)
-                batches[i].append(kb)
-        out: list[Any] = [default] * len(kbs)
-        for i, batch in enumerate(batches):
-            if not batch:
-                continue
-            r = readers[i]
-            if r is None:
-                raise ShardNotOpenError(f"key {batch[0]!r} belongs to shard {i}, which this reader did not open")
-            found = r.get_many_raw(batch) if raw else r.get_many(batch, default)
-            for pos, value in zip(positions[i], found):
-                out[pos] = value
-        return out
 
     # -- listings -------------------------------------------------------------
 
@@ -217,11 +119,11 @@ class ShardedReader(Mapping[str, Any]):
         return sum(len(r) for r in self._live())
 
     def __iter__(self) -> Iterator[str]:
-        return map(key_text, self.keys_bytes())
+        return self._scan()
 
     def keys_bytes(self, prefix: Key = b"", start: Key | None = None, stop: Key | None = None) -> Iterator[bytes]:
         """Keys as bytes, lazily, in key order across the open shards."""
-        return heapq.merge(*(r.keys_bytes(prefix, start, stop) for r in self._live()))
+        return self._scan(prefix, start, stop, keys=_BYTES)
 
     def items_bytes(
         self,
@@ -233,8 +135,7 @@ class ShardedReader(Mapping[str, Any]):
     ) -> Iterator[tuple[bytes, Any]]:
         """(bytes key, value), or (bytes key, stored bytes) with *raw*,
         lazily, in key order across the open shards."""
-        streams = [r.items_bytes(prefix, start, stop, raw=raw) for r in self._live()]
-        return heapq.merge(*streams, key=_first)
+        return self._scan(prefix, start, stop, keys=_BYTES, values=_RAW if raw else _DECODED)
 
     def items(self) -> ItemsView[str, Any]:
         """A view whose iteration merges the shards' scans (one decoding
@@ -244,34 +145,30 @@ class ShardedReader(Mapping[str, Any]):
     def values(self) -> ValuesView[Any]:
         return _ValuesView(self)
 
-    def _items(self, prefix: bytes, start: bytes | None, stop: bytes | None, raw: bool) -> Iterator[tuple[str, Any]]:
-        for kb, value in self.items_bytes(prefix, start, stop, raw=raw):
-            yield key_text(kb), value
-
     def items_raw(self) -> Iterator[tuple[str, bytes]]:
-        return self._items(b"", None, None, raw=True)
+        return self._scan(values=_RAW)
 
     def prefix(self, prefix: Any) -> Iterator[tuple[str, Any]]:
         """(key, object) for every key starting with *prefix*, in key order."""
-        return self._prefix(prefix, raw=False)
+        return self._prefix(prefix, _DECODED)
 
     def prefix_raw(self, prefix: Any) -> Iterator[tuple[str, bytes]]:
-        return self._prefix(prefix, raw=True)
+        return self._prefix(prefix, _RAW)
 
-    def _prefix(self, prefix: Any, raw: bool) -> Iterator[tuple[str, Any]]:
-        pb = _lookup_key(prefix)
-        self._live()
-        return iter(()) if pb is None else self._items(pb, None, None, raw)
+    def _prefix(self, prefix: Any, values: int) -> Iterator[tuple[str, Any]]:
+        try:
+            return self._scan(prefix, values=values)
+        except LimitError:
+            self._all()
+            return iter(())  # text with no byte form: no stored key starts with it
 
     def range(self, start: Any = None, stop: Any = None) -> Iterator[tuple[str, Any]]:
         """(key, object) for start <= key < stop (either end open when
         None), in key order."""
-        self._live()
-        return self._items(b"", _bound(start), _bound(stop), raw=False)
+        return self._scan(None, start, stop, values=_DECODED)
 
     def range_raw(self, start: Any = None, stop: Any = None) -> Iterator[tuple[str, bytes]]:
-        self._live()
-        return self._items(b"", _bound(start), _bound(stop), raw=True)
+        return self._scan(None, start, stop, values=_RAW)
 
     # -- the store --------------------------------------------------------------
 
@@ -325,7 +222,7 @@ class ShardedReader(Mapping[str, Any]):
     def close(self) -> None:
         """Close every shard.  Idempotent."""
         readers, self._readers = self._readers, None
-        self._router = None
+        self._close()
         for r in readers or ():
             if r is not None:
                 r.close()
@@ -360,27 +257,18 @@ class _ItemsView(ItemsView[str, Any]):
     _mapping: ShardedReader
 
     def __iter__(self) -> Iterator[tuple[str, Any]]:
-        return self._mapping._items(b"", None, None, raw=False)
+        return self._mapping._scan(values=_DECODED)
 
 
 class _ValuesView(ValuesView[Any]):
     _mapping: ShardedReader
 
     def __iter__(self) -> Iterator[Any]:
-        return (v for _, v in self._mapping.items_bytes())
+        return self._mapping._scan(keys=_NONE, values=_DECODED)
 
 
 def _reopen(directory: DirPath, verify: bool | None, shards: tuple[int, ...]) -> ShardedReader:
     return ShardedReader(directory, verify=verify, shards=shards)
-
-
-def _many_keys(keys: Iterable[Any]) -> list[Any]:
-    # Text keys encoded in one pass; a key no store can hold becomes None.
-    items = keys if isinstance(keys, list) else list(keys)
-    try:
-        return [k.encode("utf-8", "surrogateescape") if type(k) is str else key_bytes(k) for k in items]
-    except (UnicodeEncodeError, LimitError):
-        return [_lookup_key(k) for k in items]
 
 
 def _indices(shards: Iterable[int], num_shards: int) -> Iterator[int]:
