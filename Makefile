@@ -4,7 +4,7 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev
+DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libzstd-dev libgtest-dev
 # The fuzzer needs clang's libFuzzer runtime; llvm-14 brings the symbolizer.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 
