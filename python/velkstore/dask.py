@@ -33,6 +33,7 @@ from .sharded.manifest import (
     join,
     new_build_id,
     remove_build_dir,
+    replaceable_manifest,
     shard_file_name,
 )
 
@@ -77,6 +78,8 @@ def to_velkstore(
     split = _split_partitions(collection, n, seed, key, value)
     target: DirPath = os.fspath(directory)
     os.makedirs(target, exist_ok=True)
+    # A store this build could not replace fails now, not after every shard is built.
+    replaceable_manifest(target)
     build_id = new_build_id()
     build_dir = join(target, BUILD_DIR_PREFIX + build_id)
     os.mkdir(build_dir)

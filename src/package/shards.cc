@@ -3,14 +3,17 @@
 // for the sharded writers, and ShardRouter answers a sharded reader's exact
 // lookups, each key sent to its shard's open reader.  A key lives in shard
 // xxh3_64(key bytes, seed) % num_shards, as in velkstore.sharded.manifest.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #define XXH_INLINE_ALL  // header-only: no library to link
 #include <xxhash.h>
 
+#include "core/writer/commit.h"
 #include "package/api.h"
 #include "package/pack.h"
 #include "package/reader.h"
@@ -260,6 +263,106 @@ PyObject* PackChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// ---- placement ------------------------------------------------------------
+
+// shard_of(key, num_shards, seed=0): the shard that holds key's stored
+// bytes.  num_shards is any positive int (2**64 gives the hash itself).
+const char* const kShardOfNames[] = {"key", "num_shards", "seed"};
+const Params kShardOfParams{"shard_of()", kShardOfNames, 3, 2, 3};
+
+PyObject* ShardOfKey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guard([&]() -> PyObject* {
+    PyObject* slots[3];
+    if (!ParseArgs(kShardOfParams, args, nargs, kwnames, slots)) return nullptr;
+    if (!PyLong_Check(slots[1])) {
+      return PyErr_Format(PyExc_TypeError, "num_shards must be an int, not '%.200s'", Py_TYPE(slots[1])->tp_name);
+    }
+    Ref zero(PyLong_FromLong(0));
+    const int positive = zero ? PyObject_RichCompareBool(slots[1], zero.get(), Py_GT) : -1;
+    if (positive <= 0) {
+      return positive < 0 ? nullptr : PyErr_Format(PyExc_ValueError, "num_shards must be positive");
+    }
+    const uint64_t seed = slots[2] == nullptr ? 0 : PyLong_AsUnsignedLongLong(slots[2]);
+    if (PyErr_Occurred()) return nullptr;
+    KeyBuf buf;
+    switch (ToKey(slots[0], &buf)) {
+      case KeyConv::kOk: break;
+      case KeyConv::kNoBytes: return PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", slots[0]);
+      case KeyConv::kError: return nullptr;
+    }
+    Ref hash(PyLong_FromUnsignedLongLong(XXH3_64bits_withSeed(buf.view.data(), buf.view.size(), seed)));
+    return hash ? PyNumber_Remainder(hash.get(), slots[1]) : nullptr;
+  });
+}
+
+// misplaced_key(reader, index, num_shards, seed, limit=None): the first of
+// (at most limit of) the reader's keys that does not belong in shard index,
+// as bytes, or None when every key checked belongs there.
+const char* const kMisplacedNames[] = {"reader", "index", "num_shards", "seed", "limit"};
+const Params kMisplacedParams{"misplaced_key()", kMisplacedNames, 5, 4, 5};
+
+PyObject* MisplacedKey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guard([&]() -> PyObject* {
+    PyObject* slots[5];
+    if (!ParseArgs(kMisplacedParams, args, nargs, kwnames, slots)) return nullptr;
+    if (!PyObject_TypeCheck(slots[0], reader_type)) {
+      return PyErr_Format(PyExc_TypeError, "reader must be a reader, not '%.200s'", Py_TYPE(slots[0])->tp_name);
+    }
+    uint64_t values[3];
+    for (int a = 0; a < 3; ++a) {
+      values[a] = PyLong_AsUnsignedLongLong(slots[a + 1]);
+      if (PyErr_Occurred()) return nullptr;
+    }
+    const auto [index, n, seed] = values;
+    if (n == 0) return PyErr_Format(PyExc_ValueError, "num_shards must be positive");
+    size_t limit = SIZE_MAX;
+    if (slots[4] != nullptr && slots[4] != Py_None) {
+      limit = PyLong_AsSize_t(slots[4]);
+      if (PyErr_Occurred()) return nullptr;
+    }
+    // A copy of the store: the scan below lets go of the lock.
+    std::shared_ptr<const StoreReader> store = reinterpret_cast<ReaderObject*>(slots[0])->store;
+    if (store == nullptr) return RaiseClosed("reader");
+    const size_t end = std::min(limit, store->entry_count());
+    auto scan = [&] {
+      for (size_t i = 0; i < end; ++i) {
+        if (ShardOf(store->key_at(i), seed, n) != index) return i;
+      }
+      return end;
+    };
+    const size_t at = end >= kReleaseLockFrom ? WithoutLock(scan) : scan();
+    if (at == end) Py_RETURN_NONE;
+    return KeyBytes(store->key_at(at));
+  });
+}
+
+// commit_file(path, data): data as the new content of path, committed
+// atomically (a fresh temporary name, synced, renamed over path, the
+// directory synced).
+const char* const kCommitNames[] = {"path", "data"};
+const Params kCommitParams{"commit_file()", kCommitNames, 2, 2, 2};
+
+PyObject* CommitFileFn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Guard([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!ParseArgs(kCommitParams, args, nargs, kwnames, slots)) return nullptr;
+    Ref given;
+    std::string path;
+    if (!ToPath(slots[0], &given, &path)) return nullptr;
+    if (!PyBytes_Check(slots[1])) {
+      return PyErr_Format(PyExc_TypeError, "data must be bytes, not '%.200s'", Py_TYPE(slots[1])->tp_name);
+    }
+    // Held across the lock's release, so the buffer stays put.
+    Ref data(Py_NewRef(slots[1]));
+    const Bytes part{reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(data.get())),
+                     static_cast<size_t>(PyBytes_GET_SIZE(data.get()))};
+    Result<void> done =
+        WithoutLock([&] { return writer::CommitFile(path, std::span<const Bytes>(&part, 1), writer::TempNaming::kUnique); });
+    if (!done.ok()) return RaiseStoreError(done.error(), given.get());
+    Py_RETURN_NONE;
+  });
+}
+
 // ---- ShardRouter ----------------------------------------------------------
 
 struct RouterObject {
@@ -490,6 +593,14 @@ PyMethodDef shard_functions[] = {
      "Append each (key, value) pair to splitter.keys[i] and splitter.raws[i] of its shard i, the value\n"
      "MessagePack-encoded or, with raw, bytes; splitter.pending grows by the bytes added.\n"
      "Takes at most limit pairs; True when pairs ran out."},
+    {"shard_of", Fn(ShardOfKey), METH_FASTCALL | METH_KEYWORDS,
+     "shard_of(key, num_shards, seed=0)\n--\n\n"
+     "The shard that holds key (str or bytes) in a store of num_shards: xxh3_64(key bytes, seed) % num_shards."},
+    {"misplaced_key", Fn(MisplacedKey), METH_FASTCALL | METH_KEYWORDS,
+     "misplaced_key(reader, index, num_shards, seed, limit=None)\n--\n\n"
+     "The first of the reader's keys (of its first limit keys) that does not belong in shard index, or None."},
+    {"commit_file", Fn(CommitFileFn), METH_FASTCALL | METH_KEYWORDS,
+     "commit_file(path, data)\n--\n\nReplace the file at path with data atomically and durably."},
     {"pack_chunk", Fn(PackChunk), METH_FASTCALL,
      "pack_chunk(keys, raws, /)\n--\n\nThe MessagePack encoding of [keys, raws], two lists of bytes."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */

@@ -20,7 +20,6 @@ from .manifest import (
     ShardEntry,
     commit,
     join,
-    try_read_manifest,
 )
 from .._writer import VelkWriter
 
@@ -115,7 +114,7 @@ def commit_built(directory: DirPath, build_dir: DirPath, seed: int, built: Seque
     in *directory* (replacing the one there), and say what was written."""
     entries = tuple(b.entry for b in built)
     manifest = Manifest(num_shards=len(entries), seed=seed, shards=entries)
-    commit(directory, build_dir, manifest, try_read_manifest(directory))
+    commit(directory, manifest, staged=build_dir)
     return ShardedBuildInfo(
         path=directory,
         num_shards=len(entries),

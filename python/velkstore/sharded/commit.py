@@ -5,20 +5,19 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
+from .. import _native
 from .._common import PathArg
 from .._errors import CorruptError
 from .._reader import VelkReader
 from .manifest import (
-    MANIFEST_NAME,
     DirPath,
     Manifest,
     ShardEntry,
     check_num_shards,
     check_seed,
+    check_shard_path,
+    commit,
     join,
-    key_hash,
-    new_build_id,
-    publish,
     valid_file_name,
 )
 
@@ -36,25 +35,32 @@ def commit_shards(
     writes their manifest, atomically.  Each file is opened with its
     whole-file CRC checked; with *check_keys* every key is checked to
     belong to its shard (a misplaced key would read as absent), which
-    raises CorruptError.  Returns the manifest written.
+    raises CorruptError.  A store already in *directory* is replaced, and
+    its shards that *files* does not name are removed.  Returns the
+    manifest written.
     """
     target: DirPath = os.fspath(directory)
+    if isinstance(files, (str, bytes)) or not isinstance(files, Sequence):
+        raise TypeError(f"files must be a sequence of file names, not {type(files).__name__!r}")
     n = check_num_shards(len(files))
     seed = check_seed(seed)
-    if len(set(files)) != n:
-        raise ValueError("the same file is named twice")
-    h = key_hash(seed)
-    entries = []
-    for i, name in enumerate(files):
+    for name in files:
         if not valid_file_name(name):
             raise ValueError(f"shard file name {name!r} is not a plain file name in the directory")
-        with VelkReader(join(target, name)) as r:
-            if check_keys:
-                for kb in r.keys_bytes():
-                    if h(kb) % n != i:
-                        raise CorruptError(f"shard {i} {name!r} holds key {kb!r}, which belongs to shard {h(kb) % n}")
+    if len(set(files)) != n:
+        raise ValueError("the same file is named twice")
+    entries = []
+    for i, name in enumerate(files):
+        path = join(target, name)
+        if (fault := check_shard_path(target, path)) is not None:
+            raise ValueError(f"shard file {name!r} {fault}")
+        with VelkReader(path) as r:
+            if check_keys and (kb := _native.misplaced_key(r, i, n, seed)) is not None:
+                raise CorruptError(
+                    f"shard {i} {name!r} holds key {kb!r}, which belongs to shard {_native.shard_of(kb, n, seed)}"
+                )
             st = r.stats()
             entries.append(ShardEntry(file=name, size=st["file_size"], num_keys=st["num_keys"], crc32=st["file_crc32"]))
     manifest = Manifest(num_shards=n, seed=seed, shards=tuple(entries))
-    publish(target, manifest, join(target, f".{MANIFEST_NAME}.{new_build_id()}.tmp"))
+    commit(target, manifest)
     return manifest

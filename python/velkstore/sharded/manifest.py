@@ -15,17 +15,20 @@ previous store (or none) in place.
 
 from __future__ import annotations
 
-import functools
+import errno
+import fcntl
 import json
 import os
 import secrets
 import shutil
-from collections.abc import Callable
+import stat
+import warnings
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import asdict, dataclass
 from typing import Any, TypeAlias
 
-import xxhash
-
+from .. import _native
 from .._errors import CorruptError, LimitError, VersionError, os_error
 
 MANIFEST_NAME = "velkstore-manifest.json"
@@ -39,10 +42,6 @@ MAX_MANIFEST_BYTES = 32 << 20
 BUILD_DIR_PREFIX = ".velkstore-build-"
 
 DirPath: TypeAlias = str | bytes
-
-
-#: The longest key a store file can hold, in bytes.
-MAX_KEY_BYTES = 65535
 
 
 def key_bytes(key: object) -> bytes:
@@ -67,16 +66,9 @@ def key_text(key: bytes) -> str:
     return key.decode("utf-8", "surrogateescape")
 
 
-def shard_of(key: bytes, num_shards: int, seed: int = 0) -> int:
-    """The shard that holds *key* (its stored bytes) in a store of *num_shards*."""
-    return xxhash.xxh3_64_intdigest(key, seed) % num_shards
-
-
-def key_hash(seed: int) -> Callable[[bytes], int]:
-    """The 64-bit key hash of *seed* as one callable, for hot loops."""
-    if seed == 0:
-        return xxhash.xxh3_64_intdigest
-    return functools.partial(xxhash.xxh3_64_intdigest, seed=seed)
+#: The shard that holds a key (str or bytes) in a store of *num_shards*:
+#: ``shard_of(key, num_shards, seed=0)``, computed natively.
+shard_of = _native.shard_of
 
 
 def check_num_shards(num_shards: object) -> int:
@@ -138,8 +130,11 @@ def new_build_id() -> str:
     return secrets.token_hex(6)
 
 
+SHARD_SUFFIX = ".vlks"
+
+
 def shard_file_name(build_id: str, index: int, num_shards: int) -> str:
-    return f"shard-{index:05d}-of-{num_shards:05d}-{build_id}.vlks"
+    return f"shard-{index:05d}-of-{num_shards:05d}-{build_id}{SHARD_SUFFIX}"
 
 
 # -- reading ------------------------------------------------------------------
@@ -214,14 +209,22 @@ def read_manifest(directory: DirPath) -> Manifest:
     """The manifest of the sharded store in *directory*.
 
     Raises FileNotFoundError when there is none, CorruptError when it is
-    damaged and VersionError when it is of a later format.
+    damaged (or not a regular file) and VersionError when it is of a later
+    format.
     """
     path = join(directory, MANIFEST_NAME)
     try:
-        with open(path, "rb") as f:
-            text = f.read(MAX_MANIFEST_BYTES + 1)
+        # Non-blocking: a FIFO at the name must not hang the open.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as exc:
-        raise os_error(exc.errno or 0, exc.strerror or str(exc), path) from None
+        raise as_os_error(exc, path) from None
+    with os.fdopen(fd, "rb") as f:
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise _bad(directory, f"{MANIFEST_NAME} is not a regular file")
+            text = f.read(MAX_MANIFEST_BYTES + 1)
+        except OSError as exc:
+            raise as_os_error(exc, path) from None
     if len(text) > MAX_MANIFEST_BYTES:
         raise _bad(directory, f"larger than {MAX_MANIFEST_BYTES} bytes")
     return parse_manifest(text, directory)
@@ -235,55 +238,167 @@ def try_read_manifest(directory: DirPath) -> Manifest | None:
         return None
 
 
+def replaceable_manifest(directory: DirPath) -> Manifest | None:
+    """The manifest a build into *directory* replaces: None when there is
+    none, or when it is damaged (a rebuild may replace a damaged store, and
+    nothing it names is trusted).  A manifest of a later format raises
+    VersionError, and one that is not a regular file CorruptError: a build
+    leaves those alone."""
+    try:
+        return read_manifest(directory)
+    except FileNotFoundError:
+        return None
+    except CorruptError:
+        if not os.path.isfile(join(directory, MANIFEST_NAME)):
+            raise
+        return None
+
+
+def as_os_error(exc: OSError, path: DirPath) -> OSError:
+    """*exc* as the package's OSError naming *path*."""
+    return os_error(exc.errno or errno.EIO, exc.strerror or str(exc), path)
+
+
 # -- committing ---------------------------------------------------------------
 
 
 def _fsync_dir(directory: DirPath) -> None:
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     try:
-        os.fsync(fd)
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+    except OSError as exc:
+        if exc.errno != errno.EINVAL:  # a file system that cannot sync a directory
+            raise as_os_error(exc, directory) from None
+
+
+@contextmanager
+def commit_lock(directory: DirPath) -> Iterator[None]:
+    """Holds the commit lock of *directory* (an advisory lock on the
+    directory itself, so no file is added to it): commits into one
+    directory take turns, so each sees the manifest the one before it wrote."""
+    try:
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError as exc:
+        raise as_os_error(exc, directory) from None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        except OSError as exc:
+            raise as_os_error(exc, directory) from None
+        yield
     finally:
         os.close(fd)
 
 
-def publish(directory: DirPath, manifest: Manifest, tmp: DirPath) -> None:
-    """Replace the manifest of *directory* atomically, writing it first to
-    *tmp* (on the same file system)."""
+def _is_committed(directory: DirPath, text: bytes) -> bool:
+    """Whether the manifest of *directory* reads as *text*: after a failed
+    commit, whether the new manifest took the name.  When it cannot be told,
+    True: the caller then keeps the shards that manifest may name."""
     try:
-        with open(tmp, "w", encoding="utf-8") as f:
-            f.write(manifest.to_json())
-            f.flush()
-            os.fsync(f.fileno())
-        _fsync_dir(directory)  # the shards' names, before the manifest names them
-        os.replace(tmp, join(directory, MANIFEST_NAME))
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    _fsync_dir(directory)
+        with open(join(directory, MANIFEST_NAME), "rb", opener=_nonblocking) as f:
+            return f.read(len(text) + 1) == text
+    except FileNotFoundError:
+        return False
+    except OSError:
+        return True
 
 
-def commit(directory: DirPath, build_dir: DirPath, manifest: Manifest, old: Manifest | None) -> None:
-    """Move the shards built in *build_dir* into *directory*, then replace
-    the manifest atomically, then remove the shards of the *old* manifest
-    that the new one does not name.
+def _nonblocking(path: str, flags: int) -> int:
+    return os.open(path, flags | os.O_NONBLOCK | os.O_CLOEXEC)
 
-    Each shard has a name of its own build, so until the manifest's rename
-    the previous store stays complete and readable.
+
+def _unlink_quietly(path: DirPath) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def commit(directory: DirPath, manifest: Manifest, staged: DirPath | None = None) -> None:
+    """Commit *manifest* as the store in *directory*, under the commit lock:
+    move its shards in from *staged* (a build directory on the same file
+    system) when given, replace the manifest atomically, then remove the
+    shards of the store it replaced that it does not name.
+
+    Until the manifest's rename the previous store stays complete and
+    readable, and a failure removes every shard moved in.  A failure after
+    the rename says that the store was replaced; the previous store's shards
+    are then kept, since the old manifest may come back after a crash.
     """
-    for s in manifest.shards:
-        os.replace(join(build_dir, s.file), join(directory, s.file))
-    publish(directory, manifest, join(build_dir, MANIFEST_NAME + ".tmp"))
-    kept = {s.file for s in manifest.shards}
-    for s in old.shards if old is not None else ():
-        if s.file not in kept:
-            try:
-                os.unlink(join(directory, s.file))
-            except FileNotFoundError:
-                pass
+    text = manifest.to_json().encode()
+    with commit_lock(directory):
+        old = replaceable_manifest(directory)
+        moved: list[DirPath] = []
+        try:
+            for s in manifest.shards if staged is not None else ():
+                assert staged is not None
+                source, target = join(staged, s.file), join(directory, s.file)
+                try:
+                    os.replace(source, target)
+                except OSError as exc:
+                    raise as_os_error(exc, target) from None
+                moved.append(target)
+            # The shards' names are durable before the manifest names them.
+            _fsync_dir(directory)
+            _native.commit_file(join(directory, MANIFEST_NAME), text)
+        except BaseException:
+            if moved and not _is_committed(directory, text):
+                for path in moved:
+                    _unlink_quietly(path)
+            raise
+        if old is not None:
+            remove_old_shards(directory, old, {s.file for s in manifest.shards})
+
+
+def remove_old_shards(directory: DirPath, old: Manifest, kept: set[str]) -> None:
+    """Remove the shards of the replaced store *old* that the new store does
+    not name, each only if it still is that store's shard: a regular store
+    file (not a link) named ``*.vlks``, of the size and file CRC-32 the old
+    manifest records.
+    A shard that cannot be removed is left with a warning: the new store is
+    committed all the same."""
+    from .._reader import VelkReader
+
+    for entry in old.shards:
+        if entry.file in kept or not entry.file.endswith(SHARD_SUFFIX):
+            continue
+        path = join(directory, entry.file)
+        try:
+            st = os.lstat(path)
+            if not stat.S_ISREG(st.st_mode) or st.st_size != entry.size:
+                continue
+            with VelkReader(path, verify=False) as r:
+                if r.stats()["file_crc32"] != entry.crc32:
+                    continue
+            os.unlink(path)
+        except FileNotFoundError:
+            continue
+        except (OSError, CorruptError, VersionError) as exc:
+            warnings.warn(
+                f"sharded store {os.fsdecode(directory)!r} was replaced, but its old shard"
+                f" {os.fsdecode(path)!r} could not be removed: {exc}",
+                RuntimeWarning,
+                stacklevel=3,
+            )
 
 
 def remove_build_dir(build_dir: DirPath) -> None:
     shutil.rmtree(build_dir, ignore_errors=True)
+
+
+def check_shard_path(directory: DirPath, path: DirPath) -> str | None:
+    """Why the shard file *path* (a name in *directory*) cannot be one: a
+    link that leaves the directory; None when it may be.  A directory at the
+    name raises IsADirectoryError.  Other faults are left to the open."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    if stat.S_ISDIR(st.st_mode):
+        raise os_error(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if os.path.islink(path) and os.path.dirname(os.path.realpath(path)) != os.path.realpath(directory):
+        return "is a link to a file outside the store's directory"
+    return None

@@ -13,9 +13,21 @@ from .. import _native
 from .._common import Key, PathArg
 from .._errors import ClosedError, CorruptError, LimitError, VelkError
 from .._reader import VelkReader
-from .manifest import DirPath, Manifest, ShardEntry, join, key_bytes, key_hash, key_text, read_manifest
+from .manifest import (
+    DirPath,
+    Manifest,
+    check_shard_path,
+    join,
+    key_bytes,
+    key_text,
+    read_manifest,
+    shard_of,
+    try_read_manifest,
+)
 
 _first = itemgetter(0)
+# Opens started again when a commit removed the shards of the manifest read.
+_OPEN_ATTEMPTS = 5
 
 
 class ShardNotOpenError(VelkError, LookupError):
@@ -59,31 +71,48 @@ class ShardedReader(Mapping[str, Any]):
     ) -> None:
         self._dir: DirPath = os.fspath(directory)
         self._verify = verify
-        self._manifest = read_manifest(self._dir)
-        m = self._manifest
-        self._hash = key_hash(m.seed)
+        # A build committing meanwhile may remove the shards of the manifest
+        # just read: the open then starts again from the new manifest.
+        for attempt in range(_OPEN_ATTEMPTS):
+            m = read_manifest(self._dir)
+            wanted = range(m.num_shards) if shards is None else sorted(set(_indices(shards, m.num_shards)))
+            try:
+                readers = self._open_shards(m, wanted)
+                break
+            except FileNotFoundError:
+                if attempt + 1 == _OPEN_ATTEMPTS or try_read_manifest(self._dir) == m:
+                    raise
+        self._manifest = m
         self._n = m.num_shards
-        wanted = range(m.num_shards) if shards is None else sorted(set(_indices(shards, m.num_shards)))
         self._shard_ids: tuple[int, ...] = tuple(wanted)
-        readers: list[VelkReader | None] = [None] * m.num_shards
-        try:
-            for i in self._shard_ids:
-                readers[i] = self._open_shard(i, m.shards[i])
-        except BaseException:
-            for r in readers:
-                if r is not None:
-                    r.close()
-            raise
         self._readers: list[VelkReader | None] | None = readers
         self._open = [r for r in readers if r is not None]
         # Exact lookups in one native call each: key bytes, hash, shard, probe.
         self._router: _native.ShardRouter | None = _native.ShardRouter(readers, m.seed, ShardNotOpenError)
 
-    def _open_shard(self, index: int, entry: ShardEntry) -> VelkReader:
+    def _open_shards(self, m: Manifest, wanted: Iterable[int]) -> list[VelkReader | None]:
+        readers: list[VelkReader | None] = [None] * m.num_shards
+        try:
+            for i in wanted:
+                readers[i] = self._open_shard(m, i)
+        except BaseException:
+            for r in readers:
+                if r is not None:
+                    r.close()
+            raise
+        return readers
+
+    def _open_shard(self, m: Manifest, index: int) -> VelkReader:
+        entry = m.shards[index]
         path = join(self._dir, entry.file)
+        if (fault := check_shard_path(self._dir, path)) is not None:
+            raise CorruptError(f"shard {index} {os.fsdecode(path)!r} {fault}")
         reader = VelkReader(path, verify=self._verify)
         try:
-            _check_shard(reader, index, entry, path)
+            _check_shard(reader, m, index, path)
+            # The first key in its place: a cheap check of the manifest's
+            # seed and shard order, which verify() checks for every key.
+            _check_placement(reader, m, index, path, limit=1)
         except BaseException:
             reader.close()
             raise
@@ -101,7 +130,7 @@ class ShardedReader(Mapping[str, Any]):
         kb = _lookup_key(key)
         if kb is None:
             return None
-        i = self._hash(kb) % self._n
+        i = shard_of(kb, self._n, self._manifest.seed)
         r = readers[i]
         if r is None:
             raise ShardNotOpenError(f"key {kb!r} belongs to shard {i}, which this reader did not open")
@@ -159,12 +188,12 @@ class ShardedReader(Mapping[str, Any]):
             return one.get_many_raw(kbs) if raw else one.get_many(kbs, default)
         # One batch per shard, each answered by that shard's batch lookup,
         # then the answers put back in the order asked.
-        h = self._hash
+        seed = self._manifest.seed
         positions: list[list[int]] = [[] for _ in range(n)]
         batches: list[list[bytes]] = [[] for _ in range(n)]
         for pos, kb in enumerate(kbs):
             if kb is not None:
-                i = h(kb) % n
+                i = shard_of(kb, n, seed)
                 positions[i].append(pos)
                 batches[i].append(kb)
         out: list[Any] = [default] * len(kbs)
@@ -276,7 +305,8 @@ class ShardedReader(Mapping[str, Any]):
         }
 
     def verify(self) -> bool:
-        """Check every open shard in full, and against the manifest.
+        """Check every open shard in full, and against the manifest: each of
+        its keys must be one the manifest's seed and shard count send to it.
 
         Returns True; damage raises `CorruptError` naming the shard.
         """
@@ -284,9 +314,10 @@ class ShardedReader(Mapping[str, Any]):
         for i in self._shard_ids:
             r = readers[i]
             assert r is not None
-            entry = self._manifest.shards[i]
-            _check_shard(r, i, entry, join(self._dir, entry.file))
+            path = join(self._dir, self._manifest.shards[i].file)
+            _check_shard(r, self._manifest, i, path)
             r.verify()
+            _check_placement(r, self._manifest, i, path)
         return True
 
     def close(self) -> None:
@@ -359,7 +390,8 @@ def _indices(shards: Iterable[int], num_shards: int) -> Iterator[int]:
         yield i
 
 
-def _check_shard(reader: VelkReader, index: int, entry: ShardEntry, path: DirPath) -> None:
+def _check_shard(reader: VelkReader, m: Manifest, index: int, path: DirPath) -> None:
+    entry = m.shards[index]
     st = reader.stats()
     for what, found, expected in (
         ("bytes", st["file_size"], entry.size),
@@ -369,9 +401,15 @@ def _check_shard(reader: VelkReader, index: int, entry: ShardEntry, path: DirPat
         if found != expected:
             raise CorruptError(
                 f"shard {index} {os.fsdecode(path)!r} does not match the manifest:"
-                f" {what} {_fmt(found)}, expected {_fmt(expected)}"
+                f" {what} {found!r}, expected {expected!r}"
             )
 
 
-def _fmt(value: object) -> str:
-    return repr(value)
+def _check_placement(reader: VelkReader, m: Manifest, index: int, path: DirPath, limit: int | None = None) -> None:
+    # A key in the wrong shard would read as absent.
+    kb = _native.misplaced_key(reader, index, m.num_shards, m.seed, limit)
+    if kb is not None:
+        raise CorruptError(
+            f"shard {index} {os.fsdecode(path)!r} holds key {kb!r}, which the manifest's seed and"
+            f" shard count place in shard {shard_of(kb, m.num_shards, m.seed)}"
+        )

@@ -18,6 +18,7 @@ from .manifest import (
     join,
     new_build_id,
     remove_build_dir,
+    replaceable_manifest,
     shard_file_name,
 )
 
@@ -58,6 +59,8 @@ class ShardedWriter:
         self._splitter: Splitter | None = Splitter(self._num_shards, self._seed)
         self._spilled = [False] * self._num_shards
         os.makedirs(self._dir, exist_ok=True)
+        # A store this build could not replace fails now, not after every shard is built.
+        replaceable_manifest(self._dir)
         os.mkdir(self._build_dir)
         # A writer dropped without build() or close() leaves no files behind.
         self._cleanup = weakref.finalize(self, remove_build_dir, self._build_dir)

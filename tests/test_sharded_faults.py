@@ -1,0 +1,271 @@
+"""Sharded stores facing hostile manifests, odd files in their directory,
+failing commits and concurrent builds."""
+
+import contextlib
+import errno
+import json
+import os
+import shutil
+import signal
+import threading
+
+import pytest
+
+import velkstore
+from velkstore import (
+    CorruptError,
+    ShardedReader,
+    ShardedWriter,
+    VersionError,
+    commit_shards,
+    open_store,
+    shard_of,
+)
+from velkstore import _native
+
+MANIFEST = "velkstore-manifest.json"
+
+
+def build(directory, pairs, num_shards=4, **kw):
+    with ShardedWriter(directory, num_shards, **kw) as w:
+        w.update(pairs)
+    return directory
+
+
+def manifest(directory):
+    return json.loads((directory / MANIFEST).read_text())
+
+
+def write_manifest(directory, doc):
+    (directory / MANIFEST).write_text(json.dumps(doc))
+
+
+def store_files(directory):
+    return sorted(p.name for p in directory.iterdir() if p.name.endswith(".vlks"))
+
+
+def read_all(directory):
+    with ShardedReader(directory) as r:
+        assert r.verify()
+        return dict(r)
+
+
+@contextlib.contextmanager
+def no_hang(seconds=10):
+    def fire(signum, frame):
+        raise TimeoutError("hung")
+
+    old = signal.signal(signal.SIGALRM, fire)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def test_reader_refuses_manifests_and_shards_that_misplace_keys(tmp_path):
+    pairs = {f"k{i}": i for i in range(1000)}
+    src = build(tmp_path / "src", pairs)
+    outside = tmp_path / "outside.vlks"
+
+    def seed(d, m):
+        m["seed"] += 1
+
+    def permuted(d, m):
+        m["shards"][0], m["shards"][1] = m["shards"][1], m["shards"][0]
+
+    def link_out(d, m):
+        name = m["shards"][2]["file"]
+        shutil.copyfile(d / name, outside)  # the same bytes, outside the directory
+        (d / name).unlink()
+        (d / name).symlink_to(outside)
+
+    for edit, error, match in [
+        (seed, CorruptError, "place in shard"),
+        (permuted, CorruptError, "place in shard"),
+        (link_out, CorruptError, "outside the store's directory"),
+    ]:
+        d = tmp_path / edit.__name__
+        shutil.copytree(src, d)
+        doc = manifest(d)
+        edit(d, doc)
+        write_manifest(d, doc)
+        # Refused at the open, or at the latest by verify(): never a store
+        # whose keys read as absent.
+        with pytest.raises(error, match=match):
+            with ShardedReader(d, verify=False) as r:
+                r.verify()
+    # A directory standing as a shard names itself.
+    d = tmp_path / "dir"
+    shutil.copytree(src, d)
+    name = manifest(d)["shards"][3]["file"]
+    (d / name).unlink()
+    (d / name).mkdir()
+    with pytest.raises(IsADirectoryError) as info:
+        ShardedReader(d)
+    assert info.value.filename == str(d / name)
+
+
+def test_a_fifo_as_manifest_is_refused_without_blocking(tmp_path, capsys):
+    from velkstore.cli import main
+
+    d = tmp_path / "st"
+    d.mkdir()
+    os.mkfifo(d / MANIFEST)
+    with no_hang():
+        for attempt in (lambda: ShardedReader(d), lambda: open_store(d), lambda: ShardedWriter(d, 2)):
+            with pytest.raises(CorruptError, match="not a regular file"):
+                attempt()
+        for command in ("info", "verify"):
+            assert main([command, str(d)]) != 0
+            assert "not a regular file" in capsys.readouterr().err
+    assert os.listdir(d) == [MANIFEST]
+
+
+def test_commits_that_fail_leave_the_old_store_or_say_the_new_one_is_live(tmp_path, monkeypatch):
+    real_commit, real_replace = _native.commit_file, os.replace
+    old_pairs, new_pairs = {"old": 1, "o2": 2}, {f"n{i}": i for i in range(50)}
+
+    def before_rename(path, data):
+        raise OSError(errno.EIO, "Input/output error")
+
+    def after_rename(path, data):
+        real_commit(path, data)
+        raise velkstore.VelkOSError(errno.EIO, f"sync dir: {path} was replaced but may not be durable")
+
+    moves = []
+
+    def second_move_fails(src, dst):
+        moves.append(dst)
+        if len(moves) == 2:
+            raise OSError(errno.EXDEV, "Invalid cross-device link")
+        return real_replace(src, dst)
+
+    for name, patch, committed in [
+        ("manifest", (_native, "commit_file", before_rename), False),
+        ("move", (os, "replace", second_move_fails), False),
+        ("sync", (_native, "commit_file", after_rename), True),
+    ]:
+        d = build(tmp_path / name, old_pairs)
+        old_files = store_files(d)
+        moves.clear()
+        with monkeypatch.context() as m:
+            m.setattr(*patch)
+            with pytest.raises(OSError) as info:
+                build(d, new_pairs, num_shards=3)
+        if committed:
+            # The new store is live and the error says so; the old shards
+            # stay while the rename may not be durable.
+            assert "was replaced but may not be durable" in str(info.value)
+            assert read_all(d) == new_pairs
+            assert set(old_files) < set(store_files(d))
+        else:
+            # Nothing of the failed build is left beside the old store.
+            assert store_files(d) == old_files and read_all(d) == old_pairs
+            if name == "move":
+                assert info.value.filename == moves[1]
+        assert not list(d.glob(".velkstore-build-*"))
+
+
+def test_rebuilds_delete_only_the_old_stores_own_shards(tmp_path, monkeypatch):
+    d = build(tmp_path / "st", {"a": 1})
+    doc = manifest(d)
+    # An edited manifest naming a user's files, with the sizes and CRCs of
+    # real shards: only real shards of that manifest go.
+    (d / "notes.txt").write_bytes((d / doc["shards"][0]["file"]).read_bytes())
+    other = build(tmp_path / "other", {"b": 2}, num_shards=1)
+    shutil.copyfile(other / manifest(other)["shards"][0]["file"], d / "theirs.vlks")
+    doc["shards"][0]["file"] = "notes.txt"
+    doc["shards"][1]["file"] = "theirs.vlks"
+    write_manifest(d, doc)
+    kept_shards = [s["file"] for s in doc["shards"][2:]]
+    build(d, {"c": 3}, num_shards=2)
+    files = store_files(d)
+    assert (d / "notes.txt").exists() and "theirs.vlks" in files
+    assert not set(kept_shards) & set(files) and read_all(d) == {"c": 3}
+
+    # A damaged manifest is replaced by a rebuild; one of a later format is
+    # refused before anything is built.
+    (d / MANIFEST).write_text("{ damaged")
+    build(d, {"d": 4}, num_shards=2)
+    assert read_all(d) == {"d": 4}
+    doc = manifest(d)
+    write_manifest(d, doc | {"version": 99})
+    with pytest.raises(VersionError):
+        ShardedWriter(d, 2)
+    assert not list(d.glob(".velkstore-build-*"))
+
+    # An old shard that cannot be removed is left with a warning: the
+    # build has succeeded.
+    write_manifest(d, doc)
+    real_unlink = os.unlink
+
+    def unlink(path, *a, **kw):
+        if os.fsdecode(path).endswith(doc["shards"][0]["file"]):
+            raise PermissionError(errno.EACCES, "Permission denied", path)
+        return real_unlink(path, *a, **kw)
+
+    monkeypatch.setattr(os, "unlink", unlink)
+    with pytest.warns(RuntimeWarning, match=doc["shards"][0]["file"]):
+        build(d, {"e": 5}, num_shards=2)
+    assert read_all(d) == {"e": 5}
+
+
+def test_commit_shards_replaces_a_store_and_refuses_odd_files(tmp_path):
+    d = build(tmp_path / "st", {f"k{i}": i for i in range(100)}, num_shards=3)
+    previous = store_files(d)
+    pairs = {f"p{i}": i for i in range(100)}
+    names = []
+    for i in range(2):
+        with velkstore.VelkWriter(d / f"part{i}.vlks") as w:
+            w.update({k: v for k, v in pairs.items() if shard_of(k, 2) == i})
+        names.append(f"part{i}.vlks")
+    (tmp_path / "elsewhere.vlks").write_bytes((d / names[1]).read_bytes())
+    os.symlink(tmp_path / "elsewhere.vlks", d / "link.vlks")
+    (d / "adir.vlks").mkdir()
+    for files, error, match in [
+        ("part0.vlks", TypeError, "sequence of file names"),
+        ([names[0], "link.vlks"], ValueError, "outside the store's directory"),
+        ([names[0], "adir.vlks"], IsADirectoryError, "adir.vlks"),
+    ]:
+        with pytest.raises(error, match=match):
+            commit_shards(d, files)
+    assert store_files(d) == sorted([*previous, *names, "adir.vlks", "link.vlks"])
+    commit_shards(d, names)
+    assert read_all(d) == pairs
+    assert store_files(d) == sorted([*names, "adir.vlks", "link.vlks"])
+
+
+def test_concurrent_builds_leave_one_store_and_readers_never_miss_a_shard(tmp_path):
+    d = tmp_path / "st"
+    build(d, {f"s{i}": 0 for i in range(200)})
+    done = threading.Event()
+    failures = []
+
+    def builder(tag):
+        try:
+            for round_ in range(12):
+                build(d, {f"{tag}{i}": round_ for i in range(200)}, num_shards=3)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            failures.append(exc)
+
+    def reader():
+        while not done.is_set():
+            try:
+                with ShardedReader(d, verify=False) as r:
+                    assert len(r) == 200
+            except BaseException as exc:  # noqa: BLE001 - reported below
+                failures.append(exc)
+                return
+
+    threads = [threading.Thread(target=builder, args=(t,)) for t in "ab"]
+    watcher = threading.Thread(target=reader)
+    for t in [*threads, watcher]:
+        t.start()
+    for t in threads:
+        t.join()
+    done.set()
+    watcher.join()
+    assert failures == []
+    assert store_files(d) == sorted(s["file"] for s in manifest(d)["shards"])
