@@ -27,6 +27,22 @@ class BuildInfo:
     num_objects: int
     file_size: int
     file_crc32: int
+    compression: CompressionStats | None
+
+
+class CompressionStats(TypedDict):
+    """How a file's values are compressed (`VelkStats["compression"]`).
+
+    ``value_bytes`` and ``stored_bytes`` are the stored objects' values
+    before and after compression (wrappers included); their ratio is what
+    compression saved on the values.
+    """
+
+    codec: str
+    level: int
+    dictionary_size: int
+    value_bytes: int
+    stored_bytes: int
 
 
 class VelkStats(TypedDict):

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,24 +89,30 @@ int Lookup(Self* self, const StoreReader* r, PyObject* key, Bytes* payload) {
   return -1;
 }
 
-PyObject* GetRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+// get_raw (the value's bytes) and get_stored (the bytes as stored, which
+// differ only for a compressed value).
+template <bool kStored>
+PyObject* GetBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   auto* self = reinterpret_cast<Self*>(obj);
   if (nargs != 1) [[unlikely]] {
-    PyErr_Format(PyExc_TypeError, "get_raw() takes exactly one argument (%zd given)", nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", kStored ? "get_stored" : "get_raw",
+                 nargs);
     return nullptr;
   }
   const StoreReader* r = Open(self);
   if (r == nullptr) return nullptr;
   Bytes payload;
   std::string_view plain;
+  int rc = -1;
   if (BorrowPlainKey(args[0], &plain)) [[likely]] {
     const auto found = r->Probe(plain, &payload);
-    if (found == StoreReader::Found::kFound) [[likely]] return NewBytes(payload);
+    if (found == StoreReader::Found::kFound) [[likely]] rc = 1;
     if (found == StoreReader::Found::kAbsent) Py_RETURN_NONE;
   }
-  const int rc = Lookup(self, r, args[0], &payload);
+  if (rc < 0) rc = Lookup(self, r, args[0], &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
+  if (!kStored && !ValueOf(*r, payload, self->path, &payload)) return nullptr;
   return NewBytes(payload);
 }
 
@@ -126,6 +133,7 @@ PyObject* Subscript(PyObject* obj, PyObject* key) {
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
+  if (!ValueOf(*r, payload, self->path, &payload)) return nullptr;
   return Decode(payload, key);
 }
 
@@ -163,6 +171,7 @@ PyObject* Get(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const int rc = Lookup(self, r, slots[0], &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
+  if (!ValueOf(*r, payload, self->path, &payload)) return nullptr;
   return Decode(payload, slots[0]);
 }
 
@@ -211,13 +220,24 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
     for (size_t j = 0; j < owned.size(); ++j) views[owned_at[j]] = owned[j];
     std::vector<StoreReader::Found> found(n);
     std::vector<Bytes> payloads(n);
-    if (n >= kReleaseLockFrom) {
-      WithoutLock([&] {
-        store->ProbeMany(views, found.data(), payloads.data());
-        return true;
-      });
-    } else {
+    // Compressed values are decompressed with the lookups, without the
+    // lock, into one buffer for the batch.
+    std::vector<std::byte> arena;
+    std::optional<StoreError> damaged_value;
+    auto lookup = [&] {
       store->ProbeMany(views, found.data(), payloads.data());
+      if (!store->values().compressed()) return true;
+      std::vector<uint8_t> present(n);
+      for (size_t i = 0; i < n; ++i) present[i] = usable[i] && found[i] == StoreReader::Found::kFound;
+      size_t bad = 0;
+      auto decoded = store->values().DecodeMany(payloads, present, &arena, &bad);
+      if (!decoded.ok()) damaged_value.emplace(std::move(decoded).error());
+      return true;
+    };
+    if (n >= kReleaseLockFrom) {
+      WithoutLock(lookup);
+    } else {
+      lookup();
     }
     // A damaged record fails the whole call, before any result exists.
     for (size_t i = 0; i < n; ++i) {
@@ -226,6 +246,7 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
         return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
       }
     }
+    if (damaged_value) return RaiseStoreError(*damaged_value, self->path);
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     for (size_t i = 0; i < n; ++i) {
@@ -359,12 +380,23 @@ PyObject* Stats(PyObject* obj, PyObject*) {
   auto* self = reinterpret_cast<Self*>(obj);
   const StoreReader* r = Open(self);
   if (r == nullptr) return nullptr;
-  return Py_BuildValue("{sOsisIsIsKsKsKsk}", "path", self->path, "version", 2, "num_keys", r->num_keys(),
+  Ref compression;
+  if (r->values().compressed()) {
+    const CompressionInfo& c = r->values().info();
+    compression = Ref(Py_BuildValue("{sssisKsKsK}", "codec", "zstd", "level", c.level, "dictionary_size",
+                                    static_cast<unsigned long long>(c.dictionary_size), "value_bytes",
+                                    static_cast<unsigned long long>(c.value_bytes), "stored_bytes",
+                                    static_cast<unsigned long long>(c.stored_bytes)));
+    if (!compression) return nullptr;
+  } else {
+    compression = Ref(Py_NewRef(Py_None));
+  }
+  return Py_BuildValue("{sOsisIsIsKsKsKsksO}", "path", self->path, "version", 2, "num_keys", r->num_keys(),
                        "num_objects", r->num_objects(), "index_offset",
                        static_cast<unsigned long long>(r->index_offset()), "data_offset",
                        static_cast<unsigned long long>(kHeaderSize), "file_size",
                        static_cast<unsigned long long>(r->file_size()), "file_crc32",
-                       static_cast<unsigned long>(r->file_crc32()));
+                       static_cast<unsigned long>(r->file_crc32()), "compression", compression.get());
 }
 
 PyObject* Verify(PyObject* obj, PyObject*) {
@@ -390,8 +422,10 @@ PyObject* GetVerify(PyObject* obj, void*) { return PyBool_FromLong(reinterpret_c
 constexpr int kKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"get_raw", Fn(GetRaw), METH_FASTCALL,
-     "get_raw($self, key, /)\n--\n\nThe stored bytes of key, or None when it is absent."},
+    {"get_raw", Fn(GetBytes<false>), METH_FASTCALL,
+     "get_raw($self, key, /)\n--\n\nThe encoded value of key (decompressed), or None when it is absent."},
+    {"get_stored", Fn(GetBytes<true>), METH_FASTCALL,
+     "get_stored($self, key, /)\n--\n\nThe bytes stored for key (compressed or not), or None when it is absent."},
     {"get", Fn(Get), kKw, "get($self, key, default=None)\n--\n\nThe value of key, or default when it is absent."},
     {"get_many", Fn(GetManyDecoded), kKw,
      "get_many($self, keys, default=None)\n--\n\nThe values of keys, in the order asked (default for absent keys)."},

@@ -45,6 +45,10 @@ PyObject* Next(PyObject* obj) {
     auto err = r.ReadObject(r.offset_at(i));
     return RaiseStoreError(err.error(), reinterpret_cast<ReaderObject*>(self->owner)->path);
   }
+  if (!ValueOf(r, payload, reinterpret_cast<ReaderObject*>(self->owner)->path, &payload)) {
+    self->pos = self->end;
+    return nullptr;
+  }
   Ref value(self->value == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
   if (!value) return nullptr;
   if (self->key == KeyForm::kNone) return value.release();

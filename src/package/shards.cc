@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -460,7 +461,9 @@ PyObject* RouteGetRaw(PyObject* obj, PyObject* key) {
   if (reader == nullptr) return nullptr;
   Bytes payload;
   switch (reader->store->Probe(buf.view, &payload)) {
-    case StoreReader::Found::kFound: return NewBytes(payload);
+    case StoreReader::Found::kFound:
+      if (!ValueOf(*reader->store, payload, reader->path, &payload)) return nullptr;
+      return NewBytes(payload);
     case StoreReader::Found::kAbsent: Py_RETURN_NONE;
     case StoreReader::Found::kDamaged: break;
   }
@@ -528,10 +531,20 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
       if (reader == nullptr) return nullptr;
       stores[i] = reader->store;
     }
+    // Compressed values are decompressed with the lookups, without the lock.
+    std::vector<std::vector<std::byte>> arenas(num_shards);
+    std::optional<std::pair<size_t, StoreError>> damaged_value;  // shard and error
     auto probe = [&] {
       for (size_t i = 0; i < num_shards; ++i) {
         const size_t b = count[i], e = count[i + 1];
-        if (b != e) stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b);
+        if (b == e) continue;
+        stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b);
+        if (!stores[i]->values().compressed() || damaged_value) continue;
+        std::vector<uint8_t> present(e - b);
+        for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
+        size_t bad = 0;
+        auto decoded = stores[i]->values().DecodeMany({payloads.data() + b, e - b}, present, &arenas[i], &bad);
+        if (!decoded.ok()) damaged_value.emplace(i, std::move(decoded).error());
       }
       return true;
     };
@@ -546,6 +559,10 @@ PyObject* RouteGetManyRaw(PyObject* obj, PyObject* keys_arg) {
           return RaiseDamaged(reinterpret_cast<ReaderObject*>(self->readers[i].get()), *stores[i], batch_keys[k]);
         }
       }
+    }
+    if (damaged_value) {
+      return RaiseStoreError(damaged_value->second,
+                             reinterpret_cast<ReaderObject*>(self->readers[damaged_value->first].get())->path);
     }
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;

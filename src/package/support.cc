@@ -100,6 +100,18 @@ KeyConv ToKey(PyObject* obj, KeyBuf* out) {
   return KeyConv::kError;
 }
 
+bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
+  if (!r.values().compressed()) [[likely]] {
+    *value = stored;
+    return true;
+  }
+  thread_local std::vector<std::byte> scratch;
+  auto decoded = r.values().Decode(stored, &scratch);
+  if (!decoded.ok()) return RaiseStoreError(decoded.error(), path), false;
+  *value = decoded.value();
+  return true;
+}
+
 PyObject* Decode(Bytes payload, PyObject* key) {
   Ref raw(NewBytes(payload));
   if (!raw) return nullptr;

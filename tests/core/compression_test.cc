@@ -78,25 +78,25 @@ std::vector<ByteVec> MixedValues() {
 TEST(Compression, EveryValueRoundTripsAndOnlyWrappersLookCompressed) {
   const std::vector<ByteVec> values = MixedValues();
   const Staged s = Stage(values);
-  auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
-  ASSERT_TRUE(c.ok());
-  auto dec = ValueDecoder::Open(c.value().section);
-  ASSERT_TRUE(dec.ok());
-  ASSERT_GT(dec.value().info().dictionary_size, 0u);
+  const auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
+  auto opened = ValueDecoder::Open(c.section);
+  ASSERT_TRUE(opened.ok());
+  const ValueDecoder& dec = opened.value();
+  ASSERT_GT(dec.info().dictionary_size, 0u);
 
   uint64_t record_bytes = 0, record_stored = 0;
   std::vector<std::byte> scratch;
   for (size_t id = 0; id < values.size(); ++id) {
     SCOPED_TRACE(id);
-    const Bytes stored = StoredAt(c.value(), id);
-    auto got = dec.value().Decode(stored, &scratch);
+    const Bytes stored = StoredAt(c, id);
+    auto got = dec.Decode(stored, &scratch);
     ASSERT_TRUE(got.ok()) << got.error().message();
     ASSERT_EQ(ByteVec(got.value().begin(), got.value().end()), values[id]);
     // The two-step form gives the same bytes.
-    auto n = dec.value().ValueLength(stored);
+    auto n = dec.ValueLength(stored);
     ASSERT_TRUE(n.ok());
     ByteVec into(n.value());
-    ASSERT_TRUE(dec.value().DecodeInto(stored, into.data()).ok());
+    ASSERT_TRUE(dec.DecodeInto(stored, into.data()).ok());
     ASSERT_EQ(into, values[id]);
     // Whatever is not a wrapper is stored exactly as given.
     uint64_t length;
@@ -111,15 +111,14 @@ TEST(Compression, EveryValueRoundTripsAndOnlyWrappersLookCompressed) {
   }
   // Similar records shrink; random bytes stay as they are.
   EXPECT_LT(record_stored * 2, record_bytes);
-  EXPECT_EQ(StoredAt(c.value(), 2000).size(), 100u);
-  EXPECT_EQ(StoredAt(c.value(), values.size() - 1).size(), 200u * 1024);
+  EXPECT_EQ(StoredAt(c, 2000).size(), 100u);
+  EXPECT_EQ(StoredAt(c, values.size() - 1).size(), 200u * 1024);
 
   // The same values always give the same bytes.
-  auto again = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
-  ASSERT_TRUE(again.ok());
-  EXPECT_EQ(again.value().section, c.value().section);
-  ASSERT_EQ(again.value().data.size(), c.value().data.size());
-  EXPECT_EQ(std::memcmp(again.value().data.data(), c.value().data.data(), c.value().data.size()), 0);
+  const auto again = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
+  EXPECT_EQ(again.section, c.section);
+  ASSERT_EQ(again.data.size(), c.data.size());
+  EXPECT_EQ(std::memcmp(again.data.data(), c.data.data(), c.data.size()), 0);
 }
 
 TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
@@ -127,23 +126,23 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   values.resize(2000);
   values.push_back(Of(std::string(300 * 1024, 'z')));
   const Staged s = Stage(values);
-  auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
-  ASSERT_TRUE(c.ok());
-  const ByteVec& section = c.value().section;
-  auto dec = ValueDecoder::Open(section);
-  ASSERT_TRUE(dec.ok());
+  const auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
+  const ByteVec& section = c.section;
+  auto opened = ValueDecoder::Open(section);
+  ASSERT_TRUE(opened.ok());
+  const ValueDecoder& dec = opened.value();
   std::vector<std::byte> scratch;
   size_t corrupt = 0;
   // Every byte of a few stored values flipped, and each cut short: the
   // decoder reports damage or gives some value (the record CRC, checked
   // before, is what tells a changed value), within the stated length.
   for (size_t id : {size_t{0}, size_t{1}, size_t{777}, values.size() - 1}) {
-    const Bytes stored = StoredAt(c.value(), id);
+    const Bytes stored = StoredAt(c, id);
     for (size_t i = 0; i < std::min<size_t>(stored.size(), 64); ++i) {
       for (uint8_t flip : {0x01, 0x80, 0xff}) {
         ByteVec bad(stored.begin(), stored.end());
         bad[i] ^= std::byte{flip};
-        auto got = dec.value().Decode(bad, &scratch);
+        auto got = dec.Decode(bad, &scratch);
         corrupt += !got.ok();
         if (got.ok()) {
           EXPECT_LE(got.value().size(), 400u * 1024);
@@ -151,7 +150,7 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
       }
     }
     for (size_t cut = 0; cut < stored.size(); cut += 1 + cut / 4) {
-      auto got = dec.value().Decode(stored.first(cut), &scratch);
+      auto got = dec.Decode(stored.first(cut), &scratch);
       corrupt += !got.ok();
     }
   }
@@ -160,7 +159,7 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   // A wrapper claiming a length its body cannot hold fails before any
   // memory is taken for it.
   ByteVec huge = Of(std::string("\xc7\x08\x5a\xff\xff\xff\xff\x0f", 8) + "abcde");
-  auto got = dec.value().Decode(huge, &scratch);
+  auto got = dec.Decode(huge, &scratch);
   ASSERT_FALSE(got.ok());
   EXPECT_EQ(got.error().kind(), ErrorKind::kCorrupt);
 
@@ -173,9 +172,9 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   for (size_t i = kCompressionHeadSize; i < section.size(); i += 97) {
     ByteVec bad = section;
     bad[i] ^= std::byte{0x5a};
-    auto opened = ValueDecoder::Open(bad);
-    if (!opened.ok()) continue;
-    for (size_t id = 0; id < values.size(); id += 101) (void)opened.value().Decode(StoredAt(c.value(), id), &scratch);
+    auto damaged = ValueDecoder::Open(bad);
+    if (!damaged.ok()) continue;
+    for (size_t id = 0; id < values.size(); id += 101) (void)damaged.value().Decode(StoredAt(c, id), &scratch);
   }
 }
 

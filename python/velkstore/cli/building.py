@@ -99,7 +99,8 @@ def cmd_build(args: argparse.Namespace) -> int:
     from_stdin = args.input == "-"
     name = "<stdin>" if from_stdin else args.input
     stream = stdin() if from_stdin else open(args.input, "rb")
-    with stream, VelkWriter() as writer:
+    with stream, VelkWriter(compress="zstd" if args.compress or args.compress_level else None,
+                            compress_level=args.compress_level) as writer:
         _check_output(args.out, stream)
         show = progress.wanted(args.progress)
         with progress.meter(show, f"reading {name}", _size_left(stream), in_bytes=True) as bar:

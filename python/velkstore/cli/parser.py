@@ -105,5 +105,9 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     p.add_argument("out", metavar="OUT.vlks", help="store file to write (replaced if it exists)")
+    p.add_argument("--compress", action="store_true",
+                   help="compress each value with zstd and a dictionary trained on the values")
+    p.add_argument("--compress-level", metavar="N", type=int, choices=range(1, 23),
+                   help="zstd level, 1 to 22 (default 3); implies --compress")
     p.add_argument("input", metavar="INPUT.jsonl", help='JSON Lines input, or "-" for stdin')
     return parser

@@ -15,6 +15,7 @@
 #include "core/reader/key_index.h"
 #include "core/reader/key_list.h"
 #include "core/reader/mapping.h"
+#include "core/reader/value_decoder.h"
 
 namespace velk {
 
@@ -97,6 +98,9 @@ class StoreReader {
   uint32_t num_objects() const { return num_objects_; }
   uint64_t index_offset() const { return index_offset_; }
   uint32_t file_crc32() const { return file_crc32_; }
+  // Turns stored objects into values: the identity for a file that does
+  // not compress its values.
+  const ValueDecoder& values() const { return values_; }
 
  private:
   StoreReader() = default;
@@ -120,6 +124,7 @@ class StoreReader {
   // to its position and holds no key bytes of its own.
   KeyList keys_;
   KeyIndex index_;
+  ValueDecoder values_;  // refers to the compression dictionary in map_
 };
 
 }  // namespace velk

@@ -4,6 +4,10 @@
 #include <new>
 
 #define ZSTD_STATIC_LINKING_ONLY  // raw blocks, magicless frames
+// The raw-block decoder is marked deprecated upstream in favour of frames;
+// the vendored version (third_party/zstd) is fixed and keeps it, and a
+// frame's header would cost every small value 4 to 5 bytes more.
+#define ZSTD_DISABLE_DEPRECATE_WARNINGS
 #include <zstd.h>
 
 namespace velk {
@@ -105,6 +109,44 @@ Result<Bytes> ValueDecoder::Decode(Bytes stored, std::vector<std::byte>* scratch
   scratch->resize(static_cast<size_t>(length));
   VELK_TRY(Decompress(length, body, scratch->data()));
   return Bytes(scratch->data(), scratch->size());
+}
+
+Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present,
+                                      std::vector<std::byte>* arena, size_t* bad) const {
+  if (!compressed_) return {};
+  // Lengths first, so the arena is sized once and no view into it moves.
+  uint64_t total = 0;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!present[i]) continue;
+    uint64_t length;
+    Bytes body;
+    const StoredForm form = ParseStored(values[i], &length, &body);
+    if (form == StoredForm::kPlain) continue;
+    if (form == StoredForm::kDamaged || (body.size() != length && !PlausibleLength(length, body.size()))) {
+      *bad = i;
+      return Damaged();
+    }
+    if (body.size() != length) total += length;
+  }
+  arena->resize(static_cast<size_t>(total));
+  std::byte* at = arena->data();
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!present[i]) continue;
+    uint64_t length;
+    Bytes body;
+    if (ParseStored(values[i], &length, &body) == StoredForm::kPlain) continue;
+    if (body.size() == length) {
+      values[i] = body;
+      continue;
+    }
+    if (auto done = Decompress(length, body, at); !done.ok()) {
+      *bad = i;
+      return done;
+    }
+    values[i] = Bytes(at, static_cast<size_t>(length));
+    at += length;
+  }
+  return {};
 }
 
 Result<void> ValueDecoder::Decompress(uint64_t length, Bytes body, std::byte* dst) const {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "core/base/bytes.h"
@@ -45,6 +46,12 @@ class ValueDecoder {
   // The value: stored itself when it is not compressed, else decompressed
   // into *scratch (resized) and viewed there.
   Result<Bytes> Decode(Bytes stored, std::vector<std::byte>* scratch) const;
+  // Decode for a batch: each values[i] that present[i] marks, a stored
+  // object on entry, views its value on return, decompressed into *arena
+  // (resized once) where needed.  On damage, *bad is the position of the
+  // first damaged one.
+  Result<void> DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present, std::vector<std::byte>* arena,
+                          size_t* bad) const;
 
  private:
   // Decompresses a body of a compressed value of length bytes into dst.

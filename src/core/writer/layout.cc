@@ -44,20 +44,24 @@ std::vector<std::byte> StagedStore::SerializeIndex(std::span<const uint64_t> off
   return out;
 }
 
-uint64_t StagedStore::KeepNamed(std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const {
-  const uint64_t objects = record_offsets_.size();
-  std::vector<bool> named(objects);
+std::vector<bool> StagedStore::Named() const {
+  std::vector<bool> named(record_offsets_.size());
   for (const writer::KeyEntry& e : keys_.entries()) named[e.obj_id] = true;
+  return named;
+}
 
+uint64_t StagedStore::KeepNamed(Bytes data, std::span<const uint64_t> record_offsets, std::vector<uint64_t>* offsets,
+                                std::vector<Bytes>* runs) const {
+  const uint64_t objects = record_offsets.size();
+  const std::vector<bool> named = Named();
   offsets->assign(objects, 0);
   runs->clear();
-  const Bytes data = data_.span();
   uint64_t kept = 0;
   uint64_t at = kHeaderSize;  // where the next kept record goes
   for (uint64_t id = 0; id < objects; ++id) {
     if (!named[id]) continue;
-    const uint64_t begin = record_offsets_[id] - kHeaderSize;
-    const uint64_t end = id + 1 < objects ? record_offsets_[id + 1] - kHeaderSize : data.size();
+    const uint64_t begin = record_offsets[id] - kHeaderSize;
+    const uint64_t end = id + 1 < objects ? record_offsets[id + 1] - kHeaderSize : data.size();
     // Kept records that were staged one after another stay one run.
     const bool follows = !runs->empty() && runs->back().data() + runs->back().size() == data.data() + begin;
     if (follows) {
@@ -74,13 +78,22 @@ uint64_t StagedStore::KeepNamed(std::vector<uint64_t>* offsets, std::vector<Byte
 
 StagedStore::Layout StagedStore::LayOut() const {
   Layout out;
-  uint64_t objects = record_offsets_.size();
+  Bytes data = data_.span();
+  std::span<const uint64_t> record_offsets = record_offsets_.span();
+  if (options_.compress) {
+    // Only what the file keeps is compressed, and trained on.
+    out.compressed.emplace(writer::CompressRecords(
+        data, record_offsets, options_.drop_orphans ? Named() : std::vector<bool>(), options_.compress_level));
+    data = out.compressed->data.span();
+    record_offsets = out.compressed->offsets.span();
+  }
+  uint64_t objects = record_offsets.size();
   std::vector<uint64_t> kept_offsets;
-  if (options_.drop_orphans) objects = KeepNamed(&kept_offsets, &out.records);
-  if (objects == record_offsets_.size()) {
+  if (options_.drop_orphans) objects = KeepNamed(data, record_offsets, &kept_offsets, &out.records);
+  if (objects == record_offsets.size()) {
     // Every object stays where it was staged.
-    out.records.assign({data_.span()});
-    out.index = SerializeIndex(record_offsets_.span());
+    out.records.assign({data});
+    out.index = SerializeIndex(record_offsets);
   } else {
     out.index = SerializeIndex(kept_offsets);
   }

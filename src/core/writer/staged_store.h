@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 #include "core/writer/commit.h"
 #include "core/writer/key_table.h"
 #include "core/writer/tag_table.h"
+#include "core/writer/value_compressor.h"
 
 namespace velk {
 
@@ -29,6 +31,10 @@ struct WriterOptions {
   bool dedup = false;
   // Objects that no key names when the file is written are left out of it.
   bool drop_orphans = false;
+  // Values are compressed at the build (core/writer/value_compressor.h),
+  // at this zstd level, with a dictionary trained on them.
+  bool compress = false;
+  int compress_level = writer::kDefaultCompressLevel;
 };
 
 // What a build wrote.
@@ -62,6 +68,14 @@ class StagedStore {
   // every key of a batch before staging any of it.
   static Result<void> CheckKey(std::string_view key);
 
+  // Compresses the values at the builds from now on, at level (within
+  // writer::kMinCompressLevel..kMaxCompressLevel).  Before anything is
+  // staged: the staging checks depend on it.
+  void CompressValues(int level) {
+    options_.compress = true;
+    options_.compress_level = level;
+  }
+
   uint64_t object_count() const { return record_offsets_.size(); }
   uint64_t key_count() const { return keys_.size(); }
 
@@ -80,6 +94,9 @@ class StagedStore {
     std::vector<Bytes> records;  // runs of the staged data section
     std::vector<std::byte> index;
     BuildResult result;
+    // With compression: the records in their stored form (the records
+    // above point into it) and the file's compression section.
+    std::optional<writer::CompressedRecords> compressed;
 
     // Every byte of the file, in order.
     std::vector<Bytes> Parts() const;
@@ -95,10 +112,14 @@ class StagedStore {
   std::vector<std::byte> SerializeIndex(std::span<const uint64_t> offsets) const;
   // The payload of a staged object.
   Bytes PayloadOf(uint64_t id) const;
+  // Which objects some key names, by id.
+  std::vector<bool> Named() const;
   // Where the objects that some key names lie in the file when the others
   // are left out: offsets by id (unnamed ones 0), the runs of the data
-  // section they occupy, and their count.
-  uint64_t KeepNamed(std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const;
+  // section they occupy, and their count.  data and record_offsets are the
+  // staged records, or their compressed twins.
+  uint64_t KeepNamed(Bytes data, std::span<const uint64_t> record_offsets, std::vector<uint64_t>* offsets,
+                     std::vector<Bytes>* runs) const;
 
   WriterOptions options_;
 

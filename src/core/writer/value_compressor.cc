@@ -106,7 +106,7 @@ size_t ValueCompressor::Pack(Bytes value, std::vector<std::byte>* out) {
 
   // What compression gives, when it gives something.
   Bytes body;
-  if (!value.empty() && value.size() <= kMaxPayloadLength - 2 * kMaxWrapperHead) {
+  if (!value.empty() && value.size() <= kMaxPayloadLength - kMaxWrapperHead) {
     frame_.resize(ZSTD_compressBound(value.size()));
     const size_t n = ZSTD_compress2(cctx_.get(), frame_.data(), frame_.size(), value.data(), value.size());
     Check(n);
@@ -145,7 +145,14 @@ size_t ValueCompressor::Pack(Bytes value, std::vector<std::byte>* out) {
   return out->size() - start;
 }
 
-Result<CompressedRecords> CompressRecords(Bytes data, std::span<const uint64_t> offsets,
+bool FitsCompressed(Bytes value) {
+  uint64_t length;
+  Bytes body;
+  return value.size() <= kMaxPayloadLength - kMaxWrapperHead ||
+         ParseStored(value, &length, &body) == StoredForm::kPlain;
+}
+
+CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
                                           const std::vector<bool>& keep, int level) {
   const auto value_of = [&](size_t id) {
     const std::byte* record = data.data() + (offsets[id] - kHeaderSize);
@@ -170,11 +177,7 @@ Result<CompressedRecords> CompressRecords(Bytes data, std::span<const uint64_t> 
   out.offsets.ReserveFor(offsets.size());
   for (size_t id = 0; id < offsets.size(); ++id) {
     stored.clear();
-    if (kept(id)) compressor.Pack(value_of(id), &stored);
-    if (stored.size() > kMaxPayloadLength) {
-      return StoreError::General("object of " + std::to_string(stored.size()) +
-                                 " bytes exceeds the limit of " + std::to_string(kMaxPayloadLength));
-    }
+    if (kept(id)) compressor.Pack(value_of(id), &stored);  // no longer than FitsCompressed allows
     info.stored_bytes += stored.size();
     std::byte head[kRecordHeaderSize];
     StoreBE<uint32_t>(head, static_cast<uint32_t>(stored.size()));

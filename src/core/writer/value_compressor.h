@@ -46,6 +46,11 @@ class CompressionDictionary {
   int level_ = 0;
 };
 
+// Whether value's stored form fits in a record whatever compression gives:
+// a value that would be taken for a compressed one is wrapped, which adds
+// a few bytes.
+bool FitsCompressed(Bytes value);
+
 // Compresses values one at a time with a dictionary; one per thread.
 class ValueCompressor {
  public:
@@ -78,9 +83,10 @@ struct CompressedRecords {
 
 // Trains a dictionary on the values of the staged records that keep[id]
 // marks (every record when keep is empty) and compresses them at level;
-// the others become empty records, to be left out of the file.  Fails
-// (General) when a stored form would pass the payload length limit.
-Result<CompressedRecords> CompressRecords(Bytes data, std::span<const uint64_t> offsets,
+// the others become empty records, to be left out of the file.  Every
+// value must fit its stored form within the payload length limit (see
+// FitsCompressed).
+CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
                                           const std::vector<bool>& keep, int level);
 
 }  // namespace velk::writer
