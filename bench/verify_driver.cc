@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   const int runs = argc > 2 ? std::atoi(argv[2]) : 15;
   auto opened = velk::StoreReader::Open(argv[1], false);
   if (!opened.ok()) {
-    std::fprintf(stderr, "%s\n", opened.error().message().c_str());
+    std::fprintf(stderr, "%s\n", opened.error().detail().c_str());
     return 1;
   }
   const velk::StoreReader& r = opened.value();

@@ -6,6 +6,7 @@ import multiprocessing
 import os
 import pickle
 import random
+import sys
 import threading
 from collections.abc import Mapping
 
@@ -197,6 +198,35 @@ def test_close_while_scans_and_batches_run(store):
     for t in threads:
         t.join()
     assert outcomes and all(outcomes)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ in Python code needs 3.12")
+def test_key_conversion_that_closes_the_object(store):
+    # Converting a key may run Python code; here it closes the very object
+    # the call is on.  Each call ends in ClosedError or gives the right
+    # answer; never a read of a released store (which crashed, or is
+    # reported by the sanitizer run).
+    def closing(obj):
+        class Closing(bytearray):
+            def __buffer__(self, flags):
+                obj.close()
+                return super().__buffer__(flags)
+
+        return Closing(b"k007")
+
+    reads = [
+        lambda r, k: r.get_raw(k), lambda r, k: r.get(k), lambda r, k: r[k], lambda r, k: k in r,
+        lambda r, k: r.get_many([k]), lambda r, k: r.get_many_raw([k]), lambda r, k: list(r.prefix(k)),
+        lambda r, k: list(r.range(k)), lambda r, k: list(r.keys_bytes(start=k)),
+    ]
+    with VelkReader(store) as fresh:
+        expected = [call(fresh, b"k007") for call in reads]
+    for call, want in zip(reads, expected):
+        r = VelkReader(store)
+        try:
+            assert call(r, closing(r)) == want
+        except ClosedError:
+            pass
 
 
 def test_batch_keys_emptied_by_another_thread(store):

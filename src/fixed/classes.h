@@ -25,11 +25,7 @@ struct ReaderClass {
   static PyObject* Create();
 };
 
-// Casts a method implementation to the interpreter's function type.
-template <typename F>
-PyCFunction AsCFunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using bind::AsCFunction;
 
 // Shared by both classes' Type(): the class from its cache, or an
 // internal fault naming the class.

@@ -14,12 +14,7 @@ bool Fail(std::string_view name) {
   return false;
 }
 
-// Exceptions that a key conversion must not turn into its ValueError:
-// interrupts and exits (not Exception subclasses) and MemoryError.
-bool MustPropagate() {
-  return PyErr_Occurred() != nullptr &&
-         (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
-}
+using bind::MustPropagate;
 
 // False with an error set, or false with none when the items are no key.
 bool KeyFromSequence(PyObject* obj, std::string& out) {
@@ -78,30 +73,20 @@ bool IsNumpyBool(PyObject* obj) {
 
 }  // namespace
 
-bool ConvertKeySlow(PyObject* obj, KeyBytes& out) {
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t len = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len)) {
-      out.Borrow(utf8, static_cast<size_t>(len));
-      return true;
-    }
-    if (MustPropagate()) return false;
-    PyErr_Clear();  // lone surrogates: no other attempt applies to a str
-  } else if (PyBytes_Check(obj)) {
-    out.Borrow(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
-    return true;
-  } else if (PyByteArray_Check(obj)) {
-    // Copied: the array may change while the call runs Python code.
-    out.Own().assign(PyByteArray_AS_STRING(obj), static_cast<size_t>(PyByteArray_GET_SIZE(obj)));
-    out.UseOwned();
-    return true;
-  } else if (PySequence_Check(obj)) {
-    if (KeyFromSequence(obj, out.Own())) {
-      out.UseOwned();
-      return true;
-    }
-    if (MustPropagate()) return false;
-    PyErr_Clear();
+bool ConvertKeySlow(PyObject* obj, KeyBuf& out) {
+  switch (bind::BorrowKey(obj, &out)) {
+    case bind::KeyKind::kBytes: return true;
+    case bind::KeyKind::kError: return false;
+    case bind::KeyKind::kUnencodable: break;  // lone surrogates: no other attempt applies to a str
+    case bind::KeyKind::kOther:
+      if (!PySequence_Check(obj)) break;
+      if (KeyFromSequence(obj, out.owned)) {
+        out.UseOwned();
+        return true;
+      }
+      if (MustPropagate()) return false;
+      PyErr_Clear();
+      break;
   }
   PyErr_SetString(PyExc_ValueError, "key must be str or bytes");
   return false;

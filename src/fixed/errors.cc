@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
-#include "core/base/fd.h"
+#include <cstring>
+
+#include "bind/error_table.h"
 #include "bind/once.h"
+#include "core/base/fd.h"
 
 namespace velk::py {
 namespace {
@@ -34,6 +37,25 @@ std::string_view Label(ErrorKind kind) {
     case ErrorKind::kGeneral: return "VelkError";
   }
   return "VelkError";
+}
+
+// The system's description of an errno value: "{text} (os error {code})".
+std::string OsErrorText(int code) {
+  char buf[256];
+  // GNU strerror_r may return a static string rather than fill buf.
+  std::string out(strerror_r(code, buf, sizeof buf));
+  out += " (os error ";
+  out += std::to_string(code);
+  out += ')';
+  return out;
+}
+
+// The message after the label: the row's words, the detail and the
+// system's description of a failed call, or the version found.
+std::string Message(const StoreError& err) {
+  if (err.kind() == ErrorKind::kVersion) return "unsupported version " + std::to_string(err.version());
+  return bind::Compose(bind::RowFor(err.reason()).fixed_head, err,
+                       err.os_errno() != 0 ? OsErrorText(err.os_errno()) : std::string());
 }
 
 // Qualified name of obj's type as UTF-8, or nullopt if it cannot be read.
@@ -67,7 +89,7 @@ PyObject* RaiseStoreError(const StoreError& err) {
   }
   std::string text(Label(err.kind()));
   text += ": ";
-  text += err.message();
+  text += Message(err);
   PyObject* msg = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (msg == nullptr) return UnraisableFault("failed to create the error message", __FILE__, __LINE__);
   // One argument, the full text: OSError then leaves errno and strerror None.

@@ -17,6 +17,7 @@
 #include "fixed/convert.h"
 #include "core/base/status.h"
 #include "fixed/errors.h"
+#include "bind/guard.h"
 #include "bind/python.h"
 #include "fixed/results.h"
 
@@ -72,27 +73,15 @@ struct Instance {
   std::atomic<int32_t> borrow;
 };
 
-// Runs body with every C++ exception turned into a Python one: memory
-// exhaustion into MemoryError, anything else into PanicException.
+// The face's internal fault is PanicException.
+struct FixedFace {
+  static PyObject* Fault(std::string_view text, const char* file, int line) { return RaisePanic(text, file, line); }
+};
+
+// Runs body with every C++ exception turned into a Python one.
 template <typename Body>
 PyObject* Guarded(Body&& body) noexcept {
-  PyObject* result = nullptr;
-  try {
-    result = body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return RaisePanic(e.what(), __FILE__, __LINE__);
-  } catch (...) {
-    return RaisePanic({}, __FILE__, __LINE__);
-  }
-  // Never a failure without an error set.  (Every path that sets an error
-  // returns nullptr, so a success is not checked: that would cost a
-  // thread-state lookup on every call.)
-  if (result == nullptr && !PyErr_Occurred()) {
-    return RaisePanic("call failed without setting an error", __FILE__, __LINE__);
-  }
-  return result;
+  return bind::Guarded<FixedFace>(std::forward<Body>(body));
 }
 
 // Class traits supply: using State; static PyTypeObject* Type() (nullptr

@@ -28,9 +28,9 @@ Outcome<StoreReader> OpenReader(const ArgSlots& args) {
 }
 
 Outcome<std::optional<Bytes>> GetRaw(Self* self, const ArgSlots& args) {
-  KeyBytes key;
+  KeyBuf key;
   if (!ConvertKey(args[0], key)) return PyErrorSet{};
-  return self->state.Get(key.view());
+  return self->state.Get(key.view);
 }
 
 // The lean forms of get_raw and exists for plain keys; nullopt hands the
@@ -51,15 +51,15 @@ std::optional<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key
 std::optional<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
 
 Outcome<bool> Exists(Self* self, const ArgSlots& args) {
-  KeyBytes key;
+  KeyBuf key;
   if (!ConvertKey(args[0], key)) return PyErrorSet{};
-  return self->state.Exists(key.view());
+  return self->state.Exists(key.view);
 }
 
 Outcome<EntryList> PrefixRaw(Self* self, const ArgSlots& args) {
-  KeyBytes prefix;
+  KeyBuf prefix;
   if (!ConvertKey(args[0], prefix)) return PyErrorSet{};
-  auto r = self->state.Prefix(prefix.view());
+  auto r = self->state.Prefix(prefix.view);
   if (!r.ok()) return std::move(r).error();
   return EntryList{&self->state, std::move(r).value()};
 }

@@ -32,9 +32,9 @@ Outcome<uint64_t> AddObjectRaw(Self* self, const ArgSlots& args) {
 Outcome<NoneResult> AddKey(Self* self, const ArgSlots& args) {
   uint64_t obj_id = 0;
   if (!ConvertObjId(args[1], &obj_id)) return PyErrorSet{};
-  KeyBytes key;
+  KeyBuf key;
   if (!ConvertKey(args[0], key)) return PyErrorSet{};
-  if (auto r = self->state.AddKey(key.view(), obj_id); !r.ok()) return std::move(r).error();
+  if (auto r = self->state.AddKey(key.view, obj_id); !r.ok()) return std::move(r).error();
   return NoneResult{};
 }
 

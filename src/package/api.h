@@ -10,13 +10,19 @@
 #include <string>
 #include <string_view>
 
-#include "core/format/format.h"
+#include "bind/bytes.h"
+#include "bind/guard.h"
+#include "bind/python.h"
 #include "core/base/status.h"
+#include "core/format/format.h"
 #include "core/reader/store_reader.h"
-#include "package/py.h"
-#include "bind/plain_key.h"
 
 namespace velk::native {
+
+using bind::KeyBuf;
+using bind::NewBytes;
+using bind::Ref;
+using bind::WithoutLock;
 
 // Objects looked up once when the module is executed; strong references
 // held for the life of the process.
@@ -40,12 +46,6 @@ PyObject* RaiseClosed(const char* what);
 // file involved.  Always returns nullptr.
 PyObject* RaiseStoreError(const StoreError& err, PyObject* filename);
 
-// A key's bytes: a view of the argument's own buffer where it has one (str's
-// UTF-8, bytes), else of the owned copy.
-struct KeyBuf {
-  std::string_view view;
-  std::string owned;
-};
 enum class KeyConv { kOk, kNoBytes, kError };
 // Key conversion: str (UTF-8, lone surrogates U+DC80..U+DCFF as the bytes
 // they escape), bytes, bytearray, memoryview.  kNoBytes: text with no byte
@@ -55,12 +55,7 @@ KeyConv ToKey(PyObject* obj, KeyBuf* out);
 inline PyObject* KeyStr(std::string_view k) {
   return PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogateescape");
 }
-inline PyObject* KeyBytes(std::string_view k) {
-  return PyBytes_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size()));
-}
-inline PyObject* NewBytes(Bytes b) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
-}
+inline PyObject* KeyBytes(std::string_view k) { return NewBytes(k); }
 
 // The value of a stored object as every read hands it on: decompressed
 // when the file compresses its values (into a buffer of this thread's,
@@ -87,40 +82,21 @@ bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // os.fspath(obj) as given (str or bytes) in *given and its bytes in *bytes.
 bool ToPath(PyObject* obj, Ref* given, std::string* bytes);
 
+// The face's internal fault is SystemError.
+struct PackageFace {
+  static PyObject* Fault(std::string_view text, const char* file, int line);
+};
+
 // Runs body with C++ exceptions turned into Python ones.
 template <typename Body>
 PyObject* Guard(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
-    return nullptr;
-  }
-}
-
-// Runs f() with the interpreter lock released; an exception thrown by f
-// is rethrown once the lock is held again.
-template <typename F>
-auto WithoutLock(F&& f) -> decltype(f()) {
-  std::exception_ptr failed;
-  std::optional<decltype(f())> out;
-  PyThreadState* ts = PyEval_SaveThread();
-  try {
-    out.emplace(f());
-  } catch (...) {
-    failed = std::current_exception();
-  }
-  PyEval_RestoreThread(ts);
-  if (failed) std::rethrow_exception(failed);
-  return std::move(*out);
+  return bind::Guarded<PackageFace>(std::forward<Body>(body));
 }
 
 // Method-table helper: casts a fastcall function to the table's type.
 template <typename F>
 PyCFunction Fn(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+  return bind::AsCFunction(f);
 }
 
 // The classes, created by the module's execution step.

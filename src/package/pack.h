@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "package/py.h"
+#include "bind/python.h"
 
 namespace velk::native {
 

@@ -73,13 +73,20 @@ void DeallocReader(PyObject* obj) {
 // ---- lookups ------------------------------------------------------------
 
 // Looks key up: 1 found (payload set), 0 absent, -1 error set.
-int Lookup(Self* self, const StoreReader* r, PyObject* key, Bytes* payload) {
+//
+// The key is converted before the store is taken: converting can run
+// Python code (a buffer's __buffer__, a registered error handler) that
+// closes this reader, and nothing between taking the store and the end of
+// the probe runs any.
+int Lookup(Self* self, PyObject* key, Bytes* payload) {
   KeyBuf buf;
   switch (ToKey(key, &buf)) {
     case KeyConv::kOk: break;
-    case KeyConv::kNoBytes: return 0;
+    case KeyConv::kNoBytes: return Open(self) == nullptr ? -1 : 0;
     case KeyConv::kError: return -1;
   }
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return -1;
   switch (r->Probe(buf.view, payload)) {
     case StoreReader::Found::kFound: return 1;
     case StoreReader::Found::kAbsent: return 0;
@@ -99,58 +106,60 @@ PyObject* GetBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
                  nargs);
     return nullptr;
   }
-  const StoreReader* r = Open(self);
-  if (r == nullptr) return nullptr;
   Bytes payload;
   std::string_view plain;
-  int rc = -1;
-  if (BorrowPlainKey(args[0], &plain)) [[likely]] {
+  if (BorrowPlainKey(args[0], &plain)) [[likely]] {  // runs no Python code
+    const StoreReader* r = Open(self);
+    if (r == nullptr) return nullptr;
     const auto found = r->Probe(plain, &payload);
-    if (found == StoreReader::Found::kFound) [[likely]] rc = 1;
+    if (found == StoreReader::Found::kFound) [[likely]] {
+      if (!kStored && !ValueOf(*r, payload, self->path, &payload)) return nullptr;
+      return NewBytes(payload);
+    }
     if (found == StoreReader::Found::kAbsent) Py_RETURN_NONE;
   }
-  if (rc < 0) rc = Lookup(self, r, args[0], &payload);
+  const int rc = Lookup(self, args[0], &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
-  if (!kStored && !ValueOf(*r, payload, self->path, &payload)) return nullptr;
+  // The store Lookup found the key in: no Python code has run since.
+  if (!kStored && !ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return NewBytes(payload);
 }
 
 PyObject* Subscript(PyObject* obj, PyObject* key) {
   auto* self = reinterpret_cast<Self*>(obj);
-  const StoreReader* r = Open(self);
-  if (r == nullptr) return nullptr;
   Bytes payload;
   std::string_view plain;
   int rc;
-  if (BorrowPlainKey(key, &plain) && r->Probe(plain, &payload) == StoreReader::Found::kFound) [[likely]] {
+  const StoreReader* r;
+  if (BorrowPlainKey(key, &plain) && (r = self->store.get()) != nullptr &&  // runs no Python code
+      r->Probe(plain, &payload) == StoreReader::Found::kFound) [[likely]] {
     rc = 1;
   } else {
-    rc = Lookup(self, r, key, &payload);
+    rc = Lookup(self, key, &payload);
   }
   if (rc < 0) return nullptr;
   if (rc == 0) {
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
-  if (!ValueOf(*r, payload, self->path, &payload)) return nullptr;
+  // The store the key was found in: no Python code has run since.
+  if (!ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return Decode(payload, key);
 }
 
 int Contains(PyObject* obj, PyObject* key) {
   auto* self = reinterpret_cast<Self*>(obj);
+  KeyBuf buf;
+  const KeyConv conv = ToKey(key, &buf);  // before the store is taken, as in Lookup
+  if (conv == KeyConv::kError) {
+    // `5 in r` answers False, as for a dict with str keys.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();
+  }
   const StoreReader* r = Open(self);
   if (r == nullptr) return -1;
-  KeyBuf buf;
-  switch (ToKey(key, &buf)) {
-    case KeyConv::kOk: return r->Exists(buf.view) ? 1 : 0;
-    case KeyConv::kNoBytes: return 0;
-    case KeyConv::kError: break;
-  }
-  // `5 in r` answers False, as for a dict with str keys.
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-  PyErr_Clear();
-  return 0;
+  return conv == KeyConv::kOk && r->Exists(buf.view) ? 1 : 0;
 }
 
 Py_ssize_t Length(PyObject* obj) {
@@ -165,13 +174,11 @@ PyObject* Get(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   auto* self = reinterpret_cast<Self*>(obj);
   PyObject* slots[2];
   if (!ParseArgs(kGetParams, args, nargs, kwnames, slots)) return nullptr;
-  const StoreReader* r = Open(self);
-  if (r == nullptr) return nullptr;
   Bytes payload;
-  const int rc = Lookup(self, r, slots[0], &payload);
+  const int rc = Lookup(self, slots[0], &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
-  if (!ValueOf(*r, payload, self->path, &payload)) return nullptr;
+  if (!ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return Decode(payload, slots[0]);
 }
 

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "core/reader/store_reader.h"
-#include "package/py.h"
+#include "bind/python.h"
 
 namespace velk::native {
 

@@ -3,6 +3,8 @@
 
 #include "package/api.h"
 
+#include "bind/error_table.h"
+
 namespace velk::native {
 
 Imports imports;
@@ -13,13 +15,6 @@ PyObject* RaiseClosed(const char* what) {
 }
 
 namespace {
-
-// The core's text of an Io error without its " (os error N)" tail, which
-// OSError shows in its own form.
-std::string WithoutOsCode(const std::string& msg) {
-  const size_t tail = msg.rfind(" (os error ");
-  return tail == std::string::npos ? msg : msg.substr(0, tail);
-}
 
 PyObject* RaiseWithFilename(PyObject* type, const std::string& msg, PyObject* filename) {
   Ref text(filename == nullptr
@@ -36,58 +31,68 @@ PyObject* RaiseWithFilename(PyObject* type, const std::string& msg, PyObject* fi
 }  // namespace
 
 PyObject* RaiseStoreError(const StoreError& err, PyObject* filename) {
-  std::string msg = err.message();
-  switch (err.kind()) {
-    case ErrorKind::kIo: {
-      const int code = err.os_errno();
-      std::string text = WithoutOsCode(msg);
-      // The open names the path itself; OSError shows it as filename.
-      if (text.starts_with("cannot open ") && code != 0) text = std::strerror(code);
+  const bind::ErrorRow& row = bind::RowFor(err.reason());
+  switch (row.package) {
+    case bind::PackageClass::kOs: {
+      const int code = err.os_errno() != 0 ? err.os_errno() : row.package_errno;
+      const std::string text =
+          bind::Compose(row.package_head, err, err.os_errno() != 0 ? std::strerror(code) : "");
       Ref strerror(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (!strerror) return nullptr;
-      Ref code_obj(PyLong_FromLong(code != 0 ? code : EIO));
+      Ref code_obj(PyLong_FromLong(code));
       if (!code_obj) return nullptr;
+      Ref path;
+      if (filename == nullptr && !err.path().empty()) {
+        path = Ref(PyUnicode_DecodeFSDefaultAndSize(err.path().data(), static_cast<Py_ssize_t>(err.path().size())));
+        if (!path) return nullptr;
+        filename = path.get();
+      }
       PyObject* args[] = {code_obj.get(), strerror.get(), filename != nullptr ? filename : Py_None};
       Ref exc(PyObject_Vectorcall(imports.os_error, args, 3, nullptr));
       if (!exc) return nullptr;
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
       return nullptr;
     }
-    case ErrorKind::kCorrupt:
+    case bind::PackageClass::kNotAStore:
       // A file that fails the first checks is most likely no store at all.
-      if (msg.starts_with("bad magic") || msg == "file too small for header") msg = "not a velkstore file";
-      return RaiseWithFilename(imports.corrupt_error, msg, filename);
-    case ErrorKind::kVersion:
-      return RaiseWithFilename(imports.version_error, msg, filename);
-    case ErrorKind::kGeneral:
-      return RaiseWithFilename(imports.limit_error, msg, nullptr);
+      return RaiseWithFilename(imports.corrupt_error, "not a velkstore file", filename);
+    case bind::PackageClass::kCorrupt:
+      return RaiseWithFilename(imports.corrupt_error, err.detail(), filename);
+    case bind::PackageClass::kVersion:
+      return RaiseWithFilename(imports.version_error, "unsupported version " + std::to_string(err.version()),
+                               filename);
+    case bind::PackageClass::kLimit:
+      return RaiseWithFilename(imports.limit_error, err.detail(), nullptr);
   }
-  return RaiseWithFilename(imports.velk_error, msg, filename);
+  return RaiseWithFilename(imports.velk_error, err.detail(), filename);
+}
+
+PyObject* PackageFace::Fault(std::string_view text, const char*, int) {
+  if (text.empty()) text = "unknown exception";
+  PyErr_Format(PyExc_SystemError, "internal error: %.*s", static_cast<int>(text.size()), text.data());
+  return nullptr;
 }
 
 KeyConv ToKey(PyObject* obj, KeyBuf* out) {
-  if (BorrowPlainKey(obj, &out->view)) return KeyConv::kOk;
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t len = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len)) {
-      out->view = {utf8, static_cast<size_t>(len)};
+  switch (bind::BorrowKey(obj, out)) {
+    case bind::KeyKind::kBytes: return KeyConv::kOk;
+    case bind::KeyKind::kError: return KeyConv::kError;
+    case bind::KeyKind::kUnencodable: {
+      // Lone surrogates U+DC80..U+DCFF stand for the bytes they escape, as
+      // the keys of files not in UTF-8 are listed.
+      Ref escaped(PyUnicode_AsEncodedString(obj, "utf-8", "surrogateescape"));
+      if (!escaped) {
+        if (bind::MustPropagate()) return KeyConv::kError;
+        PyErr_Clear();
+        return KeyConv::kNoBytes;
+      }
+      out->owned.assign(PyBytes_AS_STRING(escaped.get()), static_cast<size_t>(PyBytes_GET_SIZE(escaped.get())));
+      out->UseOwned();
       return KeyConv::kOk;
     }
-    PyErr_Clear();
-    Ref escaped(PyUnicode_AsEncodedString(obj, "utf-8", "surrogateescape"));
-    if (!escaped) {
-      PyErr_Clear();
-      return KeyConv::kNoBytes;
-    }
-    out->owned.assign(PyBytes_AS_STRING(escaped.get()), static_cast<size_t>(PyBytes_GET_SIZE(escaped.get())));
-    out->view = out->owned;
-    return KeyConv::kOk;
+    case bind::KeyKind::kOther: break;
   }
-  if (PyBytes_Check(obj)) {
-    out->view = {PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj))};
-    return KeyConv::kOk;
-  }
-  if (PyByteArray_Check(obj) || PyMemoryView_Check(obj)) {
+  if (PyMemoryView_Check(obj)) {
     // Copied: the buffer may change while Python code runs.
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS) < 0) return KeyConv::kError;

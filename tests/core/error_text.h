@@ -1,5 +1,6 @@
-// A store error as the tests compare it: the kind's name, ": " and the
-// message, so that one string pins both.
+// A store error as the tests compare it: the kind's name, ": ", the detail
+// (for a version error the version found) and, for a failed system call,
+// " errno N", so that one string pins reason family, detail and code.
 #pragma once
 
 #include <string>
@@ -16,7 +17,10 @@ inline std::string Text(const StoreError& e) {
     case ErrorKind::kIo: kind = "io"; break;
     case ErrorKind::kGeneral: kind = "general"; break;
   }
-  return std::string(kind) + ": " + e.message();
+  std::string text = std::string(kind) + ": ";
+  text += e.kind() == ErrorKind::kVersion ? "unsupported version " + std::to_string(e.version()) : e.detail();
+  if (e.os_errno() != 0) text += " errno " + std::to_string(e.os_errno());
+  return text;
 }
 
 }  // namespace velk

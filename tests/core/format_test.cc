@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -70,6 +71,7 @@ TEST(FormatHeader, EncodesWideValuesBigEndianAndRejectsBadFiles) {
   buf[0] = std::byte{0};
   buf[3] = std::byte{200};
   EXPECT_EQ(Text(Header::DecodeFrom(buf).error()), "corrupt: bad magic [0, 76, 75, 200]");
+  EXPECT_EQ(Header::DecodeFrom(buf).error().reason(), Reason::kBadMagic);
 }
 
 TEST(FormatKeyOrder, UnsignedBytewiseWithPrefixFirst) {
@@ -80,12 +82,19 @@ TEST(FormatKeyOrder, UnsignedBytewiseWithPrefixFirst) {
   }
 }
 
-TEST(FormatStoreError, TextsOfEachKind) {
-  EXPECT_EQ(Text(StoreError::General("obj_id 7 out of range (have 3 objects)")),
-            "general: obj_id 7 out of range (have 3 objects)");
-  EXPECT_EQ(Text(StoreError::FromErrno(ENOENT, "open tmp")),
-            "io: open tmp: " + std::string(std::strerror(ENOENT)) + " (os error 2)");
-  EXPECT_EQ(StoreError::FromErrno(ENOSPC).message(), std::string(std::strerror(ENOSPC)) + " (os error 28)");
+// Every reason belongs to the family its faces raise it as.
+TEST(FormatStoreError, ReasonsBelongToTheirKind) {
+  const std::pair<Reason, ErrorKind> cases[] = {
+      {Reason::kTooSmall, ErrorKind::kCorrupt},   {Reason::kBadMagic, ErrorKind::kCorrupt},
+      {Reason::kFileCrc, ErrorKind::kCorrupt},    {Reason::kIndexTruncated, ErrorKind::kCorrupt},
+      {Reason::kVersion, ErrorKind::kVersion},    {Reason::kOpen, ErrorKind::kIo},
+      {Reason::kLocked, ErrorKind::kIo},          {Reason::kNotDurable, ErrorKind::kIo},
+      {Reason::kKeyTooLong, ErrorKind::kGeneral}, {Reason::kBadObjectId, ErrorKind::kGeneral},
+  };
+  for (const auto& [reason, kind] : cases) EXPECT_EQ(StoreError(reason).kind(), kind) << int(reason);
+  const StoreError e = StoreError::Os(Reason::kRename, ENOENT, "t.vlks");
+  EXPECT_EQ(std::tuple(e.os_errno(), e.path(), e.detail()), std::tuple(ENOENT, std::string("t.vlks"), std::string()));
+  EXPECT_EQ(StoreError::Version(3).version(), 3);
 }
 
 }  // namespace

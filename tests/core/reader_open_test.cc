@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -177,20 +178,18 @@ TEST(ReaderOpen, SystemFailuresAreIoErrors) {
   const std::string missing = dir.Path("missing.vlks");
   auto r = StoreReader::Open(missing, true);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().kind(), ErrorKind::kIo);
-  EXPECT_EQ(r.error().message(),
-            "cannot open " + missing + ": " + std::strerror(ENOENT) + " (os error 2)");
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().os_errno(), r.error().path()),
+            std::tuple(Reason::kOpen, ENOENT, missing));
 
   const std::string with_nul = dir.Write("a", "x") + std::string("\0b", 2);
   auto n = StoreReader::Open(with_nul, true);
   ASSERT_FALSE(n.ok());
-  EXPECT_EQ(n.error().kind(), ErrorKind::kIo);
-  EXPECT_EQ(n.error().message(), "cannot open " + with_nul + ": path contains a NUL byte");
+  EXPECT_EQ(std::tuple(n.error().reason(), n.error().detail(), n.error().path()),
+            std::tuple(Reason::kOpen, std::string("path contains a NUL byte"), with_nul));
 
   auto d = StoreReader::Open(dir.Path(""), true);
   ASSERT_FALSE(d.ok());
-  EXPECT_EQ(d.error().kind(), ErrorKind::kIo);
-  EXPECT_EQ(d.error().message(), "mmap failed: " + OsErrorText(ENODEV));
+  EXPECT_EQ(std::tuple(d.error().reason(), d.error().os_errno()), std::tuple(Reason::kMmap, ENODEV));
 }
 
 TEST(ReaderOpen, FifoDoesNotBlockAndReadsAsEmpty) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -238,16 +239,16 @@ TEST(WriterStaging, RebindingAndChecks) {
 
   Result<void> past = s.AddKey("k", 2);
   ASSERT_FALSE(past.ok());
-  EXPECT_EQ(past.error().message(), "obj_id 2 out of range (have 2 objects)");
+  EXPECT_EQ(past.error().detail(), "obj_id 2 out of range (have 2 objects)");
 
   const std::vector<std::byte> before = s.SerializeIndex();
   const std::string too_long(65536, 'k');
   Result<void> big = s.AddKey(too_long, 0);
   ASSERT_FALSE(big.ok());
   EXPECT_EQ(big.error().kind(), ErrorKind::kGeneral);
-  EXPECT_EQ(big.error().message(), "key of 65536 bytes exceeds the limit of 65535");
+  EXPECT_EQ(big.error().detail(), "key of 65536 bytes exceeds the limit of 65535");
   // The id is checked before the length.
-  EXPECT_EQ(s.AddKey(too_long, 9).error().message(), "obj_id 9 out of range (have 2 objects)");
+  EXPECT_EQ(s.AddKey(too_long, 9).error().detail(), "obj_id 9 out of range (have 2 objects)");
   EXPECT_EQ(s.key_count(), 1u);
   EXPECT_EQ(s.SerializeIndex(), before);
 
@@ -333,7 +334,7 @@ TEST(TempPath, ReplacesOrAppendsExtension) {
       // No final name component: kept, so that creating the file fails.
       {"", ""}, {"/", "/"}, {"out/..", "out/.."}, {"..", ".."}, {"out/", "out/"},
       {".", "."}, {"out/.", "out/."}};
-  for (const auto& [target, tmp] : cases) EXPECT_EQ(TempPathFor(target), tmp) << target;
+  for (const auto& [target, tmp] : cases) EXPECT_EQ(writer::TempPathFor(target), tmp) << target;
 }
 
 TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
@@ -343,19 +344,21 @@ TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
   const std::string missing = (dir_ / "missing" / "store.vlks").string();
   Result<BuildResult> r = BuildCapturing(s, missing);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(Text(r.error()), "io: open tmp: " + OsErrorText(ENOENT));
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().os_errno()), std::tuple(Reason::kCreateTemp, ENOENT));
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
 
   r = BuildCapturing(s, dir_.string() + std::string("/a\0b.vlks", 9));
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "open tmp: path contains a NUL byte");
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().detail()),
+            std::tuple(Reason::kCreateTemp, std::string("path contains a NUL byte")));
   EXPECT_EQ(fs::directory_iterator(dir_), fs::directory_iterator());  // nothing created
 
   // Renaming a file over a directory fails; the complete temp file stays.
   fs::create_directory(dir_ / "taken.vlks");
   r = BuildCapturing(s, (dir_ / "taken.vlks").string());
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "rename: " + OsErrorText(EISDIR));
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().os_errno(), r.error().path()),
+            std::tuple(Reason::kRename, EISDIR, (dir_ / "taken.vlks").string()));
   EXPECT_EQ(printed_, "");
   ASSERT_TRUE(BuildCapturing(s, (dir_ / "good.vlks").string()).ok());
   EXPECT_EQ(ReadFile(dir_ / "taken.vlks.tmp"), ReadFile(dir_ / "good.vlks"));
@@ -363,7 +366,7 @@ TEST_F(WriterCommit, FailuresNameTheFailingStepAndKeepTempFile) {
   // A path naming a directory is not turned into a temp file beside it.
   r = BuildCapturing(s, dir_.string() + "/");
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "open tmp: " + OsErrorText(EISDIR));
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().os_errno()), std::tuple(Reason::kCreateTemp, EISDIR));
 }
 
 // The unique temporary name: a commit leaves nothing but its target, on
@@ -382,7 +385,7 @@ TEST_F(WriterCommit, UniqueTemporaryNamesLeaveOnlyTheTarget) {
   fs::create_directory(dir_ / "taken.vlks");
   const Result<void> r = writer::CommitFile((dir_ / "taken.vlks").string(), parts, writer::TempNaming::kUnique);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "rename: " + OsErrorText(EISDIR));
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().os_errno()), std::tuple(Reason::kRename, EISDIR));
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
@@ -414,10 +417,10 @@ TEST(BufferedWriter, FlushRuleAndOsErrors) {
   ASSERT_TRUE(w.Write(part(10)).ok());
   Result<void> r = w.Flush();
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(Text(r.error()), "io: " + OsErrorText(ENOSPC));
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().os_errno()), std::tuple(Reason::kWrite, ENOSPC));
   r = w.Write(part(9000));
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), OsErrorText(ENOSPC));
+  EXPECT_EQ(Text(r.error()), "io:  errno " + std::to_string(ENOSPC));
 }
 
 }  // namespace

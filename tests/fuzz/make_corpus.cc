@@ -68,20 +68,20 @@ int main(int argc, char** argv) {
     for (const std::string& obj : seed.objects) {
       auto id = store.AddObject(velk::AsBytes(obj));
       if (!id.ok()) {
-        std::fprintf(stderr, "%s: %s\n", seed.name, id.error().message().c_str());
+        std::fprintf(stderr, "%s: %s\n", seed.name, id.error().detail().c_str());
         return 1;
       }
     }
     for (const auto& [key, obj] : seed.keys) {
       auto added = store.AddKey(key, obj);
       if (!added.ok()) {
-        std::fprintf(stderr, "%s: %s\n", seed.name, added.error().message().c_str());
+        std::fprintf(stderr, "%s: %s\n", seed.name, added.error().detail().c_str());
         return 1;
       }
     }
     auto built = store.Build(dir + "/" + seed.name + ".vlks");
     if (!built.ok()) {
-      std::fprintf(stderr, "%s: %s\n", seed.name, built.error().message().c_str());
+      std::fprintf(stderr, "%s: %s\n", seed.name, built.error().detail().c_str());
       return 1;
     }
   }

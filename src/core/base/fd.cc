@@ -23,7 +23,7 @@ Result<void> UniqueFd::Close() {
   const int fd = std::exchange(fd_, -1);
   // On Linux the descriptor is gone even when close() reports EINTR, so it
   // must not be retried; by then the data has been synced anyway.
-  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return StoreError::FromErrno(errno);
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return StoreError::Os(Reason::kWrite, errno);
   return {};
 }
 
@@ -32,9 +32,9 @@ Result<void> WriteAll(int fd, Bytes data, std::string_view zero_msg) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return StoreError::FromErrno(errno);
+      return StoreError::Os(Reason::kWrite, errno);
     }
-    if (n == 0) return StoreError::Io(std::string(zero_msg));
+    if (n == 0) return StoreError(Reason::kWrite, std::string(zero_msg));
     data = data.subspan(static_cast<size_t>(n));
   }
   return {};

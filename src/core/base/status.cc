@@ -1,32 +1,35 @@
 #include "core/base/status.h"
 
-#include <cstring>
-
 namespace velk {
 
-std::string OsErrorText(int code) {
-  char buf[256];
-  // GNU strerror_r may return a static string rather than fill buf.
-  const char* text = strerror_r(code, buf, sizeof buf);
-  std::string out(text);
-  out += " (os error ";
-  out += std::to_string(code);
-  out += ')';
-  return out;
-}
-
-StoreError StoreError::FromErrno(int code, std::string_view prefix) {
-  std::string msg(prefix);
-  if (!prefix.empty()) msg += ": ";
-  msg += OsErrorText(code);
-  StoreError err = Io(std::move(msg));
-  err.os_errno_ = code;
-  return err;
-}
-
-std::string StoreError::message() const {
-  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
-  return message_;
+ErrorKind StoreError::kind() const {
+  switch (reason_) {
+    case Reason::kTooSmall:
+    case Reason::kBadMagic:
+    case Reason::kFileCrc:
+    case Reason::kObjectCrc:
+    case Reason::kIndexTruncated:
+    case Reason::kOutOfBounds:
+    case Reason::kDamaged: return ErrorKind::kCorrupt;
+    case Reason::kVersion: return ErrorKind::kVersion;
+    case Reason::kOpen:
+    case Reason::kMmap:
+    case Reason::kCreateTemp:
+    case Reason::kTempNotFile:
+    case Reason::kLocked:
+    case Reason::kNotReplaceable:
+    case Reason::kWrite:
+    case Reason::kSyncDir:
+    case Reason::kRename:
+    case Reason::kNotDurable:
+    case Reason::kIo: return ErrorKind::kIo;
+    case Reason::kKeyTooLong:
+    case Reason::kObjectTooLarge:
+    case Reason::kTooMany:
+    case Reason::kBadObjectId:
+    case Reason::kMisuse: break;
+  }
+  return ErrorKind::kGeneral;
 }
 
 }  // namespace velk

@@ -1,6 +1,12 @@
 // Error value of the storage core and the result-or-error type that every
 // fallible core operation returns.  Nothing in the core throws on bad data or
 // failed system calls; callers test ok() and take either value() or error().
+//
+// An error is data, not text: a reason code, the errno of a failed system
+// call, the path concerned and, where the reason alone does not say it all,
+// a short detail (what is damaged and where, or the operation a system
+// failure happened in).  Each face of the store words it for its callers
+// from a table keyed by the reason; nothing parses the detail back.
 #pragma once
 
 #include <cstdint>
@@ -12,44 +18,91 @@
 
 namespace velk {
 
+// The four families a reason belongs to.
 enum class ErrorKind : uint8_t {
   kCorrupt,  // the file is malformed or damaged
   kVersion,  // right magic, unsupported format version
   kIo,       // the operating system rejected or failed an operation
-  kGeneral,  // the caller used the writer wrongly
+  kGeneral,  // the caller used the writer wrongly, or passed a limit
+};
+
+enum class Reason : uint8_t {
+  // kCorrupt; the detail says what and where.
+  kTooSmall,        // shorter than a header: no store at all
+  kBadMagic,        // the first bytes are not the magic: no store at all
+  kFileCrc,         // whole-file checksum mismatch
+  kObjectCrc,       // one object's checksum mismatch
+  kIndexTruncated,  // the index ends inside an entry
+  kOutOfBounds,     // an offset or record outside its section or the file
+  kDamaged,         // any other inconsistency of the file
+  // kVersion; the version byte is the payload.
+  kVersion,
+  // kIo; os_errno() is set when the system reported the failure, else the
+  // detail says what went wrong.
+  kOpen,            // opening the store file (path)
+  kMmap,            // sizing or mapping it
+  kCreateTemp,      // creating, locking or preparing the temporary file
+  kTempNotFile,     // something other than a file stands at the temporary name (path)
+  kLocked,          // another live build holds the temporary name (path)
+  kNotReplaceable,  // the target is a device, FIFO or socket (path)
+  kWrite,           // writing, flushing, syncing or closing the file
+  kSyncDir,         // opening the directory to sync it, before the rename
+  kRename,          // renaming the temporary file over the target
+  kNotDurable,      // the target (path) was replaced, but syncing its directory failed
+  kIo,              // another system failure; the detail names the operation
+  // kGeneral; the detail gives the numbers.
+  kKeyTooLong,      // a key longer than the format stores
+  kObjectTooLarge,  // a payload longer than the format stores
+  kTooMany,         // more objects or keys than the format counts
+  kBadObjectId,     // an object id that was never staged
+  kMisuse,          // any other wrong use
 };
 
 class StoreError {
  public:
-  static StoreError Corrupt(std::string msg) { return {ErrorKind::kCorrupt, 0, std::move(msg)}; }
-  static StoreError Version(uint8_t found) { return {ErrorKind::kVersion, found, {}}; }
-  static StoreError Io(std::string msg) { return {ErrorKind::kIo, 0, std::move(msg)}; }
-  static StoreError General(std::string msg) { return {ErrorKind::kGeneral, 0, std::move(msg)}; }
+  explicit StoreError(Reason reason, std::string detail = {}, std::string path = {}, int os_errno = 0)
+      : reason_(reason), os_errno_(os_errno), detail_(std::move(detail)), path_(std::move(path)) {}
 
-  // Io error for a failed system call: "{prefix}: {text} (os error {code})",
-  // or the description alone when prefix is empty.
-  static StoreError FromErrno(int code, std::string_view prefix = {});
+  // A failed system call: its errno, the path it concerned.
+  static StoreError Os(Reason reason, int code, std::string path = {}) {
+    return StoreError(reason, {}, std::move(path), code);
+  }
+  static StoreError Version(uint8_t found) {
+    StoreError e(Reason::kVersion);
+    e.version_ = found;
+    return e;
+  }
+  // Shorthands for the catch-all reason of each family.
+  static StoreError Corrupt(std::string detail) { return StoreError(Reason::kDamaged, std::move(detail)); }
+  static StoreError General(std::string detail) { return StoreError(Reason::kMisuse, std::move(detail)); }
+  // A system failure in the operation the detail names (may be empty).
+  static StoreError FromErrno(int code, std::string_view operation = {}) {
+    return StoreError(Reason::kIo, std::string(operation), {}, code);
+  }
 
-  ErrorKind kind() const { return kind_; }
-  // The errno value of an error made by FromErrno, else 0.
+  Reason reason() const { return reason_; }
+  ErrorKind kind() const;
+  // The errno value of a failed system call, else 0.
   int os_errno() const { return os_errno_; }
-  // What went wrong, for kVersion "unsupported version N".  The core names
-  // no error classes: a face of the store puts its own name for the kind
-  // in front of this, or raises a class of its own for it.
-  std::string message() const;
+  // The version byte found, for Reason::kVersion.
+  uint8_t version() const { return version_; }
+  const std::string& detail() const { return detail_; }
+  // The file concerned, where the failing step knows it; else empty.
+  const std::string& path() const { return path_; }
+
+  // The same error naming path, unless it names one already.
+  StoreError&& WithPath(std::string path) && {
+    if (path_.empty()) path_ = std::move(path);
+    return std::move(*this);
+  }
 
  private:
-  StoreError(ErrorKind kind, uint8_t version, std::string msg)
-      : kind_(kind), version_(version), message_(std::move(msg)) {}
-
-  ErrorKind kind_;
-  uint8_t version_;
-  std::string message_;
+  Reason reason_;
+  uint8_t version_ = 0;
   int os_errno_ = 0;
+  std::string detail_;
+  std::string path_;
 };
-
-// The system's description of an errno value: "{text} (os error {code})".
-std::string OsErrorText(int code);
 
 template <typename T>
 class [[nodiscard]] Result {

@@ -19,7 +19,7 @@ void Header::EncodeTo(std::byte* dst) const {
 }
 
 Result<Header> Header::DecodeFrom(Bytes file) {
-  if (file.size() < kHeaderSize) return StoreError::Corrupt("file too small for header");
+  if (file.size() < kHeaderSize) return StoreError(Reason::kTooSmall, "file too small for header");
   const std::byte* p = file.data();
   if (std::memcmp(p + kMagicOffset, kMagic, sizeof kMagic) != 0) {
     std::string msg = "bad magic [";
@@ -28,7 +28,7 @@ Result<Header> Header::DecodeFrom(Bytes file) {
       msg += std::to_string(static_cast<unsigned>(p[kMagicOffset + i]));
     }
     msg += ']';
-    return StoreError::Corrupt(std::move(msg));
+    return StoreError(Reason::kBadMagic, std::move(msg));
   }
   Header h;
   h.version = static_cast<uint8_t>(p[kVersionOffset]);

@@ -15,7 +15,7 @@
 namespace velk {
 namespace {
 
-StoreError MmapFailed(int code) { return StoreError::FromErrno(code, "mmap failed"); }
+StoreError MmapFailed(int code, const std::string& path) { return StoreError::Os(Reason::kMmap, code, path); }
 
 }  // namespace
 
@@ -42,29 +42,28 @@ void Mapping::Release() {
 Result<Mapping> Mapping::Open(const std::string& path) {
   // open(2) would silently stop at the NUL and open another file.
   if (path.find('\0') != std::string::npos)
-    return StoreError::Io("cannot open " + path + ": path contains a NUL byte");
+    return StoreError(Reason::kOpen, "path contains a NUL byte", path);
 
   // Non-blocking, so opening a FIFO with no writer returns at once instead
   // of hanging the caller; it then maps as an empty file.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
-    const int err = errno;  // before the message is built
-    return StoreError::FromErrno(err, "cannot open " + path);
+    return StoreError::Os(Reason::kOpen, errno, path);
   }
 
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return MmapFailed(errno);
+  if (::fstat(fd.get(), &st) != 0) return MmapFailed(errno, path);
   // A directory's st_size depends on the file system (some report 0); fail
   // it the way mmap(2) does for a non-empty one, whatever its size.
-  if (S_ISDIR(st.st_mode)) return MmapFailed(ENODEV);
+  if (S_ISDIR(st.st_mode)) return MmapFailed(ENODEV, path);
   constexpr auto kMaxLength = static_cast<uint64_t>(std::numeric_limits<ssize_t>::max());
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxLength)
-    return StoreError::Io("mmap failed: memory map length overflows isize");
+    return StoreError(Reason::kMmap, "memory map length overflows isize", path);
   const size_t size = static_cast<size_t>(st.st_size);
   if (size == 0) return Mapping();
 
   void* addr = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (addr == MAP_FAILED) return MmapFailed(errno);
+  if (addr == MAP_FAILED) return MmapFailed(errno, path);
   return Mapping(static_cast<const std::byte*>(addr), size);
 }
 

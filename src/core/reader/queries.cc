@@ -12,8 +12,8 @@ namespace velk {
 StoreError StoreReader::RecordError(uint64_t offset) const {
   Bytes unused;
   if (LocateRecord(map_.bytes().data(), map_.size(), offset, &unused) == RecordFault::kOffset)
-    return StoreError::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-  return StoreError::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+    return StoreError(Reason::kOutOfBounds, "offset " + std::to_string(offset) + " out of bounds");
+  return StoreError(Reason::kOutOfBounds, "object at " + std::to_string(offset) + " extends beyond file end");
 }
 
 // Scans read records in key order, which need not be file order: each loop

@@ -39,7 +39,7 @@ Result<void> StoreReader::CheckFileCrc() const {
 
 Result<void> StoreReader::CompareFileCrc(uint32_t computed) const {
   if (computed != file_crc32_) {
-    return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(file_crc32_) +
+    return StoreError(Reason::kFileCrc, "file CRC32 mismatch  stored=" + FormatCrc(file_crc32_) +
                                "  computed=" + FormatCrc(computed));
   }
   return {};
@@ -75,11 +75,11 @@ Result<void> StoreReader::LoadIndex() {
   for (uint32_t i = 0; i < num_keys_; ++i) {
     // Remainders, not sums: p and the lengths may be anything up to 2^64.
     if (p > size || sizeof(uint16_t) > size - p)
-      return StoreError::Corrupt("index section truncated (key_len)");
+      return StoreError(Reason::kIndexTruncated, "index section truncated (key_len)");
     const uint64_t key_len = LoadU16(data + p);
     const uint64_t rest = size - p - sizeof(uint16_t);
     if (key_len > rest || sizeof(uint64_t) > rest - key_len)
-      return StoreError::Corrupt("index section truncated (key + offset)");
+      return StoreError(Reason::kIndexTruncated, "index section truncated (key + offset)");
     const uint64_t key_at = p + sizeof(uint16_t);
     keys_.AppendAt(key_at, static_cast<size_t>(key_len), LoadU64(data + key_at + key_len));
     p = key_at + key_len + sizeof(uint64_t);

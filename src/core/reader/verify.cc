@@ -268,11 +268,11 @@ Result<void> StoreReader::Verify() const {
       // Verification names the offset's fault in words of its own; a
       // payload past the end reads as it does for a lookup.
       case RecordFault::kOffset:
-        return StoreError::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
+        return StoreError(Reason::kOutOfBounds, "object offset " + std::to_string(offset) + " out of bounds");
       case RecordFault::kLength: return RecordError(offset);
     }
     if (Crc32(payload) != StoredRecordCrc(data, offset))
-      return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
+      return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(offset));
   }
   return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
 }

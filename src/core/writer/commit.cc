@@ -8,11 +8,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "core/base/fd.h"
 #include "core/writer/file_writer.h"
-#include "core/writer/staged_store.h"
 
 namespace velk::writer {
 
@@ -23,8 +23,10 @@ namespace {
 // meanwhile, so giving up then is the "in progress" case, not a hang.
 constexpr int kClaimAttempts = 4;
 
-StoreError InProgress(const std::string& tmp) {
-  return StoreError::Io("another build is in progress: " + tmp + " is locked");
+StoreError InProgress(const std::string& tmp) { return StoreError(Reason::kLocked, {}, tmp); }
+
+StoreError CreateTempFailed(int code, const std::string& tmp) {
+  return StoreError::Os(Reason::kCreateTemp, code, tmp);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -44,7 +46,7 @@ Result<TargetFacts> ExamineTarget(const std::string& target) {
   struct stat st;
   if (::lstat(target.c_str(), &st) != 0) return TargetFacts{};
   if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-    return StoreError::Io("cannot replace " + target + ": not a regular file");
+    return StoreError(Reason::kNotReplaceable, {}, target);
   }
   if (S_ISREG(st.st_mode)) return TargetFacts{true, static_cast<mode_t>(st.st_mode & 0777)};
   return TargetFacts{};
@@ -59,10 +61,10 @@ Result<TargetFacts> ExamineTarget(const std::string& target) {
 Result<void> LockAt(const UniqueFd& fd, const std::string& path) {
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return InProgress(path);
-    return StoreError::FromErrno(errno, "open tmp");
+    return CreateTempFailed(errno, path);
   }
   struct stat mine, named;
-  if (::fstat(fd.get(), &mine) != 0) return StoreError::FromErrno(errno, "open tmp");
+  if (::fstat(fd.get(), &mine) != 0) return CreateTempFailed(errno, path);
   if (::lstat(path.c_str(), &named) != 0 || !SameFile(mine, named)) return InProgress(path);
   return {};
 }
@@ -76,22 +78,22 @@ Result<void> RemoveStale(const std::string& tmp) {
   struct stat st;
   if (::lstat(tmp.c_str(), &st) != 0) {
     if (errno == ENOENT) return {};
-    return StoreError::FromErrno(errno, "open tmp");
+    return CreateTempFailed(errno, tmp);
   }
-  if (S_ISDIR(st.st_mode)) return StoreError::FromErrno(EISDIR, "open tmp");
-  if (!S_ISREG(st.st_mode)) return StoreError::Io("open tmp: " + tmp + " is not a regular file");
+  if (S_ISDIR(st.st_mode)) return CreateTempFailed(EISDIR, tmp);
+  if (!S_ISREG(st.st_mode)) return StoreError(Reason::kTempNotFile, {}, tmp);
 
   UniqueFd stale(::open(tmp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (stale.get() < 0) {
     // Gone or replaced since the lstat: the caller's next attempt sees the new state.
     if (errno == ENOENT || errno == ELOOP) return {};
-    return StoreError::FromErrno(errno, "open tmp");
+    return CreateTempFailed(errno, tmp);
   }
-  if (::fstat(stale.get(), &st) != 0) return StoreError::FromErrno(errno, "open tmp");
+  if (::fstat(stale.get(), &st) != 0) return CreateTempFailed(errno, tmp);
   if (!S_ISREG(st.st_mode)) return {};
   VELK_TRY(LockAt(stale, tmp));
   // Only the name goes: another hard link to the file keeps it unchanged.
-  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return StoreError::FromErrno(errno, "open tmp");
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return CreateTempFailed(errno, tmp);
   return {};
 }
 
@@ -111,31 +113,29 @@ Result<UniqueFd> ClaimDerived(const std::string& tmp, mode_t mode) {
       VELK_TRY(LockAt(fd, tmp));
       return fd;
     }
-    if (errno != EEXIST) return StoreError::FromErrno(errno, "open tmp");
+    if (errno != EEXIST) return CreateTempFailed(errno, tmp);
     VELK_TRY(RemoveStale(tmp));
   }
   return InProgress(tmp);
 }
 
-// A name beside the derived one with 16 random hex digits in front of its
-// ".vlks.tmp", created exclusively.
-Result<UniqueFd> ClaimUnique(const std::string& derived, mode_t mode, std::string& tmp) {
-  static constexpr std::string_view kSuffix = ".vlks.tmp";
-  const std::string stem = derived.substr(0, derived.size() - kSuffix.size());
+// A name beside the derived one with 16 random hex digits between the
+// stem and the temporary suffix, created exclusively.
+Result<UniqueFd> ClaimUnique(std::string_view stem, mode_t mode, std::string& tmp) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     unsigned char random[8];
     if (::getrandom(random, sizeof random, 0) != sizeof random) {
-      return StoreError::FromErrno(errno, "open tmp");
+      return CreateTempFailed(errno, std::string(stem) + std::string(kTempSuffix));
     }
     char hex[sizeof random * 2 + 1];
     for (size_t i = 0; i < sizeof random; ++i) std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
-    tmp = stem + "." + hex + std::string(kSuffix);
+    tmp = std::string(stem) + "." + hex + std::string(kTempSuffix);
     // No lock: no other build ever uses this name.
     UniqueFd fd(CreateExclusive(tmp, mode));
     if (fd.get() >= 0) return fd;
-    if (errno != EEXIST) return StoreError::FromErrno(errno, "open tmp");
+    if (errno != EEXIST) return CreateTempFailed(errno, tmp);
   }
-  return StoreError::FromErrno(EEXIST, "open tmp");
+  return CreateTempFailed(EEXIST, tmp);
 }
 
 // With unique naming, a failed commit removes its own temporary file; no
@@ -169,7 +169,7 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   // The system calls take C strings, which would cut the path at a NUL
   // byte and silently name another file.
   if (target_view.find('\0') != std::string_view::npos) {
-    return StoreError::Io("open tmp: path contains a NUL byte");
+    return StoreError(Reason::kCreateTemp, "path contains a NUL byte", std::string(target_view));
   }
   const std::string target(target_view);
   Result<TargetFacts> facts = ExamineTarget(target);
@@ -179,43 +179,43 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   // file starts no more open than the final file and is set exactly here.
   const mode_t mode = facts.value().exists_as_file ? facts.value().mode : 0666;
 
-  const std::string derived = TempPathFor(target);
+  const std::optional<std::string_view> stem = TempStemFor(target);
   // A path without a final name component is kept as the temporary path,
   // so creating it fails whichever naming is asked for.
-  const bool unique = naming == TempNaming::kUnique && derived != target;
-  std::string tmp = derived;
-  Result<UniqueFd> claimed = unique ? ClaimUnique(derived, mode, tmp) : ClaimDerived(tmp, mode);
+  const bool unique = naming == TempNaming::kUnique && stem.has_value();
+  std::string tmp = stem ? std::string(*stem) + std::string(kTempSuffix) : target;
+  Result<UniqueFd> claimed = unique ? ClaimUnique(*stem, mode, tmp) : ClaimDerived(tmp, mode);
   if (!claimed.ok()) return std::move(claimed).error();
   UniqueFd fd = std::move(claimed).value();
   UniqueTempGuard guard(unique, tmp);
-  if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) {
-    return StoreError::FromErrno(errno, "open tmp");
-  }
+  if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) return CreateTempFailed(errno, tmp);
 
   BufferedWriter out(fd.get());
-  for (Bytes part : parts) VELK_TRY(out.Write(part));
-  VELK_TRY(out.Flush());
+  for (Bytes part : parts) {
+    if (auto written = out.Write(part); !written.ok()) return std::move(written).error().WithPath(tmp);
+  }
+  if (auto flushed = out.Flush(); !flushed.ok()) return std::move(flushed).error().WithPath(tmp);
   while (::fsync(fd.get()) != 0) {
-    if (errno != EINTR) return StoreError::FromErrno(errno);
+    if (errno != EINTR) return StoreError::Os(Reason::kWrite, errno, tmp);
   }
   // The lock (with derived naming) lives on the open file, so a duplicate
   // keeps it past the checked close, until after the rename.
   UniqueFd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (lock.get() < 0) return StoreError::FromErrno(errno);
-  VELK_TRY(fd.Close());
+  if (lock.get() < 0) return StoreError::Os(Reason::kWrite, errno, tmp);
+  if (auto closed = fd.Close(); !closed.ok()) return std::move(closed).error().WithPath(tmp);
 
   // A rename is durable only once the directory holding the new entry is
   // synced.  The directory is opened before the rename, so that a build
   // that could not sync it fails with the old target still in place.
   UniqueFd dir(::open(ParentDir(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return StoreError::FromErrno(errno, "sync dir");
-  if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::FromErrno(errno, "rename");
+  if (dir.get() < 0) return StoreError::Os(Reason::kSyncDir, errno, ParentDir(target));
+  if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::Os(Reason::kRename, errno, target);
   guard.Release();
   while (::fsync(dir.get()) != 0) {
     if (errno == EINTR) continue;
     // EINVAL: this file system cannot sync a directory; nothing more to do.
     if (errno == EINVAL) break;
-    return StoreError::FromErrno(errno, "sync dir: " + target + " was replaced but may not be durable");
+    return StoreError::Os(Reason::kNotDurable, errno, target);
   }
   return {};
 }

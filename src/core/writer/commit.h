@@ -3,13 +3,27 @@
 // target path always holds either the old or the new complete file.
 #pragma once
 
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "core/format/format.h"
 #include "core/base/status.h"
 
 namespace velk::writer {
+
+// The suffix of every temporary file a build writes.
+inline constexpr std::string_view kTempSuffix = ".vlks.tmp";
+
+// The temporary name's stem: the target without the final component's
+// extension.  nullopt for a path with no final name component (empty, "/",
+// a trailing "/", "." or ".."), which names a directory or nothing.
+std::optional<std::string_view> TempStemFor(std::string_view target);
+
+// The temporary path of a build: the stem and kTempSuffix, or the target
+// unchanged when it has no stem, so that creating the file fails for it.
+std::string TempPathFor(std::string_view target);
 
 enum class TempNaming {
   // TempPathFor(target), a name fixed by the target.  A stale file there is
@@ -23,26 +37,25 @@ enum class TempNaming {
 
 // Writes parts, in order, as the new content of target and commits it.
 //
-// Before anything is written: a path holding a NUL byte fails ("open tmp:
-// path contains a NUL byte"), and an existing target that is a device,
-// FIFO or socket is refused ("cannot replace {target}: not a regular
-// file").  A directory, a symbolic link (the rename replaces the link) or
-// an absent target go on; failures then surface at their own step.
+// Before anything is written: a path holding a NUL byte fails
+// (kCreateTemp), and an existing target that is a device, FIFO or socket
+// is refused (kNotReplaceable).  A directory, a symbolic link (the rename
+// replaces the link) or an absent target go on; failures then surface at
+// their own step.
 //
 // The temporary file is created exclusively and never through a link.
 // With kDerived it holds an exclusive advisory lock from its creation until
 // after the rename; a stale regular file at the name is removed first, one
-// whose lock is held fails with "another build is in progress: {tmp} is
-// locked", without waiting, and any other kind of entry there is refused
-// ("open tmp: {tmp} is not a regular file").  An existing regular target's permission bits
-// are kept on the new file, and the temporary file is never more open
+// whose lock is held fails at once (kLocked), and any other kind of entry
+// there is refused (kTempNotFile).  An existing regular target's permission
+// bits are kept on the new file, and the temporary file is never more open
 // than the final file.
 //
-// Steps and their messages: "open tmp: {os}" creating the temporary file;
-// the os error alone writing, flushing or syncing it; "sync dir: {os}"
-// opening its directory (before the rename, target untouched); "rename:
-// {os}"; and, after the rename, "sync dir: {target} was replaced but may
-// not be durable: {os}" when syncing the directory fails.
+// Each step fails with its own reason and the path it concerns:
+// kCreateTemp creating the temporary file; kWrite writing, flushing,
+// syncing or closing it; kSyncDir opening its directory (before the rename,
+// target untouched); kRename; and, after the rename, kNotDurable when
+// syncing the directory fails: the target is replaced by then.
 Result<void> CommitFile(std::string_view target, std::span<const Bytes> parts, TempNaming naming);
 
 }  // namespace velk::writer

@@ -24,11 +24,11 @@ Bytes StagedStore::PayloadOf(uint64_t id) const {
 
 Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   if (payload.size() > kMaxPayloadLength) {
-    return StoreError::General("object of " + std::to_string(payload.size()) +
+    return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of " + std::to_string(kMaxPayloadLength));
   }
   if (options_.compress && !writer::FitsCompressed(payload)) {
-    return StoreError::General("object of " + std::to_string(payload.size()) +
+    return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of a compressed store");
   }
   uint64_t hash = 0;
@@ -43,7 +43,7 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
     if (same != writer::TagTable::kNone) return uint64_t{same};
   }
   if (record_offsets_.size() >= kMaxCount) {
-    return StoreError::General("object count exceeds the limit of " + std::to_string(kMaxCount));
+    return StoreError(Reason::kTooMany, "object count exceeds the limit of " + std::to_string(kMaxCount));
   }
 
   // Every allocation happens before the first visible change, so a
@@ -68,7 +68,7 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
 
 Result<void> StagedStore::CheckKey(std::string_view key) {
   if (key.size() > kMaxKeyLength) {
-    return StoreError::General("key of " + std::to_string(key.size()) +
+    return StoreError(Reason::kKeyTooLong, "key of " + std::to_string(key.size()) +
                                " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
   }
   return {};
@@ -76,14 +76,14 @@ Result<void> StagedStore::CheckKey(std::string_view key) {
 
 Result<void> StagedStore::AddKey(std::string_view key, uint64_t obj_id) {
   if (obj_id >= object_count()) {
-    return StoreError::General("obj_id " + std::to_string(obj_id) + " out of range (have " +
+    return StoreError(Reason::kBadObjectId, "obj_id " + std::to_string(obj_id) + " out of range (have " +
                                std::to_string(object_count()) + " objects)");
   }
   VELK_TRY(CheckKey(key));
   // A rebinding never fails; only a new key counts against the limit.  The
   // id is below the object count, itself at most kMaxCount: it fits 32 bits.
   if (!keys_.Bind(key, static_cast<uint32_t>(obj_id), kMaxCount)) {
-    return StoreError::General("key count exceeds the limit of " + std::to_string(kMaxCount));
+    return StoreError(Reason::kTooMany, "key count exceeds the limit of " + std::to_string(kMaxCount));
   }
   return {};
 }

@@ -134,10 +134,4 @@ class StagedStore {
   uint64_t payload_seed_ = 0;
 };
 
-// The temporary path of a build: the final component's extension replaced
-// by "vlks.tmp" (or ".vlks.tmp" appended when it has none).  A path with
-// no final name component (empty, "/", a trailing "/", "." or "..") is
-// returned unchanged, so that creating the file fails for it.
-std::string TempPathFor(std::string_view target);
-
 }  // namespace velk

@@ -1,0 +1,56 @@
+// The edge between C++ and the interpreter: the one exception guard every
+// entry point runs in, and the release of the interpreter lock around
+// native work.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
+
+#include "bind/python.h"
+
+namespace velk::bind {
+
+// Runs body with every C++ exception turned into a Python one: memory
+// exhaustion into MemoryError, anything else into the face's internal
+// fault, Face::Fault(text, file, line), which sets the face's exception and
+// returns nullptr.  A failure without an error set is an internal fault
+// too.  (A success is not checked: that would cost a thread-state lookup
+// on every call.)
+template <typename Face, typename Body>
+PyObject* Guarded(Body&& body) noexcept {
+  PyObject* result = nullptr;
+  try {
+    result = body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return Face::Fault(e.what(), __FILE__, __LINE__);
+  } catch (...) {
+    return Face::Fault({}, __FILE__, __LINE__);
+  }
+  if (result == nullptr && !PyErr_Occurred()) [[unlikely]] {
+    return Face::Fault("call failed without setting an error", __FILE__, __LINE__);
+  }
+  return result;
+}
+
+// Runs f() with the interpreter lock released; an exception thrown by f
+// is rethrown once the lock is held again.
+template <typename F>
+auto WithoutLock(F&& f) -> decltype(f()) {
+  std::exception_ptr failed;
+  std::optional<decltype(f())> out;
+  PyThreadState* ts = PyEval_SaveThread();
+  try {
+    out.emplace(f());
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  PyEval_RestoreThread(ts);
+  if (failed) std::rethrow_exception(failed);
+  return std::move(*out);
+}
+
+}  // namespace velk::bind
