@@ -90,7 +90,7 @@ TEST(Compression, EveryValueRoundTripsAndOnlyWrappersLookCompressed) {
     SCOPED_TRACE(id);
     const Bytes stored = StoredAt(c, id);
     auto got = dec.Decode(stored, &scratch);
-    ASSERT_TRUE(got.ok()) << got.error().message();
+    ASSERT_TRUE(got.ok()) << got.error().detail();
     ASSERT_EQ(ByteVec(got.value().begin(), got.value().end()), values[id]);
     // The two-step form gives the same bytes.
     auto n = dec.ValueLength(stored);
@@ -168,7 +168,7 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   ByteVec other_codec = section;
   other_codec[0] = std::byte{9};
   EXPECT_FALSE(ValueDecoder::Open(other_codec).ok());
-  EXPECT_FALSE(ValueDecoder::Open(Bytes(section).first(kCompressionHeadSize - 1)).ok());
+  EXPECT_FALSE(ValueDecoder::Open(ByteVec(section.begin(), section.begin() + kCompressionHeadSize - 1)).ok());
   for (size_t i = kCompressionHeadSize; i < section.size(); i += 97) {
     ByteVec bad = section;
     bad[i] ^= std::byte{0x5a};

@@ -51,11 +51,14 @@ ValueDecoder::~ValueDecoder() = default;
 ValueDecoder::ValueDecoder(ValueDecoder&&) noexcept = default;
 ValueDecoder& ValueDecoder::operator=(ValueDecoder&&) noexcept = default;
 
-Result<ValueDecoder> ValueDecoder::Open(Bytes section) {
+Result<ValueDecoder> ValueDecoder::Open(std::vector<std::byte> section) {
   ValueDecoder out;
   if (!DecodeCompressionHead(section, &out.info_)) return StoreError::Corrupt("unknown compression section");
   out.compressed_ = true;
-  const Bytes dict = section.subspan(kCompressionHeadSize);
+  out.section_ = std::move(section);
+  // Moving the decoder moves the vector's buffer, not the bytes: the
+  // dictionary stays where the decoder refers to it.
+  const Bytes dict = Bytes(out.section_).subspan(kCompressionHeadSize);
   if (!dict.empty()) {
     ZSTD_DDict* d = ZSTD_createDDict_advanced(dict.data(), dict.size(), ZSTD_dlm_byRef, ZSTD_dct_fullDict,
                                               ZSTD_defaultCMem);

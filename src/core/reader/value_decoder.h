@@ -28,11 +28,10 @@ class ValueDecoder {
   ValueDecoder(ValueDecoder&&) noexcept;
   ValueDecoder& operator=(ValueDecoder&&) noexcept;
 
-  // A decoder for a file whose compression section is section.  The
-  // dictionary is referenced in place, not copied: section must outlive the
-  // decoder (it lies in the reader's mapping).  Corrupt when the section or
-  // its dictionary does not hold together.
-  static Result<ValueDecoder> Open(Bytes section);
+  // A decoder for a file whose compression section is section (gathered
+  // from its records, which the caller has checked).  Corrupt when the
+  // section or its dictionary does not hold together.
+  static Result<ValueDecoder> Open(std::vector<std::byte> section);
 
   bool compressed() const { return compressed_; }
   const CompressionInfo& info() const { return info_; }
@@ -62,6 +61,7 @@ class ValueDecoder {
   };
   bool compressed_ = false;
   CompressionInfo info_;
+  std::vector<std::byte> section_;  // the dictionary the decoder refers to lies in it
   std::unique_ptr<ZSTD_DDict_s, FreeDDict> ddict_;  // null without a dictionary
 };
 
