@@ -4,6 +4,8 @@ paths and the lifecycle of VelkWriter and VelkReader."""
 import math
 import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -169,3 +171,18 @@ def test_undecodable_object_raises_decode_error(tmp_path):
                      lambda: list(r.values()), lambda: r.get_many(["ok", "bad"])):
             with pytest.raises(VelkDecodeError, match="not valid msgpack"):
                 call()
+
+
+def test_native_module_loads_without_the_package(tmp_path):
+    # The native module imports nothing of the package when it loads; the
+    # package hands it its exception classes afterwards.
+    script = """
+import glob, importlib.util, os, sys
+pkg = os.path.dirname(importlib.util.find_spec("velkstore").origin)
+spec = importlib.util.spec_from_file_location("velkstore._native", glob.glob(pkg + "/_native*.so")[0])
+native = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(native)
+print(sorted(m for m in sys.modules if m.startswith("velkstore")))
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True, cwd=tmp_path)
+    assert out.stdout.strip() == "[]"

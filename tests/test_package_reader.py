@@ -101,6 +101,23 @@ def test_bad_key_type_is_type_error_everywhere(store):
     assert w._counts() == (0, 0)
 
 
+def test_argument_errors_are_worded_as_python_words_its_own(store):
+    r = VelkReader(store)
+    cases = [
+        (lambda: r.get(), "get() missing 1 required positional argument: 'key'"),
+        (lambda: r.get("a", 1, 2), "get() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: r.get_many_raw([], 1), "get_many_raw() takes 1 positional argument but 2 were given"),
+        (lambda: r.items_bytes(b"", None, None, True), "items_bytes() takes from 0 to 3 positional arguments but 4 were given"),
+        (lambda: r.get("a", dflt=1), "get() got an unexpected keyword argument 'dflt'"),
+        (lambda: r.get("a", key="a"), "get() got multiple values for argument 'key'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+    assert list(r.items_bytes(b"k00", raw=True))[:1] == [(b"k000", val(b"k000"))]
+
+
 def test_any_path(tmp_path, capfd):
     for name in (b"caf\xe9.vlks", "caf\udce9-s.vlks", "näme.vlks"):
         path = os.path.join(os.fsencode(tmp_path) if isinstance(name, bytes) else str(tmp_path), name)

@@ -26,6 +26,11 @@ from ._errors import (
     VelkOSError,
     VersionError,
 )
+from . import _common, _errors, _native
+
+# The native module imports nothing of the package: it is handed the
+# exception classes it raises and the full decoder once, here.
+_native._setup({**vars(_errors), "decode": _common.decode})
 from .sharded.commit import commit_shards
 from .sharded.open_store import open_store
 from ._reader import VelkReader

@@ -12,7 +12,7 @@
 #include <utility>
 #include <variant>
 
-#include "fixed/args.h"
+#include "bind/args.h"
 #include "fixed/borrow.h"
 #include "fixed/convert.h"
 #include "core/base/status.h"
@@ -22,6 +22,13 @@
 #include "fixed/results.h"
 
 namespace velk::py {
+
+using bind::ArgSlots;
+using bind::ArgSpec;
+using bind::HeldArgs;
+using bind::ParseFastcall;
+using bind::ParseTupleDict;
+using bind::Wording;
 
 // A Python exception is already set (an argument conversion failed).
 struct PyErrorSet {};

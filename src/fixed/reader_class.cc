@@ -13,11 +13,11 @@ namespace {
 
 using Self = InstanceOf<ReaderClass>;
 
-ArgSpec kNewArgs{"_VelkReader.__new__()", {"path", "verify"}, 2, 1};
-ArgSpec kGetArgs{"_VelkReader.get_raw()", {"key"}, 1, 1};
-ArgSpec kExistsArgs{"_VelkReader.exists()", {"key"}, 1, 1};
-ArgSpec kPrefixArgs{"_VelkReader.prefix_raw()", {"prefix"}, 1, 1};
-ArgSpec kExitArgs{"_VelkReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3};
+ArgSpec kNewArgs{"_VelkReader.__new__()", {"path", "verify"}, 2, 1, Wording::kFixed};
+ArgSpec kGetArgs{"_VelkReader.get_raw()", {"key"}, 1, 1, Wording::kFixed};
+ArgSpec kExistsArgs{"_VelkReader.exists()", {"key"}, 1, 1, Wording::kFixed};
+ArgSpec kPrefixArgs{"_VelkReader.prefix_raw()", {"prefix"}, 1, 1, Wording::kFixed};
+ArgSpec kExitArgs{"_VelkReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3, Wording::kFixed};
 
 Outcome<StoreReader> OpenReader(const ArgSlots& args) {
   std::string_view path;

@@ -15,10 +15,10 @@ namespace {
 
 using Self = InstanceOf<WriterClass>;
 
-ArgSpec kNewArgs{"_VelkWriter.__new__()", {}, 0, 0};
-ArgSpec kAddObjectArgs{"_VelkWriter.add_object_raw()", {"raw_bytes"}, 1, 1};
-ArgSpec kAddKeyArgs{"_VelkWriter.add_key()", {"key", "obj_id"}, 2, 2};
-ArgSpec kBuildArgs{"_VelkWriter.build()", {"path"}, 1, 1};
+ArgSpec kNewArgs{"_VelkWriter.__new__()", {}, 0, 0, Wording::kFixed};
+ArgSpec kAddObjectArgs{"_VelkWriter.add_object_raw()", {"raw_bytes"}, 1, 1, Wording::kFixed};
+ArgSpec kAddKeyArgs{"_VelkWriter.add_key()", {"key", "obj_id"}, 2, 2, Wording::kFixed};
+ArgSpec kBuildArgs{"_VelkWriter.build()", {"path"}, 1, 1, Wording::kFixed};
 
 Outcome<StagedStore> NewWriter(const ArgSlots&) { return StagedStore{}; }
 

@@ -3,6 +3,7 @@
 // parsing and the one mapping of core errors to the package's exceptions.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "bind/args.h"
 #include "bind/bytes.h"
 #include "bind/guard.h"
 #include "bind/python.h"
@@ -24,8 +26,9 @@ using bind::NewBytes;
 using bind::Ref;
 using bind::WithoutLock;
 
-// Objects looked up once when the module is executed; strong references
-// held for the life of the process.
+// The package's objects, handed over by _setup, and msgpack's, looked up
+// when the module is executed; strong references held for the life of the
+// process.
 struct Imports {
   PyObject* velk_error;     // velkstore._errors.VelkError
   PyObject* corrupt_error;  // ...CorruptError
@@ -34,7 +37,7 @@ struct Imports {
   PyObject* closed_error;   // ...ClosedError
   PyObject* busy_error;     // ...BusyError
   PyObject* os_error;       // ...os_error(code, strerror, filename)
-  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder
+  PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder; null until _setup
   PyObject* unpackb;        // msgpack.unpackb
   PyObject* packer_type;    // msgpack.Packer
 };
@@ -67,17 +70,19 @@ bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value);
 // error of a value that does not decode.  New reference.
 PyObject* Decode(Bytes payload, PyObject* key);
 
-// Parameters of a call, filled from METH_FASTCALL | METH_KEYWORDS arguments.
-// Parameters past max_positional are keyword-only; those past required are
-// optional (their slots stay null when absent).
-struct Params {
-  const char* func;  // "get_many()", for the messages
-  const char* const* names;
-  int count;
-  int required;
-  int max_positional;
-};
-bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// Parameters of a call: Params{"get_many()", names, count, required,
+// max_positional}.  Parameters past max_positional are keyword-only; those
+// past required are optional (their slots stay null when absent).
+using Params = bind::ArgSpec;
+
+// Fills slots[0..p.count) from METH_FASTCALL | METH_KEYWORDS arguments.
+inline bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots) {
+  bind::ArgSlots all;
+  if (!bind::ParseFastcall(p, args, nargs, kwnames, all)) return false;
+  std::copy_n(all.begin(), p.count, slots);
+  return true;
+}
 
 // os.fspath(obj) as given (str or bytes) in *given and its bytes in *bytes.
 bool ToPath(PyObject* obj, Ref* given, std::string* bytes);

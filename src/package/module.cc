@@ -1,10 +1,44 @@
 // velkstore._native: the package's own face over the storage core.  The
-// execution step creates the classes and looks up, once, the exception
-// classes of velkstore._errors and the MessagePack functions the classes use.
+// execution step creates the classes and looks up the MessagePack functions
+// they use; it imports nothing of the package, which hands over its
+// exception classes and full decoder once, by _setup, as it is imported.
 #include "package/api.h"
 
 namespace velk::native {
 namespace {
+
+struct Handed {
+  PyObject** slot;
+  const char* name;
+  PyObject* fallback;  // until _setup: a built-in class of the same family
+};
+
+// What the package hands over, by name in the mapping given to _setup.
+const Handed kHanded[] = {
+    {&imports.velk_error, "VelkError", PyExc_Exception},
+    {&imports.corrupt_error, "CorruptError", PyExc_RuntimeError},
+    {&imports.version_error, "VersionError", PyExc_RuntimeError},
+    {&imports.limit_error, "LimitError", PyExc_ValueError},
+    {&imports.closed_error, "ClosedError", PyExc_ValueError},
+    {&imports.busy_error, "BusyError", PyExc_RuntimeError},
+    {&imports.os_error, "os_error", PyExc_OSError},  // called as os_error(code, strerror, filename)
+    {&imports.decode, "decode", nullptr},
+};
+
+PyObject* Setup(PyObject*, PyObject* names) {
+  for (const Handed& h : kHanded) {
+    PyObject* value = PyMapping_GetItemString(names, h.name);
+    if (value == nullptr) return nullptr;
+    Py_XSETREF(*h.slot, value);  // kept for the life of the process
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kModuleFunctions[] = {
+    {"_setup", Fn(Setup), METH_O,
+     "_setup(names, /)\n--\n\nTake the package's exception classes, os_error and decode from the mapping names."},
+    {nullptr, nullptr, 0, nullptr} /* sentinel */
+};
 
 // A new reference to module.name, or nullptr with the error set.
 PyObject* Attr(const char* module, const char* name) {
@@ -21,28 +55,12 @@ int AddType(PyObject* module, PyObject* type) {
 }
 
 int Exec(PyObject* module) {
-  struct Wanted {
-    PyObject** slot;
-    const char* module;
-    const char* name;
-  };
-  const Wanted wanted[] = {
-      {&imports.velk_error, "velkstore._errors", "VelkError"},
-      {&imports.corrupt_error, "velkstore._errors", "CorruptError"},
-      {&imports.version_error, "velkstore._errors", "VersionError"},
-      {&imports.limit_error, "velkstore._errors", "LimitError"},
-      {&imports.closed_error, "velkstore._errors", "ClosedError"},
-      {&imports.busy_error, "velkstore._errors", "BusyError"},
-      {&imports.os_error, "velkstore._errors", "os_error"},
-      {&imports.decode, "velkstore._common", "decode"},
-      {&imports.unpackb, "msgpack", "unpackb"},
-      {&imports.packer_type, "msgpack", "Packer"},
-  };
-  for (const Wanted& w : wanted) {
-    if (*w.slot != nullptr) continue;  // a second import of the module
-    *w.slot = Attr(w.module, w.name);
-    if (*w.slot == nullptr) return -1;
+  for (const Handed& h : kHanded) {
+    if (*h.slot == nullptr && h.fallback != nullptr) *h.slot = Py_NewRef(h.fallback);
   }
+  if (imports.unpackb == nullptr && (imports.unpackb = Attr("msgpack", "unpackb")) == nullptr) return -1;
+  if (imports.packer_type == nullptr && (imports.packer_type = Attr("msgpack", "Packer")) == nullptr) return -1;
+  if (PyModule_AddFunctions(module, kModuleFunctions) < 0) return -1;
   if (AddType(module, CreateReaderType(module)) < 0) return -1;
   PyObject* scan = CreateScanType(module);
   if (scan == nullptr) return -1;

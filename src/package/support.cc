@@ -130,41 +130,10 @@ PyObject* Decode(Bytes payload, PyObject* key) {
   // keys) and turns real failures into VelkDecodeError.  Interrupts and
   // exhausted memory are not the value's fault and go on as they are.
   if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  if (imports.decode == nullptr) return nullptr;
   PyErr_Clear();
   PyObject* dargs[] = {raw.get(), key != nullptr ? key : Py_None};
   return PyObject_Vectorcall(imports.decode, dargs, 2, nullptr);
-}
-
-bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-  for (int i = 0; i < p.count; ++i) slots[i] = nullptr;
-  if (nargs > p.max_positional) {
-    PyErr_Format(PyExc_TypeError, "%s takes at most %d positional argument%s (%zd given)", p.func,
-                 p.max_positional, p.max_positional == 1 ? "" : "s", nargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-    int i = 0;
-    while (i < p.count && PyUnicode_CompareWithASCIIString(name, p.names[i]) != 0) ++i;
-    if (i == p.count) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", p.func, name);
-      return false;
-    }
-    if (slots[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", p.func, p.names[i]);
-      return false;
-    }
-    slots[i] = args[nargs + k];
-  }
-  for (int i = 0; i < p.required; ++i) {
-    if (slots[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s missing required argument '%s'", p.func, p.names[i]);
-      return false;
-    }
-  }
-  return true;
 }
 
 bool ToPath(PyObject* obj, Ref* given, std::string* bytes) {

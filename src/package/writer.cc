@@ -2,6 +2,7 @@
 // writer and builds the file.  Equal payloads are stored once.  The build
 // lets go of the interpreter lock; while it runs, the writer refuses every
 // change (BusyError) instead of waiting.
+#include <deque>
 #include <memory>
 #include <new>
 #include <string>
@@ -89,10 +90,8 @@ class RawView {
   bool held_ = false;
 };
 
-// Stages payload once and binds key to it.
-bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) {
-  // A key the file cannot hold fails before its payload is staged.
-  if (auto checked = StagedStore::CheckKey(key); !checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+// Stages payload once and binds the checked key to it.
+bool Bind(Self* self, StagedStore* store, StagedStore::CheckedKey key, Bytes payload) {
   auto id = store->AddObject(payload);
   if (!id.ok()) return RaiseStoreError(id.error(), nullptr), false;
   auto bound = store->AddKey(key, id.value());
@@ -102,6 +101,14 @@ bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) {
 }
 
 Bytes AsPayload(const std::string& s) { return {reinterpret_cast<const std::byte*>(s.data()), s.size()}; }
+
+// The same for a key not checked yet: a key the file cannot hold fails
+// before its payload is staged.
+bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) {
+  auto checked = StagedStore::CheckKey(key);
+  if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+  return Bind(self, store, checked.value(), payload);
+}
 
 // ---- construction -------------------------------------------------------
 
@@ -179,13 +186,16 @@ PyObject* AddMany(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObje
     // Every key is converted before anything is staged.
     Ref it(PyObject_GetIter(slots[0]));
     if (!it) return nullptr;
-    std::vector<std::string> keys;
+    // A deque: the checked keys view its strings, which must not move.
+    std::deque<std::string> keys;
+    std::vector<StagedStore::CheckedKey> checked_keys;
     while (PyObject* item = PyIter_Next(it.get())) {
       Ref owned(item);
       KeyBuf key;
       if (!StageKey(item, &key)) return nullptr;
-      if (auto checked = StagedStore::CheckKey(key.view); !checked.ok()) return RaiseStoreError(checked.error(), nullptr);
-      keys.emplace_back(key.view);
+      auto checked = StagedStore::CheckKey(keys.emplace_back(key.view));
+      if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr);
+      checked_keys.push_back(checked.value());
     }
     if (PyErr_Occurred()) return nullptr;
     if (keys.empty()) Py_RETURN_NONE;
@@ -193,7 +203,7 @@ PyObject* AddMany(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!Encode(self, slots[1], &payload)) return nullptr;
     StagedStore* store = Changeable(self);
     if (store == nullptr) return nullptr;
-    for (const std::string& k : keys) {
+    for (StagedStore::CheckedKey k : checked_keys) {
       if (!Bind(self, store, k, AsPayload(payload))) return nullptr;
     }
     Py_RETURN_NONE;

@@ -66,23 +66,38 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   return id;
 }
 
-Result<void> StagedStore::CheckKey(std::string_view key) {
+Result<StagedStore::CheckedKey> StagedStore::CheckKey(std::string_view key) {
   if (key.size() > kMaxKeyLength) {
     return StoreError(Reason::kKeyTooLong, "key of " + std::to_string(key.size()) +
-                               " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
+                                               " bytes exceeds the limit of " + std::to_string(kMaxKeyLength));
+  }
+  return CheckedKey(key);
+}
+
+Result<void> StagedStore::CheckObjectId(uint64_t obj_id) const {
+  if (obj_id >= object_count()) {
+    return StoreError(Reason::kBadObjectId, "obj_id " + std::to_string(obj_id) + " out of range (have " +
+                                                std::to_string(object_count()) + " objects)");
   }
   return {};
 }
 
 Result<void> StagedStore::AddKey(std::string_view key, uint64_t obj_id) {
-  if (obj_id >= object_count()) {
-    return StoreError(Reason::kBadObjectId, "obj_id " + std::to_string(obj_id) + " out of range (have " +
-                               std::to_string(object_count()) + " objects)");
-  }
-  VELK_TRY(CheckKey(key));
+  VELK_TRY(CheckObjectId(obj_id));
+  Result<CheckedKey> checked = CheckKey(key);
+  if (!checked.ok()) return std::move(checked).error();
+  return Bind(checked.value(), obj_id);
+}
+
+Result<void> StagedStore::AddKey(CheckedKey key, uint64_t obj_id) {
+  VELK_TRY(CheckObjectId(obj_id));
+  return Bind(key, obj_id);
+}
+
+Result<void> StagedStore::Bind(CheckedKey key, uint64_t obj_id) {
   // A rebinding never fails; only a new key counts against the limit.  The
   // id is below the object count, itself at most kMaxCount: it fits 32 bits.
-  if (!keys_.Bind(key, static_cast<uint32_t>(obj_id), kMaxCount)) {
+  if (!keys_.Bind(key.view(), static_cast<uint32_t>(obj_id), kMaxCount)) {
     return StoreError(Reason::kTooMany, "key count exceeds the limit of " + std::to_string(kMaxCount));
   }
   return {};

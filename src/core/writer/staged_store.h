@@ -59,14 +59,28 @@ class StagedStore {
   // store is unchanged then.
   Result<uint64_t> AddObject(Bytes payload);
 
+  // A key that has passed the length check, so that binding it does not
+  // check again.  A view: the key's bytes must outlive it.
+  class CheckedKey {
+   public:
+    std::string_view view() const { return key_; }
+
+   private:
+    friend class StagedStore;
+    explicit CheckedKey(std::string_view key) : key_(key) {}
+    std::string_view key_;
+  };
+
+  // The key length check on its own, so that a caller can check a key (or
+  // every key of a batch) before staging anything for it.
+  static Result<CheckedKey> CheckKey(std::string_view key);
+
   // Binds key to obj_id; the last binding of a key wins.  Checks, in this
   // order: obj_id below the object count, key length, key count.  On failure
   // the store is unchanged.
   Result<void> AddKey(std::string_view key, uint64_t obj_id);
-
-  // The key length check of AddKey on its own, so that a caller can check
-  // every key of a batch before staging any of it.
-  static Result<void> CheckKey(std::string_view key);
+  // The same for a checked key: its length is not checked again.
+  Result<void> AddKey(CheckedKey key, uint64_t obj_id);
 
   // Compresses the values at the builds from now on, at level (within
   // writer::kMinCompressLevel..kMaxCompressLevel).  Before anything is
@@ -114,6 +128,9 @@ class StagedStore {
   Bytes PayloadOf(uint64_t id) const;
   // Which objects some key names, by id.
   std::vector<bool> Named() const;
+  Result<void> CheckObjectId(uint64_t obj_id) const;
+  // Binds a checked key to a checked id, unless the key count is full.
+  Result<void> Bind(CheckedKey key, uint64_t obj_id);
   // Where the objects that some key names lie in the file when the others
   // are left out: offsets by id (unnamed ones 0), the runs of the data
   // section they occupy, and their count.  data and record_offsets are the

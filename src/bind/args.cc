@@ -1,20 +1,23 @@
-#include "fixed/args.h"
+#include "bind/args.h"
 
 #include <string>
 
-namespace velk::py {
+namespace velk::bind {
 namespace {
 
 std::string Plural(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 
 void TooManyPositional(const ArgSpec& spec, Py_ssize_t n) {
   std::string msg = spec.full_name;
-  if (spec.required == spec.count) {
-    msg += " takes " + std::to_string(spec.count);
+  const size_t most = spec.positional;
+  const size_t least = std::min(spec.required, most);
+  if (least == most) {
+    msg += " takes " + std::to_string(most);
+    msg += most == 1 && spec.wording == Wording::kPython ? " positional argument" : " positional arguments";
   } else {
-    msg += " takes from " + std::to_string(spec.required) + " to " + std::to_string(spec.count);
+    msg += " takes from " + std::to_string(least) + " to " + std::to_string(most) + " positional arguments";
   }
-  msg += " positional arguments but " + std::to_string(n) + " " + Plural(n) + " given";
+  msg += " but " + std::to_string(n) + " " + Plural(n) + " given";
   PyErr_SetString(PyExc_TypeError, msg.c_str());
 }
 
@@ -80,7 +83,7 @@ bool CheckMissing(const ArgSpec& spec, Py_ssize_t nargs, const ArgSlots& slots) 
 }
 
 bool TakePositional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, ArgSlots& slots) {
-  if (static_cast<size_t>(nargs) > spec.count) {
+  if (static_cast<size_t>(nargs) > spec.positional) {
     TooManyPositional(spec, nargs);
     return false;
   }
@@ -118,4 +121,4 @@ bool ParseTupleDict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, ArgSl
   return CheckMissing(spec, nargs, slots);
 }
 
-}  // namespace velk::py
+}  // namespace velk::bind
