@@ -27,7 +27,6 @@ class BuildInfo:
     num_objects: int
     file_size: int
     file_crc32: int
-    compression: CompressionStats | None
 
 
 class CompressionStats(TypedDict):
@@ -56,6 +55,7 @@ class VelkStats(TypedDict):
     data_offset: int
     file_size: int
     file_crc32: int
+    compression: CompressionStats | None
 
 
 def encode(obj: object) -> bytes:
