@@ -2,13 +2,16 @@
 valid MessagePack for readers that know nothing of compression, and
 damage is reported, never handed out as a value."""
 
+import json
 import random
+import subprocess
+import sys
 
 import msgpack
 import pytest
 
 from _velkstore import _VelkReader
-from velkstore import VelkReader, VelkWriter
+from velkstore import CorruptError, ShardedReader, ShardedWriter, VelkReader, VelkWriter
 
 
 def records(n, seed=1):
@@ -109,3 +112,46 @@ def test_options_are_checked(tmp_path):
     with VelkReader(tmp_path / "s.vlks") as r:
         assert r["a"] == "x" * 1000 and r["b"] == 1
         assert r.stats()["compression"]["dictionary_size"] == 0
+
+
+def test_sharded_and_command_line_builds_compress(tmp_path):
+    values = records(1500)
+    with ShardedWriter(tmp_path / "s", 3, compress="zstd", compress_level=5) as w:
+        w.update(values)
+    with ShardedReader(tmp_path / "s") as r:
+        keys = list(values)
+        assert r.get_many(keys) == [values[k] for k in keys]
+        assert r.get_many_raw(keys[:3]) == [msgpack.packb(values[k]) for k in keys[:3]]
+        assert r.get_raw(keys[7]) == msgpack.packb(values[keys[7]])
+        shards = r.stats()["shards"]
+        assert all(s["compression"]["level"] == 5 and s["compression"]["dictionary_size"] > 0 for s in shards)
+
+    source = tmp_path / "in.jsonl"
+    source.write_text("".join(json.dumps({"key": k, "value": v}) + "\n" for k, v in values.items()))
+    out = tmp_path / "cli.vlks"
+    run = lambda *a: subprocess.run([sys.executable, "-m", "velkstore", *a], capture_output=True, timeout=120)
+    assert run("build", "--compress", str(out), str(source)).returncode == 0
+    info = json.loads(run("info", "--json", str(out)).stdout)
+    assert info["compression"]["codec"] == "zstd"
+    assert "compression" in run("info", str(out)).stdout.decode()
+    got = run("get", str(out), "user:000042")
+    assert got.returncode == 0 and json.loads(got.stdout) == values["user:000042"]
+
+
+def test_damaged_compressed_records_and_dictionary_give_corrupt_error(tmp_path):
+    values = records(800)
+    _, path = build_pair(tmp_path, values, raws={})
+    original = path.read_bytes()
+    with VelkReader(path) as r:
+        stored = r.get_stored("user:000100")
+        c = r.stats()["compression"]
+    assert msgpack.unpackb(stored).code == 0x5A
+    value_at = original.index(stored)
+    dictionary_at = original.index(b"\x01\x03" + c["value_bytes"].to_bytes(8, "big"))
+    for at in [value_at + 2, value_at + len(stored) - 1, dictionary_at + 100, dictionary_at + c["dictionary_size"]]:
+        damaged = bytearray(original)
+        damaged[at] ^= 0x40
+        path.write_bytes(damaged)
+        with pytest.raises(CorruptError):
+            with VelkReader(path) as r:
+                r.get_many(list(values))
