@@ -185,8 +185,27 @@ def bench_set(name: str, values: dict[str, Any], tmp: str, repeat: int) -> dict[
     return row
 
 
+HEADING = """## Compressed values
+
+`VelkWriter(compress="zstd")` (level 3) against the same store uncompressed,
+side by side in one run, on data sets shipped in PyPI packages (see
+`bench/compression.py` for what each is), with rocksdict (its default
+compression) and py-lmdb beside them. Data section: the values' records
+(headers included) and the compression dictionary's records; the lookup
+index is the same in both files and left out. Times: every key once in
+random order (`r[k]`, `get_raw`, `get_many` in batches of 1,000), a full
+`items()` scan, and the build from encoded values (`update_raw`, dictionary
+training included); medians of 5 runs.
+
+```sh
+.venv/bin/python -m pip install rocksdict lmdb vega_datasets
+.venv/bin/python bench/compression.py --out bench/COMPRESSION.md
+```
+"""
+
+
 def report(rows: list[dict[str, Any]], load: str) -> str:
-    out = [f"Machine load while measuring (1-minute average, 2 cores): {load}", "",
+    out = [HEADING, f"Machine load while measuring (1-minute average, 2 cores): {load}", "",
            "| data set | keys | mean value B | data section zstd/plain (goal) | build | get | get_raw | get_many | scan |",
            "|---|---|---|---|---|---|---|---|---|"]
     for r in rows:
