@@ -38,7 +38,7 @@ from .sharded.build import ShardedBuildInfo
 from .sharded.reader import ShardedReader, ShardNotOpenError
 from .sharded.writer import ShardedWriter
 from .sharded.manifest import shard_of
-from ._writer import VelkWriter
+from ._writer import VelkWriter, reindex
 
 # The version is written once, in pyproject.toml.
 __version__ = version("velkstore")
@@ -64,6 +64,7 @@ __all__ = [
     "__version__",
     "commit_shards",
     "open_store",
+    "reindex",
     "shard_of",
 ]
 

@@ -55,6 +55,7 @@ class VelkStats(TypedDict):
     data_offset: int
     file_size: int
     file_crc32: int
+    index: bool
     compression: CompressionStats | None
 
 

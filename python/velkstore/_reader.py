@@ -38,9 +38,15 @@ class _Values(ValuesView[Any]):
 class VelkReader(_native.Reader, Mapping[str, Any]):
     """A read-only view of a `.vlks` store file, as a Mapping.
 
-    ``VelkReader(path, *, verify=True)`` maps the file and checks its header;
-    with *verify* it also checks the whole-file CRC-32 (one read of the
-    file, without holding the global interpreter lock).  *path* may be str,
+    ``VelkReader(path, *, verify=None)`` maps the file and checks its
+    header.  A file that carries its lookup index (every file the package
+    writes) then opens in constant time: nothing is loaded, the index is
+    read through the mapping, and every byte an answer rests on is checked
+    against its CRC-32 the first time it is used.  A file without it has
+    its whole-file CRC-32 checked now and its index loaded.  ``verify=True``
+    checks the whole-file CRC-32 at open in either case (one read of the
+    file, without holding the global interpreter lock); ``verify=False``
+    skips it.  *path* may be str,
     bytes or os.PathLike, names that are not valid UTF-8 included.
 
     Keys are looked up as str or bytes; text is taken as its UTF-8 bytes
@@ -98,5 +104,5 @@ class VelkReader(_native.Reader, Mapping[str, Any]):
         return f"VelkReader({self.path!r}, keys={len(self)})"
 
 
-def _reopen(cls: type[VelkReader], path: str | bytes, verify: bool) -> VelkReader:
+def _reopen(cls: type[VelkReader], path: str | bytes, verify: bool | None) -> VelkReader:
     return cls(path, verify=verify)

@@ -32,6 +32,21 @@ def compression_level(compress: str | None, compress_level: int | None) -> int |
     return compress_level
 
 
+def reindex(path: PathArg) -> BuildInfo:
+    """Add the lookup index to the store file at *path* (one written by
+    `_velkstore`, or before the index existed), so that `VelkReader` opens
+    it in constant time.
+
+    The records and index entries are kept byte for byte (no value is
+    decoded), the file is checked first as `verify()` does, and the new
+    file replaces the old atomically.  A file that has the index already
+    gets it rebuilt.
+    """
+    target = os.fspath(path)
+    num_keys, num_objects, size, crc = _native.reindex(target)
+    return BuildInfo(target, num_keys, num_objects, size, crc)
+
+
 class VelkWriter(_native.Writer):
     """Collects key → object bindings in memory and writes a `.vlks` file.
 

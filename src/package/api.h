@@ -108,6 +108,9 @@ PyCFunction Fn(F* f) {
 PyObject* CreateReaderType(PyObject* module);
 PyObject* CreateScanType(PyObject* module);
 PyObject* CreateWriterType(PyObject* module);
+// reindex(path): adds the lookup index to the file at path, atomically;
+// (num_keys, num_objects, file_size, file_crc32) as _build gives them.
+PyObject* ReindexFile(PyObject* module, PyObject* path);
 PyObject* CreateRouterType(PyObject* module);
 extern PyTypeObject* scan_type;
 extern PyTypeObject* reader_type;

@@ -37,6 +37,8 @@ PyObject* Setup(PyObject*, PyObject* names) {
 PyMethodDef kModuleFunctions[] = {
     {"_setup", Fn(Setup), METH_O,
      "_setup(names, /)\n--\n\nTake the package's exception classes, os_error and decode from the mapping names."},
+    {"reindex", Fn(ReindexFile), METH_O,
+     "reindex(path, /)\n--\n\nAdd the lookup index to the store file at path, atomically; values are not decoded."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

@@ -39,16 +39,25 @@ PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     static const char* kwlist[] = {"path", "verify", nullptr};
     PyObject* path_arg = nullptr;
-    int verify = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:VelkReader", const_cast<char**>(kwlist), &path_arg,
-                                     &verify)) {
+    PyObject* verify_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:VelkReader", const_cast<char**>(kwlist), &path_arg,
+                                     &verify_arg)) {
       return nullptr;
+    }
+    // None: a file with the lookup index is checked as it is read, one
+    // without it by its whole-file CRC now.
+    OpenCheck check = OpenCheck::kUnlessIndexed;
+    if (verify_arg != Py_None) {
+      const int truth = PyObject_IsTrue(verify_arg);
+      if (truth < 0) return nullptr;
+      check = truth ? OpenCheck::kWholeFile : OpenCheck::kNone;
     }
     Ref given;
     std::string path;
     if (!ToPath(path_arg, &given, &path)) return nullptr;
-    // The open maps the file and, with verify, reads all of it for its CRC.
-    auto opened = WithoutLock([&] { return StoreReader::Open(path, verify != 0); });
+    // The open maps the file and, when the check asks it, reads all of it
+    // for its CRC.
+    auto opened = WithoutLock([&] { return StoreReader::OpenIndexed(path, check); });
     if (!opened.ok()) return RaiseStoreError(opened.error(), given.get());
     auto store = std::make_shared<const StoreReader>(std::move(opened).value());
     PyObject* obj = type->tp_alloc(type, 0);
@@ -56,7 +65,7 @@ PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<Self*>(obj);
     new (&self->store) std::shared_ptr<const StoreReader>(std::move(store));
     self->path = given.release();
-    self->verify = verify != 0;
+    self->check = check;
     return obj;
   });
 }
@@ -159,7 +168,10 @@ int Contains(PyObject* obj, PyObject* key) {
   }
   const StoreReader* r = Open(self);
   if (r == nullptr) return -1;
-  return conv == KeyConv::kOk && r->Exists(buf.view) ? 1 : 0;
+  if (conv != KeyConv::kOk) return 0;
+  auto found = r->Contains(buf.view);
+  if (!found.ok()) return RaiseStoreError(found.error(), self->path), -1;
+  return found.value() ? 1 : 0;
 }
 
 Py_ssize_t Length(PyObject* obj) {
@@ -288,19 +300,15 @@ PyObject* GetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- scans --------------------------------------------------------------
 
-// First position at or after begin whose key does not start with prefix
-// (keys that do are contiguous in a sorted list).
-size_t PrefixEnd(const StoreReader& r, size_t begin, std::string_view prefix) {
-  size_t lo = begin, hi = r.entry_count();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (r.key_at(mid).starts_with(prefix)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
+// The least key above every key that starts with prefix: prefix without
+// its trailing 0xff bytes, its last byte raised by one.  nullopt when there
+// is none (prefix empty or all 0xff): the keys with prefix run to the end.
+std::optional<std::string> PrefixSuccessor(std::string_view prefix) {
+  std::string s(prefix);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) == 0xff) s.pop_back();
+  if (s.empty()) return std::nullopt;
+  s.back() = static_cast<char>(static_cast<unsigned char>(s.back()) + 1);
+  return s;
 }
 
 // A scan bound given as a key or None (absent).  False with an error set.
@@ -326,12 +334,28 @@ PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, Ke
     if (Open(self) == nullptr) return nullptr;
     const StoreReader& r = *self->store;
     size_t begin = 0, end = r.entry_count();
+    // Keys are in ascending order: each bound is a binary search.
+    auto seek = [&](std::string_view bound, size_t* out) {
+      auto at = r.Seek(bound);
+      if (!at.ok()) return RaiseStoreError(at.error(), self->path), false;
+      *out = at.value();
+      return true;
+    };
+    size_t at = 0;
     if (has_p) {
-      begin = r.LowerBound(p.view);
-      end = PrefixEnd(r, begin, p.view);
+      if (!seek(p.view, &begin)) return nullptr;
+      if (auto succ = PrefixSuccessor(p.view)) {
+        if (!seek(*succ, &end)) return nullptr;
+      }
     }
-    if (has_a) begin = std::max(begin, r.LowerBound(a.view));
-    if (has_b) end = std::min(end, r.LowerBound(b.view));
+    if (has_a) {
+      if (!seek(a.view, &at)) return nullptr;
+      begin = std::max(begin, at);
+    }
+    if (has_b) {
+      if (!seek(b.view, &at)) return nullptr;
+      end = std::min(end, at);
+    }
     if (end < begin) end = begin;
     return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
   });
@@ -398,12 +422,15 @@ PyObject* Stats(PyObject* obj, PyObject*) {
   } else {
     compression = Ref(Py_NewRef(Py_None));
   }
-  return Py_BuildValue("{sOsisIsIsKsKsKsksO}", "path", self->path, "version", 2, "num_keys", r->num_keys(),
-                       "num_objects", r->num_objects(), "index_offset",
+  // Objects are those keys can name: the extension area's records are the
+  // file's own.
+  return Py_BuildValue("{sOsisIsIsKsKsKsksOsO}", "path", self->path, "version", 2, "num_keys", r->num_keys(),
+                       "num_objects", r->num_objects() - r->extension_records(), "index_offset",
                        static_cast<unsigned long long>(r->index_offset()), "data_offset",
                        static_cast<unsigned long long>(kHeaderSize), "file_size",
                        static_cast<unsigned long long>(r->file_size()), "file_crc32",
-                       static_cast<unsigned long>(r->file_crc32()), "compression", compression.get());
+                       static_cast<unsigned long>(r->file_crc32()), "index", r->indexed() ? Py_True : Py_False,
+                       "compression", compression.get());
 }
 
 PyObject* Verify(PyObject* obj, PyObject*) {
@@ -424,7 +451,14 @@ PyObject* Close(PyObject* obj, PyObject*) {
 
 PyObject* GetClosed(PyObject* obj, void*) { return PyBool_FromLong(reinterpret_cast<Self*>(obj)->store == nullptr); }
 PyObject* GetPath(PyObject* obj, void*) { return Py_NewRef(reinterpret_cast<Self*>(obj)->path); }
-PyObject* GetVerify(PyObject* obj, void*) { return PyBool_FromLong(reinterpret_cast<Self*>(obj)->verify); }
+PyObject* GetVerify(PyObject* obj, void*) {
+  switch (reinterpret_cast<Self*>(obj)->check) {
+    case OpenCheck::kUnlessIndexed: Py_RETURN_NONE;
+    case OpenCheck::kWholeFile: Py_RETURN_TRUE;
+    case OpenCheck::kNone: break;
+  }
+  Py_RETURN_FALSE;
+}
 
 constexpr int kKw = METH_FASTCALL | METH_KEYWORDS;
 
@@ -457,7 +491,8 @@ PyMethodDef kMethods[] = {
     {"_iter_values", Fn(WholeScan<KeyForm::kNone, ValueForm::kDecoded>), METH_NOARGS, nullptr},
     {"stats", Fn(Stats), METH_NOARGS, "stats($self)\n--\n\nFile metadata; sizes in bytes, the CRC-32 as an int."},
     {"verify", Fn(Verify), METH_NOARGS,
-     "verify($self)\n--\n\nCheck the whole-file CRC-32 and every object's; True, or CorruptError."},
+     "verify($self)\n--\n\nCheck the whole-file CRC-32, every object's, the key order and the lookup index;\n"
+     "True, or CorruptError."},
     {"close", Fn(Close), METH_NOARGS,
      "close($self)\n--\n\nRelease the file (once running scans and batch lookups end).  Idempotent."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
@@ -471,7 +506,7 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Reader(path, *, verify=True)\n--\n\nAn open store file.")},
+    {Py_tp_doc, const_cast<char*>("Reader(path, *, verify=None)\n--\n\nAn open store file.")},
     {Py_tp_new, reinterpret_cast<void*>(NewReader)},
     {Py_tp_dealloc, reinterpret_cast<void*>(DeallocReader)},
     {Py_tp_methods, kMethods},

@@ -14,14 +14,15 @@ struct ReaderObject {
   // scans, hold a copy, so a close never pulls the mapping away from them.
   std::shared_ptr<const StoreReader> store;
   PyObject* path;  // os.fspath of the argument: str or bytes
-  bool verify;
+  OpenCheck check;  // as asked: kUnlessIndexed when verify was None
 };
 
 // What a scan yields per entry.
 enum class KeyForm : uint8_t { kNone, kStr, kBytes };
 enum class ValueForm : uint8_t { kNone, kRaw, kDecoded };
 
-// A lazy scan over entries [begin, end) of owner's key list.
+// A lazy scan over entries [begin, end) of owner's key list; null with the
+// error set when a damaged index keeps it from finding its first entry.
 PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,
                   KeyForm key, ValueForm value);
 

@@ -16,7 +16,7 @@ struct ScanObject {
   PyObject_HEAD
   PyObject* owner;  // the reader: its path names the file in errors
   std::shared_ptr<const StoreReader> store;
-  size_t pos;
+  StoreReader::Cursor cursor;
   size_t end;
   KeyForm key;
   ValueForm value;
@@ -28,25 +28,33 @@ constexpr size_t kLookahead = 8;
 
 PyObject* Next(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
-  if (self->pos >= self->end) return nullptr;
+  if (self->cursor.index >= self->end) return nullptr;
   const StoreReader& r = *self->store;
-  const size_t i = self->pos++;
-  const std::string_view k = r.key_at(i);
+  PyObject* path = reinterpret_cast<ReaderObject*>(self->owner)->path;
+  const size_t i = self->cursor.index;
+  auto item = r.Next(&self->cursor);
+  if (!item.ok()) [[unlikely]] {
+    self->cursor.index = self->end;  // a damaged scan ends with its error
+    return RaiseStoreError(item.error(), path);
+  }
+  const std::string_view k = item.value().key;
   Ref key;
   if (self->key != KeyForm::kNone) {
     key = Ref(self->key == KeyForm::kStr ? KeyStr(k) : KeyBytes(k));
     if (!key) return nullptr;
     if (self->value == ValueForm::kNone) return key.release();
   }
-  if (i + kLookahead < self->end) r.PrefetchAt(r.offset_at(i + kLookahead));
-  Bytes payload;
-  if (!r.TryReadObject(r.offset_at(i), &payload)) [[unlikely]] {
-    self->pos = self->end;  // a damaged scan ends with its error
-    auto err = r.ReadObject(r.offset_at(i));
-    return RaiseStoreError(err.error(), reinterpret_cast<ReaderObject*>(self->owner)->path);
+  // (Read through the lookup index, the records follow the key order, so
+  // the scan reads the file front to back and needs no prefetching.)
+  if (!r.indexed() && i + kLookahead < self->end) r.PrefetchAt(r.offset_at(i + kLookahead));
+  auto read = r.ReadChecked(item.value().record);
+  if (!read.ok()) [[unlikely]] {
+    self->cursor.index = self->end;
+    return RaiseStoreError(read.error(), path);
   }
-  if (!ValueOf(r, payload, reinterpret_cast<ReaderObject*>(self->owner)->path, &payload)) {
-    self->pos = self->end;
+  Bytes payload;
+  if (!ValueOf(r, read.value(), path, &payload)) {
+    self->cursor.index = self->end;
     return nullptr;
   }
   Ref value(self->value == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
@@ -59,7 +67,7 @@ PyObject* Self(PyObject* obj) { return Py_NewRef(obj); }
 
 PyObject* LengthHint(PyObject* obj, PyObject*) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
-  return PyLong_FromSize_t(self->end - self->pos);
+  return PyLong_FromSize_t(self->end - self->cursor.index);
 }
 
 void Dealloc(PyObject* obj) {
@@ -103,12 +111,14 @@ PyObject* CreateScanType(PyObject* module) {
 
 PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,
                   KeyForm key, ValueForm value) {
+  auto cursor = store->CursorAt(begin);
+  if (!cursor.ok()) return RaiseStoreError(cursor.error(), reinterpret_cast<ReaderObject*>(owner)->path);
   PyObject* obj = scan_type->tp_alloc(scan_type, 0);
   if (obj == nullptr) return nullptr;
   auto* self = reinterpret_cast<ScanObject*>(obj);
   new (&self->store) std::shared_ptr<const StoreReader>(std::move(store));
   self->owner = Py_NewRef(owner);
-  self->pos = begin;
+  self->cursor = cursor.value();
   self->end = end;
   self->key = key;
   self->value = value;

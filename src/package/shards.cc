@@ -325,15 +325,21 @@ PyObject* MisplacedKey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::shared_ptr<const StoreReader> store = reinterpret_cast<ReaderObject*>(slots[0])->store;
     if (store == nullptr) return RaiseClosed("reader");
     const size_t end = std::min(limit, store->entry_count());
-    auto scan = [&] {
+    // The first misplaced key, or nullopt; an error from a damaged index.
+    auto scan = [&]() -> Result<std::optional<std::string_view>> {
+      auto cursor = store->CursorAt(0);
+      if (!cursor.ok()) return std::move(cursor).error();
       for (size_t i = 0; i < end; ++i) {
-        if (ShardOf(store->key_at(i), seed, n) != index) return i;
+        auto item = store->Next(&cursor.value());
+        if (!item.ok()) return std::move(item).error();
+        if (ShardOf(item.value().key, seed, n) != index) return std::optional(item.value().key);
       }
-      return end;
+      return std::optional<std::string_view>();
     };
-    const size_t at = end >= kReleaseLockFrom ? WithoutLock(scan) : scan();
-    if (at == end) Py_RETURN_NONE;
-    return KeyBytes(store->key_at(at));
+    auto found = end >= kReleaseLockFrom ? WithoutLock(scan) : scan();
+    if (!found.ok()) return RaiseStoreError(found.error(), reinterpret_cast<ReaderObject*>(slots[0])->path);
+    if (!found.value()) Py_RETURN_NONE;
+    return KeyBytes(*found.value());
   });
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/reindex/reindex.h"
 #include "core/writer/staged_store.h"
 #include "package/api.h"
 #include "package/pack.h"
@@ -15,9 +16,10 @@
 namespace velk::native {
 namespace {
 
-// Equal payloads are stored once, and objects that no key names any longer
-// (after a rebinding) are left out of the file.
-constexpr WriterOptions kOptions{.dedup = true, .drop_orphans = true};
+// Equal payloads are stored once, objects that no key names any longer
+// (after a rebinding) are left out of the file, the records follow the key
+// order and the file carries its lookup index.
+constexpr WriterOptions kOptions{.dedup = true, .drop_orphans = true, .key_order = true, .index = true};
 
 struct State {
   std::unique_ptr<StagedStore> store = std::make_unique<StagedStore>(kOptions);  // null once closed
@@ -398,6 +400,20 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+PyObject* ReindexFile(PyObject*, PyObject* path_arg) {
+  return Guard([&]() -> PyObject* {
+    Ref given;
+    std::string path;
+    if (!ToPath(path_arg, &given, &path)) return nullptr;
+    auto done = WithoutLock([&] { return Reindex(path); });
+    if (!done.ok()) return RaiseStoreError(done.error(), given.get());
+    const BuildResult& r = done.value();
+    return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(r.num_keys),
+                         static_cast<unsigned long long>(r.num_objects), static_cast<unsigned long long>(r.file_size),
+                         static_cast<unsigned long>(r.file_crc32));
+  });
+}
 
 PyObject* CreateWriterType(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
 

@@ -268,6 +268,52 @@ void Exercise(const StoreReader& r, Bytes file) {
   if (r.Verify().ok()) FUZZ_CHECK(all_readable);
 }
 
+// A file read through its lookup index.  Whatever the bytes, every payload
+// it gives is a record of the input whose stored CRC matches, every entry a
+// scan gives is one a lookup finds, and batch and single lookups agree.
+void ExerciseIndexed(const StoreReader& r, Bytes file) {
+  auto check_payload = [&](Bytes payload) {
+    const std::byte* at = payload.data() - kRecordHeaderSize;
+    FUZZ_CHECK(at >= file.data() + kHeaderSize && payload.data() + payload.size() <= file.data() + file.size());
+    FUZZ_CHECK(LoadU32(at) == payload.size() && LoadU32(at + 4) == Crc32(payload));
+  };
+  std::vector<std::string> keys;
+  auto cursor = r.CursorAt(0);
+  for (size_t i = 0; cursor.ok() && i < r.entry_count(); ++i) {
+    auto item = r.Next(&cursor.value());
+    if (!item.ok()) break;
+    keys.emplace_back(item.value().key);
+    auto payload = r.ReadChecked(item.value().record);
+    if (payload.ok()) {
+      CheckRecord(file, item.value().record, payload.value());
+      check_payload(payload.value());
+    }
+  }
+  std::vector<std::string> asked = {"", "\xff\xff"};
+  for (const std::string& k : keys) {
+    asked.push_back(k);
+    asked.push_back(k + '\0');
+  }
+  const std::vector<std::string_view> views(asked.begin(), asked.end());
+  std::vector<StoreReader::Found> found(views.size());
+  std::vector<Bytes> payloads(views.size());
+  r.ProbeMany(views, found.data(), payloads.data());
+  for (size_t j = 0; j < views.size(); ++j) {
+    Bytes one;
+    FUZZ_CHECK(found[j] == r.Probe(views[j], &one));
+    auto got = r.Get(views[j]);
+    FUZZ_CHECK(got.ok() == (found[j] != StoreReader::Found::kDamaged));
+    if (found[j] != StoreReader::Found::kFound) continue;
+    check_payload(one);
+    FUZZ_CHECK(got.value().has_value() && got.value()->data() == one.data());
+    auto contains = r.Contains(views[j]);
+    FUZZ_CHECK(!contains.ok() || contains.value());
+    auto at = r.Seek(views[j]);
+    FUZZ_CHECK(!at.ok() || at.value() <= r.entry_count());
+  }
+  (void)r.Verify();
+}
+
 }  // namespace
 }  // namespace velk
 
@@ -295,5 +341,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(reader.value().file_size() == size);
     velk::Exercise(reader.value(), bytes);
   }
+  auto indexed = velk::StoreReader::OpenIndexed(path, velk::OpenCheck::kNone);
+  if (indexed.ok() && indexed.value().indexed()) velk::ExerciseIndexed(indexed.value(), bytes);
   return 0;
 }

@@ -5,6 +5,7 @@
 //   make_corpus DIR
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -63,8 +64,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = argv[1];
+  // Each seed twice: as _velkstore writes it, and as the package does, with
+  // the records in key order and the lookup index in the file.
+  constexpr velk::WriterOptions kPackage{.dedup = true, .drop_orphans = true, .key_order = true, .index = true};
+  for (const auto& [options, suffix] : {std::pair{velk::WriterOptions{}, ""}, std::pair{kPackage, "-indexed"}})
   for (const velk::Seed& seed : velk::Seeds()) {
-    velk::StagedStore store;
+    velk::StagedStore store(options);
     for (const std::string& obj : seed.objects) {
       auto id = store.AddObject(velk::AsBytes(obj));
       if (!id.ok()) {
@@ -79,7 +84,7 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    auto built = store.Build(dir + "/" + seed.name + ".vlks");
+    auto built = store.Build(dir + "/" + seed.name + suffix + ".vlks");
     if (!built.ok()) {
       std::fprintf(stderr, "%s: %s\n", seed.name, built.error().detail().c_str());
       return 1;

@@ -9,7 +9,7 @@ from typing import Any
 from .. import __version__
 from .building import cmd_build
 from .exits import EXIT_STATUS_HELP
-from .reading import cmd_dump, cmd_get, cmd_info, cmd_keys, cmd_verify
+from .reading import cmd_dump, cmd_get, cmd_info, cmd_keys, cmd_reindex, cmd_verify
 
 JSON_FORM_HELP = """\
 Values are printed as JSON.  Values JSON cannot hold are written as an
@@ -64,6 +64,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("info", cmd_info, "print the file's metadata, sizes in human units", parents=[store, checked])
     p.add_argument("--json", action="store_true", help="print one JSON object with every detail, sizes in bytes")
+
+    command(
+        "reindex", cmd_reindex,
+        "add the lookup index to a store file, in place and atomically (values are not decoded)",
+        parents=[store],
+    )
 
     command("verify", cmd_verify, "check every checksum of the file (exit 1 if damaged)", parents=[store, shown])
 

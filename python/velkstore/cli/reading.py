@@ -14,6 +14,7 @@ import msgpack  # type: ignore[import-untyped]
 from .._common import decode
 from .._errors import VelkDecodeError
 from .._jsonvalue import to_json
+from .._writer import reindex
 from ..sharded.open_store import open_store
 from . import progress
 from .exits import EXIT_FAILED, EXIT_OK, EXIT_UNRENDERABLE, EXIT_USAGE, CliError
@@ -90,6 +91,7 @@ def _info_rows(st: Any) -> list[tuple[str, str]]:
         ("objects", f"{st['num_objects']:,}"),
         *((name, f"{_human(n)} ({n:,} bytes)") for name, n in sizes.items()),
         ("file CRC-32", f"0x{st['file_crc32']:08x}"),
+        ("lookup index", "in the file" if st["index"] else "none (velkstore reindex adds one)"),
         *_compression_rows([st]),
     ]
 
@@ -144,6 +146,13 @@ def cmd_info(args: argparse.Namespace) -> int:
     rows = _sharded_info_rows(st) if sharded else _info_rows(st)
     text = "".join(f"{name:<12} {value}\n" for name, value in rows)
     out.write(text.encode("utf-8", "surrogateescape"))
+    return EXIT_OK
+
+
+def cmd_reindex(args: argparse.Namespace) -> int:
+    info = reindex(args.file)
+    stdout().write(f"indexed: {args.file} ({info.num_keys} keys, {info.file_size} bytes)\n".encode(
+        "utf-8", "surrogateescape"))
     return EXIT_OK
 
 

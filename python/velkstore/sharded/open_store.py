@@ -10,7 +10,7 @@ from .reader import ShardedReader
 from .manifest import MANIFEST_NAME
 
 
-def open_store(path: PathArg, *, verify: bool = True) -> VelkReader | ShardedReader:
+def open_store(path: PathArg, *, verify: bool | None = None) -> VelkReader | ShardedReader:
     """A reader for *path*: a `ShardedReader` when it is a sharded store's
     directory (or its manifest file), else a `VelkReader` of the file.
 

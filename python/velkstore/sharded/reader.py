@@ -57,7 +57,9 @@ class ShardedReader(Mapping[str, Any]):
     Each shard is checked against the manifest when opened: a shard whose
     size, key count or file CRC-32 disagrees with it (a file swapped in
     from another build, truncated or rewritten) raises `CorruptError`.  With
-    *verify* each shard's whole-file CRC is checked as well.
+    *verify* each shard's whole-file CRC is checked as well; by default a
+    shard that carries its lookup index opens in constant time and is
+    checked as it is read (see `VelkReader`).
 
     *shards* (indices) opens only those shards, so a serving machine maps
     just its part: listings and `len()` then cover the open shards, and
@@ -67,7 +69,7 @@ class ShardedReader(Mapping[str, Any]):
     """
 
     def __init__(
-        self, directory: PathArg, *, verify: bool = True, shards: Iterable[int] | None = None
+        self, directory: PathArg, *, verify: bool | None = None, shards: Iterable[int] | None = None
     ) -> None:
         self._dir: DirPath = os.fspath(directory)
         self._verify = verify
@@ -368,7 +370,7 @@ class _ValuesView(ValuesView[Any]):
         return (v for _, v in self._mapping.items_bytes())
 
 
-def _reopen(directory: DirPath, verify: bool, shards: tuple[int, ...]) -> ShardedReader:
+def _reopen(directory: DirPath, verify: bool | None, shards: tuple[int, ...]) -> ShardedReader:
     return ShardedReader(directory, verify=verify, shards=shards)
 
 

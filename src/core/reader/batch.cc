@@ -7,6 +7,10 @@
 namespace velk {
 
 void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
+  if (lazy_) {
+    for (size_t j = 0; j < keys.size(); ++j) found[j] = LazyProbe(keys[j], &payloads[j]);
+    return;
+  }
   constexpr size_t kChunk = 256;
   uint32_t positions[kChunk];
   for (size_t base = 0; base < keys.size(); base += kChunk) {

@@ -11,7 +11,7 @@ namespace velk {
 
 StoreError StoreReader::RecordError(uint64_t offset) const {
   Bytes unused;
-  if (LocateRecord(map_.bytes().data(), map_.size(), offset, &unused) == RecordFault::kOffset)
+  if (LocateRecord(map_.bytes().data(), records_end_, offset, &unused) == RecordFault::kOffset)
     return StoreError(Reason::kOutOfBounds, "offset " + std::to_string(offset) + " out of bounds");
   return StoreError(Reason::kOutOfBounds, "object at " + std::to_string(offset) + " extends beyond file end");
 }
@@ -28,6 +28,10 @@ void StoreReader::PrefetchRecord(size_t i) const {
 }
 
 bool StoreReader::Exists(std::string_view key) const {
+  if (lazy_) {
+    auto found = lazy_->Find(key);
+    return found.ok() && found.value().has_value();
+  }
   return index_.Find(key, keys_) != KeyIndex::kNotFound;
 }
 

@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
+#include "core/format/extension.h"
 
 namespace velk {
 
@@ -25,12 +28,146 @@ Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
   reader.num_objects_ = header.num_objects;
   reader.index_offset_ = header.index_offset;
   reader.file_crc32_ = header.file_crc32;
+  reader.records_end_ = reader.map_.size();
 
   // A damaged file is rejected before a single index entry is trusted.
   if (verify) VELK_TRY(reader.CheckFileCrc());
   VELK_TRY(reader.LoadIndex());
   reader.path_ = std::move(path);
   return reader;
+}
+
+namespace {
+
+// A section's bytes, its records gathered and each checked against its CRC
+// first (the compression dictionary: small, and needed whole by the first
+// value read).
+Result<std::vector<std::byte>> GatherSection(Bytes file, const SectionDescriptor& s) {
+  std::vector<std::byte> out;
+  uint64_t at = s.first_record;
+  for (uint64_t r = 0; r < s.record_count(); ++r) {
+    Bytes payload;
+    const uint64_t want = std::min<uint64_t>(s.record_size, s.length - out.size());
+    if (LocateRecord(file.data(), file.size(), at, &payload) != RecordFault::kNone || payload.size() != want ||
+        Crc32(payload) != StoredRecordCrc(file.data(), at)) {
+      return StoreError::Corrupt("damaged compression section at offset " + std::to_string(at));
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    at += kRecordHeaderSize + payload.size();
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) {
+  auto mapped = Mapping::Open(path);
+  if (!mapped.ok()) return std::move(mapped).error();
+
+  StoreReader reader;
+  reader.map_ = std::move(mapped).value();
+  const Bytes file = reader.map_.bytes();
+  auto decoded = Header::DecodeFrom(file);
+  if (!decoded.ok()) return std::move(decoded).error();
+  const Header& header = decoded.value();
+  reader.num_keys_ = header.num_keys;
+  reader.num_objects_ = header.num_objects;
+  reader.index_offset_ = header.index_offset;
+  reader.file_crc32_ = header.file_crc32;
+  reader.records_end_ = file.size();
+  reader.strict_extension_ = true;
+
+  auto located = LocateDirectory(file, header);
+  if (!located.ok()) return std::move(located).error();
+  if (check == OpenCheck::kWholeFile || (check == OpenCheck::kUnlessIndexed && !located.value()))
+    VELK_TRY(reader.CheckFileCrc());
+  if (!located.value()) {
+    VELK_TRY(reader.LoadIndex());
+  } else {
+    auto dir = ReadDirectory(file, header, *located.value());
+    if (!dir.ok()) return std::move(dir).error();
+    auto lazy = LazyIndex::Open(file, header, dir.value());
+    if (!lazy.ok()) return std::move(lazy).error();
+    reader.lazy_.emplace(std::move(lazy).value());
+    reader.records_end_ = dir.value().extension_start;
+    // Every record from the extension area's start to the index.
+    uint64_t records = 1;  // the directory
+    for (const SectionDescriptor& sec : dir.value().sections) records += sec.record_count();
+    if (records > header.num_objects) return StoreError::Corrupt("extension records outnumber num_objects");
+    reader.extension_records_ = static_cast<uint32_t>(records);
+    if (const SectionDescriptor* c = dir.value().Find(SectionKind::kCompression)) {
+      auto section = GatherSection(file, *c);
+      if (!section.ok()) return std::move(section).error();
+      auto decoder = ValueDecoder::Open(std::move(section).value());
+      if (!decoder.ok()) return std::move(decoder).error();
+      reader.values_ = std::move(decoder).value();
+    }
+  }
+  reader.path_ = std::move(path);
+  return reader;
+}
+
+bool StoreReader::RecordSound(uint64_t offset, Bytes* payload) const {
+  if (LocateRecord(map_.bytes().data(), records_end_, offset, payload) != RecordFault::kNone) [[unlikely]]
+    return false;
+  return !lazy_ || Crc32(*payload) == StoredRecordCrc(map_.bytes().data(), offset);
+}
+
+Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
+  Bytes payload;
+  if (RecordSound(offset, &payload)) [[likely]] return payload;
+  if (LocateRecord(map_.bytes().data(), records_end_, offset, &payload) == RecordFault::kNone)
+    return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(offset));
+  return RecordError(offset);
+}
+
+StoreReader::Found StoreReader::LazyProbe(std::string_view key, Bytes* payload) const {
+  auto found = lazy_->Find(key);
+  if (!found.ok()) return Found::kDamaged;
+  if (!found.value()) return Found::kAbsent;
+  return RecordSound(found.value()->record, payload) ? Found::kFound : Found::kDamaged;
+}
+
+Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
+  auto found = lazy_->Find(key);
+  if (!found.ok()) return std::move(found).error();
+  if (!found.value()) return std::optional<Bytes>();
+  auto payload = ReadChecked(found.value()->record);
+  if (!payload.ok()) return std::move(payload).error();
+  return std::optional<Bytes>(payload.value());
+}
+
+Result<bool> StoreReader::Contains(std::string_view key) const {
+  if (!lazy_) return Exists(key);
+  auto found = lazy_->Find(key);
+  if (!found.ok()) return std::move(found).error();
+  return found.value().has_value();
+}
+
+Result<StoreReader::Cursor> StoreReader::CursorAt(size_t i) const {
+  if (!lazy_) return Cursor{i, 0};
+  auto pos = lazy_->PositionOf(i);
+  if (!pos.ok()) return std::move(pos).error();
+  return Cursor{i, pos.value()};
+}
+
+Result<StoreReader::ScanItem> StoreReader::Next(Cursor* cursor) const {
+  if (!lazy_) {
+    const size_t i = cursor->index++;
+    return ScanItem{keys_.key(i), keys_.record_offset(i)};
+  }
+  auto e = lazy_->EntryAt(cursor->pos);
+  if (!e.ok()) return std::move(e).error();
+  ++cursor->index;
+  cursor->pos = e.value().next;
+  return ScanItem{e.value().key, e.value().record};
+}
+
+Result<size_t> StoreReader::Seek(std::string_view key) const {
+  if (!lazy_) return LowerBound(key);
+  auto place = lazy_->LowerBound(key);
+  if (!place.ok()) return std::move(place).error();
+  return static_cast<size_t>(place.value().index);
 }
 
 Result<void> StoreReader::CheckFileCrc() const {

@@ -3,6 +3,7 @@
 // instance may be read from many threads at once.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -14,6 +15,7 @@
 #include "core/format/format.h"
 #include "core/reader/key_index.h"
 #include "core/reader/key_list.h"
+#include "core/reader/lazy_index.h"
 #include "core/reader/mapping.h"
 #include "core/reader/value_decoder.h"
 
@@ -26,11 +28,25 @@ struct ScanEntry {
   Bytes payload;
 };
 
+// What an open checks of the whole file.
+enum class OpenCheck : uint8_t {
+  kNone,           // the header only
+  kWholeFile,      // the whole-file CRC, before anything else is trusted
+  kUnlessIndexed,  // the whole-file CRC for a file without the lookup index;
+                   // a file with one is checked lazily, as it is read
+};
+
 class StoreReader {
  public:
   // Opens, maps and checks path, then loads the index.  With verify, the
-  // whole-file CRC is compared before the index is parsed.
+  // whole-file CRC is compared before the index is parsed.  Reads the index
+  // section into memory whatever the file carries.
   static Result<StoreReader> Open(std::string path, bool verify);
+  // The same, but a file that carries the lookup index is read through it:
+  // nothing is loaded, and every byte an answer rests on (index blocks,
+  // lookup records, the object's record) is checked against its CRC before
+  // it is used.  A file without it is loaded as by Open.
+  static Result<StoreReader> OpenIndexed(std::string path, OpenCheck check);
 
   StoreReader(StoreReader&&) noexcept = default;
   StoreReader& operator=(StoreReader&&) noexcept = default;
@@ -42,6 +58,7 @@ class StoreReader {
   // fails its bounds checks (Get then says how).
   enum class Found { kFound, kAbsent, kDamaged };
   Found Probe(std::string_view key, Bytes* payload) const {
+    if (lazy_) return LazyProbe(key, payload);
     const uint32_t i = index_.Find(key, keys_, map_.bytes());
     if (i == KeyIndex::kNotFound) return Found::kAbsent;
     return TryReadObject(keys_.record_offset(i), payload) ? Found::kFound : Found::kDamaged;
@@ -49,6 +66,7 @@ class StoreReader {
 
   // Exact lookup: nullopt for an absent key.
   Result<std::optional<Bytes>> Get(std::string_view key) const {
+    if (lazy_) return LazyGet(key);
     const uint32_t i = index_.Find(key, keys_, map_.bytes());
     if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
     auto payload = ReadObject(keys_.record_offset(i));
@@ -59,13 +77,16 @@ class StoreReader {
   // them for keys[j], with the memory accesses of the batch overlapped.
   void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const;
   bool Exists(std::string_view key) const;
+  // Exists, with the error of a damaged index.
+  Result<bool> Contains(std::string_view key) const;
   // Keys starting with prefix, in key list order, with their objects.
   Result<std::vector<ScanEntry>> Prefix(std::string_view prefix) const;
   // Every key list entry with its object.
   Result<std::vector<ScanEntry>> Items() const;
   // Each distinct object once, in order of the first entry naming it.
   Result<std::vector<Bytes>> Objects() const;
-  // Whole-file CRC, then each distinct object's CRC.
+  // Whole-file CRC, then each distinct object's CRC, the header's claims,
+  // the key order and the lookup index against the entries.
   Result<void> Verify() const;
 
   // The payload of the record at offset, bounds-checked against the file.
@@ -85,14 +106,47 @@ class StoreReader {
     if (offset < map_.size()) __builtin_prefetch(map_.bytes().data() + offset);
   }
 
-  size_t entry_count() const { return keys_.size(); }
+  // An entry of a scan, and where the next one begins.
+  struct Cursor {
+    size_t index = 0;
+    uint64_t pos = 0;  // with the lookup index: the entry's place in the index section
+  };
+  struct ScanItem {
+    std::string_view key;
+    uint64_t record;
+  };
+  // The cursor at entry i (at most entry_count()).
+  Result<Cursor> CursorAt(size_t i) const;
+  // The entry at cursor (before entry_count()); moves the cursor on.
+  Result<ScanItem> Next(Cursor* cursor) const;
+  // LowerBound with the errors of a damaged index.
+  Result<size_t> Seek(std::string_view key) const;
+  // The payload of the record at offset, its CRC checked too when the file
+  // is read through its lookup index.
+  Result<Bytes> ReadChecked(uint64_t offset) const;
+
+  // True when the file is read through the lookup index it carries.
+  bool indexed() const { return lazy_.has_value(); }
+  // Records of the extension area, which no key names.
+  uint32_t extension_records() const { return extension_records_; }
+
+  size_t entry_count() const { return lazy_ ? lazy_->num_keys() : keys_.size(); }
   // The first position whose key is not less than key (binary search: the
   // key list of a file the writer made is in ascending order).
   size_t LowerBound(std::string_view key) const;
-  std::string_view key_at(size_t i) const { return keys_.key(i); }
-  uint64_t offset_at(size_t i) const { return keys_.record_offset(i); }
+  // The key list, when the index was loaded (not indexed()).
+  std::string_view key_at(size_t i) const {
+    assert(!lazy_);
+    return keys_.key(i);
+  }
+  uint64_t offset_at(size_t i) const {
+    assert(!lazy_);
+    return keys_.record_offset(i);
+  }
 
   const std::string& path() const { return path_; }
+  // Every byte of the file, as mapped.
+  Bytes file() const { return map_.bytes(); }
   uint64_t file_size() const { return map_.size(); }
   uint32_t num_keys() const { return num_keys_; }
   uint32_t num_objects() const { return num_objects_; }
@@ -110,6 +164,13 @@ class StoreReader {
   Result<void> CheckFileCrc() const;  // CRC-32 of [kHeaderSize, end) vs the header's
   Result<void> CompareFileCrc(uint32_t computed) const;  // the same, computed elsewhere
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
+  // The checks of Verify over the entries keys: CRCs and the header's claims.
+  Result<void> VerifyEntries(const KeyList& keys) const;
+  Found LazyProbe(std::string_view key, Bytes* payload) const;
+  Result<std::optional<Bytes>> LazyGet(std::string_view key) const;
+  // Whether the record at offset passes its bounds checks and, read through
+  // the lookup index, its CRC.
+  bool RecordSound(uint64_t offset, Bytes* payload) const;
   void PrefetchRecord(size_t i) const;  // starts loading entry i's record, if any
   // Entries [begin, end) of the key list with their objects.
   Result<std::vector<ScanEntry>> ReadEntries(size_t begin, size_t end) const;
@@ -124,6 +185,14 @@ class StoreReader {
   // to its position and holds no key bytes of its own.
   KeyList keys_;
   KeyIndex index_;
+  // Set when the file is read through its lookup index: keys_ and index_
+  // stay empty.  Object records then lie before records_end_ (the start of
+  // the extension area).
+  std::optional<LazyIndex> lazy_;
+  uint64_t records_end_ = 0;
+  uint32_t extension_records_ = 0;
+  // Opened by OpenIndexed: an extension area the header flags must be sound.
+  bool strict_extension_ = false;
   ValueDecoder values_;  // refers to the compression dictionary in map_
 };
 

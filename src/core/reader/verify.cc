@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
 #include "core/base/helper_thread.h"
+#include "core/format/extension.h"
 #include "core/reader/header_claims.h"
 #include "core/reader/offset_map.h"
 #include "core/reader/store_reader.h"
@@ -250,17 +252,91 @@ OnePass CheckInOnePass(Bytes file, uint64_t index_offset, const KeyList& keys) {
 
 }  // namespace
 
+namespace {
+
+// Keys strictly ascending: scans and the lookup rely on it.
+Result<void> CheckKeyOrder(const KeyList& keys) {
+  for (size_t i = 1; i < keys.size(); ++i) {
+    if (!KeyLess(keys.key(i - 1), keys.key(i)))
+      return StoreError::Corrupt("index entries out of key order at entry " + std::to_string(i));
+  }
+  return {};
+}
+
+// Each section of the extension area equals what the entries give, and
+// each of its records carries the CRC of its bytes.
+Result<void> CheckExtension(Bytes file, const Header& header, const Directory& dir) {
+  const Bytes index = file.subspan(header.index_offset);
+  const ExtensionSections expected = BuildExtensionSections(index, header.num_keys);
+  const std::pair<SectionKind, const std::vector<std::byte>*> wanted[] = {
+      {SectionKind::kLookup, &expected.lookup}, {SectionKind::kIndexCrcs, &expected.index_crcs}};
+  for (const auto& [kind, bytes] : wanted) {
+    const SectionDescriptor* s = dir.Find(kind);
+    if (s == nullptr || s->length != bytes->size() ||
+        (kind == SectionKind::kIndexCrcs && s->parameter != kIndexCheckBlock))
+      return StoreError::Corrupt("lookup index does not match the index entries");
+    for (uint64_t r = 0; r < s->record_count(); ++r) {
+      const uint64_t at = s->first_record + r * (kRecordHeaderSize + s->record_size);
+      const uint64_t from = r * s->record_size;
+      Bytes payload;
+      if (LocateRecord(file.data(), header.index_offset, at, &payload) != RecordFault::kNone ||
+          payload.size() != std::min<uint64_t>(s->record_size, s->length - from))
+        return StoreError::Corrupt("extension record at " + std::to_string(at) + " is malformed");
+      if (Crc32(payload) != StoredRecordCrc(file.data(), at))
+        return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(at));
+      if (std::memcmp(payload.data(), bytes->data() + from, payload.size()) != 0)
+        return StoreError::Corrupt("lookup index does not match the index entries");
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<void> StoreReader::Verify() const {
-  const OnePass pass = CheckInOnePass(map_.bytes(), index_offset_, keys_);
+  // Read through the lookup index, the reader holds no key list: one is
+  // read for the check, each entry's block checked on the way.
+  KeyList loaded;
+  if (lazy_) {
+    loaded = KeyList(AsChars(map_.bytes()));
+    loaded.Reserve(lazy_->num_keys());
+    uint64_t pos = 0;
+    for (uint32_t i = 0; i < lazy_->num_keys(); ++i) {
+      auto e = lazy_->EntryAt(pos);
+      if (!e.ok()) return std::move(e).error();
+      loaded.AppendAt(index_offset_ + pos + sizeof(uint16_t), e.value().key.size(), e.value().record);
+      pos = e.value().next;
+    }
+  }
+  const KeyList& keys = lazy_ ? loaded : keys_;
+  VELK_TRY(VerifyEntries(keys));
+  VELK_TRY(CheckKeyOrder(keys));
+
+  Header header;
+  header.num_keys = num_keys_;
+  header.num_objects = num_objects_;
+  header.index_offset = index_offset_;
+  auto located = LocateDirectory(map_.bytes(), header);
+  // The base layout's reader takes the reserved header bytes for what they
+  // are: a file whose flag leads nowhere is just a file without the index.
+  if (!located.ok()) return strict_extension_ ? Result<void>(std::move(located).error()) : Result<void>();
+  if (!located.value()) return {};
+  auto dir = ReadDirectory(map_.bytes(), header, *located.value());
+  if (!dir.ok()) return strict_extension_ ? Result<void>(std::move(dir).error()) : Result<void>();
+  return CheckExtension(map_.bytes(), header, dir.value());
+}
+
+Result<void> StoreReader::VerifyEntries(const KeyList& keys) const {
+  const OnePass pass = CheckInOnePass(map_.bytes(), index_offset_, keys);
   VELK_TRY(CompareFileCrc(pass.file_crc));
-  if (pass.records_ok) return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
+  if (pass.records_ok) return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys);
 
   const uint64_t size = map_.size();
   const std::byte* data = map_.bytes().data();
   // Each distinct offset once, in key order.
-  OffsetMap seen(std::min<size_t>(keys_.size(), num_objects_));
-  for (size_t i = 0; i < keys_.size(); ++i) {
-    const uint64_t offset = keys_.record_offset(i);
+  OffsetMap seen(std::min<size_t>(keys.size(), num_objects_));
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const uint64_t offset = keys.record_offset(i);
     if (!seen.FindOrInsert(offset, static_cast<uint32_t>(i)).second) continue;
     Bytes payload;
     switch (LocateRecord(data, size, offset, &payload)) {
@@ -274,7 +350,7 @@ Result<void> StoreReader::Verify() const {
     if (Crc32(payload) != StoredRecordCrc(data, offset))
       return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(offset));
   }
-  return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys_);
+  return CheckHeaderClaims(map_.bytes(), num_keys_, num_objects_, index_offset_, keys);
 }
 
 }  // namespace velk

@@ -7,13 +7,18 @@
 
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
+#include "core/format/extension.h"
 #include "core/writer/key_sort.h"
 #include "core/writer/staged_store.h"
 
 namespace velk {
 
-std::vector<std::byte> StagedStore::SerializeIndex(std::span<const uint64_t> offsets) const {
-  const std::vector<writer::SortedKey> sorted = writer::SortKeys(keys_);
+std::vector<std::byte> StagedStore::SerializeIndex() const {
+  return SerializeIndex(writer::SortKeys(keys_), record_offsets_.span());
+}
+
+std::vector<std::byte> StagedStore::SerializeIndex(const std::vector<writer::SortedKey>& sorted,
+                                                   std::span<const uint64_t> offsets) const {
   // The arena holds each key's bytes exactly once.
   const uint64_t total = keys_.arena_size() + kIndexEntryOverhead * keys_.size();
   if (total > SIZE_MAX) throw std::bad_alloc();
@@ -44,15 +49,56 @@ std::vector<std::byte> StagedStore::SerializeIndex(std::span<const uint64_t> off
   return out;
 }
 
+Bytes StagedStore::Records::PayloadOf(uint64_t id) const {
+  const std::byte* record = data.data() + (offsets[id] - kHeaderSize);
+  return Bytes(record + kRecordHeaderSize, LoadU32(record));
+}
+
+void StagedStore::AppendRun(const Records& recs, uint64_t id, std::vector<Bytes>* runs) {
+  const uint64_t begin = recs.offsets[id] - kHeaderSize;
+  const uint64_t size = kRecordHeaderSize + recs.PayloadOf(id).size();
+  // Records that were staged one after another stay one run.
+  if (!runs->empty() && runs->back().data() + runs->back().size() == recs.data.data() + begin) {
+    runs->back() = Bytes(runs->back().data(), runs->back().size() + size);
+  } else {
+    runs->push_back(recs.data.subspan(begin, size));
+  }
+}
+
+uint64_t StagedStore::KeyOrder(const Records& recs, const std::vector<writer::SortedKey>& sorted,
+                               std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const {
+  const uint64_t objects = recs.offsets.size();
+  constexpr uint64_t kUnplaced = 0;  // no record lies inside the header
+  offsets->assign(objects, kUnplaced);
+  runs->clear();
+  uint64_t at = kHeaderSize;
+  uint64_t kept = 0;
+  auto place = [&](uint64_t id) {
+    (*offsets)[id] = at;
+    at += kRecordHeaderSize + recs.PayloadOf(id).size();
+    AppendRun(recs, id, runs);
+    ++kept;
+  };
+  const auto entries = keys_.entries();
+  for (const writer::SortedKey& k : sorted) {
+    const uint64_t id = entries[k.entry].obj_id;
+    if ((*offsets)[id] == kUnplaced) place(id);
+  }
+  if (!options_.drop_orphans) {
+    for (uint64_t id = 0; id < objects; ++id)
+      if ((*offsets)[id] == kUnplaced) place(id);
+  }
+  return kept;
+}
+
 std::vector<bool> StagedStore::Named() const {
   std::vector<bool> named(record_offsets_.size());
   for (const writer::KeyEntry& e : keys_.entries()) named[e.obj_id] = true;
   return named;
 }
 
-uint64_t StagedStore::KeepNamed(Bytes data, std::span<const uint64_t> record_offsets, std::vector<uint64_t>* offsets,
-                                std::vector<Bytes>* runs) const {
-  const uint64_t objects = record_offsets.size();
+uint64_t StagedStore::KeepNamed(const Records& recs, std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const {
+  const uint64_t objects = recs.offsets.size();
   const std::vector<bool> named = Named();
   offsets->assign(objects, 0);
   runs->clear();
@@ -60,17 +106,9 @@ uint64_t StagedStore::KeepNamed(Bytes data, std::span<const uint64_t> record_off
   uint64_t at = kHeaderSize;  // where the next kept record goes
   for (uint64_t id = 0; id < objects; ++id) {
     if (!named[id]) continue;
-    const uint64_t begin = record_offsets[id] - kHeaderSize;
-    const uint64_t end = id + 1 < objects ? record_offsets[id + 1] - kHeaderSize : data.size();
-    // Kept records that were staged one after another stay one run.
-    const bool follows = !runs->empty() && runs->back().data() + runs->back().size() == data.data() + begin;
-    if (follows) {
-      runs->back() = Bytes(runs->back().data(), runs->back().size() + (end - begin));
-    } else {
-      runs->push_back(data.subspan(begin, end - begin));
-    }
     (*offsets)[id] = at;
-    at += end - begin;
+    at += recs.PayloadOf(id).size() + kRecordHeaderSize;
+    AppendRun(recs, id, runs);
     ++kept;
   }
   return kept;
@@ -78,25 +116,34 @@ uint64_t StagedStore::KeepNamed(Bytes data, std::span<const uint64_t> record_off
 
 StagedStore::Layout StagedStore::LayOut() const {
   Layout out;
-  Bytes data = data_.span();
-  std::span<const uint64_t> record_offsets = record_offsets_.span();
-  if (options_.compress) {
+  Records recs{data_.span(), record_offsets_.span()};
+  // A compressed file says so in its extension area: without one, values
+  // are stored as given.  (Past half the object count limit the extension's
+  // records might not fit beside the objects, and the file would go without
+  // it: such a store is not compressed.)
+  if (options_.compress && options_.index && recs.offsets.size() <= kMaxCount / 2) {
     // Only what the file keeps is compressed, and trained on.
     out.compressed.emplace(writer::CompressRecords(
-        data, record_offsets, options_.drop_orphans ? Named() : std::vector<bool>(), options_.compress_level));
-    data = out.compressed->data.span();
-    record_offsets = out.compressed->offsets.span();
+        recs.data, recs.offsets, options_.drop_orphans ? Named() : std::vector<bool>(), options_.compress_level));
+    recs = Records{out.compressed->data.span(), out.compressed->offsets.span()};
   }
-  uint64_t objects = record_offsets.size();
+  std::vector<writer::SortedKey> sorted = writer::SortKeys(keys_);
+  uint64_t objects = recs.offsets.size();
   std::vector<uint64_t> kept_offsets;
-  if (options_.drop_orphans) objects = KeepNamed(data, record_offsets, &kept_offsets, &out.records);
-  if (objects == record_offsets.size()) {
-    // Every object stays where it was staged.
-    out.records.assign({data});
-    out.index = SerializeIndex(record_offsets);
+  if (options_.key_order) {
+    objects = KeyOrder(recs, sorted, &kept_offsets, &out.records);
+    out.index = SerializeIndex(sorted, kept_offsets);
   } else {
-    out.index = SerializeIndex(kept_offsets);
+    if (options_.drop_orphans) objects = KeepNamed(recs, &kept_offsets, &out.records);
+    if (objects == recs.offsets.size()) {
+      // Every object stays where it was staged.
+      out.records.assign({recs.data});
+      out.index = SerializeIndex(sorted, recs.offsets);
+    } else {
+      out.index = SerializeIndex(sorted, kept_offsets);
+    }
   }
+  std::vector<writer::SortedKey>().swap(sorted);  // before the extension's own working memory
 
   uint64_t data_size = 0;
   uint32_t crc = 0;
@@ -104,23 +151,43 @@ StagedStore::Layout StagedStore::LayOut() const {
     data_size += run.size();
     crc = Crc32(run, crc);
   }
-  Header h;
   // AddObject and AddKey keep both counts within 32 bits.
-  h.num_keys = static_cast<uint32_t>(keys_.size());
+  const auto num_keys = static_cast<uint32_t>(keys_.size());
+  uint32_t directory_length = 0;
+  const uint64_t user_objects = objects;
+  if (options_.index) {
+    ExtensionSections sections = BuildExtensionSections(out.index, num_keys);
+    if (out.compressed) sections.compression = std::move(out.compressed->section);
+    const ExtensionArea area = LayOutExtension(sections, kHeaderSize + data_size, num_keys,
+                                               static_cast<uint32_t>(objects), out.index.size());
+    // The extension's records count as objects of the file; past the
+    // count's limit the file goes without them.
+    if (objects + area.record_count <= kMaxCount) {
+      out.extension = area.records;
+      objects += area.record_count;
+      directory_length = area.directory_length;
+      data_size += out.extension.size();
+      crc = Crc32(out.extension, crc);
+    }
+  }
+  Header h;
+  h.num_keys = num_keys;
   h.num_objects = static_cast<uint32_t>(objects);
   h.index_offset = kHeaderSize + data_size;
   h.data_offset = kHeaderSize;
   h.file_crc32 = Crc32(out.index, crc);
   h.EncodeTo(out.header.data());
-  out.result = BuildResult{objects, keys_.size(), h.index_offset + out.index.size(), h.file_crc32};
+  if (directory_length != 0) MarkExtension(out.header.data(), directory_length);
+  out.result = BuildResult{user_objects, keys_.size(), h.index_offset + out.index.size(), h.file_crc32};
   return out;
 }
 
 std::vector<Bytes> StagedStore::Layout::Parts() const {
   std::vector<Bytes> parts;
-  parts.reserve(records.size() + 2);
+  parts.reserve(records.size() + 3);
   parts.push_back(header);
   parts.insert(parts.end(), records.begin(), records.end());
+  if (!extension.empty()) parts.push_back(extension);
   parts.push_back(index);
   return parts;
 }

@@ -16,6 +16,7 @@
 #include "core/format/format.h"
 #include "core/writer/append_buffer.h"
 #include "core/writer/commit.h"
+#include "core/writer/key_sort.h"
 #include "core/writer/key_table.h"
 #include "core/writer/tag_table.h"
 #include "core/writer/value_compressor.h"
@@ -31,6 +32,14 @@ struct WriterOptions {
   bool dedup = false;
   // Objects that no key names when the file is written are left out of it.
   bool drop_orphans = false;
+  // The records lie in the order of the first key naming each object
+  // (objects no key names follow, in id order), so that a scan in key order
+  // reads the file front to back.
+  bool key_order = false;
+  // The file carries the lookup index in its extension area
+  // (core/format/extension.h), so that a reader opens it without a pass
+  // over the keys.
+  bool index = false;
   // Values are compressed at the build (core/writer/value_compressor.h),
   // at this zstd level, with a dictionary trained on them.
   bool compress = false;
@@ -39,7 +48,7 @@ struct WriterOptions {
 
 // What a build wrote.
 struct BuildResult {
-  uint64_t num_objects = 0;  // objects in the file
+  uint64_t num_objects = 0;  // objects in the file (the extension area's records not counted)
   uint64_t num_keys = 0;
   uint64_t file_size = 0;  // bytes
   uint32_t file_crc32 = 0;  // as in the header
@@ -106,6 +115,7 @@ class StagedStore {
   struct Layout {
     std::array<std::byte, kHeaderSize> header;
     std::vector<Bytes> records;  // runs of the staged data section
+    std::vector<std::byte> extension;  // records of the extension area, if any
     std::vector<std::byte> index;
     BuildResult result;
     // With compression: the records in their stored form (the records
@@ -119,11 +129,28 @@ class StagedStore {
 
   // The index section with every staged object in the file: every key in
   // key order with its object's offset.
-  std::vector<std::byte> SerializeIndex() const { return SerializeIndex(record_offsets_.span()); }
+  std::vector<std::byte> SerializeIndex() const;
 
  private:
-  // The index section with offsets[id] as the offset of object id.
-  std::vector<std::byte> SerializeIndex(std::span<const uint64_t> offsets) const;
+  // The index section, keys in the order of sorted, with offsets[id] as
+  // the offset of object id.
+  std::vector<std::byte> SerializeIndex(const std::vector<writer::SortedKey>& sorted,
+                                        std::span<const uint64_t> offsets) const;
+  // The records a layout is made of: the staged ones, or their compressed
+  // twins (writer::CompressedRecords), laid out the same way.
+  struct Records {
+    Bytes data;                         // serialised records, the first at kHeaderSize
+    std::span<const uint64_t> offsets;  // each object's record, by id
+    Bytes PayloadOf(uint64_t id) const;
+  };
+  // Where each object's record lies when the records follow the key order
+  // of sorted (see WriterOptions::key_order), with the runs of recs' data
+  // that make up the data section; returns the objects kept.
+  uint64_t KeyOrder(const Records& recs, const std::vector<writer::SortedKey>& sorted,
+                    std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const;
+  // Appends the record of object id to runs, merged with the last run
+  // when it follows it in recs' data.
+  static void AppendRun(const Records& recs, uint64_t id, std::vector<Bytes>* runs);
   // The payload of a staged object.
   Bytes PayloadOf(uint64_t id) const;
   // Which objects some key names, by id.
@@ -132,11 +159,9 @@ class StagedStore {
   // Binds a checked key to a checked id, unless the key count is full.
   Result<void> Bind(CheckedKey key, uint64_t obj_id);
   // Where the objects that some key names lie in the file when the others
-  // are left out: offsets by id (unnamed ones 0), the runs of the data
-  // section they occupy, and their count.  data and record_offsets are the
-  // staged records, or their compressed twins.
-  uint64_t KeepNamed(Bytes data, std::span<const uint64_t> record_offsets, std::vector<uint64_t>* offsets,
-                     std::vector<Bytes>* runs) const;
+  // are left out: offsets by id (unnamed ones 0), the runs of recs' data
+  // they occupy, and their count.
+  uint64_t KeepNamed(const Records& recs, std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const;
 
   WriterOptions options_;
 

@@ -1,0 +1,271 @@
+#include "core/format/extension.h"
+
+#define XXH_INLINE_ALL  // header-only: no library to link
+#include <xxhash.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
+
+namespace velk {
+namespace {
+
+// Keys per bucket on average: a lookup reads one run of about this many
+// slots, which is one or two cache lines, and the bucket directory costs
+// 4 / kBucketKeys bytes per key.
+constexpr uint64_t kBucketKeys = 8;
+// A bucket this full means keys that collide under the seed (by chance or
+// by choice of the keys): the next seed is tried, a few times.
+constexpr uint32_t kCrowdedBucket = 128;
+constexpr uint64_t kSeedTries = 8;
+
+void PutUnsigned(std::byte* p, uint64_t v, unsigned width) {
+  for (unsigned i = 0; i < width; ++i) p[i] = static_cast<std::byte>(v >> (8 * (width - 1 - i)));
+}
+
+std::string Num(uint64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+uint64_t LoadUnsigned(const std::byte* p, unsigned width) {
+  uint64_t v = 0;
+  for (unsigned i = 0; i < width; ++i) v = (v << 8) | static_cast<uint8_t>(p[i]);
+  return v;
+}
+
+uint64_t LookupHash(std::string_view key, uint64_t seed) { return XXH3_64bits_withSeed(key.data(), key.size(), seed); }
+
+// ---- directory ------------------------------------------------------------------
+
+std::vector<std::byte> Directory::Encode() const {
+  std::vector<std::byte> out(kDirectoryFixedSize + kSectionDescriptorSize * sections.size());
+  std::byte* p = out.data();
+  std::memcpy(p, kDirectoryMagic, sizeof kDirectoryMagic);
+  StoreBE<uint16_t>(p + 4, kDirectoryVersion);
+  StoreBE<uint16_t>(p + 6, static_cast<uint16_t>(sections.size()));
+  StoreBE<uint32_t>(p + 8, num_keys);
+  StoreBE<uint32_t>(p + 12, num_objects);
+  StoreBE<uint64_t>(p + 16, index_offset);
+  StoreBE<uint64_t>(p + 24, index_length);
+  StoreBE<uint64_t>(p + 32, extension_start);
+  p += kDirectoryFixedSize;
+  for (const SectionDescriptor& s : sections) {
+    StoreBE<uint16_t>(p, s.kind);
+    StoreBE<uint16_t>(p + 2, s.flags);
+    StoreBE<uint32_t>(p + 4, s.record_size);
+    StoreBE<uint64_t>(p + 8, s.first_record);
+    StoreBE<uint64_t>(p + 16, s.length);
+    StoreBE<uint64_t>(p + 24, s.parameter);
+    p += kSectionDescriptorSize;
+  }
+  return out;
+}
+
+Result<Directory> Directory::Decode(Bytes payload, uint64_t directory_record) {
+  if (payload.size() < kDirectoryFixedSize || std::memcmp(payload.data(), kDirectoryMagic, 4) != 0)
+    return StoreError::Corrupt("extension directory at " + Num(directory_record) + " has no directory magic");
+  const std::byte* p = payload.data();
+  const uint16_t version = LoadU16(p + 4);
+  if (version != kDirectoryVersion)
+    return StoreError::Corrupt("extension directory version " + Num(version) + " is not supported");
+  const uint16_t count = LoadU16(p + 6);
+  if (payload.size() != kDirectoryFixedSize + kSectionDescriptorSize * uint64_t{count})
+    return StoreError::Corrupt("extension directory length does not match its " + Num(count) + " sections");
+  Directory d;
+  d.num_keys = LoadU32(p + 8);
+  d.num_objects = LoadU32(p + 12);
+  d.index_offset = LoadU64(p + 16);
+  d.index_length = LoadU64(p + 24);
+  d.extension_start = LoadU64(p + 32);
+  if (d.extension_start < kHeaderSize || d.extension_start > directory_record)
+    return StoreError::Corrupt("extension area start " + Num(d.extension_start) + " lies outside the data section");
+  p += kDirectoryFixedSize;
+  for (uint16_t i = 0; i < count; ++i, p += kSectionDescriptorSize) {
+    SectionDescriptor s;
+    s.kind = LoadU16(p);
+    s.flags = LoadU16(p + 2);
+    s.record_size = LoadU32(p + 4);
+    s.first_record = LoadU64(p + 8);
+    s.length = LoadU64(p + 16);
+    s.parameter = LoadU64(p + 24);
+    // Record sizes are powers of two, so that a reader finds a byte's
+    // record with a shift.
+    if (s.record_size < 64 || !std::has_single_bit(s.record_size) || s.first_record < d.extension_start ||
+        s.first_record > directory_record || s.length > directory_record - s.first_record ||
+        s.span() > directory_record - s.first_record) {
+      return StoreError::Corrupt("extension section " + Num(i) + " lies outside the extension area");
+    }
+    d.sections.push_back(s);
+  }
+  return d;
+}
+
+const SectionDescriptor* Directory::Find(SectionKind kind) const {
+  for (const SectionDescriptor& s : sections)
+    if (s.kind == static_cast<uint16_t>(kind)) return &s;
+  return nullptr;
+}
+
+Result<std::optional<uint64_t>> LocateDirectory(Bytes file, const Header& header) {
+  const std::byte* p = file.data();
+  if ((static_cast<uint8_t>(p[kFeatureFlagsOffset]) & kFeatureExtension) == 0) return std::optional<uint64_t>();
+  const uint64_t length = LoadU32(p + kDirectoryLengthOffset);
+  // The directory's record ends where the index section begins.
+  if (header.index_offset > file.size() || header.index_offset < kHeaderSize ||
+      length + kRecordHeaderSize > header.index_offset - kHeaderSize)
+    return StoreError::Corrupt("extension directory does not fit before index offset " + Num(header.index_offset));
+  return std::optional<uint64_t>(header.index_offset - kRecordHeaderSize - length);
+}
+
+Result<Directory> ReadDirectory(Bytes file, const Header& header, uint64_t directory_record) {
+  Bytes payload;
+  if (LocateRecord(file.data(), header.index_offset, directory_record, &payload) != RecordFault::kNone ||
+      directory_record + kRecordHeaderSize + payload.size() != header.index_offset)
+    return StoreError::Corrupt("extension directory record at " + Num(directory_record) + " is malformed");
+  if (Crc32(payload) != StoredRecordCrc(file.data(), directory_record))
+    return StoreError::Corrupt("extension directory CRC32 mismatch at offset " + Num(directory_record));
+  auto decoded = Directory::Decode(payload, directory_record);
+  if (!decoded.ok()) return decoded;
+  const Directory& d = decoded.value();
+  if (d.num_keys != header.num_keys || d.num_objects != header.num_objects || d.index_offset != header.index_offset)
+    return StoreError::Corrupt("header does not match the extension directory");
+  if (d.index_length != file.size() - header.index_offset)
+    return StoreError::Corrupt("file is " + Num(file.size()) + " bytes, the extension directory says " +
+                               Num(header.index_offset + d.index_length));
+  return decoded;
+}
+
+// ---- lookup section --------------------------------------------------------------
+
+Result<LookupGeometry> LookupGeometry::Decode(Bytes header, uint32_t num_keys, uint64_t length) {
+  if (header.size() < kLookupHeaderSize) return StoreError::Corrupt("lookup section is too short");
+  LookupGeometry g;
+  g.seed = LoadU64(header.data());
+  g.buckets = LoadU32(header.data() + 8);
+  g.position_width = static_cast<uint8_t>(header[12]);
+  g.fence_shift = static_cast<uint8_t>(header[13]);
+  g.num_keys = num_keys;
+  if (g.buckets == 0 || g.position_width == 0 || g.position_width > 8 || g.fence_shift > 31 ||
+      g.length() != length)
+    return StoreError::Corrupt("lookup section header does not fit its " + Num(length) + " bytes");
+  return g;
+}
+
+ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys) {
+  const uint64_t n = num_keys;
+  // Entry positions, from the entries themselves: the writer laid them out.
+  std::vector<uint64_t> positions(n);
+  uint64_t p = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    positions[i] = p;
+    p += sizeof(uint16_t) + LoadU16(index.data() + p) + sizeof(uint64_t);
+  }
+
+  LookupGeometry g;
+  g.num_keys = num_keys;
+  g.buckets = static_cast<uint32_t>(std::max<uint64_t>(1, (n + kBucketKeys - 1) / kBucketKeys));
+  g.position_width = static_cast<uint8_t>(std::max<uint64_t>(1, (std::bit_width(uint64_t{index.size()}) + 7) / 8));
+  g.fence_shift = kFenceShift;
+
+  // Bucket of each entry, then a counting sort: slots of a bucket keep the
+  // key order, so the layout is a pure function of the keys.
+  std::vector<uint32_t> bucket(n);
+  std::vector<uint32_t> first(uint64_t{g.buckets} + 1);
+  for (uint64_t attempt = 0; attempt < kSeedTries; ++attempt) {
+    g.seed = attempt;
+    std::fill(first.begin(), first.end(), 0);
+    for (uint64_t i = 0; i < n; ++i) {
+      const std::byte* e = index.data() + positions[i];
+      const std::string_view key(reinterpret_cast<const char*>(e + 2), LoadU16(e));
+      bucket[i] = BucketOf(LookupHash(key, g.seed), g.buckets);
+      ++first[bucket[i] + 1];
+    }
+    if (*std::max_element(first.begin(), first.end()) < kCrowdedBucket) break;
+  }
+  for (uint64_t b = 0; b < g.buckets; ++b) first[b + 1] += first[b];
+
+  ExtensionSections out;
+  out.lookup.assign(g.length(), std::byte{0});
+  std::byte* s = out.lookup.data();
+  StoreBE<uint64_t>(s, g.seed);
+  StoreBE<uint32_t>(s + 8, g.buckets);
+  s[12] = static_cast<std::byte>(g.position_width);
+  s[13] = static_cast<std::byte>(g.fence_shift);
+  for (uint64_t b = 0; b <= g.buckets; ++b) StoreBE<uint32_t>(s + g.directory_at() + 4 * b, first[b]);
+  std::vector<uint32_t> next(first.begin(), first.end() - 1);
+  for (uint64_t i = 0; i < n; ++i) {
+    const std::byte* e = index.data() + positions[i];
+    const std::string_view key(reinterpret_cast<const char*>(e + 2), LoadU16(e));
+    std::byte* slot = s + g.slots_at() + g.slot_size() * next[bucket[i]]++;
+    StoreBE<uint16_t>(slot, FingerprintOf(LookupHash(key, g.seed)));
+    PutUnsigned(slot + kFingerprintSize, positions[i], g.position_width);
+  }
+  for (uint64_t j = 0; j < g.fence_count(); ++j)
+    PutUnsigned(s + g.fences_at() + g.position_width * j, positions[j << g.fence_shift], g.position_width);
+
+  const uint64_t blocks = (index.size() + kIndexCheckBlock - 1) / kIndexCheckBlock;
+  out.index_crcs.resize(4 * blocks);
+  for (uint64_t b = 0; b < blocks; ++b) {
+    const uint64_t at = b * kIndexCheckBlock;
+    const uint64_t len = std::min<uint64_t>(kIndexCheckBlock, index.size() - at);
+    StoreBE<uint32_t>(out.index_crcs.data() + 4 * b, Crc32(index.subspan(at, len)));
+  }
+  return out;
+}
+
+ExtensionArea LayOutExtension(const ExtensionSections& sections, uint64_t extension_start, uint32_t num_keys,
+                              uint32_t user_objects, uint64_t index_length) {
+  ExtensionArea area;
+  Directory d;
+  d.num_keys = num_keys;
+  d.index_length = index_length;
+  d.extension_start = extension_start;
+  auto cut = [&](const std::vector<std::byte>& bytes, SectionKind kind, uint64_t parameter, uint16_t flags = 0) {
+    SectionDescriptor s;
+    s.kind = static_cast<uint16_t>(kind);
+    s.flags = flags;
+    s.record_size = kExtensionRecordSize;
+    s.first_record = extension_start + area.records.size();
+    s.length = bytes.size();
+    s.parameter = parameter;
+    for (uint64_t at = 0; at < bytes.size(); at += kExtensionRecordSize) {
+      const Bytes chunk = Bytes(bytes).subspan(at, std::min<uint64_t>(kExtensionRecordSize, bytes.size() - at));
+      std::byte head[kRecordHeaderSize];
+      StoreBE<uint32_t>(head, static_cast<uint32_t>(chunk.size()));
+      StoreBE<uint32_t>(head + 4, Crc32(chunk));
+      area.records.insert(area.records.end(), head, head + kRecordHeaderSize);
+      area.records.insert(area.records.end(), chunk.begin(), chunk.end());
+      ++area.record_count;
+    }
+    d.sections.push_back(s);
+  };
+  cut(sections.lookup, SectionKind::kLookup, 0);
+  cut(sections.index_crcs, SectionKind::kIndexCrcs, kIndexCheckBlock);
+  // A reader that cannot decompress the values must refuse the file.
+  if (!sections.compression.empty()) cut(sections.compression, SectionKind::kCompression, 0, kSectionRequired);
+
+  // The directory's own size is known before its content.
+  const uint64_t directory_length = kDirectoryFixedSize + kSectionDescriptorSize * d.sections.size();
+  d.num_objects = user_objects + area.record_count + 1;
+  d.index_offset = extension_start + area.records.size() + kRecordHeaderSize + directory_length;
+  const std::vector<std::byte> dir = d.Encode();
+  std::byte head[kRecordHeaderSize];
+  StoreBE<uint32_t>(head, static_cast<uint32_t>(dir.size()));
+  StoreBE<uint32_t>(head + 4, Crc32(dir));
+  area.records.insert(area.records.end(), head, head + kRecordHeaderSize);
+  area.records.insert(area.records.end(), dir.begin(), dir.end());
+  ++area.record_count;
+  area.directory_length = static_cast<uint32_t>(dir.size());
+  return area;
+}
+
+void MarkExtension(std::byte* header, uint32_t directory_length) {
+  header[kFeatureFlagsOffset] = static_cast<std::byte>(kFeatureExtension);
+  StoreBE<uint32_t>(header + kDirectoryLengthOffset, directory_length);
+}
+
+}  // namespace velk

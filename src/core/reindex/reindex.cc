@@ -1,0 +1,62 @@
+#include "core/reindex/reindex.h"
+
+#include <array>
+#include <vector>
+
+#include "core/base/crc32.h"
+#include "core/format/extension.h"
+#include "core/reader/store_reader.h"
+#include "core/writer/commit.h"
+
+namespace velk {
+
+Result<BuildResult> Reindex(const std::string& path) {
+  // Through the in-memory index: the lazy reader would check only what it
+  // reads, and every entry is read here.
+  auto opened = StoreReader::Open(path, /*verify=*/true);
+  if (!opened.ok()) return std::move(opened).error().WithPath(path);
+  const StoreReader& r = opened.value();
+  VELK_TRY(r.Verify());
+
+  const Bytes file = r.file();
+  Header header;
+  header.num_keys = r.num_keys();
+  header.num_objects = r.num_objects();
+  header.index_offset = r.index_offset();
+  // The records keys can name end where an old extension area begins.
+  uint64_t data_end = header.index_offset;
+  uint64_t objects = header.num_objects;
+  auto located = LocateDirectory(file, header);
+  if (!located.ok()) return std::move(located).error().WithPath(path);
+  if (located.value()) {
+    auto dir = ReadDirectory(file, header, *located.value());
+    if (!dir.ok()) return std::move(dir).error().WithPath(path);
+    data_end = dir.value().extension_start;
+    uint64_t records = 1;
+    for (const SectionDescriptor& s : dir.value().sections) records += s.record_count();
+    // verify() walked the records from kHeaderSize: they number num_objects.
+    objects -= records;
+  }
+
+  const Bytes data = file.subspan(kHeaderSize, data_end - kHeaderSize);
+  const Bytes index = file.subspan(header.index_offset);
+  const ExtensionArea area = LayOutExtension(BuildExtensionSections(index, header.num_keys), data_end,
+                                             header.num_keys, static_cast<uint32_t>(objects), index.size());
+  if (objects + area.record_count > kMaxCount)
+    return StoreError(Reason::kTooMany, "too many objects to add the lookup index").WithPath(path);
+
+  Header out;
+  out.num_keys = header.num_keys;
+  out.num_objects = static_cast<uint32_t>(objects + area.record_count);
+  out.index_offset = data_end + area.records.size();
+  const uint32_t data_crc = Crc32Wide(data);
+  out.file_crc32 = Crc32(index, Crc32(area.records, data_crc));
+  std::array<std::byte, kHeaderSize> head;
+  out.EncodeTo(head.data());
+  MarkExtension(head.data(), area.directory_length);
+  const std::vector<Bytes> parts = {head, data, area.records, index};
+  VELK_TRY(writer::CommitFile(path, parts, writer::TempNaming::kUnique));
+  return BuildResult{objects, header.num_keys, out.index_offset + index.size(), out.file_crc32};
+}
+
+}  // namespace velk

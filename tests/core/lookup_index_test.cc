@@ -1,0 +1,277 @@
+// Files that carry their lookup index: what the writer lays out, what the
+// reader answers through it, and that a damaged byte never gives a wrong
+// answer.
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/format/extension.h"
+#include "core/reader/store_reader.h"
+#include "core/reindex/reindex.h"
+#include "core/writer/staged_store.h"
+#include "store_bytes.h"
+
+namespace velk {
+namespace {
+
+using testfiles::TempDir;
+
+constexpr WriterOptions kIndexed{.dedup = true, .drop_orphans = true, .key_order = true, .index = true};
+
+// Keys bound in shuffled order, a few sharing one payload, one object orphaned.
+std::map<std::string, std::string> Content(int n) {
+  std::map<std::string, std::string> m;
+  for (int i = 0; i < n; ++i) {
+    const int k = (i * 7919) % n;
+    m["user:" + std::to_string(k)] = k % 5 == 0 ? "shared" : "value-" + std::to_string(k * k);
+  }
+  m[""] = "empty key";
+  m[std::string("\xff\x00z", 3)] = "binary key";
+  return m;
+}
+
+std::string BuildFile(const TempDir& dir, const std::map<std::string, std::string>& content,
+                      WriterOptions options = kIndexed) {
+  StagedStore s(options);
+  // Staged in an order unlike the key order, so key order of the records
+  // is the writer's doing.
+  for (auto it = content.rbegin(); it != content.rend(); ++it) {
+    auto id = s.AddObject(AsBytes(it->second));
+    EXPECT_TRUE(id.ok());
+    EXPECT_TRUE(s.AddKey(it->first, id.value()).ok());
+  }
+  const auto orphan = s.AddObject(AsBytes("nobody names me"));
+  EXPECT_TRUE(orphan.ok());
+  const std::string path = dir.Path("store.vlks");
+  EXPECT_TRUE(s.Build(path).ok());
+  return path;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The whole content read back through a reader, by lookup and by scan.
+void ExpectContent(const StoreReader& r, const std::map<std::string, std::string>& content) {
+  for (const auto& [k, v] : content) {
+    auto got = r.Get(k);
+    ASSERT_TRUE(got.ok()) << got.error().detail();
+    ASSERT_TRUE(got.value().has_value()) << k;
+    EXPECT_EQ(testfiles::AsString(*got.value()), v);
+    EXPECT_TRUE(r.Contains(k).value());
+  }
+  for (const std::string& absent :
+       std::vector<std::string>{"user:", "user:-1", "zzz", "user:99999999", std::string("\xff", 1)}) {
+    auto got = r.Get(absent);
+    ASSERT_TRUE(got.ok());
+    EXPECT_FALSE(got.value().has_value()) << absent;
+  }
+  // A scan from every starting key gives the rest in order.
+  ASSERT_EQ(r.entry_count(), content.size());
+  auto it = content.begin();
+  auto cursor = r.CursorAt(0).value();
+  uint64_t last_record = 0;
+  for (size_t i = 0; i < content.size(); ++i, ++it) {
+    auto item = r.Next(&cursor);
+    ASSERT_TRUE(item.ok());
+    EXPECT_EQ(item.value().key, it->first);
+    EXPECT_EQ(testfiles::AsString(r.ReadChecked(item.value().record).value()), it->second);
+    // Records follow the key order (a shared payload once, at its first key).
+    if (item.value().record > last_record) last_record = item.value().record;
+    EXPECT_LE(item.value().record, last_record);
+    EXPECT_EQ(r.Seek(it->first).value(), i);
+    EXPECT_EQ(r.CursorAt(i).value().pos, r.CursorAt(i).value().pos);
+  }
+  EXPECT_EQ(r.Seek("user:5").value(), static_cast<size_t>(std::distance(content.begin(), content.lower_bound("user:5"))));
+  EXPECT_EQ(r.Seek("\xff\xff").value(), content.size());
+}
+
+TEST(LookupIndex, BothReadersGiveTheContentOfAnIndexedFile) {
+  TempDir dir;
+  for (int n : {0, 1, 7, 300, 5000}) {
+    SCOPED_TRACE(n);
+    const auto content = Content(n);
+    const std::string path = BuildFile(dir, content);
+
+    auto lazy = StoreReader::OpenIndexed(path, OpenCheck::kUnlessIndexed);
+    ASSERT_TRUE(lazy.ok()) << lazy.error().detail();
+    EXPECT_TRUE(lazy.value().indexed());
+    ExpectContent(lazy.value(), content);
+    EXPECT_TRUE(lazy.value().Verify().ok());
+
+    // The base layout's reader, whole-file CRC and all, sees the same file.
+    auto plain = StoreReader::Open(path, true);
+    ASSERT_TRUE(plain.ok()) << plain.error().detail();
+    EXPECT_FALSE(plain.value().indexed());
+    ExpectContent(plain.value(), content);
+    auto verified = plain.value().Verify();
+    EXPECT_TRUE(verified.ok()) << verified.error().detail();
+    // The extension records are objects of the file; the orphan is gone.
+    EXPECT_EQ(plain.value().num_objects(),
+              lazy.value().num_objects());
+    EXPECT_GT(lazy.value().extension_records(), 0u);
+  }
+}
+
+TEST(LookupIndex, FileWithoutTheIndexOpensThroughTheFallback) {
+  TempDir dir;
+  const auto content = Content(50);
+  const std::string path = BuildFile(dir, content, WriterOptions{});
+  for (OpenCheck check : {OpenCheck::kUnlessIndexed, OpenCheck::kNone, OpenCheck::kWholeFile}) {
+    auto r = StoreReader::OpenIndexed(path, check);
+    ASSERT_TRUE(r.ok());
+    EXPECT_FALSE(r.value().indexed());
+    ExpectContent(r.value(), content);
+  }
+  // Without the index, the default open still rests on the whole-file CRC.
+  std::string bytes = Slurp(path);
+  bytes[kHeaderSize + 9] ^= 1;
+  const std::string damaged = dir.Write("damaged.vlks", bytes);
+  EXPECT_FALSE(StoreReader::OpenIndexed(damaged, OpenCheck::kUnlessIndexed).ok());
+  EXPECT_TRUE(StoreReader::OpenIndexed(damaged, OpenCheck::kNone).ok());
+}
+
+// Every byte of a small indexed file flipped in turn: the default open
+// either fails, or every key gives its value or an error, and every absent
+// key is absent or an error.  Never a wrong value, never a false absence.
+TEST(LookupIndex, NoFlippedByteGivesAWrongAnswer) {
+  TempDir dir;
+  std::map<std::string, std::string> content;
+  for (int i = 0; i < 40; ++i) content["k" + std::to_string(i)] = std::string(i % 7, static_cast<char>('a' + i % 26));
+  const std::string good = Slurp(BuildFile(dir, content));
+  const std::vector<std::string> absent = {"k", "k40", "zz", ""};
+  size_t opened = 0;
+  for (size_t at = 0; at < good.size(); ++at) {
+    for (unsigned char mask : {0x01, 0x80}) {
+      std::string bytes = good;
+      bytes[at] = static_cast<char>(bytes[at] ^ mask);
+      const std::string path = dir.Write("flip.vlks", bytes);
+      auto r = StoreReader::OpenIndexed(path, OpenCheck::kUnlessIndexed);
+      if (!r.ok()) continue;
+      ++opened;
+      for (const auto& [k, v] : content) {
+        auto got = r.value().Get(k);
+        if (!got.ok()) continue;
+        ASSERT_TRUE(got.value().has_value()) << "false absent for " << k << " with byte " << at << " flipped";
+        ASSERT_EQ(testfiles::AsString(*got.value()), v) << "byte " << at;
+      }
+      for (const std::string& k : absent) {
+        auto got = r.value().Get(k);
+        ASSERT_TRUE(!got.ok() || !got.value().has_value()) << k << " found with byte " << at << " flipped";
+      }
+      // Scans: the right keys, in order, or an error.
+      auto cursor = r.value().CursorAt(0);
+      if (!cursor.ok()) continue;
+      auto it = content.begin();
+      for (size_t i = 0; i < r.value().entry_count() && it != content.end(); ++i, ++it) {
+        auto item = r.value().Next(&cursor.value());
+        if (!item.ok()) break;
+        auto payload = r.value().ReadChecked(item.value().record);
+        if (!payload.ok()) break;
+        ASSERT_EQ(item.value().key, it->first) << "byte " << at;
+        ASSERT_EQ(testfiles::AsString(payload.value()), it->second) << "byte " << at;
+      }
+    }
+  }
+  // Most flips leave a file that opens (and then fail at the lookup that
+  // reads the damage, if any does).
+  EXPECT_GT(opened, good.size());
+}
+
+TEST(LookupIndex, VerifyChecksKeyOrderAndTheIndexAgainstTheEntries) {
+  TempDir dir;
+  // Entries out of order, or twice, with every CRC made to fit: the base
+  // layout's checks all pass.
+  struct Case {
+    const char* name;
+    std::vector<std::string> keys;
+  };
+  for (const Case& c : {Case{"reversed", {"cherry", "banana", "apple"}}, Case{"swapped", {"apple", "cherry", "banana"}},
+                        Case{"duplicated", {"apple", "banana", "banana"}}}) {
+    SCOPED_TRACE(c.name);
+    testfiles::StoreBytes b;
+    const uint64_t off = b.AddObject("v");
+    for (const std::string& k : c.keys) b.AddKey(k, off);
+    auto r = StoreReader::Open(dir.Write("bad.vlks", b.Build()), true);
+    ASSERT_TRUE(r.ok());
+    auto v = r.value().Verify();
+    ASSERT_FALSE(v.ok());
+    EXPECT_NE(v.error().detail().find("key order"), std::string::npos) << v.error().detail();
+  }
+
+  // An indexed file whose lookup section disagrees with its entries, CRCs
+  // fixed up: each lookup it serves may be wrong, and verify() says so.
+  const auto content = Content(100);
+  std::string bytes = Slurp(BuildFile(dir, content));
+  auto r = StoreReader::OpenIndexed(dir.Write("good.vlks", bytes), OpenCheck::kNone);
+  ASSERT_TRUE(r.ok());
+  const uint64_t dir_len = LoadU32(bytes.data() + kDirectoryLengthOffset);
+  const uint64_t index_offset = LoadU64(bytes.data() + kIndexOffsetOffset);
+  const uint64_t dir_at = index_offset - 8 - dir_len;
+  Directory d = Directory::Decode(AsBytes(bytes).subspan(dir_at + 8, dir_len), dir_at).value();
+  const SectionDescriptor* lookup = d.Find(SectionKind::kLookup);
+  // The first slot's fingerprint, in the section's first record.
+  const uint64_t buckets = LoadU32(bytes.data() + lookup->first_record + 8 + 8);
+  const uint64_t slot = lookup->first_record + 8 + kLookupHeaderSize + 4 * (buckets + 1);
+  bytes[slot] ^= 0x55;
+  const std::string_view payload(bytes.data() + lookup->first_record + 8,
+                                 std::min<uint64_t>(lookup->length, kExtensionRecordSize));
+  std::string fixed = bytes;
+  const uint32_t crc = testfiles::CrcOf(payload);
+  for (int i = 0; i < 4; ++i) fixed[lookup->first_record + 4 + i] = static_cast<char>(crc >> (24 - 8 * i));
+  const uint32_t file_crc = testfiles::CrcOf(std::string_view(fixed).substr(kHeaderSize));
+  for (int i = 0; i < 4; ++i) fixed[kFileCrcOffset + i] = static_cast<char>(file_crc >> (24 - 8 * i));
+  const std::string path = dir.Write("bad-index.vlks", fixed);
+  for (bool indexed : {true, false}) {
+    auto opened = indexed ? StoreReader::OpenIndexed(path, OpenCheck::kWholeFile) : StoreReader::Open(path, true);
+    ASSERT_TRUE(opened.ok());
+    auto v = opened.value().Verify();
+    ASSERT_FALSE(v.ok());
+    EXPECT_NE(v.error().detail().find("lookup index"), std::string::npos) << v.error().detail();
+  }
+}
+
+}  // namespace
+}  // namespace velk
+
+namespace velk {
+namespace {
+
+TEST(Reindex, AddsTheIndexKeepingRecordsAndEntriesAndRefusesADamagedFile) {
+  TempDir dir;
+  const auto content = Content(700);
+  const std::string path = BuildFile(dir, content, WriterOptions{});
+  const std::string before = Slurp(path);
+  const uint64_t index_offset = LoadU64(before.data() + kIndexOffsetOffset);
+
+  auto done = Reindex(path);
+  ASSERT_TRUE(done.ok()) << done.error().detail();
+  const std::string after = Slurp(path);
+  // Records and entries byte for byte; the extension area between them.
+  EXPECT_EQ(after.substr(kHeaderSize, index_offset - kHeaderSize), before.substr(kHeaderSize, index_offset - kHeaderSize));
+  EXPECT_EQ(after.substr(after.size() - (before.size() - index_offset)), before.substr(index_offset));
+  auto r = StoreReader::OpenIndexed(path, OpenCheck::kWholeFile);
+  ASSERT_TRUE(r.ok());
+  EXPECT_TRUE(r.value().indexed());
+  ExpectContent(r.value(), content);
+  EXPECT_TRUE(r.value().Verify().ok());
+  EXPECT_EQ(done.value().num_objects, r.value().num_objects() - r.value().extension_records());
+
+  // Again: the old extension area is replaced, not stacked.
+  ASSERT_TRUE(Reindex(path).ok());
+  EXPECT_EQ(Slurp(path), after);
+
+  // A damaged file is refused and left as it was, with nothing beside it.
+  std::string bytes = before;
+  bytes[kHeaderSize + 20] ^= 4;
+  const std::string damaged = dir.Write("damaged.vlks", bytes);
+  EXPECT_FALSE(Reindex(damaged).ok());
+  EXPECT_EQ(Slurp(damaged), bytes);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 2);
+}
+
+}  // namespace
+}  // namespace velk
