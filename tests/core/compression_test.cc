@@ -9,7 +9,10 @@
 #include "core/base/endian.h"
 #include "core/format/format.h"
 #include "core/reader/value_decoder.h"
+#include "core/reader/store_reader.h"
+#include "core/writer/staged_store.h"
 #include "core/writer/value_compressor.h"
+#include "store_bytes.h"
 
 namespace velk {
 namespace {
@@ -176,6 +179,45 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
     if (!damaged.ok()) continue;
     for (size_t id = 0; id < values.size(); id += 101) (void)damaged.value().Decode(StoredAt(c, id), &scratch);
   }
+}
+
+TEST(Compression, AFileCarriesItsDictionaryAndEveryReaderReadsIt) {
+  testfiles::TempDir dir;
+  const std::string path = dir.Path("packed.vlks");
+  std::mt19937_64 rng(3);
+  std::vector<std::string> values;
+  {
+    StagedStore s({.dedup = true, .drop_orphans = true, .key_order = true, .index = true, .compress = true});
+    for (size_t i = 0; i < 1500; ++i) {
+      values.push_back(Record(rng, i));
+      auto id = s.AddObject(AsBytes(values.back()));
+      ASSERT_TRUE(id.ok());
+      ASSERT_TRUE(s.AddKey("k" + std::to_string(i), id.value()).ok());
+    }
+    ASSERT_TRUE(s.Build(path).ok());
+  }
+  // The package's reader decompresses; the base layout's reader sees the
+  // stored forms, every record sound.
+  auto packed = StoreReader::OpenIndexed(path, OpenCheck::kWholeFile);
+  ASSERT_TRUE(packed.ok());
+  ASSERT_TRUE(packed.value().values().compressed());
+  auto plain = StoreReader::Open(path, true);
+  ASSERT_TRUE(plain.ok());
+  ASSERT_FALSE(plain.value().values().compressed());
+  EXPECT_TRUE(plain.value().Verify().ok());
+  std::vector<std::byte> scratch;
+  size_t smaller = 0;
+  for (size_t i = 0; i < values.size(); ++i) {
+    auto stored = packed.value().Get("k" + std::to_string(i));
+    ASSERT_TRUE(stored.ok() && stored.value().has_value());
+    auto value = packed.value().values().Decode(*stored.value(), &scratch);
+    ASSERT_TRUE(value.ok());
+    ASSERT_EQ(AsChars(value.value()), values[i]);
+    auto raw = plain.value().Get("k" + std::to_string(i));
+    ASSERT_TRUE(raw.ok() && raw.value().has_value());
+    smaller += raw.value()->size() < values[i].size();
+  }
+  EXPECT_GT(smaller, values.size() / 2);
 }
 
 }  // namespace
