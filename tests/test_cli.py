@@ -110,7 +110,7 @@ def test_exit_codes_and_messages(store, tmp_path):
         (["verify", missing], 3, "No such file"),
         (["dump", missing], 3, "No such file"),
         (["build", str(tmp_path / "o.vlks"), missing], 3, "No such file"),
-        (["build", str(tmp_path / "no-dir" / "o.vlks"), str(tmp_path / "in.jsonl")], 3, "open tmp"),
+        (["build", str(tmp_path / "no-dir" / "o.vlks"), str(tmp_path / "in.jsonl")], 3, "directory cannot be used"),
     ]
     for args, code, text in cases:
         res = run(*args)

@@ -2,6 +2,7 @@
 
 import subprocess
 import sys
+from pathlib import Path
 
 import _velkstore
 import pytest
@@ -56,7 +57,7 @@ def test_every_flipped_byte_gives_the_right_answer_or_corrupt_error(tmp_path):
 
 
 def test_an_old_file_opens_through_the_fallback_and_reindex_adds_the_index(tmp_path):
-    old = sorted_store([b"\x01", b"\x02"], [("a", 0), ("b", 1)]).write(tmp_path / "old.vlks")
+    old = Path(sorted_store([b"\x01", b"\x02"], [("a", 0), ("b", 1)]).write(tmp_path / "old.vlks"))
     r = VelkReader(old)
     assert (r.stats()["index"], dict(r)) == (False, {"a": 1, "b": 2})
     data = old.read_bytes()

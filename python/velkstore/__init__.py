@@ -13,14 +13,16 @@
 Objects are serialised with MessagePack.  Identical objects are stored once.
 """
 
-from importlib.metadata import version
+TYPE_CHECKING = False  # the type checker takes it as True; typing is not imported
 
-from ._common import BuildInfo, Key, VelkStats
+from ._common import Key
 from ._errors import (
     BusyError,
     ClosedError,
     CorruptError,
+    InputError,
     LimitError,
+    UnstorableError,
     VelkDecodeError,
     VelkError,
     VelkOSError,
@@ -29,31 +31,36 @@ from ._errors import (
 from . import _common, _errors, _native
 
 # The native module imports nothing of the package: it is handed the
-# exception classes it raises and the full decoder once, here.
-_native._setup({**vars(_errors), "decode": _common.decode})
-from .sharded.commit import commit_shards
-from .sharded.open_store import open_store
+# exception classes it raises, the full decoder and encoder once, here.
+_native._setup({**vars(_errors), "decode": _common.decode, "new_packer": _common.new_packer})
 from ._reader import VelkReader
-from .sharded.build import ShardedBuildInfo
-from .sharded.reader import ShardedReader, ShardNotOpenError
-from .sharded.writer import ShardedWriter
-from .sharded.manifest import shard_of
 from ._writer import VelkWriter, reindex
 
-# The version is written once, in pyproject.toml.
-__version__ = version("velkstore")
+if TYPE_CHECKING:
+    from ._info import BuildInfo, VelkStats
+    from ._records import build_from
+    from .sharded.build import ShardedBuildInfo
+    from .sharded.commit import commit_shards
+    from .sharded.manifest import shard_of
+    from .sharded.open_store import open_store
+    from .sharded.reader import ShardedReader, ShardNotOpenError
+    from .sharded.writer import ShardedWriter
+
+    __version__: str
 
 __all__ = [
     "BuildInfo",
     "BusyError",
     "ClosedError",
     "CorruptError",
+    "InputError",
     "Key",
     "LimitError",
     "ShardNotOpenError",
     "ShardedBuildInfo",
     "ShardedReader",
     "ShardedWriter",
+    "UnstorableError",
     "VelkDecodeError",
     "VelkError",
     "VelkOSError",
@@ -62,18 +69,43 @@ __all__ = [
     "VelkWriter",
     "VersionError",
     "__version__",
+    "build_from",
     "commit_shards",
     "open_store",
     "reindex",
     "shard_of",
 ]
 
+# Imported on first use, so that `import velkstore` (paid by every worker
+# process and every command) loads only the single-file reader and writer.
+_LAZY = {
+    "BuildInfo": "._info",
+    "VelkStats": "._info",
+    "build_from": "._records",
+    "ShardedBuildInfo": ".sharded.build",
+    "commit_shards": ".sharded.commit",
+    "shard_of": ".sharded.manifest",
+    "open_store": ".sharded.open_store",
+    "ShardedReader": ".sharded.reader",
+    "ShardNotOpenError": ".sharded.reader",
+    "ShardedWriter": ".sharded.writer",
+}
+
 
 def __getattr__(name: str) -> object:
-    # velkstore.dask needs the optional Dask extra, so it is imported only
-    # when asked for.
-    if name == "dask":
-        import importlib
+    import importlib
 
+    if name in _LAZY:
+        value = getattr(importlib.import_module(_LAZY[name], __name__), name)
+    elif name == "__version__":
+        # The version is written once, in pyproject.toml.
+        from importlib.metadata import version
+
+        value = version("velkstore")
+    elif name == "dask":
+        # velkstore.dask needs the optional Dask extra.
         return importlib.import_module(".dask", __name__)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value

@@ -1,14 +1,23 @@
-"""Conversions shared by the reader and the writer: keys, paths, objects."""
+"""Conversions shared by the reader and the writer: keys, paths, objects.
+
+Module-level names here are annotated lazily (as text) and typing is not
+imported at run time: `import velkstore` loads as little as it can.
+"""
 
 from __future__ import annotations
 
+import datetime
 import os
-from dataclasses import dataclass
-from typing import Any, TypeAlias, TypedDict
 
 import msgpack  # type: ignore[import-untyped]
 
-from ._errors import VelkDecodeError
+from ._errors import UnstorableError, VelkDecodeError
+
+# typing is imported only by the type checker: `import velkstore` stays quick.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any, TypeAlias
 
 #: What the package accepts as a key.  Text keys are stored as their UTF-8
 #: bytes (lone surrogates U+DC80..U+DCFF as the bytes they escape, the
@@ -18,55 +27,54 @@ Key: TypeAlias = str | bytes
 #: What the package accepts as a file path.
 PathArg: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
-@dataclass(frozen=True, slots=True)
-class BuildInfo:
-    """What a build wrote: the path as given, counts, size and CRC-32."""
-
-    path: str | bytes
-    num_keys: int
-    num_objects: int
-    file_size: int
-    file_crc32: int
-
-
-class CompressionStats(TypedDict):
-    """How a file's values are compressed (`VelkStats["compression"]`).
-
-    ``value_bytes`` and ``stored_bytes`` are the stored objects' values
-    before and after compression (wrappers included); their ratio is what
-    compression saved on the values.
-    """
-
-    codec: str
-    level: int
-    dictionary_size: int
-    value_bytes: int
-    stored_bytes: int
+def _unstorable(obj: object) -> UnstorableError:
+    if type(obj) is int or isinstance(obj, int) and not isinstance(obj, bool):
+        shown = str(obj) if obj.bit_length() <= 128 else f"of {obj.bit_length()} bits"
+        return UnstorableError(f"an integer outside the 64-bit range: {shown}")
+    if isinstance(obj, datetime.datetime):
+        return UnstorableError(
+            f"cannot store {obj!r}: a datetime without a time zone is ambiguous; "
+            "give it one, e.g. .replace(tzinfo=datetime.timezone.utc)"
+        )
+    if isinstance(obj, datetime.date):
+        return UnstorableError(
+            f"cannot store {obj!r}: a date is no point in time; store a datetime with a time zone, "
+            "or the text of date.isoformat()"
+        )
+    return UnstorableError(f"cannot store a value of type {type(obj).__name__!r}")
 
 
-class VelkStats(TypedDict):
-    """File metadata, as returned by `VelkReader.stats()` (sizes in bytes)."""
+def _no_form(obj: object) -> object:
+    # The packer's fallback for the objects it has no form for.
+    raise _unstorable(obj)
 
-    path: str | bytes
-    version: int
-    num_keys: int
-    num_objects: int
-    index_offset: int
-    data_offset: int
-    file_size: int
-    file_crc32: int
-    index: bool
-    compression: CompressionStats | None
+
+def new_packer() -> Callable[[object], bytes]:
+    """A function encoding one value with MessagePack, as `encode` does;
+    one per thread of use (it keeps a buffer)."""
+    pack = msgpack.Packer(use_bin_type=True, datetime=True, default=_no_form).pack
+
+    def packed(obj: object) -> bytes:
+        try:
+            data: bytes = pack(obj)
+            return data
+        except UnstorableError:
+            raise
+        except (ValueError, TypeError, OverflowError) as exc:  # nested too deeply, for one
+            raise UnstorableError(f"cannot store the value: {exc}") from exc
+
+    return packed
 
 
 def encode(obj: object) -> bytes:
-    """Serialise *obj* with MessagePack (str and bytes stay distinct types).
+    """Serialise *obj* with MessagePack (str and bytes stay distinct types;
+    a `datetime` with a time zone becomes a timestamp).
 
-    Raises TypeError for values MessagePack cannot hold (sets, arbitrary
-    objects) and OverflowError for integers outside the 64-bit ranges.
+    Raises UnstorableError (a ValueError and a TypeError) for values
+    MessagePack cannot hold: integers outside the 64-bit ranges, naive
+    datetimes, dates, sets and other objects.
     """
-    data: bytes = msgpack.packb(obj, use_bin_type=True)
-    return data
+    return new_packer()(obj)
 
 
 def _hashable(value: Any) -> Any:
@@ -81,22 +89,43 @@ def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
     return {_hashable(k): v for k, v in pairs}
 
 
-def decode(raw: bytes, key: object = None) -> Any:
+def _unpack(raw: bytes, timestamp: int) -> Any:
+    try:
+        return msgpack.unpackb(raw, raw=False, strict_map_key=False, timestamp=timestamp)
+    except TypeError:
+        # An array used as a map key: retry on the slow path that turns
+        # such keys into tuples.
+        return msgpack.unpackb(
+            raw, raw=False, strict_map_key=False, object_pairs_hook=_pairs_to_dict, timestamp=timestamp
+        )
+
+
+def decode(raw: bytes, key: object = None, *, exact_timestamps: bool = False) -> Any:
     """Deserialise one stored object; *key* only names it in errors.
 
     Map keys may be of any type (integers included), so every dict the
     writer accepts reads back equal to itself, except that tuples read
-    back as lists (and tuple map keys as tuples).
+    back as lists (and tuple map keys as tuples).  Timestamps read back as
+    `datetime` in UTC (to the microsecond); one no `datetime` can hold, or
+    every one with *exact_timestamps*, as `msgpack.Timestamp`.
     """
     try:
-        try:
-            return msgpack.unpackb(raw, raw=False, strict_map_key=False)
-        except TypeError:
-            # An array used as a map key: retry on the slow path that turns
-            # such keys into tuples.
-            return msgpack.unpackb(
-                raw, raw=False, strict_map_key=False, object_pairs_hook=_pairs_to_dict
-            )
+        if not exact_timestamps:
+            try:
+                return _unpack(raw, 3)
+            except (OverflowError, ValueError):
+                pass  # a timestamp no datetime can hold, or bytes that fail anyway
+        return _unpack(raw, 0)
     except (ValueError, TypeError, RecursionError, msgpack.UnpackException) as exc:
         what = "stored object" if key is None else f"object of key {key!r}"
         raise VelkDecodeError(f"{what} is not valid msgpack: {exc}") from exc
+
+
+def __getattr__(name: str) -> object:
+    # BuildInfo and VelkStats live in _info (they need dataclasses and
+    # typing, imported on first use).
+    if name in ("BuildInfo", "VelkStats"):
+        from . import _info
+
+        return getattr(_info, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

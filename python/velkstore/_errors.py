@@ -41,6 +41,20 @@ class LimitError(VelkError, ValueError):
     limits.  Nothing is staged when it is raised."""
 
 
+class UnstorableError(LimitError, TypeError):
+    """A value MessagePack cannot hold: an integer outside the 64-bit
+    ranges, a naive `datetime` (no time zone), a `date`, a set or any other
+    object of a type it has no form for, or a value nested too deeply.
+
+    A LimitError (so a ValueError) and a TypeError both, so either
+    ``except`` catches it; nothing is staged when it is raised."""
+
+
+class InputError(VelkError, ValueError):
+    """A record of `build_from` input that cannot be stored; the message
+    names the file and the line (or row) and says why.  No file is written."""
+
+
 class ClosedError(VelkError, ValueError):
     """The reader or writer has been closed."""
 

@@ -4,11 +4,13 @@ from __future__ import annotations
 
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any
 
 from . import _native
-from ._common import VelkStats
 from ._errors import ClosedError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 
 class _Keys(KeysView[str]):
@@ -19,7 +21,7 @@ class _Keys(KeysView[str]):
         return iter(self._mapping)
 
 
-class _Items(ItemsView[str, Any]):
+class _Items(ItemsView[str, "Any"]):
     __slots__ = ()
     _mapping: VelkReader
 
@@ -27,7 +29,7 @@ class _Items(ItemsView[str, Any]):
         return self._mapping._iter_items()
 
 
-class _Values(ValuesView[Any]):
+class _Values(ValuesView["Any"]):
     __slots__ = ()
     _mapping: VelkReader
 
@@ -35,7 +37,7 @@ class _Values(ValuesView[Any]):
         return self._mapping._iter_values()
 
 
-class VelkReader(_native.Reader, Mapping[str, Any]):
+class VelkReader(_native.Reader, Mapping[str, "Any"]):
     """A read-only view of a `.vlks` store file, as a Mapping.
 
     ``VelkReader(path, *, verify=None)`` maps the file and checks its

@@ -6,8 +6,12 @@ import os
 from types import TracebackType
 
 from . import _native
-from ._common import BuildInfo, PathArg
 from ._errors import ClosedError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._common import PathArg
+    from ._info import BuildInfo
 
 #: The zstd level of ``compress="zstd"`` when none is given.
 COMPRESS_LEVEL = 3
@@ -16,7 +20,7 @@ COMPRESS_LEVEL = 3
 def compression_level(compress: str | None, compress_level: int | None) -> int | None:
     """The zstd level that *compress* and *compress_level* ask for, or None
     for no compression; ValueError or TypeError for options that make no
-    sense (the level's range is checked where it is used)."""
+    sense."""
     if compress is None:
         if compress_level is not None:
             raise ValueError("compress_level is for compress='zstd'")
@@ -42,6 +46,8 @@ def reindex(path: PathArg) -> BuildInfo:
     file replaces the old atomically.  A file that has the index already
     gets it rebuilt.
     """
+    from ._info import BuildInfo
+
     target = os.fspath(path)
     num_keys, num_objects, size, crc = _native.reindex(target)
     return BuildInfo(target, num_keys, num_objects, size, crc)
@@ -113,9 +119,12 @@ class VelkWriter(_native.Writer):
         else:
             target = os.fspath(path)
         changes = self._changes
+        from ._info import BuildInfo
+
         num_keys, num_objects, size, crc = self._build(target)
         self._built = changes
-        info = BuildInfo(target, num_keys, num_objects, size, crc)
+        # Keys are never unbound: every binding beyond one per key replaced one.
+        info = BuildInfo(target, num_keys, num_objects, size, crc, changes - num_keys)
         self.last_build = info
         return info
 

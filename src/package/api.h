@@ -40,6 +40,7 @@ struct Imports {
   PyObject* decode;         // velkstore._common.decode(raw, key): the full decoder; null until _setup
   PyObject* unpackb;        // msgpack.unpackb
   PyObject* packer_type;    // msgpack.Packer
+  PyObject* new_packer;     // velkstore._common.new_packer(): the full encoder, one per writer; null until _setup
 };
 extern Imports imports;
 

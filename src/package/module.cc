@@ -23,6 +23,7 @@ const Handed kHanded[] = {
     {&imports.busy_error, "BusyError", PyExc_RuntimeError},
     {&imports.os_error, "os_error", PyExc_OSError},  // called as os_error(code, strerror, filename)
     {&imports.decode, "decode", nullptr},
+    {&imports.new_packer, "new_packer", nullptr},
 };
 
 PyObject* Setup(PyObject*, PyObject* names) {
@@ -36,7 +37,7 @@ PyObject* Setup(PyObject*, PyObject* names) {
 
 PyMethodDef kModuleFunctions[] = {
     {"_setup", Fn(Setup), METH_O,
-     "_setup(names, /)\n--\n\nTake the package's exception classes, os_error and decode from the mapping names."},
+     "_setup(names, /)\n--\n\nTake the package's exception classes, os_error, decode and new_packer from the mapping names."},
     {"reindex", Fn(ReindexFile), METH_O,
      "reindex(path, /)\n--\n\nAdd the lookup index to the store file at path, atomically; values are not decoded."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */

@@ -1,5 +1,6 @@
 // Conversions, argument parsing and error mapping shared by the classes.
 #include <cstring>
+#include <string_view>
 
 #include "package/api.h"
 
@@ -117,9 +118,26 @@ bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
   return true;
 }
 
+namespace {
+
+// Whether payload may hold a timestamp (extension type -1 in its 4-, 8- or
+// 12-byte form), which only the full decoder turns into a datetime.  A
+// false alarm only costs the slower call.
+bool MayHoldTimestamp(Bytes payload) {
+  const std::string_view s(reinterpret_cast<const char*>(payload.data()), payload.size());
+  return s.find("\xd6\xff") != std::string_view::npos || s.find("\xd7\xff") != std::string_view::npos ||
+         s.find("\xc7\x0c\xff") != std::string_view::npos;
+}
+
+}  // namespace
+
 PyObject* Decode(Bytes payload, PyObject* key) {
   Ref raw(NewBytes(payload));
   if (!raw) return nullptr;
+  if (MayHoldTimestamp(payload)) {
+    PyObject* dargs[] = {raw.get(), key != nullptr ? key : Py_None};
+    return PyObject_Vectorcall(imports.decode, dargs, 2, nullptr);
+  }
   // The plain call, without keywords (which cost the decoder more to parse
   // than a small value costs to decode): it takes every value whose maps
   // have str or bytes keys, nearly all of them.

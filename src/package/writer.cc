@@ -30,7 +30,7 @@ struct State {
 struct WriterObject {
   PyObject_HEAD
   State state;
-  PyObject* pack;  // msgpack.Packer(use_bin_type=True).pack, for values PackPlain leaves
+  PyObject* pack;  // velkstore._common.new_packer(), for values PackPlain leaves
 };
 
 using Self = WriterObject;
@@ -118,9 +118,13 @@ PyObject* NewWriter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
     (void)args;
     (void)kwargs;  // the path is the Python class's
-    Ref packer(PyObject_CallNoArgs(imports.packer_type));
-    if (!packer) return nullptr;
-    Ref pack(PyObject_GetAttrString(packer.get(), "pack"));
+    // The package's encoder once handed over; before that, the plain one.
+    Ref pack;
+    if (imports.new_packer != nullptr) {
+      pack = Ref(PyObject_CallNoArgs(imports.new_packer));
+    } else if (Ref packer(PyObject_CallNoArgs(imports.packer_type)); packer) {
+      pack = Ref(PyObject_GetAttrString(packer.get(), "pack"));
+    }
     if (!pack) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (obj == nullptr) return nullptr;
@@ -287,6 +291,85 @@ PyObject* Update(PyObject* obj, PyObject* pairs) {
   });
 }
 
+// _update_rows(names, rows, key_index, value_index): one binding per row (a
+// list or tuple of len(names) fields).  The key is row[key_index] (str,
+// bytes, or an int taken as its decimal text); the value row[value_index],
+// or with value_index -1 the map of names to fields, encoded here without
+// a dict per row.  Rows are staged as they come: a failure leaves the rows
+// before it staged.
+PyObject* UpdateRows(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  return Guard([&]() -> PyObject* {
+    if (nargs != 4 || !PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1])) {
+      PyErr_SetString(PyExc_TypeError, "_update_rows(names: list, rows: list, key_index: int, value_index: int)");
+      return nullptr;
+    }
+    const Py_ssize_t width = PyList_GET_SIZE(args[0]);
+    const Py_ssize_t key_index = PyLong_AsSsize_t(args[2]);
+    const Py_ssize_t value_index = PyLong_AsSsize_t(args[3]);
+    if (PyErr_Occurred()) return nullptr;
+    if (key_index < 0 || key_index >= width || value_index < -1 || value_index >= width) {
+      PyErr_SetString(PyExc_ValueError, "_update_rows(): field index out of range");
+      return nullptr;
+    }
+    // The map header and each name, encoded once.
+    std::string header;
+    std::vector<std::string> names(static_cast<size_t>(width));
+    if (value_index < 0) {
+      if (width < 16) {
+        header.push_back(static_cast<char>(0x80 | width));
+      } else {
+        const bool wide = width > 0xFFFF;
+        header.push_back(static_cast<char>(wide ? 0xdf : 0xde));
+        for (int i = wide ? 3 : 1; i >= 0; --i) header.push_back(static_cast<char>((width >> (8 * i)) & 0xFF));
+      }
+      for (Py_ssize_t j = 0; j < width; ++j) {
+        PyObject* name = PyList_GET_ITEM(args[0], j);
+        if (!PyUnicode_CheckExact(name) || !PackPlain(name, &names[static_cast<size_t>(j)])) {
+          PyErr_SetString(PyExc_TypeError, "_update_rows(): names must be str");
+          return nullptr;
+        }
+      }
+    }
+    std::string payload, field;
+    KeyBuf key;
+    Ref text_key;
+    const Py_ssize_t n = PyList_GET_SIZE(args[1]);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref row(PySequence_Fast(PyList_GET_ITEM(args[1], i), "_update_rows(): a row must be a list or tuple"));
+      if (!row) return nullptr;
+      if (PySequence_Fast_GET_SIZE(row.get()) != width) {
+        PyErr_Format(PyExc_ValueError, "row %zd has %zd fields, not %zd", i, PySequence_Fast_GET_SIZE(row.get()),
+                     width);
+        return nullptr;
+      }
+      PyObject* const* fields = PySequence_Fast_ITEMS(row.get());
+      PyObject* k = fields[key_index];
+      if (PyLong_CheckExact(k)) {
+        text_key = Ref(PyObject_Str(k));
+        if (!text_key) return nullptr;
+        k = text_key.get();
+      }
+      key.owned.clear();
+      if (!StageKey(k, &key)) return nullptr;
+      if (value_index >= 0) {
+        if (!Encode(self, fields[value_index], &payload)) return nullptr;
+      } else {
+        payload = header;
+        for (Py_ssize_t j = 0; j < width; ++j) {
+          payload += names[static_cast<size_t>(j)];
+          if (PackPlain(fields[j], &payload)) continue;
+          if (!Encode(self, fields[j], &field)) return nullptr;
+          payload += field;
+        }
+      }
+      StagedStore* store = Changeable(self);
+      if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 // ---- build --------------------------------------------------------------
 
 // _build(path) -> (num_keys, num_objects, file_size, file_crc32)
@@ -365,6 +448,7 @@ PyMethodDef kMethods[] = {
      "update($self, pairs, /)\n--\n\nadd() for each (key, value) of a mapping or an iterable of pairs."},
     {"update_raw", Fn(Update<true>), METH_O,
      "update_raw($self, pairs, /)\n--\n\nadd_raw() for each (key, bytes) of a mapping or an iterable of pairs."},
+    {"_update_rows", Fn(UpdateRows), METH_FASTCALL, nullptr},
     {"_build", Fn(Build), METH_O, nullptr},
     {"_counts", Fn(Counts), METH_NOARGS, nullptr},
     {"_compress", Fn(Compress), METH_O, nullptr},

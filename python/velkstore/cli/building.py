@@ -1,4 +1,5 @@
-"""The build command: JSON Lines in, one store file out."""
+"""The build command: JSON Lines of {"key", "value"}, or records (JSON
+Lines, CSV, TSV, Parquet) with --key, in; one store file out."""
 
 from __future__ import annotations
 
@@ -9,11 +10,13 @@ import signal
 import stat
 import sys
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from types import FrameType
 from typing import BinaryIO
 
-from .._common import BuildInfo
+from .._info import BuildInfo
+from .._errors import InputError
+from .._records import check_output, format_of, open_batches, parse_schema, stage_records
 from .._writer import VelkWriter
 from . import progress
 from .exits import EXIT_INPUT, EXIT_OK, EXIT_USAGE, CliError
@@ -34,9 +37,12 @@ def _size_left(stream: BinaryIO) -> int | None:
         return None
 
 
-def _check_output(out: str, stream: BinaryIO) -> None:
+def _check_output(out: str, stream: BinaryIO | None) -> None:
     if out == "-":
         raise CliError(EXIT_USAGE, 'the output must be a file name, not "-" (write ./- for a file named "-")')
+    check_output(out)  # before any input is read
+    if stream is None:
+        return
     try:
         target = os.stat(out)
         source = os.fstat(stream.fileno())
@@ -50,6 +56,12 @@ def _stage(writer: VelkWriter, stream: BinaryIO, name: str, bar: progress.Meter)
     """Stage every record of *stream*, about a mebibyte of lines at a time."""
     done = 0  # lines read before this batch
     while lines := stream.readlines(BATCH_BYTES):
+        if done == 0 and lines[0].lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"["):
+            raise CliError(
+                EXIT_INPUT,
+                f"{name}:1: the input starts with '[', as a JSON array does; JSON Lines (one "
+                "object per line) is expected: convert it first, e.g. with jq -c '.[]' IN.json > IN.jsonl",
+            )
         pairs = parse_batch(lines)
         if pairs is None or not _staged(writer, pairs):
             # Line by line: finds the bad line, or stages what the fast
@@ -90,25 +102,82 @@ def _interrupt_deferred() -> Iterator[list[bool]]:
 
 
 def _summary(info: BuildInfo) -> str:
-    kb = info.file_size / 1024
     path = os.fsdecode(info.path)
-    return f"✅  {path}  —  {info.num_objects} objects · {info.num_keys} keys · {kb:.1f} KB\n"
+    replaced = f" · {info.replaced} replaced" if info.replaced else ""
+    return (
+        f"✅  {path}  —  {info.num_objects} objects · {info.num_keys} keys{replaced}"
+        f" · {progress.human_size(info.file_size)}\n"
+    )
+
+
+def _record_options(args: argparse.Namespace) -> tuple[str, dict[str, str]]:
+    """The input's format and schema, checked against the other options."""
+    try:
+        if args.format is not None or (args.key is not None and args.input != "-"):
+            fmt = format_of(args.input, args.format)
+        else:
+            # Without --key any input is {"key", "value"} lines, whatever its
+            # name, unless the name says it holds records of another format.
+            try:
+                fmt = format_of(args.input)
+            except ValueError:
+                fmt = "jsonl"
+        schema = parse_schema(args.schema)
+    except ValueError as exc:
+        raise CliError(EXIT_USAGE, str(exc)) from None
+    if args.key is None:
+        if fmt != "jsonl" or args.value is not None or schema:
+            raise CliError(EXIT_USAGE, f"{fmt} input, --value and --schema need --key FIELD (the field holding the key)")
+    elif schema and fmt not in ("csv", "tsv"):
+        raise CliError(EXIT_USAGE, "--schema applies to CSV and TSV input only (the other formats carry their types)")
+    elif fmt == "parquet" and args.input == "-":
+        raise CliError(EXIT_USAGE, "Parquet input must be a file, not standard input")
+    return fmt, schema
+
+
+def _parquet_rows(path: str) -> int | None:
+    try:
+        import pyarrow.parquet as pq  # type: ignore[import-untyped]
+
+        rows: int = pq.ParquetFile(path).metadata.num_rows
+        return rows
+    except Exception:
+        return None  # the reader reports what is wrong
 
 
 def cmd_build(args: argparse.Namespace) -> int:
+    fmt, schema = _record_options(args)
     from_stdin = args.input == "-"
     name = "<stdin>" if from_stdin else args.input
-    stream = stdin() if from_stdin else open(args.input, "rb")
-    with stream, VelkWriter(compress="zstd" if args.compress or args.compress_level else None,
-                            compress_level=args.compress_level) as writer:
-        _check_output(args.out, stream)
+    _check_output(args.out, None)  # before the input is even opened (it may be a pipe)
+    stream = None if fmt == "parquet" else stdin() if from_stdin else open(args.input, "rb")
+    compress = "zstd" if args.compress or args.compress_level else None
+    with stream if stream is not None else nullcontext(), \
+            VelkWriter(compress=compress, compress_level=args.compress_level) as writer:
+        if stream is not None:
+            _check_output(args.out, stream)
         show = progress.wanted(args.progress)
-        with progress.meter(show, f"reading {name}", _size_left(stream), in_bytes=True) as bar:
+        if stream is None:
+            bar_cm = progress.meter(show, f"reading {name}", _parquet_rows(args.input), "rows")
+        else:
+            bar_cm = progress.meter(show, f"reading {name}", _size_left(stream), in_bytes=True)
+        with bar_cm as bar:
             # Millions of short-lived records and no cycles among them: the
             # cycle collector would only rescan them, again and again.
             gc.disable()
             try:
-                _stage(writer, stream, name, bar)
+                if args.key is None:
+                    assert stream is not None
+                    _stage(writer, stream, name, bar)
+                else:
+                    batches = open_batches(
+                        args.input if stream is None else stream, fmt, args.key, args.value, schema, bar.update
+                    )
+                    stage_records(writer, batches, args.key, args.value, name)
+            except InputError as exc:
+                raise CliError(EXIT_INPUT, str(exc)) from None
+            except ImportError as exc:
+                raise CliError(EXIT_USAGE, str(exc)) from None
             finally:
                 gc.enable()
         # The write cannot be stopped half way; an interrupt during it is

@@ -6,7 +6,7 @@ import argparse
 from collections.abc import Callable
 from typing import Any
 
-from .. import __version__
+from .._records import FORMATS, SCHEMA_TYPES
 from .building import cmd_build
 from .exits import EXIT_STATUS_HELP
 from .reading import cmd_dump, cmd_get, cmd_info, cmd_keys, cmd_reindex, cmd_verify
@@ -30,6 +30,15 @@ given --verify; lookups still check every record's bounds.
 """
 
 
+class _Version(argparse.Action):
+    # The version is looked up only when asked for: finding it costs more
+    # than the rest of starting the command.
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
+        import velkstore
+
+        parser.exit(message=f"{parser.prog} {velkstore.__version__}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
     fmt = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
@@ -38,7 +47,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXIT_STATUS_HELP,
         formatter_class=fmt,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     store = argparse.ArgumentParser(add_help=False)
@@ -101,19 +110,39 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--prefix", metavar="P", help="only keys starting with P")
 
     p = command(
-        "build", cmd_build, "build a store file from JSON Lines input", parents=[shown],
+        "build", cmd_build, "build a store file from JSON Lines, or from records of JSON Lines, CSV, TSV or Parquet",
+        parents=[shown],
         epilog=(
-            'INPUT holds one {"key": ..., "value": ...} object per line (blank\n'
-            "lines are skipped; a key given twice keeps its last value).  Identical\n"
-            "values are stored once.  The file is written atomically and only if the\n"
-            "whole input is valid; a summary line is printed on stdout.  OUT may not\n"
-            'be "-" nor the input file itself.\n\n' + JSON_FORM_HELP + "\n"
+            'Without --key, INPUT holds one {"key": ..., "value": ...} object per\n'
+            "line, values in the JSON form below.  With --key FIELD, INPUT holds\n"
+            "records: JSON Lines objects, CSV or TSV rows under a header row, or\n"
+            "Parquet rows (which needs pyarrow); each record's FIELD is its key (text,\n"
+            "or an integer stored as its decimal text) and the whole record, or its\n"
+            "--value field, the value.  The format comes from the extension (.jsonl\n"
+            ".ndjson .json .csv .tsv .tab .parquet .pq) or --format.  CSV and TSV\n"
+            "fields are text unless --schema says otherwise, e.g. --schema\n"
+            "'age=int,score=float,ok=bool,tags=json' (an empty field of such a type\n"
+            "is null).\n\n"
+            "Blank lines are skipped; a key given twice keeps its last value and the\n"
+            "summary counts the values replaced.  Identical values are stored once.\n"
+            "The file is written atomically and only if the whole input is valid; a\n"
+            'summary line is printed on stdout.  OUT may not be "-" nor the input\n'
+            "file itself; its directory is checked before any input is read.\n\n"
+            "examples:\n"
+            "  velkstore build out/copy.vlks out/users.jsonl\n"
+            "  velkstore build --key iata out/airports.vlks airports.csv\n"
+            "  velkstore build --key id --value name --format tsv out/names.vlks - < names.txt\n\n"
+            + JSON_FORM_HELP + "\n"
         ),
     )
     p.add_argument("out", metavar="OUT.vlks", help="store file to write (replaced if it exists)")
+    p.add_argument("input", metavar="INPUT", help='input file, or "-" for stdin')
+    p.add_argument("--key", metavar="FIELD", help="build from records: the field holding each key")
+    p.add_argument("--value", metavar="FIELD", help="with --key: store this field, not the whole record")
+    p.add_argument("--format", choices=FORMATS, help="the input's format (default: from its extension)")
+    p.add_argument("--schema", metavar="FIELD=TYPE,...", help=f"CSV/TSV field types: {', '.join(SCHEMA_TYPES)}")
     p.add_argument("--compress", action="store_true",
                    help="compress each value with zstd and a dictionary trained on the values")
     p.add_argument("--compress-level", metavar="N", type=int, choices=range(1, 23),
                    help="zstd level, 1 to 22 (default 3); implies --compress")
-    p.add_argument("input", metavar="INPUT.jsonl", help='JSON Lines input, or "-" for stdin')
     return parser

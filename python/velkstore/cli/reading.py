@@ -36,7 +36,7 @@ def _render(file: str, key: bytes, raw: bytes, whole: bool) -> bytes:
     Raises CliError(EXIT_UNRENDERABLE) for a value this command cannot print.
     """
     try:
-        value = to_json(decode(raw))
+        value = to_json(decode(raw, exact_timestamps=True))
         return dumps({"key": key_to_json(key), "value": value} if whole else value)
     except VelkDecodeError as exc:
         cause = exc.__cause__
@@ -66,17 +66,6 @@ def _split(stream: BinaryIO, sep: bytes) -> Iterator[bytes]:
         yield rest
 
 
-def _human(size: int) -> str:
-    if size < 1024:
-        return f"{size} B"
-    value = float(size)
-    for unit in ("KiB", "MiB", "GiB", "TiB"):
-        value /= 1024
-        if value < 1024 or unit == "TiB":
-            break
-    return f"{value:.1f} {unit}"
-
-
 def _info_rows(st: Any) -> list[tuple[str, str]]:
     """The rows `info` prints for one store file."""
     sizes = {
@@ -89,7 +78,7 @@ def _info_rows(st: Any) -> list[tuple[str, str]]:
         ("version", str(st["version"])),
         ("keys", f"{st['num_keys']:,}"),
         ("objects", f"{st['num_objects']:,}"),
-        *((name, f"{_human(n)} ({n:,} bytes)") for name, n in sizes.items()),
+        *((name, f"{progress.human_size(n)} ({n:,} bytes)") for name, n in sizes.items()),
         ("file CRC-32", f"0x{st['file_crc32']:08x}"),
         ("lookup index", "in the file" if st["index"] else "none (velkstore reindex adds one)"),
         *_compression_rows([st]),
@@ -107,8 +96,9 @@ def _compression_rows(stats: list[Any]) -> list[tuple[str, str]]:
     dictionaries = sum(c["dictionary_size"] for c in packed)
     ratio = stored / values if values else 1.0
     levels = sorted({c["level"] for c in packed})
-    text = (f"zstd level {', '.join(map(str, levels))}: values {_human(values)} stored in {_human(stored)} "
-            f"({ratio:.2f}x), dictionary {_human(dictionaries)}")
+    size = progress.human_size
+    text = (f"zstd level {', '.join(map(str, levels))}: values {size(values)} stored in {size(stored)} "
+            f"({ratio:.2f}x), dictionary {size(dictionaries)}")
     if len(packed) != len(stats):
         text += f" ({len(packed)} of {len(stats)} shards)"
     return [("compression", text)]
@@ -121,12 +111,12 @@ def _sharded_info_rows(st: dict[str, Any]) -> list[tuple[str, str]]:
         ("shards", f"{len(st['shards'])} open of {st['num_shards']}"),
         ("keys", f"{st['num_keys']:,}"),
         ("objects", f"{st['num_objects']:,}"),
-        ("file size", f"{_human(st['file_size'])} ({st['file_size']:,} bytes)"),
+        ("file size", f"{progress.human_size(st['file_size'])} ({st['file_size']:,} bytes)"),
         *_compression_rows(st["shards"]),
     ]
     for shard in st["shards"]:
         rows.append((f"shard {os.path.basename(os.fsdecode(shard['path']))}",
-                     f"{shard['num_keys']:,} keys, {_human(shard['file_size'])}, "
+                     f"{shard['num_keys']:,} keys, {progress.human_size(shard['file_size'])}, "
                      f"CRC-32 0x{shard['file_crc32']:08x}"))
     return rows
 

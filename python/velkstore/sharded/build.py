@@ -14,6 +14,7 @@ from dataclasses import dataclass
 import msgpack  # type: ignore[import-untyped]
 
 from .. import _native
+from .._common import new_packer
 from .manifest import (
     DirPath,
     Manifest,
@@ -49,8 +50,8 @@ class Splitter:
         self.keys: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.raws: list[list[bytes]] = [[] for _ in range(num_shards)]
         self.pending = 0  # bytes staged since the last clear(), PAIR_OVERHEAD per pair included
-        # One packer for every value: packb() would make one per value.
-        self.pack = msgpack.Packer(use_bin_type=True).pack
+        # One packer for every value (as a single-file writer encodes them).
+        self.pack = new_packer()
 
     def add_pairs(self, pairs: Iterable[tuple[object, object]], raw: bool = False, limit: int | None = None) -> bool:
         """Add each (key, value) pair, the value encoded with MessagePack or,

@@ -1,0 +1,131 @@
+"""Building from records: JSON Lines objects, CSV/TSV with a header row,
+Parquet, and iterables of mappings, from Python and the command line."""
+
+import csv
+import json
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+import velkstore
+from velkstore import InputError, VelkReader
+
+FIELDS = ["iata", "name", "alt", "open"]
+ROWS = [["LHR", "Heathrow", "25", "true"], ["CDG", "Charles, \"de\" Gaulle", "119", "false"],
+        ["LHR", "London Heathrow", "", "yes"]]  # LHR again: the last one wins
+
+
+def run(*args, stdin=None):
+    return subprocess.run([sys.executable, "-m", "velkstore", *args], input=stdin, capture_output=True, timeout=60)
+
+
+def write_inputs(tmp_path):
+    paths = {}
+    for fmt, sep in (("csv", ","), ("tsv", "\t")):
+        paths[fmt] = tmp_path / f"air.{fmt}"
+        with open(paths[fmt], "w", newline="", encoding="utf-8") as f:
+            w = csv.writer(f, delimiter=sep)
+            w.writerow(FIELDS)
+            w.writerows(ROWS)
+    paths["jsonl"] = tmp_path / "air.jsonl"
+    paths["jsonl"].write_text("".join(json.dumps(dict(zip(FIELDS, r))) + "\n\n" for r in ROWS))
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    paths["parquet"] = tmp_path / "air.parquet"
+    pq.write_table(pa.table({f: [r[i] for r in ROWS] for i, f in enumerate(FIELDS)}), paths["parquet"])
+    return paths
+
+
+def test_every_format_builds_the_same_store(tmp_path):
+    paths = write_inputs(tmp_path)
+    expected = {"CDG": dict(zip(FIELDS, ROWS[1])), "LHR": dict(zip(FIELDS, ROWS[2]))}
+    crcs = set()
+    for fmt, src in paths.items():
+        out = tmp_path / f"{fmt}.vlks"
+        res = run("build", "--key", "iata", str(out), str(src))
+        assert res.returncode == 0, (fmt, res.stderr)
+        assert "2 keys · 1 replaced" in res.stdout.decode(), fmt
+        with VelkReader(out) as r:
+            assert dict(r.items()) == expected, fmt
+            crcs.add(r.stats()["file_crc32"])
+        # The same from Python, with one field as the value.
+        info = velkstore.build_from(src, tmp_path / f"{fmt}-names.vlks", key="iata", value="name")
+        assert (info.num_keys, info.replaced) == (2, 1)
+        assert VelkReader(info.path)["LHR"] == "London Heathrow"
+    assert len(crcs) == 1  # byte for byte the same file, whatever the input
+
+    # Typed CSV fields; TSV from standard input; an iterable of records.
+    res = run("build", "--key", "iata", "--format", "tsv", "--schema", "alt=int,open=bool",
+              str(tmp_path / "typed.vlks"), "-", stdin=paths["tsv"].read_bytes())
+    assert res.returncode == 0, res.stderr
+    with VelkReader(tmp_path / "typed.vlks") as r:
+        assert r["CDG"]["alt"] == 119 and r["CDG"]["open"] is False
+        assert r["LHR"]["alt"] is None and r["LHR"]["open"] is True
+    info = velkstore.build_from(({"id": i, "v": [i]} for i in range(5)), tmp_path / "it.vlks", key="id")
+    assert VelkReader(info.path)["3"] == {"id": 3, "v": [3]}  # an integer key as its text
+
+
+@pytest.mark.parametrize(
+    "name, text, args, message",
+    [
+        ("a.json", '[{"key": "a", "value": 1}]\n', [], "a.json:1: the input starts with '['"),
+        ("a.json", '[{"id": "a"}]\n', ["--key", "id"], "JSON Lines (one object per line) is expected"),
+        ("a.jsonl", '{"id": "a"}\n\n{"name": "b"}\n', ["--key", "id"], "a.jsonl:3: no field 'id' for the key"),
+        ("a.jsonl", '{"id": 1.5}\n', ["--key", "id"], "a.jsonl:1: the key field 'id' is float"),
+        ("a.jsonl", '{"id": "a"}\n', ["--key", "id", "--value", "v"], "a.jsonl:1: no field 'v' for the value"),
+        ("a.jsonl", '{"id": "a", "v": 123456789012345678901}\n', ["--key", "id"], "a.jsonl:1: an integer outside"),
+        ("a.csv", 'id,n\nx,1\n"y\nz",2\nw\n', ["--key", "id"], "a.csv:5: 1 fields, the header has 2"),
+        ("a.csv", "id,n\nx,1\ny,two\n", ["--key", "id", "--schema", "n=int"], "a.csv:3: field 'n': invalid literal"),
+        ("a.csv", "id,n\nx,1\n", ["--key", "id", "--schema", "m=int"], "a.csv:1: the schema names fields"),
+        ("a.parquet", "not parquet", ["--key", "id"], "a.parquet: not a Parquet file"),
+    ],
+)
+def test_bad_records_name_their_place_and_write_nothing(tmp_path, name, text, args, message):
+    src = tmp_path / name
+    src.write_text(text)
+    out = tmp_path / "o.vlks"
+    res = run("build", *args, str(out), str(src))
+    assert res.returncode == 4, res.stderr
+    assert message in res.stderr.decode()
+    assert not out.exists()
+    if args:
+        with pytest.raises(InputError, match=re.escape(message)):
+            velkstore.build_from(src, out, key=args[1], value=args[3] if len(args) > 3 and args[2] == "--value" else None,
+                                 schema=args[3] if "--schema" in args else None)
+
+
+def test_output_is_checked_before_the_input_is_opened(tmp_path):
+    # The input is a FIFO no one writes to: opening it would block.
+    fifo = tmp_path / "in.jsonl"
+    os.mkfifo(fifo)
+    (tmp_path / "adir").mkdir()
+    for out, text in ((tmp_path / "nodir" / "x.vlks", "directory cannot be used"), (tmp_path / "adir", "is a directory")):
+        res = run("build", str(out), str(fifo))
+        assert res.returncode == 3 and text in res.stderr.decode(), res.stderr
+        with pytest.raises(OSError, match=text):
+            velkstore.build_from(fifo, out, key="k")
+
+
+def test_usage_errors(tmp_path):
+    src = tmp_path / "a.csv"
+    src.write_text("id\nx\n")
+    for args, text in [
+        (["build", "o.vlks", str(src)], "csv input, --value and --schema need --key FIELD"),
+        (["build", "--key", "id", "o.vlks", str(tmp_path / "a.dat")], "cannot tell the format"),
+        (["build", "--key", "id", "--schema", "n=date", "o.vlks", str(src)], "bad type 'date'"),
+        (["build", "--key", "id", "--format", "jsonl", "--schema", "n=int", "o.vlks", str(src)], "CSV and TSV input only"),
+    ]:
+        res = run(*args)
+        assert res.returncode == 2 and text in res.stderr.decode(), (args, res.stderr)
+
+
+def test_import_loads_only_what_every_path_needs():
+    code = ("import sys, velkstore; print(sorted(m for m in ('typing', 'importlib.metadata', 'dataclasses', "
+            "'velkstore.sharded', 'velkstore._records', 'csv', 'orjson', 'tqdm') if m in sys.modules))")
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert res.stdout.strip() == "[]", res.stderr
+    assert velkstore.__version__.count(".") == 2 and callable(velkstore.build_from)
