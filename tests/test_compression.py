@@ -136,6 +136,10 @@ def test_sharded_and_command_line_builds_compress(tmp_path):
     assert "compression" in run("info", str(out)).stdout.decode()
     got = run("get", str(out), "user:000042")
     assert got.returncode == 0 and json.loads(got.stdout) == values["user:000042"]
+    # A new lookup index keeps the dictionary the values need.
+    assert run("reindex", str(out)).returncode == 0
+    with VelkReader(out) as r:
+        assert r["user:000042"] == values["user:000042"] and r.stats()["compression"]["dictionary_size"] > 0
 
 
 def test_damaged_compressed_records_and_dictionary_give_corrupt_error(tmp_path):

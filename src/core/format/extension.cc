@@ -121,6 +121,22 @@ Result<std::optional<uint64_t>> LocateDirectory(Bytes file, const Header& header
   return std::optional<uint64_t>(header.index_offset - kRecordHeaderSize - length);
 }
 
+Result<std::vector<std::byte>> GatherSection(Bytes file, const SectionDescriptor& s) {
+  std::vector<std::byte> out;
+  uint64_t at = s.first_record;
+  for (uint64_t r = 0; r < s.record_count(); ++r) {
+    Bytes payload;
+    const uint64_t want = std::min<uint64_t>(s.record_size, s.length - out.size());
+    if (LocateRecord(file.data(), file.size(), at, &payload) != RecordFault::kNone || payload.size() != want ||
+        Crc32(payload) != StoredRecordCrc(file.data(), at)) {
+      return StoreError::Corrupt("extension section " + Num(s.kind) + " damaged at offset " + Num(at));
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    at += kRecordHeaderSize + payload.size();
+  }
+  return out;
+}
+
 Result<Directory> ReadDirectory(Bytes file, const Header& header, uint64_t directory_record) {
   Bytes payload;
   if (LocateRecord(file.data(), header.index_offset, directory_record, &payload) != RecordFault::kNone ||

@@ -100,6 +100,10 @@ struct Directory {
 // outside the data section.
 Result<std::optional<uint64_t>> LocateDirectory(Bytes file, const Header& header);
 
+// A section's bytes, its records gathered and each checked against its
+// CRC (for a small section needed whole, as the compression dictionary).
+Result<std::vector<std::byte>> GatherSection(Bytes file, const SectionDescriptor& s);
+
 // Reads and checks the directory of a file whose header flags one:
 // the record's bounds and CRC, the directory's own checks, and that the
 // header and the file size agree with it.

@@ -37,29 +37,6 @@ Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
   return reader;
 }
 
-namespace {
-
-// A section's bytes, its records gathered and each checked against its CRC
-// first (the compression dictionary: small, and needed whole by the first
-// value read).
-Result<std::vector<std::byte>> GatherSection(Bytes file, const SectionDescriptor& s) {
-  std::vector<std::byte> out;
-  uint64_t at = s.first_record;
-  for (uint64_t r = 0; r < s.record_count(); ++r) {
-    Bytes payload;
-    const uint64_t want = std::min<uint64_t>(s.record_size, s.length - out.size());
-    if (LocateRecord(file.data(), file.size(), at, &payload) != RecordFault::kNone || payload.size() != want ||
-        Crc32(payload) != StoredRecordCrc(file.data(), at)) {
-      return StoreError::Corrupt("damaged compression section at offset " + std::to_string(at));
-    }
-    out.insert(out.end(), payload.begin(), payload.end());
-    at += kRecordHeaderSize + payload.size();
-  }
-  return out;
-}
-
-}  // namespace
-
 Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) {
   auto mapped = Mapping::Open(path);
   if (!mapped.ok()) return std::move(mapped).error();
