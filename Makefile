@@ -120,7 +120,7 @@ fuzz-deps:
 	@tools/install-deps.sh $(DEB_PACKAGES) $(FUZZ_PACKAGES)
 
 fuzz-build: fuzz-deps
-	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DVELK_FUZZ=ON \
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 -DVELK_FUZZ=ON \
 	      -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(FUZZ_DIR) -j2 --target fuzz_reader make_corpus
 	@mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts

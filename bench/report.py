@@ -455,6 +455,10 @@ def write(res: dict, out_dir: str) -> None:
     if os.path.exists(sharded):
         with open(sharded) as f:
             lines.append(f.read())
+    compression = os.path.join(out_dir, "COMPRESSION.md")  # written by bench/compression.py
+    if os.path.exists(compression):
+        with open(compression) as f:
+            lines.append(f.read())
     prof = os.path.join(out_dir, "PROFILE.md")
     if os.path.exists(prof):
         lines.append("## Profile\n\nSee [PROFILE.md](PROFILE.md) for where the lookup and open time goes.\n")

@@ -19,6 +19,21 @@ class BuildInfo:
     replaced: int = 0
 
 
+class CompressionStats(TypedDict):
+    """How a file's values are compressed (`VelkStats["compression"]`).
+
+    ``value_bytes`` and ``stored_bytes`` are the stored objects' values
+    before and after compression (wrappers included); their ratio is what
+    compression saved on the values.
+    """
+
+    codec: str
+    level: int
+    dictionary_size: int
+    value_bytes: int
+    stored_bytes: int
+
+
 class VelkStats(TypedDict):
     """File metadata, as returned by `VelkReader.stats()` (sizes in bytes)."""
 
@@ -31,3 +46,4 @@ class VelkStats(TypedDict):
     file_size: int
     file_crc32: int
     index: bool
+    compression: CompressionStats | None

@@ -13,6 +13,28 @@ if TYPE_CHECKING:
     from ._common import PathArg
     from ._info import BuildInfo
 
+#: The zstd level of ``compress="zstd"`` when none is given.
+COMPRESS_LEVEL = 3
+
+
+def compression_level(compress: str | None, compress_level: int | None) -> int | None:
+    """The zstd level that *compress* and *compress_level* ask for, or None
+    for no compression; ValueError or TypeError for options that make no
+    sense."""
+    if compress is None:
+        if compress_level is not None:
+            raise ValueError("compress_level is for compress='zstd'")
+        return None
+    if compress != "zstd":
+        raise ValueError(f"compress must be None or 'zstd', not {compress!r}")
+    if compress_level is None:
+        return COMPRESS_LEVEL
+    if isinstance(compress_level, bool) or not isinstance(compress_level, int):
+        raise TypeError(f"compress_level must be an int, not {type(compress_level).__name__}")
+    if not 1 <= compress_level <= 22:
+        raise ValueError(f"compress_level must be from 1 to 22, not {compress_level}")
+    return compress_level
+
 
 def reindex(path: PathArg) -> BuildInfo:
     """Add the lookup index to the store file at *path* (one written by
@@ -56,11 +78,27 @@ class VelkWriter(_native.Writer):
             w.add("user:1", {"name": "ann"})
 
     If the block raises, nothing is built.
+
+    With ``compress="zstd"`` the build trains a zstd dictionary on a
+    sample of the values and compresses each value on its own with it
+    (``compress_level``, 1 to 22, default 3), keeping a value as it is where
+    compression does not make it shorter.  Readers decompress transparently;
+    the file stays readable by every reader of the format (a compressed
+    value is a MessagePack extension value there).
     """
 
     __slots__ = ("_path", "_built", "last_build")
 
-    def __init__(self, path: PathArg | None = None) -> None:
+    def __init__(
+        self,
+        path: PathArg | None = None,
+        *,
+        compress: str | None = None,
+        compress_level: int | None = None,
+    ) -> None:
+        level = compression_level(compress, compress_level)
+        if level is not None:
+            self._compress(level)
         self._path: str | bytes | None = None if path is None else os.fspath(path)
         self._built = -1  # the change count at the last build
         #: The BuildInfo of the last build, or None.

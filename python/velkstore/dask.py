@@ -24,6 +24,7 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("velkstore.dask needs Dask: pip install 'velkstore[dask]'") from exc
 
 from ._common import PathArg
+from ._writer import compression_level
 from .sharded.build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, unpack_chunk
 from .sharded.manifest import (
     BUILD_DIR_PREFIX,
@@ -51,6 +52,8 @@ def to_velkstore(
     key: Hashable | None = None,
     value: Hashable | None = None,
     seed: int = 0,
+    compress: str | None = None,
+    compress_level: int | None = None,
     **compute_kwargs: Any,
 ) -> ShardedBuildInfo:
     """Build the sharded store *directory* of *num_shards* shards from a
@@ -69,10 +72,15 @@ def to_velkstore(
 
     The computation runs on the current scheduler (the active
     `distributed.Client`, if any); *compute_kwargs* go to `dask.compute`.
+
+    *compress* and *compress_level* are as for `VelkWriter`; each shard
+    trains its own dictionary on its own values, on the worker that builds
+    it.
     If it fails (a task raises, or workers die more often than the
     scheduler allows), no manifest is written: the directory keeps the
     store it had before, and this build's files are removed.
     """
+    level = compression_level(compress, compress_level)
     n = check_num_shards(num_shards)
     seed = check_seed(seed)
     split = _split_partitions(collection, n, seed, key, value)
@@ -85,7 +93,7 @@ def to_velkstore(
     os.mkdir(build_dir)
     try:
         builds = [
-            delayed(_build)(build_dir, shard_file_name(build_id, i, n), [s[i] for s in split])
+            delayed(_build)(build_dir, shard_file_name(build_id, i, n), [s[i] for s in split], level)
             for i in range(n)
         ]
         built: Sequence[BuiltShard] = _dask.compute(*builds, **compute_kwargs)
@@ -141,7 +149,7 @@ def _split_partition(
     return tuple(splitter.take())
 
 
-def _build(build_dir: DirPath, name: str, chunks: list[bytes]) -> BuiltShard:
+def _build(build_dir: DirPath, name: str, chunks: list[bytes], compress_level: int | None) -> BuiltShard:
     # Runs on a worker: the chunks come in partition order, so a key bound
     # in a later partition takes its later value.
-    return build_shard(build_dir, name, (unpack_chunk(c) for c in chunks))
+    return build_shard(build_dir, name, (unpack_chunk(c) for c in chunks), compress_level)

@@ -17,6 +17,7 @@
 #include "bind/python.h"
 #include "core/base/status.h"
 #include "core/format/format.h"
+#include "core/reader/store_reader.h"
 
 namespace velk::native {
 
@@ -60,6 +61,12 @@ inline PyObject* KeyStr(std::string_view k) {
   return PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogateescape");
 }
 inline PyObject* KeyBytes(std::string_view k) { return NewBytes(k); }
+
+// The value of a stored object as every read hands it on: decompressed
+// when the file compresses its values (into a buffer of this thread's,
+// valid until its next call), else stored itself.  False with
+// CorruptError set (naming path) when the stored object is damaged.
+bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value);
 
 // Decodes stored MessagePack bytes; key (may be null) names the key in the
 // error of a value that does not decode.  New reference.

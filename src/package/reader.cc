@@ -138,10 +138,14 @@ int Lookup(Self* self, PyObject* key, Bytes* payload) {
   return -1;
 }
 
-PyObject* GetRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+// get_raw (the value's bytes) and get_stored (the bytes as stored, which
+// differ only for a compressed value).
+template <bool kStored>
+PyObject* GetBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   auto* self = reinterpret_cast<Self*>(obj);
   if (nargs != 1) [[unlikely]] {
-    PyErr_Format(PyExc_TypeError, "get_raw() takes exactly one argument (%zd given)", nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", kStored ? "get_stored" : "get_raw",
+                 nargs);
     return nullptr;
   }
   Bytes payload;
@@ -150,12 +154,17 @@ PyObject* GetRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     const StoreReader* r = Open(self);
     if (r == nullptr) return nullptr;
     const auto found = r->Probe(plain, &payload);
-    if (found == StoreReader::Found::kFound) [[likely]] return NewBytes(payload);
+    if (found == StoreReader::Found::kFound) [[likely]] {
+      if (!kStored && !ValueOf(*r, payload, self->path, &payload)) return nullptr;
+      return NewBytes(payload);
+    }
     if (found == StoreReader::Found::kAbsent) Py_RETURN_NONE;
   }
   const int rc = Lookup(self, args[0], &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
+  // The store Lookup found the key in: no Python code has run since.
+  if (!kStored && !ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return NewBytes(payload);
 }
 
@@ -176,6 +185,8 @@ PyObject* Subscript(PyObject* obj, PyObject* key) {
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
+  // The store the key was found in: no Python code has run since.
+  if (!ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return Decode(payload, key);
 }
 
@@ -212,6 +223,7 @@ PyObject* Get(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const int rc = Lookup(self, slots[0], &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
+  if (!ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return Decode(payload, slots[0]);
 }
 
@@ -260,13 +272,24 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
     for (size_t j = 0; j < owned.size(); ++j) views[owned_at[j]] = owned[j];
     std::vector<StoreReader::Found> found(n);
     std::vector<Bytes> payloads(n);
-    if (n >= kReleaseLockFrom) {
-      WithoutLock([&] {
-        store->ProbeMany(views, found.data(), payloads.data());
-        return true;
-      });
-    } else {
+    // Compressed values are decompressed with the lookups, without the
+    // lock, into one buffer for the batch.
+    std::vector<std::byte> arena;
+    std::optional<StoreError> damaged_value;
+    auto lookup = [&] {
       store->ProbeMany(views, found.data(), payloads.data());
+      if (!store->values().compressed()) return true;
+      std::vector<uint8_t> present(n);
+      for (size_t i = 0; i < n; ++i) present[i] = usable[i] && found[i] == StoreReader::Found::kFound;
+      size_t bad = 0;
+      auto decoded = store->values().DecodeMany(payloads, present, &arena, &bad);
+      if (!decoded.ok()) damaged_value.emplace(std::move(decoded).error());
+      return true;
+    };
+    if (n >= kReleaseLockFrom) {
+      WithoutLock(lookup);
+    } else {
+      lookup();
     }
     // A damaged record fails the whole call, before any result exists.
     for (size_t i = 0; i < n; ++i) {
@@ -275,6 +298,7 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
         return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
       }
     }
+    if (damaged_value) return RaiseStoreError(*damaged_value, self->path);
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     for (size_t i = 0; i < n; ++i) {
@@ -371,14 +395,26 @@ PyObject* Stats(PyObject* obj, PyObject*) {
   auto* self = reinterpret_cast<Self*>(obj);
   const StoreReader* r = Open(self);
   if (r == nullptr) return nullptr;
+  Ref compression;
+  if (r->values().compressed()) {
+    const CompressionInfo& c = r->values().info();
+    compression = Ref(Py_BuildValue("{sssisKsKsK}", "codec", "zstd", "level", c.level, "dictionary_size",
+                                    static_cast<unsigned long long>(c.dictionary_size), "value_bytes",
+                                    static_cast<unsigned long long>(c.value_bytes), "stored_bytes",
+                                    static_cast<unsigned long long>(c.stored_bytes)));
+    if (!compression) return nullptr;
+  } else {
+    compression = Ref(Py_NewRef(Py_None));
+  }
   // Objects are those keys can name: the extension area's records are the
   // file's own.
-  return Py_BuildValue("{sOsisIsIsKsKsKsksO}", "path", self->path, "version", int{kFormatVersion}, "num_keys",
+  return Py_BuildValue("{sOsisIsIsKsKsKsksOsO}", "path", self->path, "version", int{kFormatVersion}, "num_keys",
                        r->num_keys(), "num_objects", r->num_objects() - r->extension_records(), "index_offset",
                        static_cast<unsigned long long>(r->index_offset()), "data_offset",
                        static_cast<unsigned long long>(kHeaderSize), "file_size",
                        static_cast<unsigned long long>(r->file_size()), "file_crc32",
-                       static_cast<unsigned long>(r->file_crc32()), "index", r->indexed() ? Py_True : Py_False);
+                       static_cast<unsigned long>(r->file_crc32()), "index", r->indexed() ? Py_True : Py_False,
+                       "compression", compression.get());
 }
 
 PyObject* Verify(PyObject* obj, PyObject*) {
@@ -411,8 +447,10 @@ PyObject* GetVerify(PyObject* obj, void*) {
 constexpr int kKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"get_raw", Fn(GetRaw), METH_FASTCALL,
-     "get_raw($self, key, /)\n--\n\nThe stored bytes of key, or None when it is absent."},
+    {"get_raw", Fn(GetBytes<false>), METH_FASTCALL,
+     "get_raw($self, key, /)\n--\n\nThe encoded value of key (decompressed), or None when it is absent."},
+    {"get_stored", Fn(GetBytes<true>), METH_FASTCALL,
+     "get_stored($self, key, /)\n--\n\nThe bytes stored for key (compressed or not), or None when it is absent."},
     {"get", Fn(Get), kKw, "get($self, key, default=None)\n--\n\nThe value of key, or default when it is absent."},
     {"get_many", Fn(GetManyDecoded), kKw,
      "get_many($self, keys, default=None)\n--\n\nThe values of keys, in the order asked (default for absent keys)."},

@@ -89,7 +89,8 @@ PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size
   if (!r.indexed() && next + kLookahead <= end) r.PrefetchAt(r.offset_at(next + kLookahead - 1));
   auto read = r.ReadChecked(item.record);
   if (!read.ok()) [[unlikely]] return RaiseStoreError(read.error(), path);
-  const Bytes payload = read.value();
+  Bytes payload;
+  if (!ValueOf(r, read.value(), path, &payload)) return nullptr;
   Ref value(value_form == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
   if (!value) return nullptr;
   if (key_form == KeyForm::kNone) return value.release();

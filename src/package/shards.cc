@@ -530,7 +530,8 @@ int RouteOne(Router* self, PyObject* key, Bytes* payload) {
   ReaderObject* reader = ShardReader(self, buf.view, i);
   if (reader == nullptr) return -1;
   switch (reader->store->Probe(buf.view, payload)) {
-    case StoreReader::Found::kFound: return 1;
+    case StoreReader::Found::kFound:
+      return ValueOf(*reader->store, *payload, reader->path, payload) ? 1 : -1;
     case StoreReader::Found::kAbsent: return 0;
     case StoreReader::Found::kDamaged: break;
   }
@@ -656,10 +657,20 @@ PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool d
       readers[i] = Ref(Py_NewRef(reinterpret_cast<PyObject*>(reader)));
       stores[i] = reader->store;
     }
+    // Compressed values are decompressed with the lookups, without the lock.
+    std::vector<std::vector<std::byte>> arenas(num_shards);
+    std::optional<std::pair<size_t, StoreError>> damaged_value;  // shard and error
     auto probe = [&] {
       for (size_t i = 0; i < num_shards; ++i) {
         const size_t b = count[i], e = count[i + 1];
-        if (b != e) stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b);
+        if (b == e) continue;
+        stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b);
+        if (!stores[i]->values().compressed() || damaged_value) continue;
+        std::vector<uint8_t> present(e - b);
+        for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
+        size_t bad = 0;
+        auto decoded = stores[i]->values().DecodeMany({payloads.data() + b, e - b}, present, &arenas[i], &bad);
+        if (!decoded.ok()) damaged_value.emplace(i, std::move(decoded).error());
       }
       return true;
     };
@@ -674,6 +685,10 @@ PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool d
           return RaiseDamaged(reinterpret_cast<ReaderObject*>(readers[i].get()), *stores[i], batch_keys[k]);
         }
       }
+    }
+    if (damaged_value) {
+      return RaiseStoreError(damaged_value->second,
+                             reinterpret_cast<ReaderObject*>(readers[damaged_value->first].get())->path);
     }
     PyObject* absent = deflt != nullptr ? deflt : Py_None;
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));

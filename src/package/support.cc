@@ -114,6 +114,18 @@ KeyConv ToKey(PyObject* obj, KeyBuf* out) {
   return KeyConv::kError;
 }
 
+bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
+  if (!r.values().compressed()) [[likely]] {
+    *value = stored;
+    return true;
+  }
+  thread_local std::vector<std::byte> scratch;
+  auto decoded = r.values().Decode(stored, &scratch);
+  if (!decoded.ok()) return RaiseStoreError(decoded.error(), path), false;
+  *value = decoded.value();
+  return true;
+}
+
 namespace {
 
 // Whether payload may hold a timestamp (extension type -1 in its 4-, 8- or

@@ -381,6 +381,26 @@ PyObject* Build(PyObject* obj, PyObject* path_arg) {
   });
 }
 
+// _compress(level): compress values at the builds, before anything is staged.
+PyObject* Compress(PyObject* obj, PyObject* level_arg) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  const long level = PyLong_AsLong(level_arg);
+  if (level == -1 && PyErr_Occurred()) return nullptr;
+  if (level < writer::kMinCompressLevel || level > writer::kMaxCompressLevel) {
+    PyErr_Format(PyExc_ValueError, "compress_level must be from %d to %d, not %ld", writer::kMinCompressLevel,
+                 writer::kMaxCompressLevel, level);
+    return nullptr;
+  }
+  StagedStore* store = Changeable(self);
+  if (store == nullptr) return nullptr;
+  if (store->object_count() != 0) {
+    PyErr_SetString(PyExc_ValueError, "compression is chosen before anything is added");
+    return nullptr;
+  }
+  store->CompressValues(static_cast<int>(level));
+  Py_RETURN_NONE;
+}
+
 PyObject* Close(PyObject* obj, PyObject*) {
   auto* self = reinterpret_cast<Self*>(obj);
   if (self->state.building) {
@@ -416,6 +436,7 @@ PyMethodDef kMethods[] = {
     {"_update_rows", Fn(UpdateRows), METH_FASTCALL, nullptr},
     {"_build", Fn(Build), METH_O, nullptr},
     {"_counts", Fn(Counts), METH_NOARGS, nullptr},
+    {"_compress", Fn(Compress), METH_O, nullptr},
     {"close", Fn(Close), METH_NOARGS, "close($self)\n--\n\nFree the staged content.  Idempotent."},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };

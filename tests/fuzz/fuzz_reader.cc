@@ -22,7 +22,10 @@
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
 #include "core/format/format.h"
+#include "core/base/compressed_value.h"
 #include "core/reader/store_reader.h"
+#include "core/reader/value_decoder.h"
+#include "core/writer/value_compressor.h"
 
 namespace velk {
 namespace {
@@ -91,6 +94,62 @@ bool FixFileCrc(std::vector<uint8_t>& file) {
   return true;
 }
 
+// A stored object through a decoder: the value, or Corrupt; never more
+// bytes than its wrapper states, and the stored bytes themselves where the
+// file does not compress or the object is not compressed.
+void CheckDecode(const ValueDecoder& decoder, Bytes stored) {
+  thread_local std::vector<std::byte> scratch;
+  auto value = decoder.Decode(stored, &scratch);
+  uint64_t length;
+  Bytes body;
+  const StoredForm form = ParseStored(stored, &length, &body);
+  if (!decoder.compressed() || form == StoredForm::kPlain) {
+    FUZZ_CHECK(value.ok() && value.value().data() == stored.data() && value.value().size() == stored.size());
+    return;
+  }
+  if (form == StoredForm::kDamaged) FUZZ_CHECK(!value.ok());
+  if (!value.ok()) {
+    FUZZ_CHECK(value.error().kind() == ErrorKind::kCorrupt);
+    return;
+  }
+  FUZZ_CHECK(value.value().size() == length);
+  std::vector<std::byte> into(value.value().size());
+  FUZZ_CHECK(decoder.DecodeInto(stored, into.data()).ok());
+  FUZZ_CHECK(std::memcmp(into.data(), value.value().data(), into.size()) == 0);
+}
+
+// Decoders for inputs taken as one stored value: with a dictionary trained
+// on records like those a store holds, and without one.
+const ValueDecoder& TrainedDecoder() {
+  static const std::vector<std::byte> section = [] {
+    std::vector<std::byte> data;
+    std::vector<uint64_t> offsets;
+    for (int i = 0; i < 400; ++i) {
+      const std::string v = "\x83\xa2id\xcd" + std::to_string(i * 7919) + "\xa4name\xa9user-" + std::to_string(i % 37) +
+                            "\xa4tags\x92\xa1" + std::string(1, static_cast<char>('a' + i % 26)) + "\xa2zz";
+      offsets.push_back(kHeaderSize + data.size());
+      std::byte head[kRecordHeaderSize] = {};
+      StoreBE<uint32_t>(head, static_cast<uint32_t>(v.size()));
+      data.insert(data.end(), head, head + kRecordHeaderSize);
+      const Bytes b = AsBytes(v);
+      data.insert(data.end(), b.begin(), b.end());
+    }
+    return writer::CompressRecords(data, offsets, {}, writer::kDefaultCompressLevel).section;
+  }();
+  static const ValueDecoder decoder = std::move(ValueDecoder::Open(section)).value();
+  return decoder;
+}
+
+const ValueDecoder& PlainDictionaryDecoder() {
+  static const std::vector<std::byte> section = [] {
+    std::vector<std::byte> s(kCompressionHeadSize);
+    EncodeCompressionHead(CompressionInfo{}, s.data());
+    return s;
+  }();
+  static const ValueDecoder decoder = std::move(ValueDecoder::Open(section)).value();
+  return decoder;
+}
+
 void Exercise(const StoreReader& r, Bytes file) {
   const size_t n = r.entry_count();
   FUZZ_CHECK(n == r.num_keys());
@@ -99,7 +158,8 @@ void Exercise(const StoreReader& r, Bytes file) {
   std::unordered_map<std::string_view, size_t> last;
   for (size_t i = 0; i < n; ++i) last[r.key_at(i)] = i;
 
-  // Reads of each entry's record, bounds-checked against the input.
+  // Reads of each entry's record, bounds-checked against the input, and
+  // its value through the file's decoder.
   std::unordered_set<uint64_t> offsets;
   bool all_readable = true;
   for (size_t i = 0; i < n; ++i) {
@@ -108,6 +168,7 @@ void Exercise(const StoreReader& r, Bytes file) {
     auto obj = r.ReadObject(offset);
     if (obj.ok()) {
       CheckRecord(file, offset, obj.value());
+      CheckDecode(r.values(), obj.value());
     } else {
       all_readable = false;
     }
@@ -263,6 +324,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool crc_right = velk::FixFileCrc(input);
   const std::string& path = file.Write(input.data(), input.size());
   const velk::Bytes bytes(reinterpret_cast<const std::byte*>(input.data()), input.size());
+
+  // The input as one stored value, wrapper and all: the decompression
+  // path on bytes no writer made.
+  velk::CheckDecode(velk::TrainedDecoder(), bytes);
+  velk::CheckDecode(velk::PlainDictionaryDecoder(), bytes);
 
   bool opened_unverified = false;
   for (const bool verify : {false, true}) {

@@ -172,7 +172,8 @@ def _build(
 ) -> bool:
     """Build args.out from *stream* (or the Parquet file); True when an
     interrupt came during the write."""
-    with VelkWriter() as writer:
+    compress = "zstd" if args.compress or args.compress_level else None
+    with VelkWriter(compress=compress, compress_level=args.compress_level) as writer:
         if stream is not None:
             _check_output(args.out, stream)
         show = progress.wanted(args.progress)

@@ -141,6 +141,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--value", metavar="FIELD", help="with --key: store this field, not the whole record")
     p.add_argument("--format", choices=FORMATS, help="the input's format (default: from its extension)")
     p.add_argument("--schema", metavar="FIELD=TYPE,...", help=f"CSV/TSV field types: {', '.join(SCHEMA_TYPES)}")
+    p.add_argument("--compress", action="store_true",
+                   help="compress each value with zstd and a dictionary trained on the values")
+    p.add_argument("--compress-level", metavar="N", type=int, choices=range(1, 23),
+                   help="zstd level, 1 to 22 (default 3); implies --compress")
     return parser
 
 

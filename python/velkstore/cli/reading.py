@@ -81,7 +81,27 @@ def _info_rows(st: Any) -> list[tuple[str, str]]:
         *((name, f"{progress.human_size(n)} ({n:,} bytes)") for name, n in sizes.items()),
         ("file CRC-32", f"0x{st['file_crc32']:08x}"),
         ("lookup index", "in the file" if st["index"] else "none (velkstore reindex adds one)"),
+        *_compression_rows([st]),
     ]
+
+
+def _compression_rows(stats: list[Any]) -> list[tuple[str, str]]:
+    """The `compression` row for store files (a sharded store's shards
+    summed), or none when no file compresses its values."""
+    packed = [s["compression"] for s in stats if s.get("compression")]
+    if not packed:
+        return []
+    values = sum(c["value_bytes"] for c in packed)
+    stored = sum(c["stored_bytes"] for c in packed)
+    dictionaries = sum(c["dictionary_size"] for c in packed)
+    ratio = stored / values if values else 1.0
+    levels = sorted({c["level"] for c in packed})
+    size = progress.human_size
+    text = (f"zstd level {', '.join(map(str, levels))}: values {size(values)} stored in {size(stored)} "
+            f"({ratio:.2f}x), dictionary {size(dictionaries)}")
+    if len(packed) != len(stats):
+        text += f" ({len(packed)} of {len(stats)} shards)"
+    return [("compression", text)]
 
 
 def _sharded_info_rows(st: dict[str, Any]) -> list[tuple[str, str]]:
@@ -92,6 +112,7 @@ def _sharded_info_rows(st: dict[str, Any]) -> list[tuple[str, str]]:
         ("keys", f"{st['num_keys']:,}"),
         ("objects", f"{st['num_objects']:,}"),
         ("file size", f"{progress.human_size(st['file_size'])} ({st['file_size']:,} bytes)"),
+        *_compression_rows(st["shards"]),
     ]
     for shard in st["shards"]:
         rows.append((f"shard {os.path.basename(os.fsdecode(shard['path']))}",

@@ -47,11 +47,20 @@ class BuiltShard:
 
 
 def build_shard(
-    build_dir: DirPath, name: str, batches: Iterable[Iterable[tuple[bytes, bytes]]]
+    build_dir: DirPath,
+    name: str,
+    batches: Iterable[Iterable[tuple[bytes, bytes]]],
+    compress_level: int | None = None,
 ) -> BuiltShard:
     """Build one shard file *name* in *build_dir* from batches of (key,
-    stored bytes), in order (a key bound again later takes its later value)."""
-    writer = VelkWriter()
+    stored bytes), in order (a key bound again later takes its later value).
+
+    With *compress_level*, the shard's values are compressed at that zstd
+    level with a dictionary trained on this shard's own values: shards are
+    built independently (on different workers, with no pass over the whole
+    store first), and since keys are spread over the shards by hash each
+    shard's values are a fair sample of the store's."""
+    writer = VelkWriter(compress=None if compress_level is None else "zstd", compress_level=compress_level)
     try:
         for batch in batches:
             writer.update_raw(batch)

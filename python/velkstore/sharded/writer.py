@@ -9,6 +9,7 @@ from types import TracebackType
 from typing import Any
 
 from .._common import PathArg, naming_file
+from .._writer import compression_level
 from .build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, pack_chunk, unpack_chunk
 from .manifest import (
     BUILD_DIR_PREFIX,
@@ -46,8 +47,16 @@ class ShardedWriter:
     """
 
     def __init__(
-        self, directory: PathArg, num_shards: int, *, seed: int = 0, spill_bytes: int = 64 << 20
+        self,
+        directory: PathArg,
+        num_shards: int,
+        *,
+        seed: int = 0,
+        spill_bytes: int = 64 << 20,
+        compress: str | None = None,
+        compress_level: int | None = None,
     ) -> None:
+        self._compress_level = compression_level(compress, compress_level)
         self._num_shards = check_num_shards(num_shards)
         self._seed = check_seed(seed)
         if spill_bytes < 0:
@@ -161,7 +170,7 @@ class ShardedWriter:
             built: list[BuiltShard] = []
             for i in range(self._num_shards):
                 name = shard_file_name(self._build_id, i, self._num_shards)
-                built.append(build_shard(self._build_dir, name, self._batches(splitter, i)))
+                built.append(build_shard(self._build_dir, name, self._batches(splitter, i), self._compress_level))
             return commit_built(self._dir, self._build_dir, self._seed, built)
         finally:
             self.close()

@@ -121,6 +121,22 @@ Result<std::optional<uint64_t>> LocateDirectory(Bytes file, const Header& header
   return std::optional<uint64_t>(header.index_offset - kRecordHeaderSize - length);
 }
 
+Result<std::vector<std::byte>> GatherSection(Bytes file, const SectionDescriptor& s) {
+  std::vector<std::byte> out;
+  uint64_t at = s.first_record;
+  for (uint64_t r = 0; r < s.record_count(); ++r) {
+    Bytes payload;
+    const uint64_t want = std::min<uint64_t>(s.record_size, s.length - out.size());
+    if (LocateRecord(file.data(), file.size(), at, &payload) != RecordFault::kNone || payload.size() != want ||
+        Crc32(payload) != StoredRecordCrc(file.data(), at)) {
+      return StoreError::Corrupt("extension section " + Num(s.kind) + " damaged at offset " + Num(at));
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    at += kRecordHeaderSize + payload.size();
+  }
+  return out;
+}
+
 Result<Directory> ReadDirectory(Bytes file, const Header& header, uint64_t directory_record) {
   Bytes payload;
   if (LocateRecord(file.data(), header.index_offset, directory_record, &payload) != RecordFault::kNone ||
@@ -224,9 +240,10 @@ ExtensionArea LayOutExtension(const ExtensionSections& sections, uint64_t extens
   d.num_keys = num_keys;
   d.index_length = index_length;
   d.extension_start = extension_start;
-  auto cut = [&](const std::vector<std::byte>& bytes, SectionKind kind, uint64_t parameter) {
+  auto cut = [&](const std::vector<std::byte>& bytes, SectionKind kind, uint64_t parameter, uint16_t flags = 0) {
     SectionDescriptor s;
     s.kind = static_cast<uint16_t>(kind);
+    s.flags = flags;
     s.record_size = kExtensionRecordSize;
     s.first_record = extension_start + area.records.size();
     s.length = bytes.size();
@@ -244,6 +261,8 @@ ExtensionArea LayOutExtension(const ExtensionSections& sections, uint64_t extens
   };
   cut(sections.lookup, SectionKind::kLookup, 0);
   cut(sections.index_crcs, SectionKind::kIndexCrcs, kIndexCheckBlock);
+  // A reader that cannot decompress the values must refuse the file.
+  if (!sections.compression.empty()) cut(sections.compression, SectionKind::kCompression, 0, kSectionRequired);
 
   // The directory's own size is known before its content.
   const uint64_t directory_length = kDirectoryFixedSize + kSectionDescriptorSize * d.sections.size();

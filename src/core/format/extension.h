@@ -58,6 +58,7 @@ inline constexpr uint32_t kIndexCheckBlock = 4096;
 enum class SectionKind : uint16_t {
   kLookup = 1,      // hash lookup of keys, and fences for ordered scans
   kIndexCrcs = 2,   // CRC-32 of each parameter-sized block of the index section
+  kCompression = 3, // values are stored compressed: codec and dictionary (core/base/compressed_value.h)
 };
 
 // Section flag: a reader that does not know the section cannot read the
@@ -98,6 +99,10 @@ struct Directory {
 // a file without an extension area; an error when the header points
 // outside the data section.
 Result<std::optional<uint64_t>> LocateDirectory(Bytes file, const Header& header);
+
+// A section's bytes, its records gathered and each checked against its
+// CRC (for a small section needed whole, as the compression dictionary).
+Result<std::vector<std::byte>> GatherSection(Bytes file, const SectionDescriptor& s);
 
 // Reads and checks the directory of a file whose header flags one:
 // the record's bounds and CRC, the directory's own checks, and that the
@@ -160,6 +165,7 @@ uint64_t LoadUnsigned(const std::byte* p, unsigned width);
 struct ExtensionSections {
   std::vector<std::byte> lookup;
   std::vector<std::byte> index_crcs;
+  std::vector<std::byte> compression;  // empty when values are stored as given
 };
 ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys);
 

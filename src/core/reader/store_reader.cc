@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
@@ -70,6 +72,13 @@ Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) 
     for (const SectionDescriptor& sec : dir.value().sections) records += sec.record_count();
     if (records > header.num_objects) return StoreError::Corrupt("extension records outnumber num_objects");
     reader.extension_records_ = static_cast<uint32_t>(records);
+    if (const SectionDescriptor* c = dir.value().Find(SectionKind::kCompression)) {
+      auto section = GatherSection(file, *c);
+      if (!section.ok()) return std::move(section).error();
+      auto decoder = ValueDecoder::Open(std::move(section).value());
+      if (!decoder.ok()) return std::move(decoder).error();
+      reader.values_ = std::move(decoder).value();
+    }
   }
   reader.path_ = std::move(path);
   return reader;

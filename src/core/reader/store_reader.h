@@ -17,6 +17,7 @@
 #include "core/reader/key_list.h"
 #include "core/reader/lazy_index.h"
 #include "core/reader/mapping.h"
+#include "core/reader/value_decoder.h"
 
 namespace velk {
 
@@ -151,6 +152,9 @@ class StoreReader {
   uint32_t num_objects() const { return num_objects_; }
   uint64_t index_offset() const { return index_offset_; }
   uint32_t file_crc32() const { return file_crc32_; }
+  // Turns stored objects into values: the identity for a file that does
+  // not compress its values.
+  const ValueDecoder& values() const { return values_; }
 
  private:
   StoreReader() = default;
@@ -189,6 +193,7 @@ class StoreReader {
   uint32_t extension_records_ = 0;
   // Opened by OpenIndexed: an extension area the header flags must be sound.
   bool strict_extension_ = false;
+  ValueDecoder values_;  // refers to the compression dictionary in map_
 };
 
 }  // namespace velk

@@ -26,12 +26,20 @@ Result<BuildResult> Reindex(const std::string& path) {
   // The records keys can name end where an old extension area begins.
   uint64_t data_end = header.index_offset;
   uint64_t objects = header.num_objects;
+  // A compressed file's dictionary goes with it into the new extension area:
+  // without it its values could not be read.
+  std::vector<std::byte> compression;
   auto located = LocateDirectory(file, header);
   if (!located.ok()) return std::move(located).error().WithPath(path);
   if (located.value()) {
     auto dir = ReadDirectory(file, header, *located.value());
     if (!dir.ok()) return std::move(dir).error().WithPath(path);
     data_end = dir.value().extension_start;
+    if (const SectionDescriptor* c = dir.value().Find(SectionKind::kCompression)) {
+      auto section = GatherSection(file, *c);
+      if (!section.ok()) return std::move(section).error().WithPath(path);
+      compression = std::move(section).value();
+    }
     uint64_t records = 1;
     for (const SectionDescriptor& s : dir.value().sections) records += s.record_count();
     // verify() walked the records from kHeaderSize: they number num_objects.
@@ -40,8 +48,10 @@ Result<BuildResult> Reindex(const std::string& path) {
 
   const Bytes data = file.subspan(kHeaderSize, data_end - kHeaderSize);
   const Bytes index = file.subspan(header.index_offset);
-  const ExtensionArea area = LayOutExtension(BuildExtensionSections(index, header.num_keys), data_end,
-                                             header.num_keys, static_cast<uint32_t>(objects), index.size());
+  ExtensionSections sections = BuildExtensionSections(index, header.num_keys);
+  sections.compression = std::move(compression);
+  const ExtensionArea area =
+      LayOutExtension(sections, data_end, header.num_keys, static_cast<uint32_t>(objects), index.size());
   if (objects + area.record_count > kMaxCount)
     return StoreError(Reason::kTooMany, "too many objects to add the lookup index").WithPath(path);
 

@@ -49,21 +49,25 @@ std::vector<std::byte> StagedStore::SerializeIndex(const std::vector<writer::Sor
   return out;
 }
 
-void StagedStore::AppendRun(uint64_t id, std::vector<Bytes>* runs) const {
-  const Bytes data = data_.span();
-  const uint64_t begin = record_offsets_[id] - kHeaderSize;
-  const uint64_t size = kRecordHeaderSize + PayloadOf(id).size();
+Bytes StagedStore::Records::PayloadOf(uint64_t id) const {
+  const std::byte* record = data.data() + (offsets[id] - kHeaderSize);
+  return Bytes(record + kRecordHeaderSize, LoadU32(record));
+}
+
+void StagedStore::AppendRun(const Records& recs, uint64_t id, std::vector<Bytes>* runs) {
+  const uint64_t begin = recs.offsets[id] - kHeaderSize;
+  const uint64_t size = kRecordHeaderSize + recs.PayloadOf(id).size();
   // Records that were staged one after another stay one run.
-  if (!runs->empty() && runs->back().data() + runs->back().size() == data.data() + begin) {
+  if (!runs->empty() && runs->back().data() + runs->back().size() == recs.data.data() + begin) {
     runs->back() = Bytes(runs->back().data(), runs->back().size() + size);
   } else {
-    runs->push_back(data.subspan(begin, size));
+    runs->push_back(recs.data.subspan(begin, size));
   }
 }
 
-uint64_t StagedStore::KeyOrder(const std::vector<writer::SortedKey>& sorted, std::vector<uint64_t>* offsets,
-                               std::vector<Bytes>* runs) const {
-  const uint64_t objects = record_offsets_.size();
+uint64_t StagedStore::KeyOrder(const Records& recs, const std::vector<writer::SortedKey>& sorted,
+                               std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const {
+  const uint64_t objects = recs.offsets.size();
   constexpr uint64_t kUnplaced = 0;  // no record lies inside the header
   offsets->assign(objects, kUnplaced);
   runs->clear();
@@ -71,8 +75,8 @@ uint64_t StagedStore::KeyOrder(const std::vector<writer::SortedKey>& sorted, std
   uint64_t kept = 0;
   auto place = [&](uint64_t id) {
     (*offsets)[id] = at;
-    at += kRecordHeaderSize + PayloadOf(id).size();
-    AppendRun(id, runs);
+    at += kRecordHeaderSize + recs.PayloadOf(id).size();
+    AppendRun(recs, id, runs);
     ++kept;
   };
   const auto entries = keys_.entries();
@@ -87,11 +91,15 @@ uint64_t StagedStore::KeyOrder(const std::vector<writer::SortedKey>& sorted, std
   return kept;
 }
 
-uint64_t StagedStore::KeepNamed(std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const {
-  const uint64_t objects = record_offsets_.size();
-  std::vector<bool> named(objects);
+std::vector<bool> StagedStore::Named() const {
+  std::vector<bool> named(record_offsets_.size());
   for (const writer::KeyEntry& e : keys_.entries()) named[e.obj_id] = true;
+  return named;
+}
 
+uint64_t StagedStore::KeepNamed(const Records& recs, std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const {
+  const uint64_t objects = recs.offsets.size();
+  const std::vector<bool> named = Named();
   offsets->assign(objects, 0);
   runs->clear();
   uint64_t kept = 0;
@@ -99,8 +107,8 @@ uint64_t StagedStore::KeepNamed(std::vector<uint64_t>* offsets, std::vector<Byte
   for (uint64_t id = 0; id < objects; ++id) {
     if (!named[id]) continue;
     (*offsets)[id] = at;
-    at += PayloadOf(id).size() + kRecordHeaderSize;
-    AppendRun(id, runs);
+    at += recs.PayloadOf(id).size() + kRecordHeaderSize;
+    AppendRun(recs, id, runs);
     ++kept;
   }
   return kept;
@@ -108,18 +116,29 @@ uint64_t StagedStore::KeepNamed(std::vector<uint64_t>* offsets, std::vector<Byte
 
 StagedStore::Layout StagedStore::LayOut() const {
   Layout out;
+  Records recs{data_.span(), record_offsets_.span()};
+  // A compressed file says so in its extension area: without one, values
+  // are stored as given.  (Past half the object count limit the extension's
+  // records might not fit beside the objects, and the file would go without
+  // it: such a store is not compressed.)
+  if (options_.compress && options_.index && recs.offsets.size() <= kMaxCount / 2) {
+    // Only what the file keeps is compressed, and trained on.
+    out.compressed.emplace(writer::CompressRecords(
+        recs.data, recs.offsets, options_.drop_orphans ? Named() : std::vector<bool>(), options_.compress_level));
+    recs = Records{out.compressed->data.span(), out.compressed->offsets.span()};
+  }
   std::vector<writer::SortedKey> sorted = writer::SortKeys(keys_);
-  uint64_t objects = record_offsets_.size();
+  uint64_t objects = recs.offsets.size();
   std::vector<uint64_t> kept_offsets;
   if (options_.key_order) {
-    objects = KeyOrder(sorted, &kept_offsets, &out.records);
+    objects = KeyOrder(recs, sorted, &kept_offsets, &out.records);
     out.index = SerializeIndex(sorted, kept_offsets);
   } else {
-    if (options_.drop_orphans) objects = KeepNamed(&kept_offsets, &out.records);
-    if (objects == record_offsets_.size()) {
+    if (options_.drop_orphans) objects = KeepNamed(recs, &kept_offsets, &out.records);
+    if (objects == recs.offsets.size()) {
       // Every object stays where it was staged.
-      out.records.assign({data_.span()});
-      out.index = SerializeIndex(sorted, record_offsets_.span());
+      out.records.assign({recs.data});
+      out.index = SerializeIndex(sorted, recs.offsets);
     } else {
       out.index = SerializeIndex(sorted, kept_offsets);
     }
@@ -137,9 +156,10 @@ StagedStore::Layout StagedStore::LayOut() const {
   uint32_t directory_length = 0;
   const uint64_t user_objects = objects;
   if (options_.index) {
-    const ExtensionArea area = LayOutExtension(BuildExtensionSections(out.index, num_keys),
-                                               kHeaderSize + data_size, num_keys, static_cast<uint32_t>(objects),
-                                               out.index.size());
+    ExtensionSections sections = BuildExtensionSections(out.index, num_keys);
+    if (out.compressed) sections.compression = std::move(out.compressed->section);
+    const ExtensionArea area = LayOutExtension(sections, kHeaderSize + data_size, num_keys,
+                                               static_cast<uint32_t>(objects), out.index.size());
     // The extension's records count as objects of the file; past the
     // count's limit the file goes without them.
     if (objects + area.record_count <= kMaxCount) {

@@ -27,6 +27,10 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
     return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of " + std::to_string(kMaxPayloadLength));
   }
+  if (options_.compress && !writer::FitsCompressed(payload)) {
+    return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
+                               " bytes exceeds the limit of a compressed store");
+  }
   uint64_t hash = 0;
   if (options_.dedup) {
     hash = XXH3_64bits_withSeed(payload.data(), payload.size(), payload_seed_);

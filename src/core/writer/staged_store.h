@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -18,6 +19,7 @@
 #include "core/writer/key_sort.h"
 #include "core/writer/key_table.h"
 #include "core/writer/tag_table.h"
+#include "core/writer/value_compressor.h"
 
 namespace velk {
 
@@ -38,6 +40,10 @@ struct WriterOptions {
   // (core/format/extension.h), so that a reader opens it without a pass
   // over the keys.
   bool index = false;
+  // Values are compressed at the build (core/writer/value_compressor.h),
+  // at this zstd level, with a dictionary trained on them.
+  bool compress = false;
+  int compress_level = writer::kDefaultCompressLevel;
 };
 
 // What a build wrote.
@@ -85,6 +91,14 @@ class StagedStore {
   // The same for a checked key: its length is not checked again.
   Result<void> AddKey(CheckedKey key, uint64_t obj_id);
 
+  // Compresses the values at the builds from now on, at level (within
+  // writer::kMinCompressLevel..kMaxCompressLevel).  Before anything is
+  // staged: the staging checks depend on it.
+  void CompressValues(int level) {
+    options_.compress = true;
+    options_.compress_level = level;
+  }
+
   uint64_t object_count() const { return record_offsets_.size(); }
   uint64_t key_count() const { return keys_.size(); }
 
@@ -104,6 +118,9 @@ class StagedStore {
     std::vector<std::byte> extension;  // records of the extension area, if any
     std::vector<std::byte> index;
     BuildResult result;
+    // With compression: the records in their stored form (the records
+    // above point into it) and the file's compression section.
+    std::optional<writer::CompressedRecords> compressed;
 
     // Every byte of the file, in order.
     std::vector<Bytes> Parts() const;
@@ -119,23 +136,32 @@ class StagedStore {
   // the offset of object id.
   std::vector<std::byte> SerializeIndex(const std::vector<writer::SortedKey>& sorted,
                                         std::span<const uint64_t> offsets) const;
+  // The records a layout is made of: the staged ones, or their compressed
+  // twins (writer::CompressedRecords), laid out the same way.
+  struct Records {
+    Bytes data;                         // serialised records, the first at kHeaderSize
+    std::span<const uint64_t> offsets;  // each object's record, by id
+    Bytes PayloadOf(uint64_t id) const;
+  };
   // Where each object's record lies when the records follow the key order
-  // of sorted (see WriterOptions::key_order), with the runs of the staged
-  // data section that make up the data section; returns the objects kept.
-  uint64_t KeyOrder(const std::vector<writer::SortedKey>& sorted, std::vector<uint64_t>* offsets,
-                    std::vector<Bytes>* runs) const;
+  // of sorted (see WriterOptions::key_order), with the runs of recs' data
+  // that make up the data section; returns the objects kept.
+  uint64_t KeyOrder(const Records& recs, const std::vector<writer::SortedKey>& sorted,
+                    std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const;
   // Appends the record of object id to runs, merged with the last run
-  // when it follows it in the staged data.
-  void AppendRun(uint64_t id, std::vector<Bytes>* runs) const;
+  // when it follows it in recs' data.
+  static void AppendRun(const Records& recs, uint64_t id, std::vector<Bytes>* runs);
   // The payload of a staged object.
   Bytes PayloadOf(uint64_t id) const;
+  // Which objects some key names, by id.
+  std::vector<bool> Named() const;
   Result<void> CheckObjectId(uint64_t obj_id) const;
   // Binds a checked key to a checked id, unless the key count is full.
   Result<void> Bind(CheckedKey key, uint64_t obj_id);
   // Where the objects that some key names lie in the file when the others
-  // are left out: offsets by id (unnamed ones 0), the runs of the data
-  // section they occupy, and their count.
-  uint64_t KeepNamed(std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const;
+  // are left out: offsets by id (unnamed ones 0), the runs of recs' data
+  // they occupy, and their count.
+  uint64_t KeepNamed(const Records& recs, std::vector<uint64_t>* offsets, std::vector<Bytes>* runs) const;
 
   WriterOptions options_;
 

@@ -1,0 +1,169 @@
+#include "core/reader/value_decoder.h"
+
+#include <cstring>
+#include <new>
+
+#define ZSTD_STATIC_LINKING_ONLY  // raw blocks, magicless frames
+// The raw-block decoder is marked deprecated upstream in favour of frames;
+// the vendored version (third_party/zstd) is fixed and keeps it, and a
+// frame's header would cost every small value 4 to 5 bytes more.
+#define ZSTD_DISABLE_DEPRECATE_WARNINGS
+#include <zstd.h>
+
+namespace velk {
+namespace {
+
+StoreError Damaged() { return StoreError::Corrupt("damaged compressed value"); }
+
+// zstd needs at least 3 bytes (a block header, or a block of one repeated
+// byte) for each 128 KiB it produces, so a value longer than that allows is
+// a damaged length, caught before anything is allocated for it.
+bool PlausibleLength(uint64_t length, size_t body_size) {
+  const uint64_t blocks = (length + kMaxBlockValue - 1) / kMaxBlockValue;
+  return blocks <= body_size / 3;
+}
+
+// This thread's decompression context, made on first use and freed when
+// the thread ends; set for frames without magic number (raw blocks do not
+// read the setting).
+ZSTD_DCtx* ThreadContext() {
+  struct Free {
+    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+  };
+  thread_local std::unique_ptr<ZSTD_DCtx, Free> ctx;
+  if (ctx == nullptr) {
+    ctx.reset(ZSTD_createDCtx());
+    if (ctx == nullptr ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(ctx.get(), ZSTD_d_format, ZSTD_f_zstd1_magicless))) {
+      ctx.reset();
+      throw std::bad_alloc();
+    }
+  }
+  return ctx.get();
+}
+
+}  // namespace
+
+void ValueDecoder::FreeDDict::operator()(ZSTD_DDict_s* d) const { ZSTD_freeDDict(d); }
+
+ValueDecoder::ValueDecoder() = default;
+ValueDecoder::~ValueDecoder() = default;
+ValueDecoder::ValueDecoder(ValueDecoder&&) noexcept = default;
+ValueDecoder& ValueDecoder::operator=(ValueDecoder&&) noexcept = default;
+
+Result<ValueDecoder> ValueDecoder::Open(std::vector<std::byte> section) {
+  ValueDecoder out;
+  if (!DecodeCompressionHead(section, &out.info_)) return StoreError::Corrupt("unknown compression section");
+  out.compressed_ = true;
+  out.section_ = std::move(section);
+  // Moving the decoder moves the vector's buffer, not the bytes: the
+  // dictionary stays where the decoder refers to it.
+  const Bytes dict = Bytes(out.section_).subspan(kCompressionHeadSize);
+  if (!dict.empty()) {
+    ZSTD_DDict* d = ZSTD_createDDict_advanced(dict.data(), dict.size(), ZSTD_dlm_byRef, ZSTD_dct_fullDict,
+                                              ZSTD_defaultCMem);
+    if (d == nullptr) return StoreError::Corrupt("damaged compression dictionary");
+    out.ddict_.reset(d);
+  }
+  return out;
+}
+
+Result<uint64_t> ValueDecoder::ValueLength(Bytes stored) const {
+  if (!compressed_) return stored.size();
+  uint64_t length;
+  Bytes body;
+  switch (ParseStored(stored, &length, &body)) {
+    case StoredForm::kPlain: return stored.size();
+    case StoredForm::kCompressed: break;
+    case StoredForm::kDamaged: return Damaged();
+  }
+  if (body.size() != length && !PlausibleLength(length, body.size())) return Damaged();
+  return length;
+}
+
+Result<void> ValueDecoder::DecodeInto(Bytes stored, std::byte* dst) const {
+  uint64_t length;
+  Bytes body;
+  const StoredForm form = compressed_ ? ParseStored(stored, &length, &body) : StoredForm::kPlain;
+  if (form == StoredForm::kDamaged) return Damaged();
+  if (form == StoredForm::kPlain) {
+    length = stored.size();
+    body = stored;
+  }
+  if (body.size() == length) {  // stored as it is
+    if (length != 0) std::memcpy(dst, body.data(), body.size());
+    return {};
+  }
+  if (!PlausibleLength(length, body.size())) return Damaged();
+  return Decompress(length, body, dst);
+}
+
+Result<Bytes> ValueDecoder::Decode(Bytes stored, std::vector<std::byte>* scratch) const {
+  if (!compressed_) return stored;
+  uint64_t length;
+  Bytes body;
+  switch (ParseStored(stored, &length, &body)) {
+    case StoredForm::kPlain: return stored;
+    case StoredForm::kCompressed: break;
+    case StoredForm::kDamaged: return Damaged();
+  }
+  if (body.size() == length) return body;  // stored as it is, inside a wrapper
+  if (!PlausibleLength(length, body.size())) return Damaged();
+  scratch->resize(static_cast<size_t>(length));
+  VELK_TRY(Decompress(length, body, scratch->data()));
+  return Bytes(scratch->data(), scratch->size());
+}
+
+Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present,
+                                      std::vector<std::byte>* arena, size_t* bad) const {
+  if (!compressed_) return {};
+  // Lengths first, so the arena is sized once and no view into it moves.
+  uint64_t total = 0;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!present[i]) continue;
+    uint64_t length;
+    Bytes body;
+    const StoredForm form = ParseStored(values[i], &length, &body);
+    if (form == StoredForm::kPlain) continue;
+    if (form == StoredForm::kDamaged || (body.size() != length && !PlausibleLength(length, body.size()))) {
+      *bad = i;
+      return Damaged();
+    }
+    if (body.size() != length) total += length;
+  }
+  arena->resize(static_cast<size_t>(total));
+  std::byte* at = arena->data();
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!present[i]) continue;
+    uint64_t length;
+    Bytes body;
+    if (ParseStored(values[i], &length, &body) == StoredForm::kPlain) continue;
+    if (body.size() == length) {
+      values[i] = body;
+      continue;
+    }
+    if (auto done = Decompress(length, body, at); !done.ok()) {
+      *bad = i;
+      return done;
+    }
+    values[i] = Bytes(at, static_cast<size_t>(length));
+    at += length;
+  }
+  return {};
+}
+
+Result<void> ValueDecoder::Decompress(uint64_t length, Bytes body, std::byte* dst) const {
+  ZSTD_DCtx* ctx = ThreadContext();
+  size_t n;
+  if (length <= kMaxBlockValue) {
+    const size_t begun = ddict_ ? ZSTD_decompressBegin_usingDDict(ctx, ddict_.get()) : ZSTD_decompressBegin(ctx);
+    if (ZSTD_isError(begun)) return Damaged();
+    n = ZSTD_decompressBlock(ctx, dst, static_cast<size_t>(length), body.data(), body.size());
+  } else {
+    n = ZSTD_decompress_usingDDict(ctx, dst, static_cast<size_t>(length), body.data(), body.size(), ddict_.get());
+  }
+  if (ZSTD_isError(n) || n != length) return Damaged();
+  return {};
+}
+
+}  // namespace velk

@@ -1,0 +1,68 @@
+// Turns the bytes stored for an object into the value: the stored bytes
+// themselves in a file without compression, or the decompressed value for
+// an object stored compressed (core/base/compressed_value.h).  Every read
+// path of the package goes through here.
+//
+// Immutable once made: any number of threads may decode at once.  Each
+// thread decompresses with a context of its own, made on its first use.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/base/bytes.h"
+#include "core/base/compressed_value.h"
+#include "core/base/status.h"
+
+struct ZSTD_DDict_s;
+
+namespace velk {
+
+class ValueDecoder {
+ public:
+  // A decoder for a file without compression: values are stored as they are.
+  ValueDecoder();
+  ~ValueDecoder();
+  ValueDecoder(ValueDecoder&&) noexcept;
+  ValueDecoder& operator=(ValueDecoder&&) noexcept;
+
+  // A decoder for a file whose compression section is section (gathered
+  // from its records, which the caller has checked).  Corrupt when the
+  // section or its dictionary does not hold together.
+  static Result<ValueDecoder> Open(std::vector<std::byte> section);
+
+  bool compressed() const { return compressed_; }
+  const CompressionInfo& info() const { return info_; }
+
+  // The length of the value stored as stored.
+  Result<uint64_t> ValueLength(Bytes stored) const;
+  // Writes the value stored as stored into dst, which has room for exactly
+  // ValueLength(stored) bytes.  Corrupt, never a wrong value, when the
+  // stored bytes are damaged.
+  Result<void> DecodeInto(Bytes stored, std::byte* dst) const;
+  // The value: stored itself when it is not compressed, else decompressed
+  // into *scratch (resized) and viewed there.
+  Result<Bytes> Decode(Bytes stored, std::vector<std::byte>* scratch) const;
+  // Decode for a batch: each values[i] that present[i] marks, a stored
+  // object on entry, views its value on return, decompressed into *arena
+  // (resized once) where needed.  On damage, *bad is the position of the
+  // first damaged one.
+  Result<void> DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present, std::vector<std::byte>* arena,
+                          size_t* bad) const;
+
+ private:
+  // Decompresses a body of a compressed value of length bytes into dst.
+  Result<void> Decompress(uint64_t length, Bytes body, std::byte* dst) const;
+
+  struct FreeDDict {
+    void operator()(ZSTD_DDict_s* d) const;
+  };
+  bool compressed_ = false;
+  CompressionInfo info_;
+  std::vector<std::byte> section_;  // the dictionary the decoder refers to lies in it
+  std::unique_ptr<ZSTD_DDict_s, FreeDDict> ddict_;  // null without a dictionary
+};
+
+}  // namespace velk

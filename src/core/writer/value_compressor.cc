@@ -1,0 +1,213 @@
+#include "core/writer/value_compressor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#define ZSTD_STATIC_LINKING_ONLY  // magicless frames, the frame header parser
+#define ZDICT_STATIC_LINKING_ONLY  // the trainer's parameters
+#include <zdict.h>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include "core/base/compressed_value.h"
+#include "core/base/crc32.h"
+#include "core/base/endian.h"
+#include "core/format/format.h"
+
+namespace velk::writer {
+namespace {
+
+// A dictionary pays for itself only over enough values: below these, values
+// are compressed without one.
+constexpr uint64_t kMinTrainBytes = 16 * 1024;
+constexpr size_t kMinTrainValues = 64;
+// The dictionary's size: about a fiftieth of the values, within zstd's
+// usual range.  A larger one helps little and costs the reader cache.
+constexpr uint64_t kValueBytesPerDictByte = 50;
+constexpr size_t kMinDictSize = 1024;
+constexpr size_t kMaxDictSize = 112 * 1024;
+// The trainer wants many times the dictionary in samples; past a few
+// mebibytes more samples add training time, not ratio.
+constexpr uint64_t kSamplesPerDictByte = 50;
+constexpr uint64_t kMaxSampleBytes = 4 << 20;
+// zstd's block header: 3 bytes, little-endian; bit 0 last block, bits 1-2
+// the block type, the rest the block's size.
+constexpr size_t kBlockHeaderSize = 3;
+constexpr uint32_t kCompressedBlock = 2;
+
+void Check(size_t rc) {
+  if (ZSTD_isError(rc)) {
+    if (ZSTD_getErrorCode(rc) == ZSTD_error_memory_allocation) throw std::bad_alloc();
+    // Only a programming mistake (a bad parameter) gets here.
+    throw std::logic_error(ZSTD_getErrorName(rc));
+  }
+}
+
+}  // namespace
+
+void CompressionDictionary::FreeCDict::operator()(ZSTD_CDict_s* d) const { ZSTD_freeCDict(d); }
+void ValueCompressor::FreeCCtx::operator()(ZSTD_CCtx_s* c) const { ZSTD_freeCCtx(c); }
+
+CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values, uint64_t total, int level) {
+  CompressionDictionary out;
+  out.level_ = level;
+  if (total < kMinTrainBytes || values.size() < kMinTrainValues) return out;
+  const size_t capacity =
+      static_cast<size_t>(std::clamp<uint64_t>(total / kValueBytesPerDictByte, kMinDictSize, kMaxDictSize));
+
+  // An even sample across the values, in their order: every step-th one
+  // until the budget is spent.
+  const uint64_t budget = std::min<uint64_t>(capacity * kSamplesPerDictByte, kMaxSampleBytes);
+  const uint64_t step = std::max<uint64_t>(1, total / budget);
+  std::vector<std::byte> samples;
+  std::vector<size_t> sizes;
+  samples.reserve(static_cast<size_t>(std::min(total, budget + kMaxBlockValue)));
+  for (size_t i = 0; i < values.size() && samples.size() < budget; i += step) {
+    // The trainer gains nothing from the tail of a long value.
+    const Bytes v = values[i].first(std::min<size_t>(values[i].size(), kMaxBlockValue));
+    samples.insert(samples.end(), v.begin(), v.end());
+    sizes.push_back(v.size());
+  }
+  if (sizes.size() < kMinTrainValues) return out;
+
+  std::vector<std::byte> dict(capacity);
+  // fastCover with one set of parameters, on one thread, so the result
+  // depends on the sample alone.  Measured on records, short records and
+  // documents, 200-byte segments of 8-byte matches did as well as the
+  // trainer's search over segment sizes, at a quarter of its time; the
+  // frequency table grows with the sample up to the trainer's default.
+  ZDICT_fastCover_params_t params{};
+  params.k = 200;
+  params.d = 8;
+  params.f = 14;
+  while (params.f < 20 && (uint64_t{1} << params.f) < samples.size()) ++params.f;
+  params.accel = 5;
+  params.splitPoint = 1.0;
+  params.zParams.compressionLevel = level;
+  const size_t n = ZDICT_trainFromBuffer_fastCover(dict.data(), dict.size(), samples.data(), sizes.data(),
+                                                   static_cast<unsigned>(sizes.size()), params);
+  if (ZDICT_isError(n)) return out;  // e.g. values too alike or too few: go without
+  dict.resize(n);
+  ZSTD_CDict* cdict = ZSTD_createCDict(dict.data(), dict.size(), level);
+  if (cdict == nullptr) throw std::bad_alloc();
+  out.cdict_.reset(cdict);
+  out.bytes_ = std::move(dict);
+  return out;
+}
+
+ValueCompressor::ValueCompressor(const CompressionDictionary& dict) : dict_(dict), cctx_(ZSTD_createCCtx()) {
+  if (cctx_ == nullptr) throw std::bad_alloc();
+  ZSTD_CCtx* c = cctx_.get();
+  // Nothing the record around it already gives: no magic number, no
+  // dictionary id (a file has one dictionary), no checksum (the record CRC
+  // covers the bytes).  The content size stays: the reader sizes its
+  // output from it.
+  Check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, dict.level()));
+  Check(ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless));
+  Check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0));
+  Check(ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0));
+  Check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1));
+  if (dict.cdict() != nullptr) Check(ZSTD_CCtx_refCDict(c, dict.cdict()));
+}
+
+size_t ValueCompressor::Pack(Bytes value, std::vector<std::byte>* out) {
+  std::byte head[kMaxWrapperHead];
+  uint64_t ignored_length;
+  Bytes ignored_body;
+  const bool must_wrap = ParseStored(value, &ignored_length, &ignored_body) != StoredForm::kPlain;
+
+  // What compression gives, when it gives something.
+  Bytes body;
+  if (!value.empty() && value.size() <= kMaxPayloadLength - kMaxWrapperHead) {
+    frame_.resize(ZSTD_compressBound(value.size()));
+    const size_t n = ZSTD_compress2(cctx_.get(), frame_.data(), frame_.size(), value.data(), value.size());
+    Check(n);
+    const Bytes frame(frame_.data(), n);
+    if (value.size() > kMaxBlockValue) {
+      body = frame;
+    } else {
+      // One block follows the frame header; the block alone is kept, and
+      // only when zstd compressed it (a raw or repeated-byte block does not
+      // pay for its wrapper).
+      ZSTD_frameHeader fh;
+      Check(ZSTD_getFrameHeader_advanced(&fh, frame.data(), frame.size(), ZSTD_f_zstd1_magicless));
+      if (fh.headerSize + kBlockHeaderSize <= frame.size()) {
+        const std::byte* b = frame.data() + fh.headerSize;
+        const uint32_t bh = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                            static_cast<uint32_t>(b[2]) << 16;
+        const Bytes block = frame.subspan(fh.headerSize + kBlockHeaderSize);
+        if ((bh & 1) != 0 && ((bh >> 1) & 3) == kCompressedBlock && (bh >> 3) == block.size()) body = block;
+      }
+    }
+  }
+
+  const size_t start = out->size();
+  size_t head_size = 0;
+  if (!body.empty()) head_size = WriteWrapperHead(value.size(), body.size(), head);
+  if (!body.empty() && head_size + body.size() < value.size()) {
+    out->insert(out->end(), head, head + head_size);
+    out->insert(out->end(), body.begin(), body.end());
+  } else if (must_wrap) {
+    head_size = WriteWrapperHead(value.size(), value.size(), head);
+    out->insert(out->end(), head, head + head_size);
+    out->insert(out->end(), value.begin(), value.end());
+  } else {
+    out->insert(out->end(), value.begin(), value.end());
+  }
+  return out->size() - start;
+}
+
+bool FitsCompressed(Bytes value) {
+  uint64_t length;
+  Bytes body;
+  return value.size() <= kMaxPayloadLength - kMaxWrapperHead ||
+         ParseStored(value, &length, &body) == StoredForm::kPlain;
+}
+
+CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
+                                          const std::vector<bool>& keep, int level) {
+  const auto value_of = [&](size_t id) {
+    const std::byte* record = data.data() + (offsets[id] - kHeaderSize);
+    return Bytes(record + kRecordHeaderSize, LoadU32(record));
+  };
+  const auto kept = [&](size_t id) { return keep.empty() || keep[id]; };
+
+  std::vector<Bytes> values;
+  CompressionInfo info;
+  info.level = level;
+  for (size_t id = 0; id < offsets.size(); ++id) {
+    if (!kept(id)) continue;
+    values.push_back(value_of(id));
+    info.value_bytes += values.back().size();
+  }
+  const CompressionDictionary dict = CompressionDictionary::Train(values, info.value_bytes, level);
+  std::vector<Bytes>().swap(values);
+
+  CompressedRecords out;
+  ValueCompressor compressor(dict);
+  std::vector<std::byte> stored;
+  out.offsets.ReserveFor(offsets.size());
+  for (size_t id = 0; id < offsets.size(); ++id) {
+    stored.clear();
+    if (kept(id)) compressor.Pack(value_of(id), &stored);  // no longer than FitsCompressed allows
+    info.stored_bytes += stored.size();
+    std::byte head[kRecordHeaderSize];
+    StoreBE<uint32_t>(head, static_cast<uint32_t>(stored.size()));
+    StoreBE<uint32_t>(head + sizeof(uint32_t), Crc32(stored));  // after the length
+    out.offsets.PushBack(kHeaderSize + out.data.size());
+    out.data.ReserveFor(kRecordHeaderSize + stored.size());
+    out.data.Append(head, kRecordHeaderSize);
+    out.data.Append(stored.data(), stored.size());
+  }
+  const Bytes d = dict.bytes();
+  info.dictionary_size = d.size();
+  out.section.resize(kCompressionHeadSize + d.size());
+  EncodeCompressionHead(info, out.section.data());
+  if (!d.empty()) std::memcpy(out.section.data() + kCompressionHeadSize, d.data(), d.size());
+  return out;
+}
+
+}  // namespace velk::writer

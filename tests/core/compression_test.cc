@@ -1,0 +1,224 @@
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/base/compressed_value.h"
+#include "core/base/endian.h"
+#include "core/format/format.h"
+#include "core/reader/value_decoder.h"
+#include "core/reader/store_reader.h"
+#include "core/writer/staged_store.h"
+#include "core/writer/value_compressor.h"
+#include "store_bytes.h"
+
+namespace velk {
+namespace {
+
+using ByteVec = std::vector<std::byte>;
+
+ByteVec Of(std::string_view s) {
+  const Bytes b = AsBytes(s);
+  return ByteVec(b.begin(), b.end());
+}
+
+// Staged records (length, CRC left zero, payload) for values, as the
+// writer's data section holds them.
+struct Staged {
+  ByteVec data;
+  std::vector<uint64_t> offsets;
+};
+Staged Stage(const std::vector<ByteVec>& values) {
+  Staged s;
+  for (const ByteVec& v : values) {
+    s.offsets.push_back(kHeaderSize + s.data.size());
+    std::byte head[kRecordHeaderSize] = {};
+    StoreBE<uint32_t>(head, static_cast<uint32_t>(v.size()));
+    s.data.insert(s.data.end(), head, head + kRecordHeaderSize);
+    s.data.insert(s.data.end(), v.begin(), v.end());
+  }
+  return s;
+}
+
+Bytes StoredAt(const writer::CompressedRecords& c, size_t id) {
+  const std::byte* r = c.data.data() + (c.offsets[id] - kHeaderSize);
+  return Bytes(r + kRecordHeaderSize, LoadU32(r));
+}
+
+std::string Record(std::mt19937_64& rng, size_t i) {
+  static const char* kCities[] = {"Oslo", "Lima", "Kyiv", "Pune", "Cork", "Perth"};
+  return "\x85\xa2id\xce" + std::string(4, static_cast<char>('0' + i % 10)) + "\xa4name\xb0user-" +
+         std::to_string(rng() % 100000000) + "-xyz\xa4" + "city\xa4" + kCities[rng() % 6] +
+         "\xa6" + "active\xc3\xa5score\xcb" + std::string(8, static_cast<char>(rng() % 4));
+}
+
+// Values of every shape a build meets, with the many similar records that
+// make a dictionary worth training.
+std::vector<ByteVec> MixedValues() {
+  std::mt19937_64 rng(7);
+  std::vector<ByteVec> v;
+  for (size_t i = 0; i < 2000; ++i) v.push_back(Of(Record(rng, i)));
+  ByteVec random(100);
+  for (auto& b : random) b = static_cast<std::byte>(rng());
+  v.push_back(random);
+  v.push_back({});                                       // empty
+  v.push_back(Of("\xc0"));                               // one byte
+  v.push_back(Of("\xd4"));                               // an ext lead byte, nothing more
+  v.push_back(Of("\xd4\x5a\x01"));                       // a wrapper holding one byte
+  v.push_back(Of(std::string("\xc7\x03\x5a\x02" "ab")));   // a wrapper with a raw body
+  v.push_back(Of(std::string("\xc7\x09\x5a\x02" "ab")));   // a wrapper of the wrong length
+  v.push_back(Of(std::string("\xd6\x5a") + std::string(200, 'q')));  // looks like one, damaged
+  v.push_back(Of(std::string("\xc7\x03\x01\x02" "ab")));   // another extension type
+  v.push_back(Of(std::string(300 * 1024, 'z')));         // past one block: a frame
+  ByteVec big_random(200 * 1024);
+  for (auto& b : big_random) b = static_cast<std::byte>(rng());
+  v.push_back(big_random);
+  return v;
+}
+
+TEST(Compression, EveryValueRoundTripsAndOnlyWrappersLookCompressed) {
+  const std::vector<ByteVec> values = MixedValues();
+  const Staged s = Stage(values);
+  const auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
+  auto opened = ValueDecoder::Open(c.section);
+  ASSERT_TRUE(opened.ok());
+  const ValueDecoder& dec = opened.value();
+  ASSERT_GT(dec.info().dictionary_size, 0u);
+
+  uint64_t record_bytes = 0, record_stored = 0;
+  std::vector<std::byte> scratch;
+  for (size_t id = 0; id < values.size(); ++id) {
+    SCOPED_TRACE(id);
+    const Bytes stored = StoredAt(c, id);
+    auto got = dec.Decode(stored, &scratch);
+    ASSERT_TRUE(got.ok()) << got.error().detail();
+    ASSERT_EQ(ByteVec(got.value().begin(), got.value().end()), values[id]);
+    // The two-step form gives the same bytes.
+    auto n = dec.ValueLength(stored);
+    ASSERT_TRUE(n.ok());
+    ByteVec into(n.value());
+    ASSERT_TRUE(dec.DecodeInto(stored, into.data()).ok());
+    ASSERT_EQ(into, values[id]);
+    // Whatever is not a wrapper is stored exactly as given.
+    uint64_t length;
+    Bytes body;
+    if (ParseStored(stored, &length, &body) != StoredForm::kCompressed) {
+      ASSERT_EQ(ByteVec(stored.begin(), stored.end()), values[id]);
+    }
+    if (id < 2000) {
+      record_bytes += values[id].size();
+      record_stored += stored.size();
+    }
+  }
+  // Similar records shrink; random bytes stay as they are.
+  EXPECT_LT(record_stored * 2, record_bytes);
+  EXPECT_EQ(StoredAt(c, 2000).size(), 100u);
+  EXPECT_EQ(StoredAt(c, values.size() - 1).size(), 200u * 1024);
+
+  // The same values always give the same bytes.
+  const auto again = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
+  EXPECT_EQ(again.section, c.section);
+  ASSERT_EQ(again.data.size(), c.data.size());
+  EXPECT_EQ(std::memcmp(again.data.data(), c.data.data(), c.data.size()), 0);
+}
+
+TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
+  std::vector<ByteVec> values = MixedValues();
+  values.resize(2000);
+  values.push_back(Of(std::string(300 * 1024, 'z')));
+  const Staged s = Stage(values);
+  const auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
+  const ByteVec& section = c.section;
+  auto opened = ValueDecoder::Open(section);
+  ASSERT_TRUE(opened.ok());
+  const ValueDecoder& dec = opened.value();
+  std::vector<std::byte> scratch;
+  size_t corrupt = 0;
+  // Every byte of a few stored values flipped, and each cut short: the
+  // decoder reports damage or gives some value (the record CRC, checked
+  // before, is what tells a changed value), within the stated length.
+  for (size_t id : {size_t{0}, size_t{1}, size_t{777}, values.size() - 1}) {
+    const Bytes stored = StoredAt(c, id);
+    for (size_t i = 0; i < std::min<size_t>(stored.size(), 64); ++i) {
+      for (uint8_t flip : {0x01, 0x80, 0xff}) {
+        ByteVec bad(stored.begin(), stored.end());
+        bad[i] ^= std::byte{flip};
+        auto got = dec.Decode(bad, &scratch);
+        corrupt += !got.ok();
+        if (got.ok()) {
+          EXPECT_LE(got.value().size(), 400u * 1024);
+        }
+      }
+    }
+    for (size_t cut = 0; cut < stored.size(); cut += 1 + cut / 4) {
+      auto got = dec.Decode(stored.first(cut), &scratch);
+      corrupt += !got.ok();
+    }
+  }
+  EXPECT_GT(corrupt, 0u);
+
+  // A wrapper claiming a length its body cannot hold fails before any
+  // memory is taken for it.
+  ByteVec huge = Of(std::string("\xc7\x08\x5a\xff\xff\xff\xff\x0f", 8) + "abcde");
+  auto got = dec.Decode(huge, &scratch);
+  ASSERT_FALSE(got.ok());
+  EXPECT_EQ(got.error().kind(), ErrorKind::kCorrupt);
+
+  // A damaged section or dictionary: refused at open, or every value still
+  // decodes to something or fails cleanly.
+  ByteVec other_codec = section;
+  other_codec[0] = std::byte{9};
+  EXPECT_FALSE(ValueDecoder::Open(other_codec).ok());
+  EXPECT_FALSE(ValueDecoder::Open(ByteVec(section.begin(), section.begin() + kCompressionHeadSize - 1)).ok());
+  for (size_t i = kCompressionHeadSize; i < section.size(); i += 97) {
+    ByteVec bad = section;
+    bad[i] ^= std::byte{0x5a};
+    auto damaged = ValueDecoder::Open(bad);
+    if (!damaged.ok()) continue;
+    for (size_t id = 0; id < values.size(); id += 101) (void)damaged.value().Decode(StoredAt(c, id), &scratch);
+  }
+}
+
+TEST(Compression, AFileCarriesItsDictionaryAndEveryReaderReadsIt) {
+  testfiles::TempDir dir;
+  const std::string path = dir.Path("packed.vlks");
+  std::mt19937_64 rng(3);
+  std::vector<std::string> values;
+  {
+    StagedStore s({.dedup = true, .drop_orphans = true, .key_order = true, .index = true, .compress = true});
+    for (size_t i = 0; i < 1500; ++i) {
+      values.push_back(Record(rng, i));
+      auto id = s.AddObject(AsBytes(values.back()));
+      ASSERT_TRUE(id.ok());
+      ASSERT_TRUE(s.AddKey("k" + std::to_string(i), id.value()).ok());
+    }
+    ASSERT_TRUE(s.Build(path).ok());
+  }
+  // The package's reader decompresses; the base layout's reader sees the
+  // stored forms, every record sound.
+  auto packed = StoreReader::OpenIndexed(path, OpenCheck::kWholeFile);
+  ASSERT_TRUE(packed.ok());
+  ASSERT_TRUE(packed.value().values().compressed());
+  auto plain = StoreReader::Open(path, true);
+  ASSERT_TRUE(plain.ok());
+  ASSERT_FALSE(plain.value().values().compressed());
+  EXPECT_TRUE(plain.value().Verify().ok());
+  std::vector<std::byte> scratch;
+  size_t smaller = 0;
+  for (size_t i = 0; i < values.size(); ++i) {
+    auto stored = packed.value().Get("k" + std::to_string(i));
+    ASSERT_TRUE(stored.ok() && stored.value().has_value());
+    auto value = packed.value().values().Decode(*stored.value(), &scratch);
+    ASSERT_TRUE(value.ok());
+    ASSERT_EQ(AsChars(value.value()), values[i]);
+    auto raw = plain.value().Get("k" + std::to_string(i));
+    ASSERT_TRUE(raw.ok() && raw.value().has_value());
+    smaller += raw.value()->size() < values[i].size();
+  }
+  EXPECT_GT(smaller, values.size() / 2);
+}
+
+}  // namespace
+}  // namespace velk
