@@ -98,7 +98,7 @@ CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values
   return out;
 }
 
-ValueCompressor::ValueCompressor(const CompressionDictionary& dict) : dict_(dict), cctx_(ZSTD_createCCtx()) {
+ValueCompressor::ValueCompressor(const CompressionDictionary& dict) : cctx_(ZSTD_createCCtx()) {
   if (cctx_ == nullptr) throw std::bad_alloc();
   ZSTD_CCtx* c = cctx_.get();
   // Nothing the record around it already gives: no magic number, no

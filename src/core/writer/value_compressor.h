@@ -54,6 +54,7 @@ bool FitsCompressed(Bytes value);
 // Compresses values one at a time with a dictionary; one per thread.
 class ValueCompressor {
  public:
+  // dict must outlive the compressor: its context refers to dict's tables.
   explicit ValueCompressor(const CompressionDictionary& dict);
 
   // Appends the stored form of value to *out: compressed when that is
@@ -66,7 +67,6 @@ class ValueCompressor {
   struct FreeCCtx {
     void operator()(ZSTD_CCtx_s* c) const;
   };
-  const CompressionDictionary& dict_;
   std::unique_ptr<ZSTD_CCtx_s, FreeCCtx> cctx_;
   std::vector<std::byte> frame_;  // zstd's output before it is unwrapped
 };
