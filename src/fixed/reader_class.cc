@@ -33,22 +33,10 @@ Outcome<std::optional<Bytes>> GetRaw(Self* self, const ArgSlots& args) {
   return self->state.Get(key.view);
 }
 
-// The lean forms of get_raw and exists for plain keys; nullopt hands the
-// call to the general form (a damaged record, whose error it reports).
-std::optional<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key) {
-  Bytes payload;
-  switch (self->state.Probe(key, &payload)) {
-    case StoreReader::Found::kFound:
-      return std::optional<Bytes>(payload);
-    case StoreReader::Found::kAbsent:
-      return std::optional<Bytes>();
-    case StoreReader::Found::kDamaged:
-      break;
-  }
-  return std::nullopt;
-}
+// The lean forms of get_raw and exists, for plain keys.
+Result<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key) { return self->state.Get(key); }
 
-std::optional<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
+Result<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
 
 Outcome<bool> Exists(Self* self, const ArgSlots& args) {
   KeyBuf key;

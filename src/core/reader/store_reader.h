@@ -53,29 +53,31 @@ class StoreReader {
   StoreReader(const StoreReader&) = delete;
   StoreReader& operator=(const StoreReader&) = delete;
 
-  // Exact lookup without building an error, for the hot path: kFound with
-  // the payload in *payload, kAbsent, or kDamaged when the key's record
-  // fails its bounds checks (Get then says how).
-  enum class Found { kFound, kAbsent, kDamaged };
-  Found Probe(std::string_view key, Bytes* payload) const {
-    if (lazy_) return LazyProbe(key, payload);
-    const uint32_t i = index_.Find(key, keys_, map_.bytes());
-    if (i == KeyIndex::kNotFound) return Found::kAbsent;
-    return TryReadObject(keys_.record_offset(i), payload) ? Found::kFound : Found::kDamaged;
-  }
-
-  // Exact lookup: nullopt for an absent key.
+  // Exact lookup: the key's payload, nullopt when the file has no such key,
+  // or the fault of a damaged index entry or record, as found on the way
+  // (so no caller ever looks twice to say what is wrong).  Inline: it is
+  // the hot path of every face; the faults are built out of line.
   Result<std::optional<Bytes>> Get(std::string_view key) const {
     if (lazy_) return LazyGet(key);
     const uint32_t i = index_.Find(key, keys_, map_.bytes());
     if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
-    auto payload = ReadObject(keys_.record_offset(i));
-    if (!payload.ok()) [[unlikely]] return std::move(payload).error();
-    return std::optional<Bytes>(payload.value());
+    Bytes payload;
+    if (TryReadObject(keys_.record_offset(i), &payload)) [[likely]] return std::optional<Bytes>(payload);
+    return RecordError(keys_.record_offset(i));
   }
-  // Probe for a batch of keys: found[j] and payloads[j] as Probe gives
-  // them for keys[j], with the memory accesses of the batch overlapped.
-  void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const;
+  // What a batch lookup found for one key.
+  enum class Found : uint8_t { kFound, kAbsent, kDamaged };
+  // A key of a batch whose index entry or record is damaged: its place in
+  // the batch and the fault, as Get gives it.
+  struct KeyFault {
+    size_t key;
+    StoreError error;
+  };
+  // Get for a batch of keys, with the memory accesses of the batch
+  // overlapped: found[j] for keys[j] (payloads[j] set when kFound), and the
+  // fault of every kDamaged key appended to *faults in batch order.
+  void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
+                 std::vector<KeyFault>* faults) const;
   bool Exists(std::string_view key) const;
   // Exists, with the error of a damaged index.
   Result<bool> Contains(std::string_view key) const;
@@ -166,7 +168,6 @@ class StoreReader {
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
   // The checks of Verify over the entries keys: CRCs and the header's claims.
   Result<void> VerifyEntries(const KeyList& keys) const;
-  Found LazyProbe(std::string_view key, Bytes* payload) const;
   Result<std::optional<Bytes>> LazyGet(std::string_view key) const;
   // Whether the record at offset passes its bounds checks and, read through
   // the lookup index, its CRC.
