@@ -21,13 +21,6 @@
 
 namespace velk {
 
-// One entry of a scan: position in the key list and the object's payload,
-// which points into the mapping and lives as long as the reader.
-struct ScanEntry {
-  size_t index;
-  Bytes payload;
-};
-
 // What an open checks of the whole file.
 enum class OpenCheck : uint8_t {
   kNone,           // the header only
@@ -81,10 +74,6 @@ class StoreReader {
   bool Exists(std::string_view key) const;
   // Exists, with the error of a damaged index.
   Result<bool> Contains(std::string_view key) const;
-  // Keys starting with prefix, in key list order, with their objects.
-  Result<std::vector<ScanEntry>> Prefix(std::string_view prefix) const;
-  // Every key list entry with its object.
-  Result<std::vector<ScanEntry>> Items() const;
   // Each distinct object once, in order of the first entry naming it.
   Result<std::vector<Bytes>> Objects() const;
   // Whole-file CRC, then each distinct object's CRC, the header's claims,
@@ -103,11 +92,10 @@ class StoreReader {
     return LocateRecord(map_.bytes().data(), map_.size(), offset, payload) == RecordFault::kNone;
   }
 
-  // Starts loading the record at offset, when it lies in the file.
-  void PrefetchAt(uint64_t offset) const {
-    if (offset < map_.size()) __builtin_prefetch(map_.bytes().data() + offset);
-  }
-
+  // Scans walk the entries in key order with a cursor: CursorAt (or Seek
+  // for a key, then CursorAt), then Next per entry, and ReadChecked for
+  // the entry's object.
+  //
   // An entry of a scan, and where the next one begins.
   struct Cursor {
     size_t index = 0;
@@ -123,6 +111,15 @@ class StoreReader {
   Result<ScanItem> Next(Cursor* cursor) const;
   // LowerBound with the errors of a damaged index.
   Result<size_t> Seek(std::string_view key) const;
+  // For a scan that reads objects, called once per entry with the number
+  // of the next entry: starts loading the record kScanLookahead entries on
+  // (when it lies before end), so several loads are in flight at once, as
+  // records read in key order need not lie in file order.  (Read through
+  // the lookup index, records follow the key order and nothing is needed.)
+  void PrefetchAhead(size_t next, size_t end) const {
+    if (!lazy_ && next + kScanLookahead <= end) PrefetchRecord(next + kScanLookahead - 1);
+  }
+  static constexpr size_t kScanLookahead = 8;
   // The payload of the record at offset, its CRC checked too when the file
   // is read through its lookup index.
   Result<Bytes> ReadChecked(uint64_t offset) const;
@@ -173,8 +170,6 @@ class StoreReader {
   // the lookup index, its CRC.
   bool RecordSound(uint64_t offset, Bytes* payload) const;
   void PrefetchRecord(size_t i) const;  // starts loading entry i's record, if any
-  // Entries [begin, end) of the key list with their objects.
-  Result<std::vector<ScanEntry>> ReadEntries(size_t begin, size_t end) const;
 
   std::string path_;
   Mapping map_;
