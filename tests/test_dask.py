@@ -179,7 +179,9 @@ def test_lookup_join_survives_a_killed_worker(client, tmp_path):
         w.update((f"k{i}", i * 3) for i in range(3000))
     frame = pd.DataFrame({"key": [f"k{i}" for i in range(0, 6000, 2)]})
     marker = str(tmp_path / "killed")
-    ddf = dd.from_pandas(frame, npartitions=6).map_partitions(lambda p: _kill_once(marker, p))
+    ddf = dd.from_pandas(frame, npartitions=6)
+    # meta given: the function must run on the workers only, never on the client.
+    ddf = ddf.map_partitions(lambda p: _kill_once(marker, p), meta=ddf._meta)
     out = lookup(ddf, "key", tmp_path / "st", decode=True).compute()
     assert os.path.exists(marker)
     assert out["value"].tolist() == [i * 3 if i < 3000 else None for i in range(0, 6000, 2)]

@@ -18,6 +18,7 @@ def spark():
     from pyspark.sql import SparkSession
 
     # The Python workers run this interpreter, which has velkstore.
+    saved = os.environ.get("PYSPARK_PYTHON")
     os.environ["PYSPARK_PYTHON"] = sys.executable
     # Two threads; "local[2,2]" lets a failed task run once more, as a
     # cluster's task retries would.
@@ -30,6 +31,10 @@ def spark():
     )
     yield session
     session.stop()
+    if saved is None:
+        del os.environ["PYSPARK_PYTHON"]
+    else:
+        os.environ["PYSPARK_PYTHON"] = saved
 
 
 def _failing(marker, real):

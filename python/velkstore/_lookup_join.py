@@ -18,11 +18,11 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
+import pyarrow as pa  # type: ignore[import-untyped]
 
 from ._common import decode
 from ._reader import VelkReader
-from .sharded.manifest import MANIFEST_NAME
+from .sharded.manifest import MANIFEST_NAME, join
 
 
 @dataclass(frozen=True)
@@ -67,9 +67,7 @@ _cache_lock = threading.Lock()
 
 def _identity(path: str | bytes) -> tuple[int, ...]:
     # A commit renames a new manifest (or a new file) into place: a new inode.
-    if os.path.isdir(path):
-        path = os.path.join(path, os.fsencode(MANIFEST_NAME) if isinstance(path, bytes) else MANIFEST_NAME)
-    st = os.stat(path)
+    st = os.stat(join(path, MANIFEST_NAME) if os.path.isdir(path) else path)
     return (st.st_dev, st.st_ino, st.st_mtime_ns, st.st_size)
 
 

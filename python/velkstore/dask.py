@@ -177,8 +177,8 @@ def lookup(
       Arrow-backed columns: null where the key is absent or its map lacks
       the field.
     """
-    import pandas as pd
-    import pyarrow as pa
+    import pandas as pd  # type: ignore[import-untyped]
+    import pyarrow as pa  # type: ignore[import-untyped]
 
     from . import _lookup_join as lj
 

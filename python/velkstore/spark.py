@@ -15,7 +15,7 @@ from functools import partial
 from typing import Any
 
 try:
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped]
     from pyspark import TaskContext
     from pyspark.sql import DataFrame
     from pyspark.sql.pandas.types import from_arrow_type, to_arrow_type
@@ -197,7 +197,7 @@ def _split_batches(
     # Runs in a first-stage task: this partition's pairs as packed chunks,
     # each tagged (shard, partition, sequence) so that the second stage
     # replays them in the DataFrame's order.
-    part = TaskContext.get().partitionId()
+    part = _task().partitionId()
     splitter = Splitter(num_shards, seed)
     seq = 0
 
@@ -229,6 +229,13 @@ def _split_batches(
     yield emit()
 
 
+def _task() -> TaskContext:
+    context = TaskContext.get()
+    if context is None:
+        raise RuntimeError("this runs only inside a Spark task")
+    return context
+
+
 def _keyed_chunk(row: Any) -> tuple[tuple[int, int, int], bytes]:
     return (row[0], row[1], row[2]), row[3]
 
@@ -244,7 +251,7 @@ def _build_task(
     # sorted by (partition, sequence).  Each attempt builds in its own
     # directory, so a retried or speculative attempt never meets the file
     # of another.
-    attempt = f"attempt-{TaskContext.get().taskAttemptId()}"
+    attempt = f"attempt-{_task().taskAttemptId()}"
     attempt_dir = join(build_dir, attempt)
     os.mkdir(attempt_dir)
     name = shard_file_name(build_id, index, num_shards)
