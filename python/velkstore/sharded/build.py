@@ -8,19 +8,26 @@ the order of the chunks is what makes the last binding of a key win.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
 from .. import _native
 from .manifest import (
+    BUILD_DIR_PREFIX,
     DirPath,
     Manifest,
     ShardEntry,
     commit,
     join,
+    new_build_id,
+    remove_build_dir,
+    replaceable_manifest,
 )
+from .._common import PathArg
 from .._writer import VelkWriter
 
 #: Pairs grouped by the shard of their key, in the order they came, with a
@@ -97,3 +104,24 @@ def commit_built(directory: DirPath, build_dir: DirPath, seed: int, built: Seque
         file_size=sum(e.size for e in entries),
         shards=entries,
     )
+
+
+@contextmanager
+def build_directory(directory: PathArg) -> Iterator[tuple[DirPath, str, DirPath]]:
+    """For a build of the store in *directory* (made if missing) whose
+    shards are built on workers: yields (directory, build id, build
+    directory), the hidden directory the workers build into, and removes it
+    with whatever is left in it when the block ends, done or failed.
+
+    A store this build could not replace fails now, not after every shard
+    is built."""
+    target: DirPath = os.fspath(directory)
+    os.makedirs(target, exist_ok=True)
+    replaceable_manifest(target)
+    build_id = new_build_id()
+    build_dir = join(target, BUILD_DIR_PREFIX + build_id)
+    os.mkdir(build_dir)
+    try:
+        yield target, build_id, build_dir
+    finally:
+        remove_build_dir(build_dir)
