@@ -14,7 +14,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
-import pyarrow as pa
+import pyarrow as pa  # type: ignore[import-untyped]
 
 from . import _native
 
@@ -144,7 +144,7 @@ def _checked_keys(data: Any, schema: pa.Schema, key_index: int) -> None:
     if isinstance(data, (pa.Table, pa.RecordBatch)):
         column = data.column(key_index)
         if column.null_count:
-            import pyarrow.compute as pc
+            import pyarrow.compute as pc  # type: ignore[import-untyped]
 
             first = pc.index(pc.is_null(column), True).as_py()
             raise ValueError(
