@@ -2,9 +2,11 @@
 // place (from an Arrow array, or converted once from Python keys), looked
 // up shard by shard and copied into the result's buffers without the
 // interpreter lock and without a Python object per key.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -101,10 +103,10 @@ struct Failure {
 
 // Builds the binary result: row j is the value found for key j, null when
 // the key is absent or unusable.  values[k] and found[k] are in probe
-// order; slot[j] is key j's place in it (kNoSlot: unusable).
-arrow::BinaryOut BuildResult(const std::vector<size_t>& slot, const std::vector<StoreReader::Found>& found,
+// order; slot[j] is key j's place in it (kNoSlot: unusable), or with slot
+// empty, j itself.
+arrow::BinaryOut BuildResult(size_t n, const std::vector<size_t>& slot, const std::vector<StoreReader::Found>& found,
                              const std::vector<Bytes>& values) {
-  const size_t n = slot.size();
   uint64_t total = 0;
   for (size_t k = 0; k < found.size(); ++k) {
     if (found[k] == StoreReader::Found::kFound) total += values[k].size();
@@ -123,7 +125,7 @@ arrow::BinaryOut BuildResult(const std::vector<size_t>& slot, const std::vector<
     int64_t nulls = 0;
     offsets[0] = 0;
     for (size_t j = 0; j < n; ++j) {
-      const size_t k = slot[j];
+      const size_t k = slot.empty() ? j : slot[j];
       if (k != kNoSlot && found[k] == StoreReader::Found::kFound) {
         const Bytes v = values[k];
         if (!v.empty()) std::memcpy(data + at, v.data(), v.size());
@@ -187,27 +189,37 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       }
     }
     const size_t n = keys.views.size();
-    // Each usable key's shard, then the keys grouped by shard in the order
-    // asked: count[i]..count[i+1] are shard i's places in the probe order.
-    std::vector<uint32_t> shard(n, 0);
+    // The probe order: for one reader the keys as asked (unusable ones
+    // probed too, and taken as absent); for shards the usable keys grouped
+    // by shard in the order asked, count[i]..count[i+1] being shard i's
+    // places and slot[j] key j's.
     std::vector<size_t> count(num_shards + 1, 0);
-    for (size_t j = 0; j < n; ++j) {
-      if (!keys.usable[j]) continue;
-      if (num_shards > 1) shard[j] = static_cast<uint32_t>(ShardOf(keys.views[j], seed, num_shards));
-      ++count[shard[j] + 1];
-    }
-    for (size_t i = 0; i < num_shards; ++i) count[i + 1] += count[i];
-    std::vector<size_t> slot(n, kNoSlot);
-    std::vector<std::string_view> batch(count[num_shards]);
-    {
+    std::vector<size_t> slot;
+    std::vector<std::string_view> grouped;
+    std::span<const std::string_view> batch;
+    if (num_shards == 1) {
+      count[1] = n;
+      batch = keys.views;
+    } else {
+      std::vector<uint32_t> shard(n, 0);
+      for (size_t j = 0; j < n; ++j) {
+        if (!keys.usable[j]) continue;
+        shard[j] = static_cast<uint32_t>(ShardOf(keys.views[j], seed, num_shards));
+        ++count[shard[j] + 1];
+      }
+      for (size_t i = 0; i < num_shards; ++i) count[i + 1] += count[i];
+      slot.assign(n, kNoSlot);
+      grouped.resize(count[num_shards]);
       std::vector<size_t> next(count.begin(), count.end() - 1);
       for (size_t j = 0; j < n; ++j) {
         if (!keys.usable[j]) continue;
         const size_t k = next[shard[j]]++;
         slot[j] = k;
-        batch[k] = keys.views[j];
+        grouped[k] = keys.views[j];
       }
+      batch = grouped;
     }
+    const bool all_usable = std::find(keys.usable.begin(), keys.usable.end(), 0) == keys.usable.end();
     std::vector<std::shared_ptr<const StoreReader>> stores(num_shards);
     for (size_t i = 0; i < num_shards; ++i) {
       // A lone reader must be open even for no keys, as get_many() asks.
@@ -228,7 +240,12 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const size_t b = count[i], e = count[i + 1];
         if (b == e) continue;
         const StoreReader& store = *stores[i];
-        store.ProbeMany({batch.data() + b, e - b}, found.data() + b, values.data() + b);
+        store.ProbeMany(batch.subspan(b, e - b), found.data() + b, values.data() + b);
+        if (num_shards == 1 && !all_usable) {
+          for (size_t k = 0; k < n; ++k) {
+            if (!keys.usable[k]) found[k] = StoreReader::Found::kAbsent;
+          }
+        }
         for (size_t k = b; k < e; ++k) {
           if (found[k] == StoreReader::Found::kDamaged) {
             failure = Failure{i, batch[k], std::nullopt};
@@ -242,7 +259,7 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         auto decoded = store.values().DecodeMany({values.data() + b, e - b}, present, &arenas[i], &bad);
         if (!decoded.ok()) failure = Failure{i, std::nullopt, std::move(decoded).error()};
       }
-      if (!failure) out = BuildResult(slot, found, values);
+      if (!failure) out = BuildResult(n, slot, found, values);
       return true;
     };
     if (n >= kReleaseLockFrom) {
