@@ -140,12 +140,56 @@ def _pairs(part: Any, key: Hashable | None, value: Hashable | None) -> Iterable[
     return ((r[key], r[value]) for r in part)
 
 
+def _arrow_pairs(part: Any, key: Hashable, value: Hashable | None) -> list[Iterable[tuple[bytes, bytes]]] | None:
+    """A pandas frame's rows packed natively through Arrow, byte for byte as
+    `_pairs` would have them stored; None when pyarrow is missing or a
+    column does not convert exactly (object columns other than text, bytes
+    or None, missing values of other columns, names that are not str, types
+    the Arrow path refuses), which then go the way of `_pairs`."""
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped]
+    except ImportError:  # pragma: no cover - depends on the installation
+        return None
+    from .arrow import packed_pairs
+
+    names = list(part.columns)
+    if not all(isinstance(n, str) for n in names) or len(set(names)) != len(names):
+        return None
+    if value is not None:
+        names = [n for n in names if n in (key, value)]  # only the columns stored
+    exact_objects = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.types.is_null)
+    arrays = []
+    try:
+        for name in names:
+            # from_pandas=False: a float NaN stays NaN, as to_dict gives it.
+            array = pa.array(part[name], from_pandas=False)
+            if part[name].dtype == object:
+                if not any(t(array.type) for t in exact_objects):
+                    return None  # ints and floats mixed, say, would come out all floats
+            elif array.null_count:
+                return None  # pandas' own missing markers (NaN in a text column, NA) are not None
+            arrays.append(array)
+        table = pa.Table.from_arrays(arrays, names=names)
+        # Whole rows, the key column included, as to_dict("records") has them.
+        columns = None if value is not None else names
+        return list(packed_pairs(table, cast(str, key), columns, cast("str | None", value), False))
+    except (pa.ArrowException, TypeError, ValueError, OverflowError):
+        return None
+
+
 def _split_partition(
     part: Any, num_shards: int, seed: int, key: Hashable | None, value: Hashable | None
 ) -> tuple[bytes, ...]:
     # Runs on a worker: one packed chunk per shard, pairs in partition order.
     splitter = Splitter(num_shards, seed)
-    splitter.add_pairs(_pairs(part, key, value))
+    packed = None
+    if key is not None and hasattr(part, "columns") and hasattr(part, "to_dict"):  # a pandas frame
+        packed = _arrow_pairs(part, key, value)
+    if packed is None:
+        splitter.add_pairs(_pairs(part, key, value))
+    else:
+        for pairs in packed:
+            splitter.add_pairs(pairs, raw=True)
     return tuple(splitter.take())
 
 

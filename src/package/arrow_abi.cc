@@ -42,13 +42,24 @@ int64_t BufferCount(Kind k) {
   }
 }
 
+// Item i of a buffer of T.  Buffers need not be aligned (those of an array
+// read from a pickle or a message often are not), so items are copied out.
+template <typename T>
+T Load(const void* buffer, int64_t i) {
+  T v;
+  std::memcpy(&v, static_cast<const std::byte*>(buffer) + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
+  return v;
+}
+
 // Offsets of rows [begin, begin + n] in order and non-negative.
 template <typename Offset>
 bool OffsetsInOrder(const void* buffer, int64_t begin, int64_t n) {
-  const Offset* o = static_cast<const Offset*>(buffer) + begin;
-  if (o[0] < 0) return false;
-  for (int64_t i = 0; i < n; ++i) {
-    if (o[i + 1] < o[i]) return false;
+  Offset prev = Load<Offset>(buffer, begin);
+  if (prev < 0) return false;
+  for (int64_t i = 1; i <= n; ++i) {
+    const Offset next = Load<Offset>(buffer, begin + i);
+    if (next < prev) return false;
+    prev = next;
   }
   return true;
 }
@@ -150,9 +161,8 @@ bool Column::InitSlice(const ArrowSchema& schema, const ArrowArray& array, int64
         return false;
       }
       data_ = static_cast<const uint8_t*>(array.buffers[2]);
-      const int64_t first = large ? static_cast<const int64_t*>(values_)[offset_] : static_cast<const int32_t*>(values_)[offset_];
-      const int64_t last = large ? static_cast<const int64_t*>(values_)[offset_ + length_]
-                                 : static_cast<const int32_t*>(values_)[offset_ + length_];
+      const int64_t first = large ? Load<int64_t>(values_, offset_) : Load<int32_t>(values_, offset_);
+      const int64_t last = large ? Load<int64_t>(values_, offset_ + length_) : Load<int32_t>(values_, offset_ + length_);
       if (data_ == nullptr && first != last) {
         *err = "the array's data buffer is missing";
         return false;
@@ -162,22 +172,25 @@ bool Column::InitSlice(const ArrowSchema& schema, const ArrowArray& array, int64
     case Kind::kStringView: case Kind::kBinaryView: {
       const int64_t n_data = array.n_buffers - want;
       variadic_ = reinterpret_cast<const uint8_t* const*>(array.buffers + 2);
-      const auto* sizes = static_cast<const int64_t*>(array.buffers[array.n_buffers - 1]);
+      const void* sizes = array.buffers[array.n_buffers - 1];
       if (n_data > 0 && sizes == nullptr) {
         *err = "the array's buffer sizes are missing";
         return false;
       }
-      const auto* v = static_cast<const View*>(values_) + offset_;
       for (int64_t i = 0; i < length_; ++i) {
         if (IsNull(i)) continue;
-        const View& x = v[i];
+        const View x = Load<View>(values_, offset_ + i);
         if (x.size < 0) {
           *err = "the array has a view of negative length";
           return false;
         }
         if (x.size <= kInlineMax) continue;
-        if (x.buffer < 0 || x.buffer >= n_data || x.offset < 0 || variadic_[x.buffer] == nullptr ||
-            x.offset > sizes[x.buffer] || x.size > sizes[x.buffer] - x.offset) {
+        if (x.buffer < 0 || x.buffer >= n_data || x.offset < 0 || variadic_[x.buffer] == nullptr) {
+          *err = "the array has a view outside its data buffers";
+          return false;
+        }
+        const int64_t size = Load<int64_t>(sizes, x.buffer);
+        if (x.offset > size || x.size > size - x.offset) {
           *err = "the array has a view outside its data buffers";
           return false;
         }
@@ -192,23 +205,21 @@ std::string_view Column::Bytes(int64_t i) const {
   const int64_t at = offset_ + i;
   int64_t begin, end;
   switch (type_.kind) {
-    case Kind::kString: case Kind::kBinary: {
-      const auto* o = static_cast<const int32_t*>(values_);
-      begin = o[at];
-      end = o[at + 1];
+    case Kind::kString: case Kind::kBinary:
+      begin = Load<int32_t>(values_, at);
+      end = Load<int32_t>(values_, at + 1);
       break;
-    }
-    case Kind::kLargeString: case Kind::kLargeBinary: {
-      const auto* o = static_cast<const int64_t*>(values_);
-      begin = o[at];
-      end = o[at + 1];
+    case Kind::kLargeString: case Kind::kLargeBinary:
+      begin = Load<int64_t>(values_, at);
+      end = Load<int64_t>(values_, at + 1);
       break;
-    }
     default: {  // views
-      const auto* v = static_cast<const View*>(values_) + at;
-      const char* base = reinterpret_cast<const char*>(v);
-      if (v->size <= kInlineMax) return {base + 4, static_cast<size_t>(v->size)};
-      return {reinterpret_cast<const char*>(variadic_[v->buffer]) + v->offset, static_cast<size_t>(v->size)};
+      const View v = Load<View>(values_, at);
+      if (v.size <= kInlineMax) {
+        return {reinterpret_cast<const char*>(values_) + at * static_cast<int64_t>(sizeof(View)) + 4,
+                static_cast<size_t>(v.size)};
+      }
+      return {reinterpret_cast<const char*>(variadic_[v.buffer]) + v.offset, static_cast<size_t>(v.size)};
     }
   }
   if (begin == end) return {};
@@ -218,27 +229,27 @@ std::string_view Column::Bytes(int64_t i) const {
 int64_t Column::Signed(int64_t i) const {
   const int64_t at = offset_ + i;
   switch (type_.kind) {
-    case Kind::kInt8: return static_cast<const int8_t*>(values_)[at];
-    case Kind::kInt16: return static_cast<const int16_t*>(values_)[at];
-    case Kind::kInt32: return static_cast<const int32_t*>(values_)[at];
-    default: return static_cast<const int64_t*>(values_)[at];
+    case Kind::kInt8: return Load<int8_t>(values_, at);
+    case Kind::kInt16: return Load<int16_t>(values_, at);
+    case Kind::kInt32: return Load<int32_t>(values_, at);
+    default: return Load<int64_t>(values_, at);
   }
 }
 
 uint64_t Column::Unsigned(int64_t i) const {
   const int64_t at = offset_ + i;
   switch (type_.kind) {
-    case Kind::kUInt8: return static_cast<const uint8_t*>(values_)[at];
-    case Kind::kUInt16: return static_cast<const uint16_t*>(values_)[at];
-    case Kind::kUInt32: return static_cast<const uint32_t*>(values_)[at];
-    default: return static_cast<const uint64_t*>(values_)[at];
+    case Kind::kUInt8: return Load<uint8_t>(values_, at);
+    case Kind::kUInt16: return Load<uint16_t>(values_, at);
+    case Kind::kUInt32: return Load<uint32_t>(values_, at);
+    default: return Load<uint64_t>(values_, at);
   }
 }
 
 double Column::Float(int64_t i) const {
   const int64_t at = offset_ + i;
-  if (type_.kind == Kind::kFloat32) return static_cast<const float*>(values_)[at];
-  return static_cast<const double*>(values_)[at];
+  if (type_.kind == Kind::kFloat32) return Load<float>(values_, at);
+  return Load<double>(values_, at);
 }
 
 bool FromCapsules(PyObject* pair, CapsulePair* out) {
