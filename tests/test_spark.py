@@ -40,8 +40,8 @@ def spark():
 def _failing(marker, real):
     # Builds the shard, then fails the task: the first time any task gets
     # here (marker is None: every time).
-    def build(build_dir, name, batches, level):
-        shard = real(build_dir, name, batches, level)
+    def build(*args):
+        shard = real(*args)
         if marker is not None:
             try:
                 os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
@@ -66,7 +66,7 @@ def test_build_with_a_failing_task(spark, tmp_path, monkeypatch):
         df = spark.createDataFrame(rows, "key string, n long, s string").coalesce(3)
         d = tmp_path / "st"
         marker = str(tmp_path / "failed")
-        monkeypatch.setattr(vs, "build_shard", _failing(marker, vs.build_shard))
+        monkeypatch.setattr(vs, "build_attempt", _failing(marker, vs.build_attempt))
         info = vs.to_velkstore(df, d, 4, key="key", seed=7)
         assert os.path.exists(marker) and info.num_keys == 2000
         want = {k: {"key": k, "n": n, "s": s} for k, n, s in rows}  # k5: its later row
@@ -77,7 +77,7 @@ def test_build_with_a_failing_task(spark, tmp_path, monkeypatch):
         manifest = (d / "velkstore-manifest.json").read_bytes()
 
         # Failing every time: the job fails, and the store is as it was.
-        monkeypatch.setattr(vs, "build_shard", _failing(None, vs.build_shard))
+        monkeypatch.setattr(vs, "build_attempt", _failing(None, vs.build_attempt))
         with pytest.raises(Exception, match="task failed"):
             vs.to_velkstore(df.select("key", "n"), d, 2, key="key", value="n")
         assert sorted(os.listdir(d)) == before

@@ -30,13 +30,14 @@ from .sharded.build import (
     BuiltShard,
     ShardedBuildInfo,
     Splitter,
+    build_attempt,
     build_directory,
-    build_shard,
-    commit_built,
+    commit_attempts,
     pack_chunk,
     unpack_chunk,
 )
-from .sharded.manifest import DirPath, check_num_shards, check_seed, join, shard_file_name
+from .sharded.arrow_split import add_batch
+from .sharded.manifest import DirPath, check_num_shards, check_seed, shard_file_name
 
 __all__ = ["lookup", "to_velkstore"]
 
@@ -182,13 +183,7 @@ def to_velkstore(
         results.sort(key=lambda r: r[0])
         if [r[0] for r in results] != list(range(n)):
             raise RuntimeError(f"the build returned shards {[r[0] for r in results]}, not each of 0..{n - 1} once")
-        # Each shard's file moves from the directory of the task attempt that
-        # built it to where the commit takes it from.
-        built = []
-        for _, attempt, shard in results:
-            os.replace(join(join(build_dir, attempt), shard.entry.file), join(build_dir, shard.entry.file))
-            built.append(shard)
-        return commit_built(target, build_dir, seed, built)
+        return commit_attempts(target, build_dir, seed, [(attempt, shard) for _, attempt, shard in results])
 
 
 def _split_batches(
@@ -221,9 +216,7 @@ def _split_batches(
         )
 
     for batch in batches:
-        keys = batch.column(key).to_pylist()
-        values = batch.to_pylist() if value is None else batch.column(value).to_pylist()
-        splitter.add_pairs(zip(keys, values))
+        add_batch(splitter, batch, key, value)
         if splitter.pending > CHUNK_BYTES:
             yield emit()
     yield emit()
@@ -252,8 +245,5 @@ def _build_task(
     # directory, so a retried or speculative attempt never meets the file
     # of another.
     attempt = f"attempt-{_task().taskAttemptId()}"
-    attempt_dir = join(build_dir, attempt)
-    os.mkdir(attempt_dir)
     name = shard_file_name(build_id, index, num_shards)
-    shard = build_shard(attempt_dir, name, (unpack_chunk(c) for _, c in chunks), level)
-    yield index, attempt, shard
+    yield index, attempt, build_attempt(build_dir, attempt, name, (unpack_chunk(c) for _, c in chunks), level)

@@ -27,7 +27,7 @@ from .manifest import (
     remove_build_dir,
     replaceable_manifest,
 )
-from .._common import PathArg
+from .._common import PathArg, naming_file
 from .._writer import VelkWriter
 
 #: Pairs grouped by the shard of their key, in the order they came, with a
@@ -106,6 +106,36 @@ def commit_built(directory: DirPath, build_dir: DirPath, seed: int, built: Seque
     )
 
 
+def build_attempt(
+    build_dir: DirPath,
+    attempt: str,
+    name: str,
+    batches: Iterable[Iterable[tuple[bytes, bytes]]],
+    compress_level: int | None = None,
+) -> BuiltShard:
+    """`build_shard` into the directory *attempt* of *build_dir*, made here.
+
+    For engines that may run a task more than once (a retry, a speculative
+    copy): each attempt of a shard builds in a directory of its own, so no
+    attempt meets another's file, and `commit_attempts` takes the one whose
+    result the engine kept."""
+    attempt_dir = join(build_dir, attempt)
+    os.mkdir(attempt_dir)
+    return build_shard(attempt_dir, name, batches, compress_level)
+
+
+def commit_attempts(
+    directory: DirPath, build_dir: DirPath, seed: int, built: Sequence[tuple[str, BuiltShard]]
+) -> ShardedBuildInfo:
+    """Commit shards built by `build_attempt`, given in shard order as
+    (attempt, shard) pairs: each file moves from its attempt's directory
+    into *build_dir*, then `commit_built`.  The other attempts' files stay
+    in *build_dir*, removed with it."""
+    for attempt, shard in built:
+        os.replace(join(join(build_dir, attempt), shard.entry.file), join(build_dir, shard.entry.file))
+    return commit_built(directory, build_dir, seed, [shard for _, shard in built])
+
+
 @contextmanager
 def build_directory(directory: PathArg) -> Iterator[tuple[DirPath, str, DirPath]]:
     """For a build of the store in *directory* (made if missing) whose
@@ -118,7 +148,8 @@ def build_directory(directory: PathArg) -> Iterator[tuple[DirPath, str, DirPath]
     target: DirPath = os.fspath(directory)
     os.makedirs(target, exist_ok=True)
     replaceable_manifest(target)
-    build_id = new_build_id()
+    with naming_file(target):  # the random source failing names the store
+        build_id = new_build_id()
     build_dir = join(target, BUILD_DIR_PREFIX + build_id)
     os.mkdir(build_dir)
     try:
