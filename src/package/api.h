@@ -19,6 +19,10 @@
 #include "core/format/format.h"
 #include "core/reader/store_reader.h"
 
+namespace velk {
+class StagedStore;
+}
+
 namespace velk::native {
 
 using bind::KeyBuf;
@@ -123,6 +127,11 @@ PyObject* ReindexFile(PyObject* module, PyObject* path);
 PyObject* CreateRouterType(PyObject* module);
 extern PyTypeObject* scan_type;
 extern PyTypeObject* reader_type;
+extern PyTypeObject* writer_type;
+// The staged store of writer (a package writer) when it may change now, and
+// in *changes its count of bindings, which each binding staged raises by
+// one; nullptr with the error set (not a writer, closed, being built).
+StagedStore* WriterStore(PyObject* writer, uint64_t** changes);
 // The module's functions: split_pairs.
 extern PyMethodDef shard_functions[];
 

@@ -12,13 +12,11 @@
 #include <string>
 #include <vector>
 
-#define XXH_INLINE_ALL  // header-only: no library to link
-#include <xxhash.h>
-
 #include "core/writer/commit.h"
 #include "core/format/format.h"
 #include "package/api.h"
 #include "package/pack.h"
+#include "package/placement.h"
 #include "package/reader.h"
 // The member table constants (T_OBJECT_EX, READONLY), named alike on every
 // supported Python.
@@ -29,10 +27,6 @@ namespace {
 
 // Batches shorter than this are looked up holding the lock (as the reader does).
 constexpr size_t kReleaseLockFrom = 64;
-
-uint64_t ShardOf(std::string_view key, uint64_t seed, uint64_t num_shards) {
-  return XXH3_64bits_withSeed(key.data(), key.size(), seed) % num_shards;
-}
 
 // ---- Splitter -------------------------------------------------------------
 
