@@ -27,11 +27,7 @@ constexpr size_t kNoSlot = SIZE_MAX;
 // The keys of a call, as views of bytes kept alive by the call's arguments
 // (or by owned, for keys that needed a converted copy).  A key that is
 // null, or text with no byte form, is unusable: its result is null.
-struct Keys {
-  std::vector<std::string_view> views;
-  std::vector<uint8_t> usable;
-  std::vector<std::string> owned;
-};
+using Keys = BatchKeys;
 
 // Keys from (schema capsule, array capsule) pairs, one per chunk.
 bool ArrowKeys(PyObject* chunks, Keys* keys) {
@@ -71,27 +67,7 @@ bool ArrowKeys(PyObject* chunks, Keys* keys) {
 
 // Keys from a tuple of str or bytes, converted as every lookup converts them.
 bool PythonKeys(PyObject* seq, Keys* keys) {
-  const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq));
-  keys->views.resize(n);
-  keys->usable.assign(n, 1);
-  std::vector<size_t> owned_at;
-  for (size_t i = 0; i < n; ++i) {
-    KeyBuf buf;
-    switch (ToKey(PyTuple_GET_ITEM(seq, static_cast<Py_ssize_t>(i)), &buf)) {
-      case KeyConv::kOk: break;
-      case KeyConv::kNoBytes: keys->usable[i] = 0; continue;
-      case KeyConv::kError: return false;
-    }
-    if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
-      keys->owned.push_back(std::move(buf.owned));
-      owned_at.push_back(i);
-    } else {
-      keys->views[i] = buf.view;
-    }
-  }
-  // The copies stay put from here: views may point into them.
-  for (size_t j = 0; j < owned_at.size(); ++j) keys->views[owned_at[j]] = keys->owned[j];
-  return true;
+  return keys->Convert(&PyTuple_GET_ITEM(seq, 0), static_cast<size_t>(PyTuple_GET_SIZE(seq)));
 }
 
 // What a lookup found where the lock was let go, reported once it is held.

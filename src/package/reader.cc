@@ -218,64 +218,26 @@ PyObject* Get(Self* self, PyObject* const* args) {
 
 // get_many(keys, default=None) and get_many_raw(keys): keys converted
 // holding the lock, then the whole batch looked up without it, then the
-// results built holding it.
+// results built holding it.  The keys are read in place while the lock is
+// let go: from a tuple of the call's own, since another thread may change
+// a list then (and decoding runs Python code that may too).
 template <bool kDecode>
 PyObject* GetMany(Self* self, PyObject* const* args) {
-  PyObject* keys_arg = args[0];
-  if (PyUnicode_Check(keys_arg) || PyBytes_Check(keys_arg)) {
-    PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
-    return nullptr;
-  }
-  // The keys' bytes are read in place until the results are built, the
-  // lookups without the lock.  Another thread may change a list then (and
-  // decoding runs Python code that may too), freeing keys still in use, so
-  // the keys go into a tuple of their own that holds them and that nothing
-  // can change.  A tuple passed in is used as it is.
-  Ref seq(PySequence_Tuple(keys_arg));
+  Ref seq(KeyTuple(args[0]));
   if (!seq) return nullptr;
   if (Open(self) == nullptr) return nullptr;
   std::shared_ptr<const StoreReader> store = self->store;
-  const size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.get()));
-  PyObject** items = PySequence_Fast_ITEMS(seq.get());
-  std::vector<std::string_view> views(n);
-  std::vector<uint8_t> usable(n, 1);
-  std::vector<std::string> owned;  // keys that needed a converted copy
-  std::vector<size_t> owned_at;
-  constexpr size_t kAhead = 16;  // key objects lie anywhere: load them early
-  for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) {
-      __builtin_prefetch(items[i + kAhead]);
-      __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + 64);
-    }
-    KeyBuf buf;
-    switch (ToKey(items[i], &buf)) {
-      case KeyConv::kOk: break;
-      case KeyConv::kNoBytes: usable[i] = 0; continue;
-      case KeyConv::kError: return nullptr;
-    }
-    if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
-      owned.push_back(std::move(buf.owned));
-      owned_at.push_back(i);
-    } else {
-      views[i] = buf.view;
-    }
-  }
-  for (size_t j = 0; j < owned.size(); ++j) views[owned_at[j]] = owned[j];
+  const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
+  PyObject** items = &PyTuple_GET_ITEM(seq.get(), 0);
+  BatchKeys keys;
+  if (!keys.Convert(items, n)) return nullptr;
+  const std::vector<uint8_t>& usable = keys.usable;
   std::vector<StoreReader::Found> found(n);
   std::vector<Bytes> payloads(n);
-  // Compressed values are decompressed with the lookups, without the
-  // lock, into one buffer for the batch.
-  std::vector<std::byte> arena;
-  std::vector<StoreReader::KeyFault> faults;
-  std::optional<StoreError> damaged_value;
+  std::vector<std::byte> arena;  // the batch's decompressed values
+  std::optional<StoreError> fault;
   auto lookup = [&] {
-    store->ProbeMany(views, found.data(), payloads.data(), &faults);
-    if (!store->values().compressed()) return true;
-    std::vector<uint8_t> present(n);
-    for (size_t i = 0; i < n; ++i) present[i] = usable[i] && found[i] == StoreReader::Found::kFound;
-    size_t bad = 0;
-    auto decoded = store->values().DecodeMany(payloads, present, &arena, &bad);
-    if (!decoded.ok()) damaged_value.emplace(std::move(decoded).error());
+    LookupPart(*store, keys.views, usable.data(), found.data(), payloads.data(), &arena, &fault);
     return true;
   };
   if (n >= kReleaseLockFrom) {
@@ -284,10 +246,7 @@ PyObject* GetMany(Self* self, PyObject* const* args) {
     lookup();
   }
   // A damaged record fails the whole call, before any result exists.
-  for (const StoreReader::KeyFault& fault : faults) {
-    if (usable[fault.key]) return RaiseStoreError(fault.error, self->path);
-  }
-  if (damaged_value) return RaiseStoreError(*damaged_value, self->path);
+  if (fault) return RaiseStoreError(*fault, self->path);
   Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out) return nullptr;
   for (size_t i = 0; i < n; ++i) {

@@ -559,41 +559,19 @@ int RouteContains(PyObject* obj, PyObject* key) {
 // answers put back in the order asked.
 template <bool kDecode>
 PyObject* RouteGetMany(Router* self, PyObject* const* args) {
-  PyObject* keys_arg = args[0];
-  if (PyUnicode_Check(keys_arg) || PyBytes_Check(keys_arg)) {
-    PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
-    return nullptr;
-  }
-  // A tuple of our own: the keys' bytes are read in place, and no one
-  // else can change it while the results are built.
-  Ref seq(PySequence_Tuple(keys_arg));
+  Ref seq(KeyTuple(args[0]));
   if (!seq) return nullptr;
   const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
-  std::vector<std::string_view> views(n);
-  std::vector<std::string> owned;  // keys that needed a converted copy
-  std::vector<size_t> owned_at;
-  constexpr uint32_t kUnusable = UINT32_MAX;
-  std::vector<uint32_t> shard_of(n, 0);
-  for (size_t j = 0; j < n; ++j) {
-    KeyBuf buf;
-    switch (ToKey(PyTuple_GET_ITEM(seq.get(), j), &buf)) {
-      case KeyConv::kOk: break;
-      case KeyConv::kNoBytes: shard_of[j] = kUnusable; continue;
-      case KeyConv::kError: return nullptr;
-    }
-    if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
-      owned.push_back(std::move(buf.owned));
-      owned_at.push_back(j);
-    } else {
-      views[j] = buf.view;
-    }
-  }
+  BatchKeys keys;
+  if (!keys.Convert(&PyTuple_GET_ITEM(seq.get(), 0), n)) return nullptr;
   if (!Live(self)) return nullptr;
-  for (size_t o = 0; o < owned.size(); ++o) views[owned_at[o]] = owned[o];
+  const std::vector<std::string_view>& views = keys.views;
+  constexpr uint32_t kUnusable = UINT32_MAX;
   const size_t num_shards = self->num_shards;
+  std::vector<uint32_t> shard_of(n, kUnusable);
   std::vector<size_t> count(num_shards + 1, 0);
   for (size_t j = 0; j < n; ++j) {
-    if (shard_of[j] == kUnusable) continue;
+    if (!keys.usable[j]) continue;
     shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
     ++count[shard_of[j] + 1];
   }
@@ -623,22 +601,15 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   }
   // Compressed values are decompressed with the lookups, without the lock.
   std::vector<std::vector<std::byte>> arenas(num_shards);
-  std::optional<std::pair<size_t, StoreError>> damaged_value;  // shard and error
-  std::optional<std::pair<size_t, StoreError>> damaged_key;    // the same, of the first damaged record
-  std::vector<StoreReader::KeyFault> faults;
+  std::optional<StoreError> fault;
+  size_t fault_shard = 0;
   auto probe = [&] {
-    for (size_t i = 0; i < num_shards; ++i) {
+    for (size_t i = 0; i < num_shards && !fault; ++i) {
       const size_t b = count[i], e = count[i + 1];
       if (b == e) continue;
-      stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b, &faults);
-      if (!faults.empty() && !damaged_key) damaged_key.emplace(i, std::move(faults.front().error));
-      faults.clear();
-      if (!stores[i]->values().compressed() || damaged_value) continue;
-      std::vector<uint8_t> present(e - b);
-      for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
-      size_t bad = 0;
-      auto decoded = stores[i]->values().DecodeMany({payloads.data() + b, e - b}, present, &arenas[i], &bad);
-      if (!decoded.ok()) damaged_value.emplace(i, std::move(decoded).error());
+      LookupPart(*stores[i], {batch_keys.data() + b, e - b}, nullptr, found.data() + b, payloads.data() + b,
+                 &arenas[i], &fault);
+      fault_shard = i;
     }
     return true;
   };
@@ -647,14 +618,7 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   } else {
     probe();
   }
-  if (damaged_key) {
-    return RaiseStoreError(damaged_key->second,
-                           reinterpret_cast<ReaderObject*>(readers[damaged_key->first].get())->path);
-  }
-  if (damaged_value) {
-    return RaiseStoreError(damaged_value->second,
-                           reinterpret_cast<ReaderObject*>(readers[damaged_value->first].get())->path);
-  }
+  if (fault) return RaiseStoreError(*fault, reinterpret_cast<ReaderObject*>(readers[fault_shard].get())->path);
   PyObject* absent = kDecode && args[1] != nullptr ? args[1] : Py_None;
   Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out) return nullptr;
