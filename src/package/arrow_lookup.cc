@@ -95,10 +95,10 @@ bool PythonKeys(PyObject* seq, Keys* keys) {
 }
 
 // What a lookup found where the lock was let go, reported once it is held.
+// The first fault of a batch: a damaged record or compressed value.
 struct Failure {
   size_t shard;
-  std::optional<std::string_view> key;  // a damaged record: its key
-  std::optional<StoreError> value;      // else a damaged compressed value
+  StoreError error;
 };
 
 // Builds the binary result: row j is the value found for key j, null when
@@ -234,21 +234,24 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<Bytes> values(batch.size());
     std::vector<std::vector<std::byte>> arenas(num_shards);  // decompressed values
     std::optional<Failure> failure;
+    std::vector<StoreReader::KeyFault> faults;
     arrow::BinaryOut out;
     auto work = [&] {
       for (size_t i = 0; i < num_shards && !failure; ++i) {
         const size_t b = count[i], e = count[i + 1];
         if (b == e) continue;
         const StoreReader& store = *stores[i];
-        store.ProbeMany(batch.subspan(b, e - b), found.data() + b, values.data() + b);
+        faults.clear();
+        store.ProbeMany(batch.subspan(b, e - b), found.data() + b, values.data() + b, &faults);
         if (num_shards == 1 && !all_usable) {
           for (size_t k = 0; k < n; ++k) {
             if (!keys.usable[k]) found[k] = StoreReader::Found::kAbsent;
           }
         }
-        for (size_t k = b; k < e; ++k) {
-          if (found[k] == StoreReader::Found::kDamaged) {
-            failure = Failure{i, batch[k], std::nullopt};
+        // (A lone shard's batch holds the unusable keys too, as absent.)
+        for (StoreReader::KeyFault& fault : faults) {
+          if (found[b + fault.key] == StoreReader::Found::kDamaged) {
+            failure = Failure{i, std::move(fault.error)};
             break;
           }
         }
@@ -257,7 +260,7 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
         size_t bad = 0;
         auto decoded = store.values().DecodeMany({values.data() + b, e - b}, present, &arenas[i], &bad);
-        if (!decoded.ok()) failure = Failure{i, std::nullopt, std::move(decoded).error()};
+        if (!decoded.ok()) failure = Failure{i, std::move(decoded).error()};
       }
       if (!failure) out = BuildResult(n, slot, found, values);
       return true;
@@ -269,11 +272,7 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (failure) {
       PyObject* path = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), failure->shard))->path;
-      if (failure->value) return RaiseStoreError(*failure->value, path);
-      auto got = stores[failure->shard]->Get(*failure->key);
-      if (!got.ok()) return RaiseStoreError(got.error(), path);
-      PyErr_SetString(PyExc_SystemError, "record check disagrees with itself");
-      return nullptr;
+      return RaiseStoreError(failure->error, path);
     }
     return arrow::ExportBinary(std::move(out));
   });
