@@ -46,6 +46,8 @@ def test_lookups_match_get_many_raw_for_every_key_form(store):
     # Another library's array, through the protocol alone.
     wrapped = type("Foreign", (), {"__arrow_c_array__": lambda self, s=None: pa.array(["a"]).__arrow_c_array__()})
     assert store.get_many_arrow(wrapped()).to_pylist() == store.get_many_raw(["a"])
+    assert store.get_many_arrow(pa.array(["b", "a", "b"]).dictionary_encode()).to_pylist() == store.get_many_raw(
+        ["b", "a", "b"])
     assert len(store.get_many_arrow(pa.array([], pa.string()))) == 0
     with pytest.raises(TypeError, match="string or binary"):
         store.get_many_arrow(pa.array([1, 2]))

@@ -51,6 +51,8 @@ class _Capsules:
 
 def _key_chunks(keys: Any) -> list[tuple[object, object]] | None:
     """The chunks of Arrow keys as capsule pairs; None for a Python sequence."""
+    if isinstance(keys, (pa.Array, pa.ChunkedArray)) and pa.types.is_dictionary(keys.type):
+        keys = keys.cast(keys.type.value_type)  # categorical keys: looked up by their values
     if isinstance(keys, pa.ChunkedArray):
         chunks: Sequence[pa.Array] = keys.chunks
         key_type = keys.type

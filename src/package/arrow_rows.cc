@@ -3,6 +3,7 @@
 // MessagePack map {column name: scalar} of the value columns, one column's
 // scalar, or one binary column's bytes as they are.  The encoding is byte
 // for byte what update() stores for the equal Python objects.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -282,6 +283,18 @@ bool ParseBatch(PyObject* const* args, arrow::CapsulePair* batch, RowPacker* pac
   return packer->Init(*batch, key_index, indices->get(), static_cast<Mode>(mode), row_base);
 }
 
+// Stages one packed row; false with the error set.
+bool StageRow(StagedStore* store, uint64_t* changes, std::string_view key, const std::string& payload) {
+  auto checked = StagedStore::CheckKey(key);
+  if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+  auto id = store->AddObject({reinterpret_cast<const std::byte*>(payload.data()), payload.size()});
+  if (!id.ok()) return RaiseStoreError(id.error(), nullptr), false;
+  auto bound = store->AddKey(checked.value(), id.value());
+  if (!bound.ok()) return RaiseStoreError(bound.error(), nullptr), false;
+  ++*changes;
+  return true;
+}
+
 PyObject* Stage(PyObject* writer, PyObject* const* args) {
   arrow::CapsulePair batch;
   RowPacker packer;
@@ -290,17 +303,28 @@ PyObject* Stage(PyObject* writer, PyObject* const* args) {
   uint64_t* changes = nullptr;
   StagedStore* store = WriterStore(writer, &changes);
   if (store == nullptr) return nullptr;
-  std::string payload;
-  for (int64_t i = 0; i < packer.rows(); ++i) {
-    std::string_view key;
-    if (!packer.Key(i, &key) || !packer.Value(i, &payload)) return nullptr;
-    auto checked = StagedStore::CheckKey(key);
-    if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr);
-    auto id = store->AddObject({reinterpret_cast<const std::byte*>(payload.data()), payload.size()});
-    if (!id.ok()) return RaiseStoreError(id.error(), nullptr);
-    auto bound = store->AddKey(checked.value(), id.value());
-    if (!bound.ok()) return RaiseStoreError(bound.error(), nullptr);
-    ++*changes;
+  // Rows are packed a block at a time, and the hash table slots each will
+  // probe are loaded while the next are packed: the cache misses of a
+  // block overlap instead of coming one after another.
+  constexpr int64_t kBlock = 16;
+  std::string payloads[kBlock];
+  std::string_view keys[kBlock];
+  for (int64_t base = 0; base < packer.rows(); base += kBlock) {
+    const int64_t m = std::min(kBlock, packer.rows() - base);
+    int64_t packed = 0;
+    while (packed < m && packer.Key(base + packed, &keys[packed]) && packer.Value(base + packed, &payloads[packed])) {
+      store->Prefetch(keys[packed], {reinterpret_cast<const std::byte*>(payloads[packed].data()), payloads[packed].size()});
+      ++packed;
+    }
+    // A row that fails leaves the rows before it staged, as update() does.
+    Ref failed(packed < m ? PyErr_GetRaisedException() : nullptr);
+    for (int64_t j = 0; j < packed; ++j) {
+      if (!StageRow(store, changes, keys[j], payloads[j])) return nullptr;
+    }
+    if (failed) {
+      PyErr_SetRaisedException(failed.release());
+      return nullptr;
+    }
   }
   Py_RETURN_NONE;
 }
