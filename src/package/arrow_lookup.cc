@@ -71,11 +71,6 @@ bool PythonKeys(PyObject* seq, Keys* keys) {
 }
 
 // What a lookup found where the lock was let go, reported once it is held.
-// The first fault of a batch: a damaged record or compressed value.
-struct Failure {
-  size_t shard;
-  StoreError error;
-};
 
 // Builds the binary result: row j is the value found for key j, null when
 // the key is absent or unusable.  values[k] and found[k] are in probe
@@ -209,36 +204,25 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<StoreReader::Found> found(batch.size());
     std::vector<Bytes> values(batch.size());
     std::vector<std::vector<std::byte>> arenas(num_shards);  // decompressed values
-    std::optional<Failure> failure;
-    std::vector<StoreReader::KeyFault> faults;
+    std::optional<StoreError> fault;
+    size_t fault_shard = 0;
     arrow::BinaryOut out;
     auto work = [&] {
-      for (size_t i = 0; i < num_shards && !failure; ++i) {
+      for (size_t i = 0; i < num_shards && !fault; ++i) {
         const size_t b = count[i], e = count[i + 1];
         if (b == e) continue;
-        const StoreReader& store = *stores[i];
-        faults.clear();
-        store.ProbeMany(batch.subspan(b, e - b), found.data() + b, values.data() + b, &faults);
-        if (num_shards == 1 && !all_usable) {
+        // A lone shard's batch holds the unusable keys too, taken as absent.
+        const uint8_t* usable = num_shards == 1 && !all_usable ? keys.usable.data() : nullptr;
+        LookupPart(*stores[i], batch.subspan(b, e - b), usable, found.data() + b, values.data() + b, &arenas[i],
+                   &fault);
+        fault_shard = i;
+        if (usable != nullptr) {
           for (size_t k = 0; k < n; ++k) {
-            if (!keys.usable[k]) found[k] = StoreReader::Found::kAbsent;
+            if (!usable[k]) found[k] = StoreReader::Found::kAbsent;
           }
         }
-        // (A lone shard's batch holds the unusable keys too, as absent.)
-        for (StoreReader::KeyFault& fault : faults) {
-          if (found[b + fault.key] == StoreReader::Found::kDamaged) {
-            failure = Failure{i, std::move(fault.error)};
-            break;
-          }
-        }
-        if (failure || !store.values().compressed()) continue;
-        std::vector<uint8_t> present(e - b);
-        for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
-        size_t bad = 0;
-        auto decoded = store.values().DecodeMany({values.data() + b, e - b}, present, &arenas[i], &bad);
-        if (!decoded.ok()) failure = Failure{i, std::move(decoded).error()};
       }
-      if (!failure) out = BuildResult(n, slot, found, values);
+      if (!fault) out = BuildResult(n, slot, found, values);
       return true;
     };
     if (n >= kReleaseLockFrom) {
@@ -246,9 +230,9 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     } else {
       work();
     }
-    if (failure) {
-      PyObject* path = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), failure->shard))->path;
-      return RaiseStoreError(failure->error, path);
+    if (fault) {
+      PyObject* path = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), fault_shard))->path;
+      return RaiseStoreError(*fault, path);
     }
     return arrow::ExportBinary(std::move(out));
   });
