@@ -124,7 +124,10 @@ def main() -> None:
     out["cli_get_s"] = median_time(lambda: subprocess.run(cmd_get, capture_output=True, check=True), 7)
     out["import_s"] = median_time(lambda: subprocess.run(cmd_import, capture_output=True, check=True), 7)
     out["cli_get_ratio"] = out["cli_get_s"] / out["import_s"]  # type: ignore[operator]
-    out["velkstore"] = velkstore.__version__
+    try:
+        out["velkstore"] = velkstore.__version__
+    except Exception:  # a development build carries no package metadata
+        out["velkstore"] = "dev"
     out["load_average"] = os.getloadavg()[0]
     print(json.dumps(out, indent=1))
 

@@ -7,17 +7,7 @@
 namespace velk {
 
 void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
-  if (lazy_) {
-    // The bucket bounds of a key a few places ahead load while this one is
-    // looked up.
-    constexpr size_t kAhead = 8;
-    for (size_t j = 0; j < keys.size() && j < kAhead; ++j) lazy_->Prefetch(keys[j]);
-    for (size_t j = 0; j < keys.size(); ++j) {
-      if (j + kAhead < keys.size()) lazy_->Prefetch(keys[j + kAhead]);
-      found[j] = LazyProbe(keys[j], &payloads[j]);
-    }
-    return;
-  }
+  if (lazy_) return LazyProbeMany(keys, found, payloads);
   constexpr size_t kChunk = 256;
   uint32_t positions[kChunk];
   for (size_t base = 0; base < keys.size(); base += kChunk) {
@@ -30,6 +20,59 @@ void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found
         found[base + j] = TryReadObject(keys_.record_offset(positions[j]), &payloads[base + j])
                               ? Found::kFound
                               : Found::kDamaged;
+      }
+    }
+  }
+}
+
+}  // namespace velk
+
+namespace velk {
+
+// Through the lookup index, a group of keys at a time in stages: every
+// key's bucket bounds, then its slots, then its candidate entry, then its
+// record are prefetched for the whole group before the next stage reads
+// them, so the group's cache misses overlap instead of running one by one.
+// A key whose bytes are not all checked yet goes the slow way on its own.
+void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
+  using Quick = LazyIndex::Quick;
+  const LazyIndex& x = *lazy_;
+  constexpr size_t kGroup = 16;
+  LazyIndex::Probe probes[kGroup];
+  Quick quick[kGroup];
+  uint64_t records[kGroup];
+  for (size_t base = 0; base < keys.size(); base += kGroup) {
+    const size_t n = std::min(kGroup, keys.size() - base);
+    const std::string_view* k = keys.data() + base;
+    for (size_t j = 0; j < n; ++j) {
+      probes[j] = LazyIndex::Probe{x.Hash(k[j])};
+      __builtin_prefetch(x.BucketAddress(probes[j].hash));
+    }
+    for (size_t j = 0; j < n; ++j) quick[j] = x.QuickBucket(&probes[j]);
+    for (size_t j = 0; j < n; ++j) {
+      if (quick[j] == Quick::kFound) quick[j] = x.QuickCandidate(&probes[j]);
+    }
+    for (size_t j = 0; j < n; ++j) {
+      if (quick[j] != Quick::kFound) continue;
+      LazyIndex::Entry e;
+      quick[j] = x.QuickEntry(probes[j].pos, &e);
+      if (quick[j] != Quick::kFound) continue;
+      if (SameKey(e.key, k[j])) {
+        records[j] = e.record;
+      } else {  // another key with the same fingerprint (rare): the rest of the bucket
+        quick[j] = x.QuickFinish(k[j], &probes[j], &records[j]);
+        if (quick[j] != Quick::kFound) continue;
+      }
+      PrefetchAt(records[j]);
+      PrefetchAt(records[j] + 64);
+    }
+    for (size_t j = 0; j < n; ++j) {
+      switch (quick[j]) {
+        case Quick::kFound:
+          found[base + j] = RecordSound(records[j], &payloads[base + j]) ? Found::kFound : Found::kDamaged;
+          break;
+        case Quick::kAbsent: found[base + j] = Found::kAbsent; break;
+        case Quick::kSlow: found[base + j] = SlowProbe(k[j], &payloads[base + j]); break;
       }
     }
   }

@@ -52,6 +52,9 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   auto geometry = LookupGeometry::Decode(Bytes(head.value(), kLookupHeaderSize), x.num_keys_, lookup->length);
   if (!geometry.ok()) return std::move(geometry).error();
   x.geometry_ = geometry.value();
+  x.slot_size_ = x.geometry_.slot_size();
+  x.record_shift_ = static_cast<unsigned>(std::countr_zero(lookup->record_size));
+  if (std::has_single_bit(x.index_block_)) x.block_shift_ = static_cast<unsigned>(std::countr_zero(x.index_block_));
   return x;
 }
 
@@ -154,13 +157,6 @@ Result<std::optional<LazyIndex::Entry>> LazyIndex::Find(std::string_view key) co
     s += count;
   }
   return Found();
-}
-
-void LazyIndex::Prefetch(std::string_view key) const {
-  const uint64_t at = geometry_.directory_at() + 4 * uint64_t{BucketOf(LookupHash(key, geometry_.seed), geometry_.buckets)};
-  const unsigned shift = static_cast<unsigned>(std::countr_zero(lookup_.record_size));
-  __builtin_prefetch(file_ + lookup_.first_record + (at >> shift) * (kRecordHeaderSize + lookup_.record_size) +
-                     kRecordHeaderSize + (at & (lookup_.record_size - 1)));
 }
 
 Result<uint64_t> LazyIndex::Fence(uint64_t j) const {

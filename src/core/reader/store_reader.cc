@@ -66,6 +66,9 @@ Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) 
     auto lazy = LazyIndex::Open(file, header, dir.value());
     if (!lazy.ok()) return std::move(lazy).error();
     reader.lazy_.emplace(std::move(lazy).value());
+    // The lookup section, the directory and the index section are read at
+    // random by every lookup: huge pages spare each access a page walk.
+    reader.map_.AdviseHugePages(dir.value().Find(SectionKind::kLookup)->first_record);
     reader.records_end_ = dir.value().extension_start;
     // Every record from the extension area's start to the index.
     uint64_t records = 1;  // the directory
@@ -99,6 +102,16 @@ Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
 }
 
 StoreReader::Found StoreReader::LazyProbe(std::string_view key, Bytes* payload) const {
+  uint64_t record;
+  switch (lazy_->QuickFind(key, lazy_->Hash(key), &record)) {
+    case LazyIndex::Quick::kFound: break;
+    case LazyIndex::Quick::kAbsent: return Found::kAbsent;
+    case LazyIndex::Quick::kSlow: return SlowProbe(key, payload);
+  }
+  return RecordSound(record, payload) ? Found::kFound : Found::kDamaged;
+}
+
+StoreReader::Found StoreReader::SlowProbe(std::string_view key, Bytes* payload) const {
   auto found = lazy_->Find(key);
   if (!found.ok()) return Found::kDamaged;
   if (!found.value()) return Found::kAbsent;
@@ -106,16 +119,28 @@ StoreReader::Found StoreReader::LazyProbe(std::string_view key, Bytes* payload) 
 }
 
 Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
-  auto found = lazy_->Find(key);
-  if (!found.ok()) return std::move(found).error();
-  if (!found.value()) return std::optional<Bytes>();
-  auto payload = ReadChecked(found.value()->record);
+  uint64_t record;
+  const LazyIndex::Quick quick = lazy_->QuickFind(key, lazy_->Hash(key), &record);
+  if (quick == LazyIndex::Quick::kAbsent) return std::optional<Bytes>();
+  if (quick == LazyIndex::Quick::kSlow) {
+    auto found = lazy_->Find(key);
+    if (!found.ok()) return std::move(found).error();
+    if (!found.value()) return std::optional<Bytes>();
+    record = found.value()->record;
+  }
+  auto payload = ReadChecked(record);
   if (!payload.ok()) return std::move(payload).error();
   return std::optional<Bytes>(payload.value());
 }
 
 Result<bool> StoreReader::Contains(std::string_view key) const {
   if (!lazy_) return Exists(key);
+  uint64_t record;
+  switch (lazy_->QuickFind(key, lazy_->Hash(key), &record)) {
+    case LazyIndex::Quick::kFound: return true;
+    case LazyIndex::Quick::kAbsent: return false;
+    case LazyIndex::Quick::kSlow: break;
+  }
   auto found = lazy_->Find(key);
   if (!found.ok()) return std::move(found).error();
   return found.value().has_value();

@@ -167,6 +167,9 @@ class StoreReader {
   // The checks of Verify over the entries keys: CRCs and the header's claims.
   Result<void> VerifyEntries(const KeyList& keys) const;
   Found LazyProbe(std::string_view key, Bytes* payload) const;
+  // LazyProbe through LazyIndex::Find, which checks what it reads first.
+  [[gnu::noinline]] Found SlowProbe(std::string_view key, Bytes* payload) const;
+  void LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const;
   Result<std::optional<Bytes>> LazyGet(std::string_view key) const;
   // Whether the record at offset passes its bounds checks and, read through
   // the lookup index, its CRC.
