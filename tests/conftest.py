@@ -24,6 +24,7 @@ def pytest_addoption(parser):
 
 
 def pytest_collection_modifyitems(items):
-    # A Dask client leaves threads behind in this process after it closes;
-    # its tests run last, so that no later test forks a threaded process.
-    items.sort(key=lambda item: item.path.name == "test_dask.py")
+    # A Dask client and a Spark session leave threads behind in this process
+    # after they close; their tests run last, so that no later test forks a
+    # threaded process.
+    items.sort(key=lambda item: item.path.name in ("test_dask.py", "test_spark.py"))

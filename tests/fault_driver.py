@@ -65,6 +65,24 @@ def sharded_build(d):
     w.build()
 
 
+def worker_build(d):
+    # Shards built as a cluster's tasks build them, each attempt in a
+    # directory of its own (every shard's first attempt left behind, as a
+    # failed one would be), then committed from the attempts kept.
+    from velkstore.sharded.build import Splitter, build_attempt, build_directory, commit_attempts
+    from velkstore.sharded.manifest import shard_file_name
+
+    splitter = Splitter(3, 0)
+    splitter.add_pairs(new_pairs().items(), raw=True)
+    with build_directory(os.path.join(d, "store")) as (target, build_id, build_dir):
+        built = []
+        for i in range(3):
+            name, pairs = shard_file_name(build_id, i, 3), list(zip(splitter.keys[i], splitter.raws[i]))
+            build_attempt(build_dir, f"attempt-{2 * i}", name, [pairs])
+            built.append((f"attempt-{2 * i + 1}", build_attempt(build_dir, f"attempt-{2 * i + 1}", name, [pairs])))
+        commit_attempts(target, build_dir, 0, built)
+
+
 def commit_shards(d):
     names = sorted(n for n in os.listdir(os.path.join(d, "store")) if n.startswith("new-"))
     sharded.commit_shards(os.path.join(d, "store"), names)
@@ -90,7 +108,7 @@ def open_sharded(d):
 
 
 SCENARIOS = {f.__name__: f for f in (
-    fixed_build, package_build, cli_build, sharded_build, commit_shards, reindex, open_fixed, open_package,
+    fixed_build, package_build, cli_build, sharded_build, worker_build, commit_shards, reindex, open_fixed, open_package,
     open_sharded,
 )}
 

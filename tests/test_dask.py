@@ -110,3 +110,78 @@ def test_worker_killed_mid_build(client, tmp_path):
     assert (d / "velkstore-manifest.json").read_bytes() == manifest
     with ShardedReader(d) as r:
         assert dict(r) == dict(pairs)
+
+
+def test_lookup_join_absent_and_null_keys(client, tmp_path):
+    import dask
+    import dask.dataframe as dd
+    import pandas as pd
+    import pyarrow as pa
+
+    from velkstore import ShardedWriter, VelkReader, VelkWriter
+    from velkstore.dask import lookup
+
+    pairs = {f"k{i}": {"name": f"n{i}", "n": i} for i in range(40)}
+    pairs[b"\xff\xfe".decode("utf-8", "surrogateescape")] = {"name": "odd", "n": -1}
+    with VelkWriter(tmp_path / "one.vlks") as w:
+        w.update(pairs)
+    with ShardedWriter(tmp_path / "sh", 3) as w:
+        w.update(pairs)
+    # str keys (Arrow-backed), bytes keys with bytes that are not UTF-8, and
+    # nulls: present and absent keys mixed in every partition.
+    text = ["k3", None, "missing", "k39", "k0", None, "k3", "", "k12"]
+    raw_keys = [b"k1", b"\xff\xfe", None, b"nope", b"k2", b"k2", None, b"\xff", b"k30"]
+    frame = pd.DataFrame({"t": text, "b": pd.Series(raw_keys, dtype=object), "i": range(len(text))})
+    frame["t"] = frame["t"].astype("string[pyarrow]")
+    with dask.config.set({"dataframe.convert-string": False}):  # keep the bytes as bytes
+        ddf = dd.from_pandas(frame, npartitions=3)
+    with VelkReader(tmp_path / "one.vlks") as r:
+        want_t = [None if k is None else r.get_raw(k) for k in text]
+        want_b = [None if k is None else r.get_raw(k) for k in raw_keys]
+    assert want_t.count(None) == want_b.count(None) == 4
+
+    for store in (tmp_path / "one.vlks", ShardedReader(tmp_path / "sh")):
+        out = lookup(ddf, "t", store).compute()
+        assert out["value"].dtype == pd.ArrowDtype(pa.binary())
+        assert [None if pd.isna(v) else v for v in out["value"]] == want_t
+        assert list(out["i"]) == list(range(len(text)))  # rows and order kept
+        out = lookup(ddf, "b", store, column="v", decode=True).compute()
+        assert list(out["v"]) == [None if k is None else pairs.get(_text(k)) for k in raw_keys]
+        cols = lookup(ddf, "b", store, columns={"name": pa.string(), "n": pa.int64(), "gone": pa.bool_()}).compute()
+        assert cols["n"].dtype == pd.ArrowDtype(pa.int64())
+        assert cols["n"].tolist() == [1, -1, pd.NA, pd.NA, 2, 2, pd.NA, pd.NA, 30]
+        assert cols["gone"].isna().all() and cols["name"].tolist()[1] == "odd"
+
+    # A store rebuilt in place is seen by the next join: the workers' cached
+    # readers notice the new manifest.
+    with ShardedWriter(tmp_path / "sh", 2) as w:
+        w.update({"k3": "new"})
+    out = lookup(ddf, "t", tmp_path / "sh", decode=True).compute()
+    assert out["value"].tolist() == ["new" if k == "k3" else None for k in text]
+    with pytest.raises(ValueError, match="already has"):
+        lookup(ddf, "t", tmp_path / "sh", column="i")
+    with pytest.raises(TypeError, match="must hold str or bytes"):
+        lookup(ddf, "i", tmp_path / "sh")
+
+
+def _text(k):
+    return k.decode("utf-8", "surrogateescape")
+
+
+def test_lookup_join_survives_a_killed_worker(client, tmp_path):
+    import dask.dataframe as dd
+    import pandas as pd
+
+    from velkstore import ShardedWriter
+    from velkstore.dask import lookup
+
+    with ShardedWriter(tmp_path / "st", 4) as w:
+        w.update((f"k{i}", i * 3) for i in range(3000))
+    frame = pd.DataFrame({"key": [f"k{i}" for i in range(0, 6000, 2)]})
+    marker = str(tmp_path / "killed")
+    ddf = dd.from_pandas(frame, npartitions=6)
+    # meta given: the function must run on the workers only, never on the client.
+    ddf = ddf.map_partitions(lambda p: _kill_once(marker, p), meta=ddf._meta)
+    out = lookup(ddf, "key", tmp_path / "st", decode=True).compute()
+    assert os.path.exists(marker)
+    assert out["value"].tolist() == [i * 3 if i < 3000 else None for i in range(0, 6000, 2)]

@@ -86,7 +86,7 @@ def make_templates(top):
     w = sharded.ShardedWriter(os.path.join(shards, "store"), 3)
     w.update_raw(old_pairs().items())
     w.build()
-    for name in ("sharded_build", "open_sharded"):
+    for name in ("sharded_build", "worker_build", "open_sharded"):
         templates[name] = shards
 
     # A file without the lookup index, as _velkstore writes it, for reindex.
@@ -111,7 +111,7 @@ def make_templates(top):
 
 def generation(scenario, store):
     """'old' or 'new': what the store holds after a full check."""
-    if scenario in ("sharded_build", "commit_shards", "open_sharded"):
+    if scenario in ("sharded_build", "worker_build", "commit_shards", "open_sharded"):
         with sharded.ShardedReader(store) as r:
             assert r.verify() is True
             raw = r.get_raw("gen")
@@ -279,8 +279,8 @@ def cases(scenario, template, work):
         yield Case(index, scenario, template, work, call, error, nth, before.get(call, 0) + nth)
 
 
-SCENARIOS = ["fixed_build", "package_build", "cli_build", "sharded_build", "commit_shards", "reindex",
-             "open_fixed", "open_package", "open_sharded"]
+SCENARIOS = ["fixed_build", "package_build", "cli_build", "sharded_build", "worker_build", "commit_shards",
+             "reindex", "open_fixed", "open_package", "open_sharded"]
 # Under the sanitizer run (tools/asan-pytest.sh preloads its runtime) the
 # native paths run again, checked for memory faults: the single-file builds
 # and opens.  Mappings are not failed there: the sanitizer's own allocator

@@ -102,9 +102,9 @@ def __getattr__(name: str) -> object:
         from importlib.metadata import version
 
         value = version("velkstore")
-    elif name == "dask":
-        # velkstore.dask needs the optional Dask extra.
-        return importlib.import_module(".dask", __name__)
+    elif name in ("dask", "spark"):
+        # velkstore.dask and velkstore.spark need their optional extras.
+        return importlib.import_module("." + name, __name__)
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     globals()[name] = value

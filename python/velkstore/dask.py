@@ -1,4 +1,5 @@
-"""Building sharded stores with Dask: `to_velkstore`.
+"""Dask adapters: building sharded stores (`to_velkstore`) and lookup
+joins against a store (`lookup`).
 
 Needs the optional extra (``pip install 'velkstore[dask]'``); the rest of
 the package never imports Dask.
@@ -13,7 +14,6 @@ without one.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Hashable, Iterable, Sequence
 from typing import Any, cast
 
@@ -25,20 +25,18 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
 
 from ._common import PathArg
 from ._writer import compression_level
-from .sharded.build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_built, unpack_chunk
-from .sharded.manifest import (
-    BUILD_DIR_PREFIX,
-    DirPath,
-    check_num_shards,
-    check_seed,
-    join,
-    new_build_id,
-    remove_build_dir,
-    replaceable_manifest,
-    shard_file_name,
+from .sharded.build import (
+    BuiltShard,
+    ShardedBuildInfo,
+    Splitter,
+    build_directory,
+    build_shard,
+    commit_built,
+    unpack_chunk,
 )
+from .sharded.manifest import DirPath, check_num_shards, check_seed, shard_file_name
 
-__all__ = ["to_velkstore"]
+__all__ = ["lookup", "to_velkstore"]
 
 # Dask's own functions carry no type annotations.
 _dask: Any = dask
@@ -84,22 +82,13 @@ def to_velkstore(
     n = check_num_shards(num_shards)
     seed = check_seed(seed)
     split = _split_partitions(collection, n, seed, key, value)
-    target: DirPath = os.fspath(directory)
-    os.makedirs(target, exist_ok=True)
-    # A store this build could not replace fails now, not after every shard is built.
-    replaceable_manifest(target)
-    build_id = new_build_id()
-    build_dir = join(target, BUILD_DIR_PREFIX + build_id)
-    os.mkdir(build_dir)
-    try:
+    with build_directory(directory) as (target, build_id, build_dir):
         builds = [
             delayed(_build)(build_dir, shard_file_name(build_id, i, n), [s[i] for s in split], level)
             for i in range(n)
         ]
         built: Sequence[BuiltShard] = _dask.compute(*builds, **compute_kwargs)
         return commit_built(target, build_dir, seed, built)
-    finally:
-        remove_build_dir(build_dir)
 
 
 def _split_partitions(
@@ -153,3 +142,89 @@ def _build(build_dir: DirPath, name: str, chunks: list[bytes], compress_level: i
     # Runs on a worker: the chunks come in partition order, so a key bound
     # in a later partition takes its later value.
     return build_shard(build_dir, name, (unpack_chunk(c) for c in chunks), compress_level)
+
+
+# -- lookup joins ---------------------------------------------------------------
+
+
+def lookup(
+    df: Any,
+    key_column: Hashable,
+    store: Any,
+    *,
+    column: str = "value",
+    decode: bool = False,
+    columns: Any = None,
+    verify: bool | None = None,
+) -> Any:
+    """*df* (a Dask DataFrame) with the value stored for each row's key
+    added: a lookup join against a store file or a sharded store.
+
+    *store* is a path (file, sharded store directory or manifest), a
+    `VelkReader` or a `ShardedReader` (a reader opened on some shards only
+    keeps that restriction).  Every worker opens it once and reuses it for
+    all its partitions, so the path must be readable on the workers as on
+    the client.  *key_column* holds str or bytes (Arrow-backed strings and
+    categoricals included); a null key reads as absent.
+
+    - By default the stored bytes are added as the column *column*, of
+      dtype ``binary[pyarrow]``, null where the key is absent.
+    - With *decode*, *column* holds the decoded objects (dtype object,
+      None where absent).
+    - With *columns* (a pyarrow Schema, list of Fields or mapping of name
+      to pyarrow type), each stored value is taken as a map of column to
+      scalar (the form tables are stored in) and those fields are added as
+      Arrow-backed columns: null where the key is absent or its map lacks
+      the field.
+    """
+    import pandas as pd  # type: ignore[import-untyped]
+    import pyarrow as pa  # type: ignore[import-untyped]
+
+    from . import _lookup_join as lj
+
+    spec = lj.store_spec(store, verify)
+    if key_column not in df.columns:
+        raise KeyError(f"the frame has no column {key_column!r}")
+    if df._meta[key_column].dtype.kind in "biufcmM":
+        raise TypeError(f"key column {key_column!r} must hold str or bytes, not {df._meta[key_column].dtype}")
+    fields = None if columns is None else lj.as_fields(columns)
+    if fields is not None and decode:
+        raise ValueError("decode and columns cannot both be given")
+    added = [column] if fields is None else [f.name for f in fields]
+    lj.check_new_columns(list(df.columns), added)
+    meta = df._meta.copy()
+    if fields is not None:
+        for f in fields:
+            meta[f.name] = pd.Series([], dtype=pd.ArrowDtype(f.type))
+    elif decode:
+        meta[column] = pd.Series([], dtype=object)
+    else:
+        meta[column] = pd.Series([], dtype=pd.ArrowDtype(pa.binary()))
+    return df.map_partitions(_lookup_partition, key_column, spec, column, decode, fields, meta=meta)
+
+
+def _lookup_partition(
+    part: Any, key_column: Hashable, spec: Any, column: str, decode: bool, fields: list[Any] | None
+) -> Any:
+    # Runs on a worker, against that worker process's reader of the store.
+    import pandas as pd
+    import pyarrow as pa
+
+    from . import _lookup_join as lj
+
+    reader = lj.cached_reader(spec)
+    series = part[key_column]
+    try:
+        keys = pa.array(series, from_pandas=True)
+    except (pa.ArrowInvalid, pa.ArrowTypeError) as exc:
+        raise TypeError(f"key column {key_column!r} must hold str or bytes: {exc}") from None
+    raw = lj.lookup_raw(reader, lj.key_array(keys, str(key_column)))
+    out = part.copy(deep=False)
+    if fields is not None:
+        for f, arr in zip(fields, lj.decode_columns(raw, fields)):
+            out[f.name] = pd.Series(pd.arrays.ArrowExtensionArray(arr), index=part.index)
+    elif decode:
+        out[column] = pd.Series(lj.decode_values(raw), index=part.index, dtype=object)
+    else:
+        out[column] = pd.Series(pd.arrays.ArrowExtensionArray(raw), index=part.index)
+    return out

@@ -8,19 +8,26 @@ the order of the chunks is what makes the last binding of a key win.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 
 import msgpack  # type: ignore[import-untyped]
 
 from .. import _native
 from .manifest import (
+    BUILD_DIR_PREFIX,
     DirPath,
     Manifest,
     ShardEntry,
     commit,
     join,
+    new_build_id,
+    remove_build_dir,
+    replaceable_manifest,
 )
+from .._common import PathArg, naming_file
 from .._writer import VelkWriter
 
 #: Pairs grouped by the shard of their key, in the order they came, with a
@@ -97,3 +104,55 @@ def commit_built(directory: DirPath, build_dir: DirPath, seed: int, built: Seque
         file_size=sum(e.size for e in entries),
         shards=entries,
     )
+
+
+def build_attempt(
+    build_dir: DirPath,
+    attempt: str,
+    name: str,
+    batches: Iterable[Iterable[tuple[bytes, bytes]]],
+    compress_level: int | None = None,
+) -> BuiltShard:
+    """`build_shard` into the directory *attempt* of *build_dir*, made here.
+
+    For engines that may run a task more than once (a retry, a speculative
+    copy): each attempt of a shard builds in a directory of its own, so no
+    attempt meets another's file, and `commit_attempts` takes the one whose
+    result the engine kept."""
+    attempt_dir = join(build_dir, attempt)
+    os.mkdir(attempt_dir)
+    return build_shard(attempt_dir, name, batches, compress_level)
+
+
+def commit_attempts(
+    directory: DirPath, build_dir: DirPath, seed: int, built: Sequence[tuple[str, BuiltShard]]
+) -> ShardedBuildInfo:
+    """Commit shards built by `build_attempt`, given in shard order as
+    (attempt, shard) pairs: each file moves from its attempt's directory
+    into *build_dir*, then `commit_built`.  The other attempts' files stay
+    in *build_dir*, removed with it."""
+    for attempt, shard in built:
+        os.replace(join(join(build_dir, attempt), shard.entry.file), join(build_dir, shard.entry.file))
+    return commit_built(directory, build_dir, seed, [shard for _, shard in built])
+
+
+@contextmanager
+def build_directory(directory: PathArg) -> Iterator[tuple[DirPath, str, DirPath]]:
+    """For a build of the store in *directory* (made if missing) whose
+    shards are built on workers: yields (directory, build id, build
+    directory), the hidden directory the workers build into, and removes it
+    with whatever is left in it when the block ends, done or failed.
+
+    A store this build could not replace fails now, not after every shard
+    is built."""
+    target: DirPath = os.fspath(directory)
+    os.makedirs(target, exist_ok=True)
+    replaceable_manifest(target)
+    with naming_file(target):  # the random source failing names the store
+        build_id = new_build_id()
+    build_dir = join(target, BUILD_DIR_PREFIX + build_id)
+    os.mkdir(build_dir)
+    try:
+        yield target, build_id, build_dir
+    finally:
+        remove_build_dir(build_dir)

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "core/base/compressed_value.h"
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
+#include "core/base/helper_thread.h"
 #include "core/format/format.h"
 
 namespace velk::writer {
@@ -31,8 +34,12 @@ constexpr size_t kMinDictSize = 1024;
 constexpr size_t kMaxDictSize = 112 * 1024;
 // The trainer wants many times the dictionary in samples; past a few
 // mebibytes more samples add training time, not ratio.
-constexpr uint64_t kSamplesPerDictByte = 50;
+constexpr uint64_t kSamplesPerDictByte = 10;
 constexpr uint64_t kMaxSampleBytes = 4 << 20;
+// The sample run together at zstd's fastest level: above this share of its
+// size the values are taken as incompressible.
+constexpr int kProbeLevel = 1;
+constexpr double kIncompressible = 0.97;
 // zstd's block header: 3 bytes, little-endian; bit 0 last block, bits 1-2
 // the block type, the rest the block's size.
 constexpr size_t kBlockHeaderSize = 3;
@@ -62,16 +69,30 @@ CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values
   // until the budget is spent.
   const uint64_t budget = std::min<uint64_t>(capacity * kSamplesPerDictByte, kMaxSampleBytes);
   const uint64_t step = std::max<uint64_t>(1, total / budget);
+  const size_t piece = static_cast<size_t>(std::clamp<uint64_t>(budget / 64, 4096, kMaxBlockValue));
   std::vector<std::byte> samples;
   std::vector<size_t> sizes;
-  samples.reserve(static_cast<size_t>(std::min(total, budget + kMaxBlockValue)));
+  samples.reserve(static_cast<size_t>(std::min(total, budget + piece)));
   for (size_t i = 0; i < values.size() && samples.size() < budget; i += step) {
-    // The trainer gains nothing from the tail of a long value.
-    const Bytes v = values[i].first(std::min<size_t>(values[i].size(), kMaxBlockValue));
+    // The trainer gains nothing from the tail of a long value, and one
+    // long value must not fill the sample on its own.
+    const Bytes v = values[i].first(std::min<size_t>(values[i].size(), piece));
     samples.insert(samples.end(), v.begin(), v.end());
     sizes.push_back(v.size());
   }
   if (sizes.size() < kMinTrainValues) return out;
+
+  // Values that do not compress even run together, where a dictionary
+  // could help most, are kept as they are: neither training nor trying
+  // each value on its own would gain anything.
+  std::vector<std::byte> probe(ZSTD_compressBound(samples.size()));
+  const size_t probed = ZSTD_compress(probe.data(), probe.size(), samples.data(), samples.size(), kProbeLevel);
+  Check(probed);
+  if (static_cast<double>(probed) > kIncompressible * static_cast<double>(samples.size())) {
+    out.keep_plain_ = true;
+    return out;
+  }
+  std::vector<std::byte>().swap(probe);
 
   std::vector<std::byte> dict(capacity);
   // fastCover with one set of parameters, on one thread, so the result
@@ -98,7 +119,9 @@ CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values
   return out;
 }
 
-ValueCompressor::ValueCompressor(const CompressionDictionary& dict) : cctx_(ZSTD_createCCtx()) {
+ValueCompressor::ValueCompressor(const CompressionDictionary& dict) {
+  if (dict.keep_plain()) return;
+  cctx_.reset(ZSTD_createCCtx());
   if (cctx_ == nullptr) throw std::bad_alloc();
   ZSTD_CCtx* c = cctx_.get();
   // Nothing the record around it already gives: no magic number, no
@@ -121,7 +144,7 @@ size_t ValueCompressor::Pack(Bytes value, std::vector<std::byte>* out) {
 
   // What compression gives, when it gives something.
   Bytes body;
-  if (!value.empty() && value.size() <= kMaxPayloadLength - kMaxWrapperHead) {
+  if (cctx_ != nullptr && !value.empty() && value.size() <= kMaxPayloadLength - kMaxWrapperHead) {
     frame_.resize(ZSTD_compressBound(value.size()));
     const size_t n = ZSTD_compress2(cctx_.get(), frame_.data(), frame_.size(), value.data(), value.size());
     Check(n);
@@ -167,6 +190,39 @@ bool FitsCompressed(Bytes value) {
          ParseStored(value, &length, &body) == StoredForm::kPlain;
 }
 
+namespace {
+
+// Below this many value bytes a second thread costs more than it saves.
+constexpr uint64_t kTwoThreadBytes = 256 * 1024;
+
+// The stored records of the ids [begin, end): their bytes, and where each
+// starts within them.
+struct RecordRun {
+  std::vector<std::byte> data;
+  std::vector<uint64_t> starts;
+};
+
+template <typename ValueOf, typename Kept>
+void CompressRun(const CompressionDictionary& dict, size_t begin, size_t end, const ValueOf& value_of,
+                 const Kept& kept, RecordRun* run, uint64_t* stored_bytes) {
+  ValueCompressor compressor(dict);
+  std::vector<std::byte> stored;
+  run->starts.reserve(end - begin);
+  for (size_t id = begin; id < end; ++id) {
+    stored.clear();
+    if (kept(id)) compressor.Pack(value_of(id), &stored);  // no longer than FitsCompressed allows
+    *stored_bytes += stored.size();
+    std::byte head[kRecordHeaderSize];
+    StoreBE<uint32_t>(head, static_cast<uint32_t>(stored.size()));
+    StoreBE<uint32_t>(head + sizeof(uint32_t), Crc32(stored));  // after the length
+    run->starts.push_back(run->data.size());
+    run->data.insert(run->data.end(), head, head + kRecordHeaderSize);
+    run->data.insert(run->data.end(), stored.begin(), stored.end());
+  }
+}
+
+}  // namespace
+
 CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
                                           const std::vector<bool>& keep, int level) {
   const auto value_of = [&](size_t id) {
@@ -186,21 +242,41 @@ CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
   const CompressionDictionary dict = CompressionDictionary::Train(values, info.value_bytes, level);
   std::vector<Bytes>().swap(values);
 
+  // Values compress independently: the ids are cut in two halves of about
+  // the same value bytes, the second compressed on a helper thread.
+  size_t half = offsets.size();
+  if (info.value_bytes >= kTwoThreadBytes) {
+    uint64_t seen = 0;
+    for (half = 0; half < offsets.size() && seen < info.value_bytes / 2; ++half) {
+      if (kept(half)) seen += value_of(half).size();
+    }
+  }
+  RecordRun first, second;
+  uint64_t second_bytes = 0;
+  std::exception_ptr second_error;
+  {
+    std::optional<HelperThread> helper;
+    if (half < offsets.size()) {
+      helper.emplace([&] {
+        try {
+          CompressRun(dict, half, offsets.size(), value_of, kept, &second, &second_bytes);
+        } catch (...) {
+          second_error = std::current_exception();
+        }
+      });
+    }
+    CompressRun(dict, 0, half, value_of, kept, &first, &info.stored_bytes);
+  }
+  if (second_error) std::rethrow_exception(second_error);
+  info.stored_bytes += second_bytes;
+
   CompressedRecords out;
-  ValueCompressor compressor(dict);
-  std::vector<std::byte> stored;
   out.offsets.ReserveFor(offsets.size());
-  for (size_t id = 0; id < offsets.size(); ++id) {
-    stored.clear();
-    if (kept(id)) compressor.Pack(value_of(id), &stored);  // no longer than FitsCompressed allows
-    info.stored_bytes += stored.size();
-    std::byte head[kRecordHeaderSize];
-    StoreBE<uint32_t>(head, static_cast<uint32_t>(stored.size()));
-    StoreBE<uint32_t>(head + sizeof(uint32_t), Crc32(stored));  // after the length
-    out.offsets.PushBack(kHeaderSize + out.data.size());
-    out.data.ReserveFor(kRecordHeaderSize + stored.size());
-    out.data.Append(head, kRecordHeaderSize);
-    out.data.Append(stored.data(), stored.size());
+  out.data.ReserveFor(first.data.size() + second.data.size());
+  for (const RecordRun* run : {&first, &second}) {
+    const uint64_t base = kHeaderSize + out.data.size();
+    for (const uint64_t start : run->starts) out.offsets.PushBack(base + start);
+    out.data.Append(run->data.data(), run->data.size());
   }
   const Bytes d = dict.bytes();
   info.dictionary_size = d.size();

@@ -36,6 +36,8 @@ class CompressionDictionary {
   Bytes bytes() const { return {bytes_.data(), bytes_.size()}; }
   int level() const { return level_; }
   const ZSTD_CDict_s* cdict() const { return cdict_.get(); }
+  // Whether the values were found not to compress: they are stored as they are.
+  bool keep_plain() const { return keep_plain_; }
 
  private:
   struct FreeCDict {
@@ -44,6 +46,7 @@ class CompressionDictionary {
   std::vector<std::byte> bytes_;
   std::unique_ptr<ZSTD_CDict_s, FreeCDict> cdict_;
   int level_ = 0;
+  bool keep_plain_ = false;
 };
 
 // Whether value's stored form fits in a record whatever compression gives:
