@@ -114,6 +114,12 @@ Result<void> LazyIndex::CheckIndexBlocks(uint64_t begin, uint64_t end) const {
 }
 
 Result<LazyIndex::Entry> LazyIndex::EntryAt(uint64_t pos) const {
+  Entry e;
+  if (QuickEntry(pos, &e) == Quick::kFound) [[likely]] return e;
+  return CheckedEntryAt(pos);
+}
+
+Result<LazyIndex::Entry> LazyIndex::CheckedEntryAt(uint64_t pos) const {
   const uint64_t size = index_length_;
   if (pos > size || sizeof(uint16_t) > size - pos)
     return StoreError(Reason::kOutOfBounds, "index entry position " + Num(pos) + " out of bounds");

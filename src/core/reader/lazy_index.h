@@ -158,6 +158,7 @@ class LazyIndex {
                                         std::byte* scratch) const;
   Result<void> CheckRecord(const SectionDescriptor& s, uint64_t bit_base, uint64_t r) const;
   Result<void> CheckIndexBlocks(uint64_t begin, uint64_t end) const;  // positions [begin, end)
+  Result<Entry> CheckedEntryAt(uint64_t pos) const;  // EntryAt, checking its blocks first
   Result<uint64_t> Fence(uint64_t j) const;
 
   // The address of byte at of section s (no check: for reads of checked
