@@ -158,7 +158,8 @@ void FlipEachByte(const TempDir& dir, const std::map<std::string, std::string>& 
       for (const std::string& k : absent) batch.push_back(k);
       std::vector<StoreReader::Found> found(batch.size());
       std::vector<Bytes> payloads(batch.size());
-      r.value().ProbeMany(batch, found.data(), payloads.data());
+      std::vector<StoreReader::KeyFault> faults;
+      r.value().ProbeMany(batch, found.data(), payloads.data(), &faults);
       for (size_t j = 0; j < batch.size(); ++j) {
         const auto want = content.find(std::string(batch[j]));
         if (found[j] == StoreReader::Found::kDamaged) continue;

@@ -6,8 +6,9 @@
 
 namespace velk {
 
-void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
-  if (lazy_) return LazyProbeMany(keys, found, payloads);
+void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
+                            std::vector<KeyFault>* faults) const {
+  if (lazy_) return LazyProbeMany(keys, found, payloads, faults);
   constexpr size_t kChunk = 256;
   uint32_t positions[kChunk];
   for (size_t base = 0; base < keys.size(); base += kChunk) {
@@ -16,10 +17,11 @@ void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found
     for (size_t j = 0; j < n; ++j) {
       if (positions[j] == KeyIndex::kNotFound) {
         found[base + j] = Found::kAbsent;
+      } else if (TryReadObject(keys_.record_offset(positions[j]), &payloads[base + j])) [[likely]] {
+        found[base + j] = Found::kFound;
       } else {
-        found[base + j] = TryReadObject(keys_.record_offset(positions[j]), &payloads[base + j])
-                              ? Found::kFound
-                              : Found::kDamaged;
+        found[base + j] = Found::kDamaged;
+        faults->push_back({base + j, RecordError(keys_.record_offset(positions[j]))});
       }
     }
   }
@@ -34,7 +36,8 @@ namespace velk {
 // record are prefetched for the whole group before the next stage reads
 // them, so the group's cache misses overlap instead of running one by one.
 // A key whose bytes are not all checked yet goes the slow way on its own.
-void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
+void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
+                                std::vector<KeyFault>* faults) const {
   using Quick = LazyIndex::Quick;
   const LazyIndex& x = *lazy_;
   constexpr size_t kGroup = 16;
@@ -63,16 +66,28 @@ void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* f
         quick[j] = x.QuickFinish(k[j], &probes[j], &records[j]);
         if (quick[j] != Quick::kFound) continue;
       }
-      PrefetchAt(records[j]);
-      PrefetchAt(records[j] + 64);
+      PrefetchRecordAt(records[j]);
     }
     for (size_t j = 0; j < n; ++j) {
-      switch (quick[j]) {
-        case Quick::kFound:
-          found[base + j] = RecordSound(records[j], &payloads[base + j]) ? Found::kFound : Found::kDamaged;
-          break;
-        case Quick::kAbsent: found[base + j] = Found::kAbsent; break;
-        case Quick::kSlow: found[base + j] = SlowProbe(k[j], &payloads[base + j]); break;
+      if (quick[j] == Quick::kAbsent) {
+        found[base + j] = Found::kAbsent;
+        continue;
+      }
+      if (quick[j] == Quick::kFound && RecordSound(records[j], &payloads[base + j])) [[likely]] {
+        found[base + j] = Found::kFound;
+        continue;
+      }
+      // A byte not checked yet, or a damaged record: the checking path
+      // answers, with the fault.
+      auto got = quick[j] == Quick::kSlow ? SlowGet(k[j]) : Result<std::optional<Bytes>>(RecordFaultAt(records[j]));
+      if (!got.ok()) {
+        found[base + j] = Found::kDamaged;
+        faults->push_back({base + j, std::move(got).error()});
+      } else if (got.value()) {
+        found[base + j] = Found::kFound;
+        payloads[base + j] = *got.value();
+      } else {
+        found[base + j] = Found::kAbsent;
       }
     }
   }

@@ -101,36 +101,29 @@ Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
   return RecordError(offset);
 }
 
-StoreReader::Found StoreReader::LazyProbe(std::string_view key, Bytes* payload) const {
-  uint64_t record;
-  switch (lazy_->QuickFind(key, lazy_->Hash(key), &record)) {
-    case LazyIndex::Quick::kFound: break;
-    case LazyIndex::Quick::kAbsent: return Found::kAbsent;
-    case LazyIndex::Quick::kSlow: return SlowProbe(key, payload);
-  }
-  return RecordSound(record, payload) ? Found::kFound : Found::kDamaged;
-}
-
-StoreReader::Found StoreReader::SlowProbe(std::string_view key, Bytes* payload) const {
-  auto found = lazy_->Find(key);
-  if (!found.ok()) return Found::kDamaged;
-  if (!found.value()) return Found::kAbsent;
-  return RecordSound(found.value()->record, payload) ? Found::kFound : Found::kDamaged;
-}
-
 Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
   uint64_t record;
   const LazyIndex::Quick quick = lazy_->QuickFind(key, lazy_->Hash(key), &record);
   if (quick == LazyIndex::Quick::kAbsent) return std::optional<Bytes>();
-  if (quick == LazyIndex::Quick::kSlow) {
-    auto found = lazy_->Find(key);
-    if (!found.ok()) return std::move(found).error();
-    if (!found.value()) return std::optional<Bytes>();
-    record = found.value()->record;
-  }
-  auto payload = ReadChecked(record);
+  if (quick == LazyIndex::Quick::kSlow) [[unlikely]] return SlowGet(key);
+  Bytes payload;
+  if (RecordSound(record, &payload)) [[likely]] return std::optional<Bytes>(payload);
+  return RecordFaultAt(record);
+}
+
+Result<std::optional<Bytes>> StoreReader::SlowGet(std::string_view key) const {
+  auto found = lazy_->Find(key);
+  if (!found.ok()) return std::move(found).error();
+  if (!found.value()) return std::optional<Bytes>();
+  auto payload = ReadChecked(found.value()->record);
   if (!payload.ok()) return std::move(payload).error();
   return std::optional<Bytes>(payload.value());
+}
+
+StoreError StoreReader::RecordFaultAt(uint64_t offset) const {
+  auto bad = ReadChecked(offset);
+  return bad.ok() ? StoreError::Corrupt("record at " + std::to_string(offset) + " changed while read")
+                  : std::move(bad).error();
 }
 
 Result<bool> StoreReader::Contains(std::string_view key) const {
