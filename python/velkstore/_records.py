@@ -21,15 +21,14 @@ from typing import IO, Any, BinaryIO, NamedTuple
 from ._common import PathArg
 from ._info import BuildInfo
 from ._errors import InputError, os_error
+from ._formats import FORMATS, SCHEMA_TYPES
 from ._writer import VelkWriter
 
-FORMATS = ("jsonl", "csv", "tsv", "parquet")
 _BY_EXTENSION = {
     ".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl",
     ".csv": "csv", ".tsv": "tsv", ".tab": "tsv",
     ".parquet": "parquet", ".pq": "parquet",
 }
-SCHEMA_TYPES = ("str", "int", "float", "bool", "json")
 BATCH_BYTES = 1 << 20  # text input read and staged at a time
 BATCH_ROWS = 1 << 14  # rows of CSV, Parquet or an iterable staged at a time
 
