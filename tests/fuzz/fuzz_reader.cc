@@ -39,6 +39,26 @@ namespace {
     }                                                                              \
   } while (0)
 
+// A single lookup, in the terms of a batch lookup's answer.
+StoreReader::Found Probe(const StoreReader& r, std::string_view key, Bytes* payload) {
+  auto got = r.Get(key);
+  if (!got.ok()) return StoreReader::Found::kDamaged;
+  if (!got.value().has_value()) return StoreReader::Found::kAbsent;
+  *payload = *got.value();
+  return StoreReader::Found::kFound;
+}
+
+// A batch lookup reports one fault per damaged key, in batch order.
+void CheckFaults(const std::vector<StoreReader::Found>& found, const std::vector<StoreReader::KeyFault>& faults) {
+  size_t next = 0;
+  for (size_t j = 0; j < found.size(); ++j) {
+    if (found[j] != StoreReader::Found::kDamaged) continue;
+    FUZZ_CHECK(next < faults.size() && faults[next].key == j);
+    ++next;
+  }
+  FUZZ_CHECK(next == faults.size());
+}
+
 // A prefix scan may walk every key, so only this many keys are cut into
 // prefixes to scan; every key is still looked up.
 constexpr size_t kMaxPrefixKeys = 64;
@@ -222,25 +242,33 @@ void Exercise(const StoreReader& r, Bytes file) {
   const std::vector<std::string_view> views(asked.begin(), asked.end());
   std::vector<StoreReader::Found> found(views.size());
   std::vector<Bytes> payloads(views.size());
-  r.ProbeMany(views, found.data(), payloads.data());
+  std::vector<StoreReader::KeyFault> faults;
+  r.ProbeMany(views, found.data(), payloads.data(), &faults);
+  CheckFaults(found, faults);
   for (size_t j = 0; j < views.size(); ++j) {
     Bytes one;
-    FUZZ_CHECK(found[j] == r.Probe(views[j], &one));
+    FUZZ_CHECK(found[j] == Probe(r, views[j], &one));
     if (found[j] == StoreReader::Found::kFound) {
       FUZZ_CHECK(payloads[j].data() == one.data() && payloads[j].size() == one.size());
     }
   }
 
-  // Prefix scans: every entry found starts with the prefix.  With the key
-  // list in order (as every well-formed file has it) the empty prefix finds
-  // every entry.
+  // Prefix scans through the cursor: every entry found starts with the
+  // prefix, and every record read is one of the input's.
   auto scan = [&](std::string_view prefix) {
-    auto got = r.Prefix(prefix);
-    if (!got.ok()) return;
-    for (const ScanEntry& e : got.value()) {
-      FUZZ_CHECK(e.index < n);
-      FUZZ_CHECK(r.key_at(e.index).starts_with(prefix));
-      CheckRecord(file, r.offset_at(e.index), e.payload);
+    auto start = r.Seek(prefix);
+    if (!start.ok()) return;
+    FUZZ_CHECK(start.value() <= n);
+    auto cursor = r.CursorAt(start.value());
+    if (!cursor.ok()) return;
+    while (cursor.value().index < n) {
+      const size_t i = cursor.value().index;
+      auto item = r.Next(&cursor.value());
+      if (!item.ok()) return;
+      if (!item.value().key.starts_with(prefix)) return;
+      FUZZ_CHECK(item.value().key == r.key_at(i) && item.value().record == r.offset_at(i));
+      auto payload = r.ReadChecked(item.value().record);
+      if (payload.ok()) CheckRecord(file, item.value().record, payload.value());
     }
   };
   scan("");
@@ -250,15 +278,21 @@ void Exercise(const StoreReader& r, Bytes file) {
     scan(key);
   }
 
-  auto items = r.Items();
-  FUZZ_CHECK(items.ok() == all_readable);
-  if (items.ok()) {
-    FUZZ_CHECK(items.value().size() == n);
-    for (size_t i = 0; i < n; ++i) {
-      FUZZ_CHECK(items.value()[i].index == i);
-      CheckRecord(file, r.offset_at(i), items.value()[i].payload);
+  // A whole scan reads every record only when each one is readable.
+  bool scan_readable = true;
+  auto cursor = r.CursorAt(0);
+  FUZZ_CHECK(cursor.ok());
+  while (cursor.value().index < n) {
+    auto item = r.Next(&cursor.value());
+    FUZZ_CHECK(item.ok());
+    auto payload = r.ReadChecked(item.value().record);
+    if (payload.ok()) {
+      CheckRecord(file, item.value().record, payload.value());
+    } else {
+      scan_readable = false;
     }
   }
+  if (scan_readable) FUZZ_CHECK(all_readable);
 
   auto objects = r.Objects();
   FUZZ_CHECK(objects.ok() == all_readable);
@@ -300,10 +334,12 @@ void ExerciseIndexed(const StoreReader& r, Bytes file) {
   const std::vector<std::string_view> views(asked.begin(), asked.end());
   std::vector<StoreReader::Found> found(views.size());
   std::vector<Bytes> payloads(views.size());
-  r.ProbeMany(views, found.data(), payloads.data());
+  std::vector<StoreReader::KeyFault> faults;
+  r.ProbeMany(views, found.data(), payloads.data(), &faults);
+  CheckFaults(found, faults);
   for (size_t j = 0; j < views.size(); ++j) {
     Bytes one;
-    FUZZ_CHECK(found[j] == r.Probe(views[j], &one));
+    FUZZ_CHECK(found[j] == Probe(r, views[j], &one));
     auto got = r.Get(views[j]);
     FUZZ_CHECK(got.ok() == (found[j] != StoreReader::Found::kDamaged));
     if (found[j] != StoreReader::Found::kFound) continue;
