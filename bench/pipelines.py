@@ -12,6 +12,9 @@ sharded build on Spark against `ShardedWriter` in one process.
   up against that store, raw values, on a 2-worker `LocalCluster` (one
   thread each) and on `local[2]`; the keys are made and cached first on
   each side, and the timed job counts the non-null values.
+- Floor: each Spark figure comes with the time of a mapInArrow that only
+  returns its input, on the same frame: what Spark's own exchange with
+  Python costs before any work is done.
 
 Prints one JSON object; record the figures in bench/README.md.
 """
@@ -63,17 +66,32 @@ def spark_session() -> Any:
     )
 
 
-def build_spark(spark: Any, directory: str, n: int, shards: int) -> float:
-    from velkstore.spark import to_velkstore
+def _identity(batches: Any) -> Any:
+    yield from batches
 
-    df = spark.range(0, n, numPartitions=PARTS).selectExpr(
+
+def spark_floor(df: Any, column: str) -> float:
+    """The time Spark takes to hand *df* to Python as Arrow and take it back
+    (a mapInArrow that returns its input): the floor under any mapInArrow job."""
+    t = time.perf_counter()
+    df.mapInArrow(_identity, df.schema).selectExpr(f"count({column})").collect()
+    return time.perf_counter() - t
+
+
+def spark_table(spark: Any, n: int) -> Any:
+    return spark.range(0, n, numPartitions=PARTS).selectExpr(
         "concat('key:', lpad(cast(id AS string), 10, '0')) AS key",
         "id AS a",
         "cast(id AS double) * 0.5 AS b",
         "concat('s', cast(id % 1000 AS string)) AS c",
     )
+
+
+def build_spark(spark: Any, directory: str, n: int, shards: int) -> float:
+    from velkstore.spark import to_velkstore
+
     t = time.perf_counter()
-    info = to_velkstore(df, directory, shards, key="key")
+    info = to_velkstore(spark_table(spark, n), directory, shards, key="key")
     elapsed = time.perf_counter() - t
     assert info.num_keys == n, info
     return elapsed
@@ -118,13 +136,14 @@ def join_spark(spark: Any, store: str, n: int, space: int, reps: int) -> list[fl
         f"concat('key:', lpad(cast(((id * 7919 + 13) % {space}) AS string), 10, '0')) AS key"
     ).cache()
     keys.count()
-    times = []
+    times, floor = [], []
     for _ in range(reps):
         t = time.perf_counter()
         found = lookup(keys, "key", store).selectExpr("count(value) AS n").collect()[0].n
         times.append(time.perf_counter() - t)
+        floor.append(spark_floor(keys, "key"))
     keys.unpersist()
-    return times + [found]
+    return times + [floor, found]
 
 
 def main() -> None:
@@ -140,24 +159,31 @@ def main() -> None:
     load = {"before": os.getloadavg()}
     out: dict[str, Any] = {"rows": n, "shards": args.shards, "reps": args.reps}
     try:
-        writer, spark_build = [], []
+        writer, spark_build, build_floor = [], [], []
         spark = spark_session()
+        # The first jobs start the Python workers and compile the plans.
+        build_spark(spark, os.path.join(scratch, "warm"), 1000, args.shards)
+        join_spark(spark, os.path.join(scratch, "warm"), 1000, 1100, 1)
         for _ in range(args.reps):
             writer.append(build_writer(store, n, args.shards))
             spark_build.append(build_spark(spark, spark_store, n, args.shards))
+            build_floor.append(spark_floor(spark_table(spark, n), "key"))
         dask_times = join_dask(store, n, space, args.reps)
         spark_times = join_spark(spark, store, n, space, args.reps)
         spark.stop()
         assert dask_times[-1] == spark_times[-1], (dask_times[-1], spark_times[-1])
         w, sb = statistics.median(writer), statistics.median(spark_build)
+        join_floor = spark_times.pop(-2)
         dj, sj = statistics.median(dask_times[:-1]), statistics.median(spark_times[:-1])
         out.update(
             build_writer_s=writer,
             build_spark_s=spark_build,
             build_ratio_spark_over_writer=round(sb / w, 3),
+            build_spark_floor_s=build_floor,
             join_found=dask_times[-1],
             join_dask_s=dask_times[:-1],
             join_spark_s=spark_times[:-1],
+            join_spark_floor_s=join_floor,
             join_dask_rows_per_s=round(n / dj),
             join_spark_rows_per_s=round(n / sj),
             join_ratio_spark_over_dask=round(sj / dj, 3),

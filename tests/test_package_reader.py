@@ -297,3 +297,22 @@ def test_reader_pickles_and_survives_fork(store):
 def test_the_spec_module_reads_what_the_package_writes(store):
     # Both faces share the file format: the package's files stay readable.
     assert _velkstore._VelkReader(str(store)).get_raw(b"user:\xff") == val(b"user:\xff")
+
+
+def test_a_damaged_record_fails_every_lookup_with_its_own_fault(tmp_path):
+    f = StoreFile()
+    good = f.add_object(msgpack.packb(1))
+    f.add_key("", 2**64 - 1).add_key("a", good).add_key("b", 2**64 - 8)
+    path = f.write(tmp_path / "d.vlks")
+    r = VelkReader(path)
+    message = f"offset {2**64 - 8} out of bounds: {path!r}"
+    for call in (lambda k: r[k], r.get, r.get_raw, r.get_stored, lambda k: r.get_many(["a", k]),
+                 lambda k: r.get_many_raw(["a", k] * 40)):  # both sides of the lock-release threshold
+        for key in ("b", b"b", bytearray(b"b")):
+            with pytest.raises(CorruptError) as info:
+                call(key)
+            assert (str(info.value), info.value.filename) == (message, path)
+    # A key no stored key can equal is absent, whatever the record of the
+    # empty key it was never looked up as.
+    assert r.get_many(["\ud800", "a"]) == [None, 1] and r.get_many_raw(["\ud800"] * 70) == [None] * 70
+    assert r.get("\ud800", 5) == 5 and r["a"] == 1

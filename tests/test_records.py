@@ -132,7 +132,8 @@ def test_usage_errors(tmp_path):
 
 def test_import_loads_only_what_every_path_needs():
     code = ("import sys, velkstore; print(sorted(m for m in ('typing', 'importlib.metadata', 'dataclasses', "
-            "'velkstore.sharded', 'velkstore._records', 'csv', 'orjson', 'tqdm') if m in sys.modules))")
+            "'velkstore.sharded', 'velkstore._records', 'csv', 'orjson', 'tqdm', 'velkstore.arrow', 'pyarrow', "
+            "'pandas', 'dask', 'pyspark') if m in sys.modules))")
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert res.stdout.strip() == "[]", res.stderr
     assert velkstore.__version__.count(".") == 2 and callable(velkstore.build_from)

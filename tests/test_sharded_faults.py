@@ -271,3 +271,23 @@ def test_concurrent_builds_leave_one_store_and_readers_never_miss_a_shard(tmp_pa
     watcher.join()
     assert failures == []
     assert store_files(d) == sorted(s["file"] for s in manifest(d)["shards"])
+
+
+
+def test_a_damaged_index_block_of_a_shard_is_an_error_never_an_absent_key(tmp_path):
+    pairs = {f"key:{i:05d}": i for i in range(3000)}
+    build(tmp_path, pairs, num_shards=1)
+    shard = tmp_path / manifest(tmp_path)["shards"][0]["file"]
+    data = bytearray(shard.read_bytes())
+    index_offset = int.from_bytes(data[16:24], "big")
+    data[index_offset + 20000] ^= 0x10  # inside an index block checked on first use
+    shard.write_bytes(bytes(data))
+    r = ShardedReader(tmp_path)
+    damaged = 0
+    for k, v in pairs.items():
+        for ask, want in ((lambda: k in r, True), (lambda: r.get(k), v), (lambda: r.get_many([k]), [v])):
+            try:
+                assert ask() == want, k
+            except CorruptError:
+                damaged += 1
+    assert damaged > 0

@@ -17,7 +17,6 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]
 
 from ._common import decode
@@ -96,20 +95,10 @@ def cached_reader(spec: StoreSpec) -> Any:
 # -- one batch ------------------------------------------------------------------
 
 
-def _get_many_arrow(reader: Any, keys: pa.Array) -> pa.Array:
-    native = getattr(reader, "get_many_arrow", None)
-    if native is not None:
-        return native(keys)
-    # Stand-in until the readers look up Arrow arrays natively.
-    return pa.array(reader.get_many_raw(keys.to_pylist()), pa.binary())
-
-
-def key_array(keys: pa.Array | pa.ChunkedArray, name: str) -> pa.Array:
-    """*keys* as one string or binary array (dictionary-encoded keys decoded)."""
-    if isinstance(keys, pa.ChunkedArray):
-        keys = keys.combine_chunks()
+def key_array(keys: pa.Array | pa.ChunkedArray, name: str) -> pa.Array | pa.ChunkedArray:
+    """*keys* as a string or binary array (dictionary-encoded keys decoded)."""
     if pa.types.is_dictionary(keys.type):
-        keys = keys.dictionary_decode()
+        keys = keys.cast(keys.type.value_type)
     t = keys.type
     if not (
         pa.types.is_string(t)
@@ -123,19 +112,12 @@ def key_array(keys: pa.Array | pa.ChunkedArray, name: str) -> pa.Array:
     return keys
 
 
-def lookup_raw(reader: Any, keys: pa.Array) -> pa.Array:
+def lookup_raw(reader: Any, keys: pa.Array | pa.ChunkedArray) -> pa.Array:
     """The stored bytes of each key, as a binary array: null where the key
     is null or absent."""
-    if pa.types.is_null(keys.type):
+    if pa.types.is_null(keys.type):  # a column with no key at all
         return pa.nulls(len(keys), pa.binary())
-    if keys.null_count == 0:
-        return _get_many_arrow(reader, keys)
-    # Look up the keys that are there, then spread the answers back: a null
-    # index takes a null.
-    valid = keys.is_valid()
-    found = _get_many_arrow(reader, keys.filter(valid))
-    mask = valid.to_numpy(zero_copy_only=False)
-    return found.take(pa.array(np.cumsum(mask) - 1, pa.int64(), mask=~mask))
+    return reader.get_many_arrow(keys)
 
 
 def decode_values(raw: pa.Array) -> list[Any]:

@@ -1,5 +1,5 @@
 # Types of the native module under VelkReader and VelkWriter.
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Self, final
 
 from ._common import Key, PathArg
@@ -64,6 +64,15 @@ class Writer:
     def _changes(self) -> int: ...
 
 def encode(obj: object, /) -> bytes: ...
+
+# Arrow columns through the C data interface's capsules (velkstore.arrow).
+def _arrow_get_many(readers: Sequence[Reader | None], seed: int, keys: Any, arrow: bool, /) -> tuple[Any, Any]: ...
+def _arrow_stage(
+    writer: Writer, batch: tuple[Any, Any], key_index: int, value_indices: Sequence[int], mode: int, row_base: int, /
+) -> None: ...
+def _arrow_pack(
+    batch: tuple[Any, Any], key_index: int, value_indices: Sequence[int], mode: int, row_base: int, /
+) -> tuple[list[bytes], list[bytes]]: ...
 
 class Splitter:
     PAIR_OVERHEAD: int

@@ -99,6 +99,24 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
         """One object per key, lazily, in key order."""
         return _Values(self)
 
+    def get_many_arrow(self, keys: Any) -> Any:
+        """The stored bytes of *keys* as a ``pyarrow`` binary array, in the
+        order asked, null where a key is absent (or null).  Needs pyarrow
+        (the ``arrow`` extra).
+
+        *keys*: a pyarrow Array or ChunkedArray of string, large_string,
+        string_view, binary, large_binary or binary_view (bytes that are
+        not valid UTF-8 included), any object with ``__arrow_c_array__``,
+        or a sequence of str or bytes.  Values are those `get_many_raw`
+        gives (decompressed).  The result is ``binary``, or
+        ``large_binary`` when the values total more than 2 GiB - 1.  The
+        lookups and the result's buffers are done natively without the
+        global interpreter lock, so threads sharing a reader scale.
+        """
+        from .arrow import get_many
+
+        return get_many((self,), 0, keys)
+
     def __enter__(self) -> VelkReader:
         if self.closed:
             raise ClosedError("reader is closed")

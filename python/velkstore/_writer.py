@@ -10,6 +10,9 @@ from ._errors import ClosedError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any
+
     from ._common import PathArg
     from ._info import BuildInfo
 
@@ -103,6 +106,40 @@ class VelkWriter(_native.Writer):
         self._built = -1  # the change count at the last build
         #: The BuildInfo of the last build, or None.
         self.last_build: BuildInfo | None = None
+
+    def update_arrow(
+        self,
+        table: Any,
+        key_column: str,
+        value_columns: Sequence[str] | None = None,
+        *,
+        value_column: str | None = None,
+        raw: bool = False,
+    ) -> None:
+        """Bind one key per row of an Arrow *table* (a pyarrow Table,
+        RecordBatch or RecordBatchReader, or any object with
+        ``__arrow_c_stream__`` or ``__arrow_c_array__``), natively, with no
+        Python object per row.  Needs pyarrow (the ``arrow`` extra).
+
+        The key is the row's *key_column* (string or binary; a null key
+        raises ValueError).  The value is, by default, the map
+        ``{column name: value}`` of *value_columns* (every other column
+        when None), encoded byte for byte as `update` encodes the equal
+        dict; ``value_column=name`` stores that one column's value instead,
+        and with ``raw=True`` that binary column's bytes as they are (as
+        `update_raw`).  Nulls are stored as None.
+
+        Value columns may be integers, floats, bool, string (all widths and
+        views), binary, null, and timestamps with a time zone (stored as
+        `update` stores a datetime with one, to the nanosecond); any other
+        type, or timestamps without a time zone, raise TypeError naming the
+        column before anything is staged.  As with `update`, a row that
+        fails later (text that is not UTF-8, a key too long) leaves the
+        rows before it staged.
+        """
+        from .arrow import stage
+
+        stage(self, table, key_column, value_columns, value_column, raw)
 
     def build(self, path: PathArg | None = None) -> BuildInfo:
         """Write everything staged so far to *path* (default: the path

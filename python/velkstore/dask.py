@@ -34,6 +34,7 @@ from .sharded.build import (
     commit_built,
     unpack_chunk,
 )
+from .sharded.arrow_split import add_batch
 from .sharded.manifest import DirPath, check_num_shards, check_seed, shard_file_name
 
 __all__ = ["lookup", "to_velkstore"]
@@ -134,8 +135,24 @@ def _split_partition(
 ) -> tuple[bytes, ...]:
     # Runs on a worker: one packed chunk per shard, pairs in partition order.
     splitter = Splitter(num_shards, seed)
-    splitter.add_pairs(_pairs(part, key, value))
+    batch = _arrow_frame(part, key, value)
+    if batch is not None:
+        add_batch(splitter, batch, cast(str, key), cast("str | None", value))
+    else:
+        splitter.add_pairs(_pairs(part, key, value))
     return tuple(splitter.take())
+
+
+def _arrow_frame(part: Any, key: Hashable | None, value: Hashable | None) -> Any:
+    # A data frame's rows go through Arrow, packed natively, when its
+    # columns allow (see sharded.arrow_split).
+    if not (hasattr(part, "columns") and hasattr(part, "to_dict")):
+        return None
+    if not isinstance(key, str) or not isinstance(value, (str, type(None))):
+        return None
+    from .sharded.arrow_split import frame_batch
+
+    return frame_batch(part if value is None else part[[key] if key == value else [key, value]])
 
 
 def _build(build_dir: DirPath, name: str, chunks: list[bytes], compress_level: int | None) -> BuiltShard:

@@ -36,6 +36,7 @@ from .sharded.build import (
     pack_chunk,
     unpack_chunk,
 )
+from .sharded.arrow_split import add_batch
 from .sharded.manifest import DirPath, check_num_shards, check_seed, shard_file_name
 
 __all__ = ["lookup", "to_velkstore"]
@@ -215,9 +216,7 @@ def _split_batches(
         )
 
     for batch in batches:
-        keys = batch.column(key).to_pylist()
-        values = batch.to_pylist() if value is None else batch.column(value).to_pylist()
-        splitter.add_pairs(zip(keys, values))
+        add_batch(splitter, batch, key, value)
         if splitter.pending > CHUNK_BYTES:
             yield emit()
     yield emit()

@@ -141,10 +141,10 @@ PyObject* Method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 // METH_FASTCALL | METH_KEYWORDS methods with one key parameter, the
 // lookups that programs call millions of times.  A call with one plain key
 // (see BorrowPlainKey) by position runs the lean form of the operation,
-// std::optional<T> probe(InstanceOf<Cls>*, std::string_view key), which
-// yields the native result or nullopt to hand the call to the general form
-// kOp: any other argument shape, a damaged record and so on take the path
-// that parses, converts and reports everything, so no message changes.
+// Result<T> probe(InstanceOf<Cls>*, std::string_view key), which skips the
+// parse and the general conversion; its fault (a damaged record) is raised
+// as the general form kOp would raise it, so no message changes.  Any other
+// argument shape takes kOp, which parses, converts and reports everything.
 template <typename Cls, Borrow kBorrow, const ArgSpec& kSpec, auto kOp, auto kProbe>
 PyObject* KeyMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   std::string_view key;
@@ -153,8 +153,9 @@ PyObject* KeyMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   return Guarded([&]() -> PyObject* {
     return WithReceiver<Cls, kBorrow>(self, [&](InstanceOf<Cls>* obj) -> PyObject* {
-      if (auto result = kProbe(obj, key)) [[likely]] return Convert(std::move(*result));
-      return Finish(kOp(obj, ArgSlots{args[0]}));
+      auto result = kProbe(obj, key);
+      if (result.ok()) [[likely]] return Convert(std::move(result).value());
+      return RaiseStoreError(result.error());
     });
   });
 }

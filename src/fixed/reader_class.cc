@@ -33,22 +33,10 @@ Outcome<std::optional<Bytes>> GetRaw(Self* self, const ArgSlots& args) {
   return self->state.Get(key.view);
 }
 
-// The lean forms of get_raw and exists for plain keys; nullopt hands the
-// call to the general form (a damaged record, whose error it reports).
-std::optional<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key) {
-  Bytes payload;
-  switch (self->state.Probe(key, &payload)) {
-    case StoreReader::Found::kFound:
-      return std::optional<Bytes>(payload);
-    case StoreReader::Found::kAbsent:
-      return std::optional<Bytes>();
-    case StoreReader::Found::kDamaged:
-      break;
-  }
-  return std::nullopt;
-}
+// The lean forms of get_raw and exists, for plain keys.
+Result<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key) { return self->state.Get(key); }
 
-std::optional<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
+Result<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
 
 Outcome<bool> Exists(Self* self, const ArgSlots& args) {
   KeyBuf key;
@@ -56,20 +44,66 @@ Outcome<bool> Exists(Self* self, const ArgSlots& args) {
   return self->state.Exists(key.view);
 }
 
+// Listings walk the core's cursor, as the package's scans do: every entry
+// from begin on while keep(key) holds, to the end of the key list.
+template <typename Visit>
+Result<void> Walk(const StoreReader& r, size_t begin, Visit visit) {
+  auto cursor = r.CursorAt(begin);
+  if (!cursor.ok()) return std::move(cursor).error();
+  StoreReader::Cursor& at = cursor.value();
+  for (const size_t end = r.entry_count(); at.index < end;) {
+    auto item = r.Next(&at);
+    if (!item.ok()) return std::move(item).error();
+    auto more = visit(item.value(), at.index, end);
+    if (!more.ok()) return std::move(more).error();
+    if (!more.value()) break;
+  }
+  return {};
+}
+
+// The entries from begin on while keep(key) holds, with their objects, in
+// key order; the first damaged record fails the whole list.
+template <typename Keep>
+Outcome<EntryList> ReadEntries(const StoreReader& r, size_t begin, Keep keep) {
+  EntryList list;
+  auto walked = Walk(r, begin, [&](const StoreReader::ScanItem& item, size_t next, size_t end) -> Result<bool> {
+    if (!keep(item.key)) return false;
+    r.PrefetchAhead(next, end);
+    auto payload = r.ReadChecked(item.record);
+    if (!payload.ok()) return std::move(payload).error();
+    list.entries.push_back({item.key, payload.value()});
+    return true;
+  });
+  if (!walked.ok()) return std::move(walked).error();
+  return list;
+}
+
 Outcome<EntryList> PrefixRaw(Self* self, const ArgSlots& args) {
   KeyBuf prefix;
   if (!ConvertKey(args[0], prefix)) return PyErrorSet{};
-  auto r = self->state.Prefix(prefix.view);
-  if (!r.ok()) return std::move(r).error();
-  return EntryList{&self->state, std::move(r).value()};
+  const StoreReader& r = self->state;
+  // Keys are in ascending order: those starting with prefix follow its
+  // lower bound directly.
+  auto begin = r.Seek(prefix.view);
+  if (!begin.ok()) return std::move(begin).error();
+  return ReadEntries(r, begin.value(), [&](std::string_view key) { return key.starts_with(prefix.view); });
 }
 
-Outcome<KeyList> Keys(Self* self, const ArgSlots&) { return KeyList{&self->state}; }
+Outcome<KeyList> Keys(Self* self, const ArgSlots&) {
+  const StoreReader& r = self->state;
+  KeyList list;
+  list.keys.reserve(r.entry_count());
+  auto walked = Walk(r, 0, [&](const StoreReader::ScanItem& item, size_t, size_t) -> Result<bool> {
+    list.keys.push_back(item.key);
+    return true;
+  });
+  if (!walked.ok()) return std::move(walked).error();
+  return list;
+}
 
 Outcome<EntryList> ItemsRaw(Self* self, const ArgSlots&) {
-  auto r = self->state.Items();
-  if (!r.ok()) return std::move(r).error();
-  return EntryList{&self->state, std::move(r).value()};
+  const StoreReader& r = self->state;
+  return ReadEntries(r, 0, [](std::string_view) { return true; });
 }
 
 Outcome<ObjectList> ObjectsRaw(Self* self, const ArgSlots&) {

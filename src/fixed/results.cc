@@ -75,13 +75,13 @@ PyObject* ToPython(std::string&& text) {
 PyObject* ToPython(EntryList&& list) {
   return BuildList(list.entries.size(), [&](size_t i) {
     if (i + kCopyLookahead < list.entries.size()) PrefetchPayload(list.entries[i + kCopyLookahead].payload);
-    const ScanEntry& e = list.entries[i];
-    return KeyPayloadPair(list.reader->key_at(e.index), e.payload);
+    const EntryList::Entry& e = list.entries[i];
+    return KeyPayloadPair(e.key, e.payload);
   });
 }
 
 PyObject* ToPython(KeyList&& list) {
-  return BuildList(list.reader->entry_count(), [&](size_t i) { return DecodeKey(list.reader->key_at(i)); });
+  return BuildList(list.keys.size(), [&](size_t i) { return DecodeKey(list.keys[i]); });
 }
 
 PyObject* ToPython(ObjectList&& list) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/format/format.h"
@@ -21,15 +22,18 @@ struct NewRef {
   PyObject* obj;
 };
 
-// Scan results with the reader they point into (for the keys).
+// Scan results: keys and objects, both pointing into the reader's mapping.
 struct EntryList {
-  const StoreReader* reader;
-  std::vector<ScanEntry> entries;
+  struct Entry {
+    std::string_view key;
+    Bytes payload;
+  };
+  std::vector<Entry> entries;
 };
 
-// Every key of the reader's key list.
+// Keys, pointing into the reader's mapping.
 struct KeyList {
-  const StoreReader* reader;
+  std::vector<std::string_view> keys;
 };
 
 struct ObjectList {

@@ -19,6 +19,10 @@
 #include "core/format/format.h"
 #include "core/reader/store_reader.h"
 
+namespace velk {
+class StagedStore;
+}
+
 namespace velk::native {
 
 using bind::KeyBuf;
@@ -93,6 +97,34 @@ inline bool ParseArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, 
   return true;
 }
 
+// A constructor's arguments, from its tuple and dictionary.  Each is held
+// for as long as this lives: the dictionary's values are borrowed, and
+// Python code run while converting one (a truth value, an __index__) may
+// empty the dictionary.
+class NewArgs {
+ public:
+  NewArgs() { slots_.fill(nullptr); }
+  NewArgs(const NewArgs&) = delete;
+  NewArgs& operator=(const NewArgs&) = delete;
+  ~NewArgs() {
+    for (PyObject* obj : slots_) Py_XDECREF(obj);
+  }
+  // False with TypeError set.
+  bool Parse(const Params& p, PyObject* args, PyObject* kwargs) {
+    if (!bind::ParseTupleDict(p, args, kwargs, slots_)) {
+      slots_.fill(nullptr);
+      return false;
+    }
+    for (PyObject* obj : slots_) Py_XINCREF(obj);
+    return true;
+  }
+  // The argument of parameter i, or nullptr when it was not given.
+  PyObject* operator[](size_t i) const { return slots_[i]; }
+
+ private:
+  bind::ArgSlots slots_;
+};
+
 // os.fspath(obj) as given (str or bytes) in *given and its bytes in *bytes.
 bool ToPath(PyObject* obj, Ref* given, std::string* bytes);
 
@@ -123,6 +155,11 @@ PyObject* ReindexFile(PyObject* module, PyObject* path);
 PyObject* CreateRouterType(PyObject* module);
 extern PyTypeObject* scan_type;
 extern PyTypeObject* reader_type;
+extern PyTypeObject* writer_type;
+// The staged store of writer (a package writer) when it may change now, and
+// in *changes its count of bindings, which each binding staged raises by
+// one; nullptr with the error set (not a writer, closed, being built).
+StagedStore* WriterStore(PyObject* writer, uint64_t** changes);
 // The module's functions: split_pairs.
 extern PyMethodDef shard_functions[];
 

@@ -3,6 +3,7 @@
 // they use; it imports nothing of the package, which hands over its
 // exception classes and full decoder once, by _setup, as it is imported.
 #include "package/api.h"
+#include "package/arrow_functions.h"
 
 namespace velk::native {
 namespace {
@@ -41,6 +42,9 @@ PyMethodDef kModuleFunctions[] = {
      "_setup(names, /)\n--\n\nTake the package's exception classes, os_error, decode and new_packer from the mapping names."},
     {"reindex", Fn(ReindexFile), METH_O,
      "reindex(path, /)\n--\n\nAdd the lookup index to the store file at path, atomically; values are not decoded."},
+    {"_arrow_get_many", Fn(ArrowGetMany), METH_FASTCALL, nullptr},
+    {"_arrow_stage", Fn(ArrowStage), METH_FASTCALL, nullptr},
+    {"_arrow_pack", Fn(ArrowPack), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr} /* sentinel */
 };
 

@@ -9,9 +9,13 @@
 namespace velk::native {
 namespace {
 
+void PutBigEndian(std::string* out, uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
 void Put(std::string* out, uint8_t tag, uint64_t v, int bytes) {
   out->push_back(static_cast<char>(tag));
-  for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  PutBigEndian(out, v, bytes);
 }
 
 // A length-prefixed run: the smallest of the three (or four) forms that
@@ -49,29 +53,7 @@ bool PackInt(PyObject* obj, std::string* out) {
     PyErr_Clear();
     return false;
   }
-  if (v >= 0) {
-    if (v < 0x80) {
-      out->push_back(static_cast<char>(v));
-    } else if (v <= 0xFF) {
-      Put(out, 0xcc, static_cast<uint64_t>(v), 1);
-    } else if (v <= 0xFFFF) {
-      Put(out, 0xcd, static_cast<uint64_t>(v), 2);
-    } else if (v <= 0xFFFFFFFFLL) {
-      Put(out, 0xce, static_cast<uint64_t>(v), 4);
-    } else {
-      Put(out, 0xcf, static_cast<uint64_t>(v), 8);
-    }
-  } else if (v >= -32) {
-    out->push_back(static_cast<char>(static_cast<uint8_t>(0xe0 | (v & 0x1f))));
-  } else if (v >= -128) {
-    Put(out, 0xd0, static_cast<uint64_t>(v), 1);
-  } else if (v >= -32768) {
-    Put(out, 0xd1, static_cast<uint64_t>(v), 2);
-  } else if (v >= -2147483648LL) {
-    Put(out, 0xd2, static_cast<uint64_t>(v), 4);
-  } else {
-    Put(out, 0xd3, static_cast<uint64_t>(v), 8);
-  }
+  PackSigned(v, out);
   return true;
 }
 
@@ -125,7 +107,7 @@ bool Pack(PyObject* obj, std::string* out, int depth) {
   }
   if (PyLong_CheckExact(obj)) return PackInt(obj, out);
   if (PyFloat_CheckExact(obj)) {
-    Put(out, 0xcb, std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj)), 8);
+    PackDouble(PyFloat_AS_DOUBLE(obj), out);
     return true;
   }
   if (depth >= kMaxDepth) return false;
@@ -146,6 +128,64 @@ bool Pack(PyObject* obj, std::string* out, int depth) {
 }
 
 }  // namespace
+
+void PackUnsigned(uint64_t v, std::string* out) {
+  if (v < 0x80) {
+    out->push_back(static_cast<char>(v));
+  } else if (v <= 0xFF) {
+    Put(out, 0xcc, v, 1);
+  } else if (v <= 0xFFFF) {
+    Put(out, 0xcd, v, 2);
+  } else if (v <= 0xFFFFFFFF) {
+    Put(out, 0xce, v, 4);
+  } else {
+    Put(out, 0xcf, v, 8);
+  }
+}
+
+void PackSigned(int64_t v, std::string* out) {
+  if (v >= 0) {
+    PackUnsigned(static_cast<uint64_t>(v), out);
+  } else if (v >= -32) {
+    out->push_back(static_cast<char>(static_cast<uint8_t>(0xe0 | (v & 0x1f))));
+  } else if (v >= -128) {
+    Put(out, 0xd0, static_cast<uint64_t>(v), 1);
+  } else if (v >= -32768) {
+    Put(out, 0xd1, static_cast<uint64_t>(v), 2);
+  } else if (v >= -2147483648LL) {
+    Put(out, 0xd2, static_cast<uint64_t>(v), 4);
+  } else {
+    Put(out, 0xd3, static_cast<uint64_t>(v), 8);
+  }
+}
+
+void PackDouble(double v, std::string* out) { Put(out, 0xcb, std::bit_cast<uint64_t>(v), 8); }
+
+bool PackStr(std::string_view utf8, std::string* out) { return PutSized(out, utf8.data(), utf8.size(), 0xa0, 0xd9); }
+
+bool PackBin(std::string_view data, std::string* out) { return PutSized(out, data.data(), data.size(), 0, 0xc4); }
+
+bool PackMapHeader(size_t n, std::string* out) { return PutCount(out, n, 0x80, 0xde); }
+
+void PackTimestamp(int64_t seconds, uint32_t nanoseconds, std::string* out) {
+  constexpr char kType = -1;  // the timestamp extension
+  if ((static_cast<uint64_t>(seconds) >> 34) == 0) {
+    // Seconds fit 34 unsigned bits: 4 bytes of seconds when there are no
+    // nanoseconds and they fit 32 bits, else 30 bits of nanoseconds above
+    // them in 8 bytes.
+    const uint64_t packed = (static_cast<uint64_t>(nanoseconds) << 34) | static_cast<uint64_t>(seconds);
+    const int width = (packed >> 32) == 0 ? 4 : 8;
+    out->push_back(static_cast<char>(width == 4 ? 0xd6 : 0xd7));  // fixext 4 / fixext 8
+    out->push_back(kType);
+    PutBigEndian(out, packed, width);
+  } else {
+    out->push_back(static_cast<char>(0xc7));  // ext 8 of 12 bytes
+    out->push_back(12);
+    out->push_back(kType);
+    PutBigEndian(out, nanoseconds, 4);
+    PutBigEndian(out, static_cast<uint64_t>(seconds), 8);
+  }
+}
 
 bool PackPlain(PyObject* obj, std::string* out) {
   const size_t start = out->size();

@@ -5,11 +5,28 @@
 // stored the same whichever path took it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bind/python.h"
 
 namespace velk::native {
+
+// The encodings of single scalars, for values that come without a Python
+// object (Arrow columns); each the form PackPlain gives the equal object.
+void PackSigned(int64_t v, std::string* out);
+void PackUnsigned(uint64_t v, std::string* out);
+void PackDouble(double v, std::string* out);
+// False (out unchanged) for a run too long for MessagePack (4 GiB).
+bool PackStr(std::string_view utf8, std::string* out);
+bool PackBin(std::string_view data, std::string* out);
+// The header of a map of n pairs; false when n is too large.
+bool PackMapHeader(size_t n, std::string* out);
+// A timestamp (extension -1): whole seconds since the epoch (floor) and the
+// nanoseconds past them, in the smallest of the three forms, as msgpack
+// writes a datetime with a time zone.
+void PackTimestamp(int64_t seconds, uint32_t nanoseconds, std::string* out);
 
 // Appends the encoding of obj to out and returns true, or returns false
 // (out unchanged, no error set) for a value left to the full encoder.

@@ -29,11 +29,13 @@ const StoreReader* Open(Self* self) {
   return r;
 }
 
-PyObject* RecordError(Self* self, std::string_view key) {
-  auto got = self->store->Get(key);
-  if (!got.ok()) return RaiseStoreError(got.error(), self->path);
-  PyErr_SetString(PyExc_SystemError, "record check disagrees with itself");
-  return nullptr;
+// What a lookup gave: 1 found (*payload set), 0 absent, -1 with its fault
+// raised.
+int Answer(const Self* self, const Result<std::optional<Bytes>>& got, Bytes* payload) {
+  if (!got.ok()) [[unlikely]] return RaiseStoreError(got.error(), self->path), -1;
+  if (!got.value()) return 0;
+  *payload = *got.value();
+  return 1;
 }
 
 // ---- construction -----------------------------------------------------
@@ -65,19 +67,19 @@ bool RaisedTruncated(const std::string& path, PyObject* filename) {
   return true;
 }
 
+const char* const kNewNames[] = {"path", "verify"};
+const Params kNewParams{"VelkReader()", kNewNames, 2, 1, 1};
+
 PyObject* NewReader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "verify", nullptr};
-    PyObject* path_arg = nullptr;
-    PyObject* verify_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:VelkReader", const_cast<char**>(kwlist), &path_arg,
-                                     &verify_arg)) {
-      return nullptr;
-    }
-    // None: a file with the lookup index is checked as it is read, one
-    // without it by its whole-file CRC now.
+    NewArgs arg;
+    if (!arg.Parse(kNewParams, args, kwargs)) return nullptr;
+    PyObject* path_arg = arg[0];
+    PyObject* verify_arg = arg[1];
+    // None (or absent): a file with the lookup index is checked as it is
+    // read, one without it by its whole-file CRC now.
     OpenCheck check = OpenCheck::kUnlessIndexed;
-    if (verify_arg != Py_None) {
+    if (verify_arg != nullptr && verify_arg != Py_None) {
       const int truth = PyObject_IsTrue(verify_arg);
       if (truth < 0) return nullptr;
       check = truth ? OpenCheck::kWholeFile : OpenCheck::kNone;
@@ -129,13 +131,7 @@ int Lookup(Self* self, PyObject* key, Bytes* payload) {
   }
   const StoreReader* r = Open(self);
   if (r == nullptr) return -1;
-  switch (r->Probe(buf.view, payload)) {
-    case StoreReader::Found::kFound: return 1;
-    case StoreReader::Found::kAbsent: return 0;
-    case StoreReader::Found::kDamaged: break;
-  }
-  RecordError(self, buf.view);
-  return -1;
+  return Answer(self, r->Get(buf.view), payload);
 }
 
 // get_raw (the value's bytes) and get_stored (the bytes as stored, which
@@ -153,12 +149,14 @@ PyObject* GetBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
   if (BorrowPlainKey(args[0], &plain)) [[likely]] {  // runs no Python code
     const StoreReader* r = Open(self);
     if (r == nullptr) return nullptr;
-    const auto found = r->Probe(plain, &payload);
-    if (found == StoreReader::Found::kFound) [[likely]] {
+    auto got = r->Get(plain);
+    if (got.ok() && got.value()) [[likely]] {
+      payload = *got.value();
       if (!kStored && !ValueOf(*r, payload, self->path, &payload)) return nullptr;
       return NewBytes(payload);
     }
-    if (found == StoreReader::Found::kAbsent) Py_RETURN_NONE;
+    if (got.ok()) Py_RETURN_NONE;
+    return RaiseStoreError(got.error(), self->path);
   }
   const int rc = Lookup(self, args[0], &payload);
   if (rc < 0) return nullptr;
@@ -174,9 +172,8 @@ PyObject* Subscript(PyObject* obj, PyObject* key) {
   std::string_view plain;
   int rc;
   const StoreReader* r;
-  if (BorrowPlainKey(key, &plain) && (r = self->store.get()) != nullptr &&  // runs no Python code
-      r->Probe(plain, &payload) == StoreReader::Found::kFound) [[likely]] {
-    rc = 1;
+  if (BorrowPlainKey(key, &plain) && (r = self->store.get()) != nullptr) [[likely]] {  // runs no Python code
+    rc = Answer(self, r->Get(plain), &payload);
   } else {
     rc = Lookup(self, key, &payload);
   }
@@ -275,9 +272,10 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
     // Compressed values are decompressed with the lookups, without the
     // lock, into one buffer for the batch.
     std::vector<std::byte> arena;
+    std::vector<StoreReader::KeyFault> faults;
     std::optional<StoreError> damaged_value;
     auto lookup = [&] {
-      store->ProbeMany(views, found.data(), payloads.data());
+      store->ProbeMany(views, found.data(), payloads.data(), &faults);
       if (!store->values().compressed()) return true;
       std::vector<uint8_t> present(n);
       for (size_t i = 0; i < n; ++i) present[i] = usable[i] && found[i] == StoreReader::Found::kFound;
@@ -292,11 +290,8 @@ PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) 
       lookup();
     }
     // A damaged record fails the whole call, before any result exists.
-    for (size_t i = 0; i < n; ++i) {
-      if (usable[i] && found[i] == StoreReader::Found::kDamaged) {
-        auto err = store->Get(views[i]);
-        return err.ok() ? nullptr : RaiseStoreError(err.error(), self->path);
-      }
+    for (const StoreReader::KeyFault& fault : faults) {
+      if (usable[fault.key]) return RaiseStoreError(fault.error, self->path);
     }
     if (damaged_value) return RaiseStoreError(*damaged_value, self->path);
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));

@@ -22,10 +22,6 @@ struct ScanObject {
   ValueForm value;
 };
 
-// Records are read in key order, not file order: start loading the record
-// a few entries ahead, so the next calls find it in cache.
-constexpr size_t kLookahead = 8;
-
 PyObject* Next(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
   if (self->cursor.index >= self->end) return nullptr;
@@ -84,9 +80,7 @@ PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size
     if (!key) return nullptr;
     if (value_form == ValueForm::kNone) return key.release();
   }
-  // (Read through the lookup index, the records follow the key order, so
-  // the scan reads the file front to back and needs no prefetching.)
-  if (!r.indexed() && next + kLookahead <= end) r.PrefetchAt(r.offset_at(next + kLookahead - 1));
+  r.PrefetchAhead(next, end);
   auto read = r.ReadChecked(item.record);
   if (!read.ok()) [[unlikely]] return RaiseStoreError(read.error(), path);
   Bytes payload;

@@ -12,13 +12,11 @@
 #include <string>
 #include <vector>
 
-#define XXH_INLINE_ALL  // header-only: no library to link
-#include <xxhash.h>
-
 #include "core/writer/commit.h"
 #include "core/format/format.h"
 #include "package/api.h"
 #include "package/pack.h"
+#include "package/placement.h"
 #include "package/reader.h"
 // The member table constants (T_OBJECT_EX, READONLY), named alike on every
 // supported Python.
@@ -29,10 +27,6 @@ namespace {
 
 // Batches shorter than this are looked up holding the lock (as the reader does).
 constexpr size_t kReleaseLockFrom = 64;
-
-uint64_t ShardOf(std::string_view key, uint64_t seed, uint64_t num_shards) {
-  return XXH3_64bits_withSeed(key.data(), key.size(), seed) % num_shards;
-}
 
 // ---- Splitter -------------------------------------------------------------
 
@@ -118,12 +112,8 @@ const Params kSplitterParams{"Splitter()", kSplitterNames, 2, 1, 2};
 
 PyObject* NewSplitter(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Guard([&]() -> PyObject* {
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-      PyErr_SetString(PyExc_TypeError, "Splitter() takes positional arguments only");
-      return nullptr;
-    }
-    PyObject* slots[2];
-    if (!ParseArgs(kSplitterParams, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, slots)) return nullptr;
+    NewArgs slots;
+    if (!slots.Parse(kSplitterParams, args, kwargs)) return nullptr;
     const Py_ssize_t n = PyLong_AsSsize_t(slots[0]);
     if (n == -1 && PyErr_Occurred()) return nullptr;
     if (n < 1) return PyErr_Format(PyExc_ValueError, "num_shards must be positive, not %zd", n);
@@ -507,13 +497,6 @@ ReaderObject* ShardReader(Router* self, std::string_view key, size_t i) {
   return reader;
 }
 
-PyObject* RaiseDamaged(const ReaderObject* reader, const StoreReader& store, std::string_view key) {
-  auto got = store.Get(key);
-  if (!got.ok()) return RaiseStoreError(got.error(), reader->path);
-  PyErr_SetString(PyExc_SystemError, "record check disagrees with itself");
-  return nullptr;
-}
-
 // One exact lookup: 1 found (payload set), 0 absent (also a key with no
 // byte form), -1 error set.  The key is converted before any store is
 // looked at, as converting may run Python code; from there until the
@@ -529,13 +512,13 @@ int RouteOne(Router* self, PyObject* key, Bytes* payload) {
   const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
   ReaderObject* reader = ShardReader(self, buf.view, i);
   if (reader == nullptr) return -1;
-  switch (reader->store->Probe(buf.view, payload)) {
-    case StoreReader::Found::kFound:
-      return ValueOf(*reader->store, *payload, reader->path, payload) ? 1 : -1;
-    case StoreReader::Found::kAbsent: return 0;
-    case StoreReader::Found::kDamaged: break;
+  auto got = reader->store->Get(buf.view);
+  if (got.ok() && got.value()) [[likely]] {
+    *payload = *got.value();
+    return ValueOf(*reader->store, *payload, reader->path, payload) ? 1 : -1;
   }
-  RaiseDamaged(reader, *reader->store, buf.view);
+  if (got.ok()) return 0;
+  RaiseStoreError(got.error(), reader->path);
   return -1;
 }
 
@@ -588,7 +571,10 @@ int RouteContains(PyObject* obj, PyObject* key) {
   const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
   const ReaderObject* reader = ShardReader(self, buf.view, i);
   if (reader == nullptr) return -1;
-  return reader->store->Exists(buf.view) ? 1 : 0;
+  // Contains, not Exists: a damaged index is an error, never "absent".
+  auto found = reader->store->Contains(buf.view);
+  if (!found.ok()) return RaiseStoreError(found.error(), reader->path), -1;
+  return found.value() ? 1 : 0;
 }
 
 // get_many / get_many_raw: keys converted and routed holding the lock, one
@@ -660,11 +646,15 @@ PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool d
     // Compressed values are decompressed with the lookups, without the lock.
     std::vector<std::vector<std::byte>> arenas(num_shards);
     std::optional<std::pair<size_t, StoreError>> damaged_value;  // shard and error
+    std::optional<std::pair<size_t, StoreError>> damaged_key;    // the same, of the first damaged record
+    std::vector<StoreReader::KeyFault> faults;
     auto probe = [&] {
       for (size_t i = 0; i < num_shards; ++i) {
         const size_t b = count[i], e = count[i + 1];
         if (b == e) continue;
-        stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b);
+        stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b, &faults);
+        if (!faults.empty() && !damaged_key) damaged_key.emplace(i, std::move(faults.front().error));
+        faults.clear();
         if (!stores[i]->values().compressed() || damaged_value) continue;
         std::vector<uint8_t> present(e - b);
         for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
@@ -679,12 +669,9 @@ PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool d
     } else {
       probe();
     }
-    for (size_t i = 0; i < num_shards; ++i) {
-      for (size_t k = count[i]; k < count[i + 1]; ++k) {
-        if (found[k] == StoreReader::Found::kDamaged) {
-          return RaiseDamaged(reinterpret_cast<ReaderObject*>(readers[i].get()), *stores[i], batch_keys[k]);
-        }
-      }
+    if (damaged_key) {
+      return RaiseStoreError(damaged_key->second,
+                             reinterpret_cast<ReaderObject*>(readers[damaged_key->first].get())->path);
     }
     if (damaged_value) {
       return RaiseStoreError(damaged_value->second,

@@ -484,6 +484,22 @@ PyObject* ReindexFile(PyObject*, PyObject* path_arg) {
   });
 }
 
-PyObject* CreateWriterType(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
+PyTypeObject* writer_type = nullptr;
+
+PyObject* CreateWriterType(PyObject* module) {
+  PyObject* t = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  writer_type = reinterpret_cast<PyTypeObject*>(t);  // kept alive by the module
+  return t;
+}
+
+StagedStore* WriterStore(PyObject* writer, uint64_t** changes) {
+  if (!PyObject_TypeCheck(writer, writer_type)) {
+    PyErr_Format(PyExc_TypeError, "expected a writer, not '%.200s'", Py_TYPE(writer)->tp_name);
+    return nullptr;
+  }
+  auto* self = reinterpret_cast<Self*>(writer);
+  *changes = &self->state.changes;
+  return Changeable(self);
+}
 
 }  // namespace velk::native

@@ -170,6 +170,13 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
     def range_raw(self, start: Any = None, stop: Any = None) -> Iterator[tuple[str, bytes]]:
         return self._scan(None, start, stop, values=_RAW)
 
+    def get_many_arrow(self, keys: Any) -> Any:
+        """`VelkReader.get_many_arrow` across the shards: each key looked up
+        in its shard, the values in the order asked, null where absent."""
+        from ..arrow import get_many
+
+        return get_many(self._all(), self._manifest.seed, keys)
+
     # -- the store --------------------------------------------------------------
 
     @property

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import weakref
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import Any
 
@@ -113,6 +113,24 @@ class ShardedWriter:
     def update_raw(self, pairs: Mapping[Any, bytes] | Iterable[tuple[Any, bytes]]) -> None:
         """`update` with values already serialised as bytes."""
         self._stage(pairs, raw=True)
+
+    def update_arrow(
+        self,
+        table: Any,
+        key_column: str,
+        value_columns: Sequence[str] | None = None,
+        *,
+        value_column: str | None = None,
+        raw: bool = False,
+    ) -> None:
+        """`VelkWriter.update_arrow` for a sharded store: rows are packed
+        natively a slice at a time, split by shard and spilled as
+        `update` does."""
+        from ..arrow import packed_pairs
+
+        self._live()
+        for pairs in packed_pairs(table, key_column, value_columns, value_column, raw):
+            self._stage(pairs, raw=True)
 
     def _stage(self, pairs: Mapping[Any, Any] | Iterable[tuple[Any, Any]], raw: bool) -> None:
         splitter = self._live()

@@ -6,7 +6,8 @@
 
 namespace velk {
 
-void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const {
+void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
+                            std::vector<KeyFault>* faults) const {
   if (lazy_) {
     // The bucket bounds of a key a few places ahead load while this one is
     // looked up.
@@ -14,7 +15,16 @@ void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found
     for (size_t j = 0; j < keys.size() && j < kAhead; ++j) lazy_->Prefetch(keys[j]);
     for (size_t j = 0; j < keys.size(); ++j) {
       if (j + kAhead < keys.size()) lazy_->Prefetch(keys[j + kAhead]);
-      found[j] = LazyProbe(keys[j], &payloads[j]);
+      auto got = LazyGet(keys[j]);
+      if (!got.ok()) [[unlikely]] {
+        found[j] = Found::kDamaged;
+        faults->push_back({j, std::move(got).error()});
+      } else if (got.value()) {
+        found[j] = Found::kFound;
+        payloads[j] = *got.value();
+      } else {
+        found[j] = Found::kAbsent;
+      }
     }
     return;
   }
@@ -26,10 +36,11 @@ void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found
     for (size_t j = 0; j < n; ++j) {
       if (positions[j] == KeyIndex::kNotFound) {
         found[base + j] = Found::kAbsent;
+      } else if (TryReadObject(keys_.record_offset(positions[j]), &payloads[base + j])) [[likely]] {
+        found[base + j] = Found::kFound;
       } else {
-        found[base + j] = TryReadObject(keys_.record_offset(positions[j]), &payloads[base + j])
-                              ? Found::kFound
-                              : Found::kDamaged;
+        found[base + j] = Found::kDamaged;
+        faults->push_back({base + j, RecordError(keys_.record_offset(positions[j]))});
       }
     }
   }

@@ -16,11 +16,6 @@ StoreError StoreReader::RecordError(uint64_t offset) const {
   return StoreError(Reason::kOutOfBounds, "object at " + std::to_string(offset) + " extends beyond file end");
 }
 
-// Scans read records in key order, which need not be file order: each loop
-// starts loading the record kScanLookahead entries ahead, so several misses
-// are in flight at once instead of one per entry.
-constexpr size_t kScanLookahead = 8;
-
 void StoreReader::PrefetchRecord(size_t i) const {
   if (i >= keys_.size()) return;
   const uint64_t offset = keys_.record_offset(i);
@@ -49,32 +44,9 @@ size_t StoreReader::LowerBound(std::string_view key) const {
   return lo;
 }
 
-Result<std::vector<ScanEntry>> StoreReader::Prefix(std::string_view prefix) const {
-  // The key list is in ascending order, so every key starting with prefix
-  // follows its lower bound directly.
-  const size_t lo = LowerBound(prefix);
-  size_t end = lo;
-  while (end < keys_.size() && keys_.key(end).starts_with(prefix)) ++end;
-  return ReadEntries(lo, end);
-}
-
-Result<std::vector<ScanEntry>> StoreReader::Items() const { return ReadEntries(0, keys_.size()); }
-
-Result<std::vector<ScanEntry>> StoreReader::ReadEntries(size_t begin, size_t end) const {
-  std::vector<ScanEntry> out;
-  out.reserve(end - begin);
-  // Every entry's record is read, even one shared with earlier keys: a few
-  // loads from cache cost less than a hash probe to tell it was seen.
-  for (size_t i = begin; i < end; ++i) {
-    PrefetchRecord(i + kScanLookahead);
-    auto payload = ReadObject(keys_.record_offset(i));
-    if (!payload.ok()) return std::move(payload).error();
-    out.push_back({i, payload.value()});
-  }
-  return out;
-}
-
 Result<std::vector<Bytes>> StoreReader::Objects() const {
+  // Records are read in key order, which need not be file order: the loop
+  // starts loading the record kScanLookahead entries ahead.
   std::vector<Bytes> out;
   const size_t n = keys_.size();
   OffsetMap seen(std::min<size_t>(n, num_objects_));

@@ -98,13 +98,6 @@ Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
   return RecordError(offset);
 }
 
-StoreReader::Found StoreReader::LazyProbe(std::string_view key, Bytes* payload) const {
-  auto found = lazy_->Find(key);
-  if (!found.ok()) return Found::kDamaged;
-  if (!found.value()) return Found::kAbsent;
-  return RecordSound(found.value()->record, payload) ? Found::kFound : Found::kDamaged;
-}
-
 Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
   auto found = lazy_->Find(key);
   if (!found.ok()) return std::move(found).error();

@@ -21,13 +21,6 @@
 
 namespace velk {
 
-// One entry of a scan: position in the key list and the object's payload,
-// which points into the mapping and lives as long as the reader.
-struct ScanEntry {
-  size_t index;
-  Bytes payload;
-};
-
 // What an open checks of the whole file.
 enum class OpenCheck : uint8_t {
   kNone,           // the header only
@@ -53,36 +46,34 @@ class StoreReader {
   StoreReader(const StoreReader&) = delete;
   StoreReader& operator=(const StoreReader&) = delete;
 
-  // Exact lookup without building an error, for the hot path: kFound with
-  // the payload in *payload, kAbsent, or kDamaged when the key's record
-  // fails its bounds checks (Get then says how).
-  enum class Found { kFound, kAbsent, kDamaged };
-  Found Probe(std::string_view key, Bytes* payload) const {
-    if (lazy_) return LazyProbe(key, payload);
-    const uint32_t i = index_.Find(key, keys_, map_.bytes());
-    if (i == KeyIndex::kNotFound) return Found::kAbsent;
-    return TryReadObject(keys_.record_offset(i), payload) ? Found::kFound : Found::kDamaged;
-  }
-
-  // Exact lookup: nullopt for an absent key.
+  // Exact lookup: the key's payload, nullopt when the file has no such key,
+  // or the fault of a damaged index entry or record, as found on the way
+  // (so no caller ever looks twice to say what is wrong).  Inline: it is
+  // the hot path of every face; the faults are built out of line.
   Result<std::optional<Bytes>> Get(std::string_view key) const {
     if (lazy_) return LazyGet(key);
     const uint32_t i = index_.Find(key, keys_, map_.bytes());
     if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
-    auto payload = ReadObject(keys_.record_offset(i));
-    if (!payload.ok()) [[unlikely]] return std::move(payload).error();
-    return std::optional<Bytes>(payload.value());
+    Bytes payload;
+    if (TryReadObject(keys_.record_offset(i), &payload)) [[likely]] return std::optional<Bytes>(payload);
+    return RecordError(keys_.record_offset(i));
   }
-  // Probe for a batch of keys: found[j] and payloads[j] as Probe gives
-  // them for keys[j], with the memory accesses of the batch overlapped.
-  void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads) const;
+  // What a batch lookup found for one key.
+  enum class Found : uint8_t { kFound, kAbsent, kDamaged };
+  // A key of a batch whose index entry or record is damaged: its place in
+  // the batch and the fault, as Get gives it.
+  struct KeyFault {
+    size_t key;
+    StoreError error;
+  };
+  // Get for a batch of keys, with the memory accesses of the batch
+  // overlapped: found[j] for keys[j] (payloads[j] set when kFound), and the
+  // fault of every kDamaged key appended to *faults in batch order.
+  void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
+                 std::vector<KeyFault>* faults) const;
   bool Exists(std::string_view key) const;
   // Exists, with the error of a damaged index.
   Result<bool> Contains(std::string_view key) const;
-  // Keys starting with prefix, in key list order, with their objects.
-  Result<std::vector<ScanEntry>> Prefix(std::string_view prefix) const;
-  // Every key list entry with its object.
-  Result<std::vector<ScanEntry>> Items() const;
   // Each distinct object once, in order of the first entry naming it.
   Result<std::vector<Bytes>> Objects() const;
   // Whole-file CRC, then each distinct object's CRC, the header's claims,
@@ -101,11 +92,10 @@ class StoreReader {
     return LocateRecord(map_.bytes().data(), map_.size(), offset, payload) == RecordFault::kNone;
   }
 
-  // Starts loading the record at offset, when it lies in the file.
-  void PrefetchAt(uint64_t offset) const {
-    if (offset < map_.size()) __builtin_prefetch(map_.bytes().data() + offset);
-  }
-
+  // Scans walk the entries in key order with a cursor: CursorAt (or Seek
+  // for a key, then CursorAt), then Next per entry, and ReadChecked for
+  // the entry's object.
+  //
   // An entry of a scan, and where the next one begins.
   struct Cursor {
     size_t index = 0;
@@ -121,6 +111,15 @@ class StoreReader {
   Result<ScanItem> Next(Cursor* cursor) const;
   // LowerBound with the errors of a damaged index.
   Result<size_t> Seek(std::string_view key) const;
+  // For a scan that reads objects, called once per entry with the number
+  // of the next entry: starts loading the record kScanLookahead entries on
+  // (when it lies before end), so several loads are in flight at once, as
+  // records read in key order need not lie in file order.  (Read through
+  // the lookup index, records follow the key order and nothing is needed.)
+  void PrefetchAhead(size_t next, size_t end) const {
+    if (!lazy_ && next + kScanLookahead <= end) PrefetchRecord(next + kScanLookahead - 1);
+  }
+  static constexpr size_t kScanLookahead = 8;
   // The payload of the record at offset, its CRC checked too when the file
   // is read through its lookup index.
   Result<Bytes> ReadChecked(uint64_t offset) const;
@@ -166,14 +165,11 @@ class StoreReader {
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
   // The checks of Verify over the entries keys: CRCs and the header's claims.
   Result<void> VerifyEntries(const KeyList& keys) const;
-  Found LazyProbe(std::string_view key, Bytes* payload) const;
   Result<std::optional<Bytes>> LazyGet(std::string_view key) const;
   // Whether the record at offset passes its bounds checks and, read through
   // the lookup index, its CRC.
   bool RecordSound(uint64_t offset, Bytes* payload) const;
   void PrefetchRecord(size_t i) const;  // starts loading entry i's record, if any
-  // Entries [begin, end) of the key list with their objects.
-  Result<std::vector<ScanEntry>> ReadEntries(size_t begin, size_t end) const;
 
   std::string path_;
   Mapping map_;

@@ -37,6 +37,9 @@ class KeyTable {
   // the first change.
   bool Bind(std::string_view key, uint32_t obj_id, uint64_t max_keys);
 
+  // Starts loading the slot Bind(key, ...) will probe first.
+  void Prefetch(std::string_view key) const { slots_.Prefetch(Hash(key)); }
+
   uint64_t size() const { return entries_.size(); }
   // Every key, in the order keys were first added.
   std::span<const KeyEntry> entries() const { return entries_.span(); }

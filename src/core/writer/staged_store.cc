@@ -66,6 +66,11 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   return id;
 }
 
+void StagedStore::Prefetch(std::string_view key, Bytes payload) const {
+  if (options_.dedup) payloads_.Prefetch(XXH3_64bits_withSeed(payload.data(), payload.size(), payload_seed_));
+  keys_.Prefetch(key);
+}
+
 Result<StagedStore::CheckedKey> StagedStore::CheckKey(std::string_view key) {
   if (key.size() > kMaxKeyLength) {
     return StoreError(Reason::kKeyTooLong, "key of " + std::to_string(key.size()) +

@@ -80,6 +80,11 @@ class StagedStore {
     std::string_view key_;
   };
 
+  // Starts loading the hash table slots that staging payload under key
+  // will probe, so that a caller staging a batch overlaps their cache
+  // misses with its work on the items before.  Changes nothing.
+  void Prefetch(std::string_view key, Bytes payload) const;
+
   // The key length check on its own, so that a caller can check a key (or
   // every key of a batch) before staging anything for it.
   static Result<CheckedKey> CheckKey(std::string_view key);

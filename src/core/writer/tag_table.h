@@ -31,6 +31,12 @@ class TagTable {
     }
   }
 
+  // Starts loading the slot a probe for hash begins at, for a caller that
+  // knows its next hashes ahead of the probes.
+  void Prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[Home(hash & kTagMask)]);
+  }
+
   // Room for one more entry: afterwards Insert cannot fail.  Throws
   // std::bad_alloc with the table unchanged.
   void ReserveOne();

@@ -1,0 +1,18 @@
+// Where a key of a sharded store lives: shard xxh3_64(key bytes, seed) %
+// num_shards, as velkstore.sharded.manifest documents it for other
+// languages.  Every native path that places or finds a key uses this.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#define XXH_INLINE_ALL  // header-only: no library to link
+#include <xxhash.h>
+
+namespace velk::native {
+
+inline uint64_t ShardOf(std::string_view key, uint64_t seed, uint64_t num_shards) {
+  return XXH3_64bits_withSeed(key.data(), key.size(), seed) % num_shards;
+}
+
+}  // namespace velk::native
