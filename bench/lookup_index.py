@@ -1,13 +1,22 @@
 """The lookup index carried in the file, side by side with the in-memory
 index built at open, on the same file.
 
-    python bench/lookup_index.py [--keys 1000000] [--dir build/bench-index]
+    python bench/lookup_index.py [--keys 1000000 [10000000 ...]] [--dir build/bench-index]
+                                 [--driver build/dev/index_build_driver] [--lmdb]
 
-Builds a store of keys like user:%010d with 100-byte values, added in
-shuffled order, with VelkWriter (which writes the index).  A copy with the
-header's index flag cleared is read the way every file was read before: the
-whole index loaded into memory at open (that copy's content and layout are
-the same bytes).  Prints one JSON object of medians and ratios.
+For each size, builds a store of keys like user:%010d with 100-byte values,
+added in shuffled order, with VelkWriter (which writes the index).  A copy
+with the header's index flag cleared is read the way every file was read
+before: the whole index loaded into memory at open (the same bytes, the
+same layout).  Prints one JSON object per size, then the open-time ratio
+between the sizes.
+
+Lookup timings are medians of the thread's processor time over rounds that
+alternate the two readers (the machine this runs on is shared; processor
+time is disturbed far less than the wall clock).  With --driver (built with
+-DVELK_BUILD_INDEX_BENCH=ON) the index's share of build time and peak memory
+is taken from core builds of the same content with and without it; with
+--lmdb a full ordered scan is compared with py-lmdb's over the same content.
 """
 
 from __future__ import annotations
@@ -16,14 +25,20 @@ import argparse
 import json
 import os
 import random
+import resource
 import statistics
 import subprocess
 import sys
 import time
+from typing import Any, Callable
 
 import velkstore
 from velkstore import VelkReader, VelkWriter
 
+LOOKUPS = 200_000
+
+# A reader process: opens the store, looks up 100k random keys, says how
+# much anonymous memory that added, then waits (for the eight-reader PSS).
 PROBE = r"""
 import json, random, sys, velkstore
 def anon():
@@ -31,43 +46,72 @@ def anon():
         if line.startswith("RssAnon:"):
             return int(line.split()[1]) * 1024
 path, n, verify = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-keys = [f"user:{random.randrange(n):010d}" for _ in range(100_000)]
+rnd = random.Random(int(sys.argv[4]) if len(sys.argv) > 4 else None).randrange
 before = anon()
-r = velkstore.VelkReader(path, verify={"none": None, "false": False}[verify])
-for k in keys:
-    r.get_raw(k)
-print(json.dumps({"anon_added": anon() - before}))
+if verify != "skip":  # "skip": the interpreter alone, for a baseline
+    r = velkstore.VelkReader(path, verify={"none": None, "false": False}[verify])
+    for _ in range(100_000):
+        r.get_raw(f"user:{rnd(n):010d}")
+print(json.dumps({"anon_added": anon() - before}), flush=True)
+sys.stdin.read()
 """
 
 
-def median_time(fn, repeat: int) -> float:
+def value_of(i: int) -> bytes:
+    return b"\xc4\x64" + i.to_bytes(8, "big") + bytes(range(8, 100))
+
+
+def median_time(fn: Callable[[], object], repeat: int, clock: Callable[[], float] = time.perf_counter) -> float:
     times = []
     for _ in range(repeat):
-        t = time.perf_counter()
+        t = clock()
         fn()
-        times.append(time.perf_counter() - t)
+        times.append(clock() - t)
     return statistics.median(times)
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--keys", type=int, default=1_000_000)
-    ap.add_argument("--dir", default="build/bench-index")
-    args = ap.parse_args()
-    n = args.keys
+def children_cpu() -> float:
+    u = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return u.ru_utime + u.ru_stime
+
+
+def pss_of(pid: int, path: str) -> dict[str, int]:
+    """Total PSS of a process, and the PSS of its mappings of path (the
+    records part, and the index part the reader maps with huge pages)."""
+    out = {"total": 0, "file": [], "anon": 0}  # type: dict[str, Any]
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            if line.startswith("Pss:"):
+                out["total"] = int(line.split()[1]) * 1024
+            elif line.startswith("Pss_Anon:"):
+                out["anon"] = int(line.split()[1]) * 1024
+    current = None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            head = line.split()
+            if "-" in head[0] and len(head) >= 5 and not head[0].endswith(":"):
+                current = line.rstrip().endswith(path)
+            elif current and head[0] == "Pss:":
+                out["file"].append(int(head[1]) * 1024)
+    return out
+
+
+def build(path: str, n: int) -> tuple[float, float]:
+    order = list(range(n))
+    random.Random(1).shuffle(order)
+    t, c = time.perf_counter(), time.process_time()
+    with VelkWriter(path) as w:
+        w.update_raw((f"user:{i:010d}", value_of(i)) for i in order)
+    return time.perf_counter() - t, time.process_time() - c
+
+
+def one_size(n: int, args: argparse.Namespace) -> dict[str, Any]:
     os.makedirs(args.dir, exist_ok=True)
     indexed = os.path.join(args.dir, f"indexed-{n}.vlks")
     loaded = os.path.join(args.dir, f"loaded-{n}.vlks")
-    out: dict[str, object] = {"keys": n}
+    out: dict[str, Any] = {"keys": n, "load_average_start": os.getloadavg()[0]}
 
-    order = list(range(n))
-    random.Random(1).shuffle(order)
-    value = b"\xc4\x64" + bytes(range(100))  # 100 bytes of bin8 MessagePack
-    t = time.perf_counter()
-    with VelkWriter(indexed) as w:
-        w.update_raw((f"user:{i:010d}", value[:2] + i.to_bytes(8, "big") + value[10:]) for i in order)
-    out["build_s"] = time.perf_counter() - t
-
+    out["build_s"], out["build_cpu_s"] = build(indexed, n)
     with open(indexed, "rb") as f:
         data = bytearray(f.read())
     data[5] = 0  # no index flag: read as a file without the index
@@ -75,58 +119,198 @@ def main() -> None:
         f.write(data)
     st = VelkReader(indexed).stats()
     # The extension area runs from its start (in the directory, whose
-    # record ends at index_offset) to index_offset.
+    # record ends at index_offset) to index_offset; the index section on.
     dir_len = int.from_bytes(data[36:40], "big")
     dir_at = st["index_offset"] - 8 - dir_len
     extension_start = int.from_bytes(data[dir_at + 8 + 32:dir_at + 8 + 40], "big")
+    del data
     out["index_bytes_per_key"] = (st["index_offset"] - extension_start) / n
+    out["index_file_bytes"] = st["file_size"] - extension_start  # lookup sections + entries
     out["file_size"] = st["file_size"]
 
-    out["open_ms"] = median_time(lambda: VelkReader(indexed), 51) * 1e3
-    out["open_loaded_no_crc_ms"] = median_time(lambda: VelkReader(loaded, verify=False), 5) * 1e3
+    out["open_ms"] = median_time(lambda: VelkReader(indexed), 101) * 1e3
+    out["open_loaded_no_crc_ms"] = median_time(lambda: VelkReader(loaded, verify=False), 3) * 1e3
 
     ri = VelkReader(indexed)
     rl = VelkReader(loaded, verify=False)
     rng = random.Random(2)
-    picks = [rng.randrange(n) for _ in range(200_000)]
+    picks = [rng.randrange(n) for _ in range(LOOKUPS)]
 
     def fresh(prefix: str = "user:") -> list[str]:
         return [f"{prefix}{i:010d}" for i in picks]
 
-    for name, r in (("indexed", ri), ("loaded", rl)):
-        keys = fresh()
-        for k in keys:  # warm: pages in cache, blocks checked
+    for r in (ri, rl):
+        for k in fresh():  # warm: pages in cache, blocks checked
             r.get_raw(k)
-        keys = fresh()
-        out[f"get_raw_{name}_ns"] = median_time(lambda: [r.get_raw(k) for k in keys], 5) / len(keys) * 1e9
-        keys = fresh()
-        out[f"get_many_raw_{name}_ns"] = (
-            median_time(lambda: [r.get_many_raw(keys[i:i + 1000]) for i in range(0, len(keys), 1000)], 5)
-            / len(keys) * 1e9
-        )
-        keys = fresh("user:x")
-        out[f"miss_{name}_ns"] = median_time(lambda: [r.get_raw(k) for k in keys], 5) / len(keys) * 1e9
+    # Misses answered without reading key bytes: a fingerprint match is
+    # the only way a miss reaches an entry.
+    misses = fresh("user:x")
+    ops: dict[str, Callable[[Any, list[str]], object]] = {
+        "get_raw": lambda r, keys: [r.get_raw(k) for k in keys],
+        "get_many_raw": lambda r, keys: [r.get_many_raw(keys[i:i + 1000]) for i in range(0, len(keys), 1000)],
+        "miss": lambda r, keys: [r.get_raw(k) for k in keys],
+    }
+    times: dict[tuple[str, str], list[float]] = {}
+    for _ in range(args.rounds):
+        for name, r in (("indexed", ri), ("loaded", rl)):
+            for op, fn in ops.items():
+                keys = fresh("user:x") if op == "miss" else fresh()
+                t = time.thread_time()
+                fn(r, keys)
+                times.setdefault((op, name), []).append((time.thread_time() - t) / len(keys) * 1e9)
+    for op in ops:
+        for name in ("indexed", "loaded"):
+            out[f"{op}_{name}_cpu_ns"] = statistics.median(times[(op, name)])
+        out[f"{op}_ratio"] = out[f"{op}_indexed_cpu_ns"] / out[f"{op}_loaded_cpu_ns"]
+    assert all(ri.get_raw(k) is None for k in misses[:1000])
+
+    for name, r in (("indexed", ri), ("loaded", rl)):
         out[f"scan_{name}_s"] = median_time(lambda: sum(1 for _ in r.items_raw()), 3)
         middle = f"user:{n // 2:010d}"
         t = time.perf_counter()
         first = next(iter(r.prefix_raw(middle[:-2])))
         out[f"prefix_first_{name}_ms"] = (time.perf_counter() - t) * 1e3
         assert first[0] == middle[:-2] + "00"
-    for op in ("get_raw", "get_many_raw", "miss"):
-        out[f"{op}_ratio"] = out[f"{op}_indexed_ns"] / out[f"{op}_loaded_ns"]  # type: ignore[operator]
+    del ri, rl
 
+    if args.lmdb:
+        out.update(lmdb_scan(n, indexed, args.dir))
+
+    # One reader process, then eight at once, each after 100k random lookups.
     for name, path, verify in (("indexed", indexed, "none"), ("loaded", loaded, "false")):
-        res = subprocess.run([sys.executable, "-c", PROBE, path, str(n), verify], capture_output=True, check=True)
+        res = subprocess.run([sys.executable, "-c", PROBE, path, str(n), verify], input=b"", capture_output=True,
+                             check=True)
         out[f"private_after_100k_{name}_mb"] = json.loads(res.stdout)["anon_added"] / 2**20
+    # Eight readers at once (different keys each), and for a baseline eight
+    # interpreters that only import the package.
+    for name, mode in (("eight_readers", "none"), ("eight_pythons", "skip")):
+        procs = [subprocess.Popen([sys.executable, "-c", PROBE, indexed, str(n), mode, str(seed)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE) for seed in range(8)]
+        for p in procs:
+            assert p.stdout is not None
+            p.stdout.readline()
+        pss = [pss_of(p.pid, indexed) for p in procs]
+        for p in procs:
+            p.communicate(b"")
+        out[f"{name}_pss_total_mb"] = sum(p["total"] for p in pss) / 2**20
+        out[f"{name}_pss_anon_mb"] = sum(p["anon"] for p in pss) / 2**20
+        if mode == "none":
+            # The file's mappings: records first, then the index part (the
+            # one the reader maps with huge pages, up to the end of the file).
+            out[f"{name}_pss_file_index_mb"] = sum(p["file"][-1] for p in pss if p["file"]) / 2**20
+            out[f"{name}_pss_file_records_mb"] = sum(sum(p["file"][:-1]) for p in pss if p["file"]) / 2**20
+    out["eight_readers_pss_added_mb"] = out["eight_readers_pss_total_mb"] - out["eight_pythons_pss_total_mb"]
+    out["index_file_mb"] = out["index_file_bytes"] / 2**20
 
     cmd_get = [sys.executable, "-m", "velkstore", "get", indexed, f"user:{n // 2:010d}"]
     cmd_import = [sys.executable, "-c", "import velkstore"]
-    out["cli_get_s"] = median_time(lambda: subprocess.run(cmd_get, capture_output=True, check=True), 7)
-    out["import_s"] = median_time(lambda: subprocess.run(cmd_import, capture_output=True, check=True), 7)
-    out["cli_get_ratio"] = out["cli_get_s"] / out["import_s"]  # type: ignore[operator]
-    out["velkstore"] = velkstore.__version__
-    out["load_average"] = os.getloadavg()[0]
-    print(json.dumps(out, indent=1))
+    walls: dict[str, list[float]] = {"cli_get": [], "import": []}
+    cpus: dict[str, list[float]] = {"cli_get": [], "import": []}
+    for _ in range(11):
+        for name, cmd in (("cli_get", cmd_get), ("import", cmd_import)):
+            t, c = time.perf_counter(), children_cpu()
+            subprocess.run(cmd, capture_output=True, check=True)
+            walls[name].append(time.perf_counter() - t)
+            cpus[name].append(children_cpu() - c)
+    for name in walls:
+        out[f"{name}_s"] = statistics.median(walls[name])
+        out[f"{name}_cpu_s"] = statistics.median(cpus[name])
+    out["cli_get_ratio"] = out["cli_get_s"] / out["import_s"]
+    out["cli_get_cpu_ratio"] = out["cli_get_cpu_s"] / out["import_cpu_s"]
+
+    if args.driver:
+        out.update(build_share(n, args.driver, args.dir))
+    out["load_average_end"] = os.getloadavg()[0]
+    return out
+
+
+def lmdb_scan(n: int, indexed: str, directory: str) -> dict[str, Any]:
+    """A full ordered scan of keys and values, against py-lmdb holding the
+    same content (bulk-loaded in key order, its fastest load)."""
+    import lmdb  # type: ignore[import-not-found]
+
+    path = os.path.join(directory, f"lmdb-{n}.mdb")
+    if not os.path.exists(path):
+        env = lmdb.open(path, map_size=max(1 << 30, n * 400), subdir=False, sync=False, metasync=False)
+        with env.begin(write=True) as txn:
+            for i in range(n):
+                txn.put(f"user:{i:010d}".encode(), value_of(i), append=True)
+        env.sync(True)
+        env.close()
+    env = lmdb.open(path, subdir=False, readonly=True, lock=False)
+    r = VelkReader(indexed)
+
+    def scan_lmdb() -> int:
+        with env.begin(buffers=False) as txn:
+            return sum(1 for _ in txn.cursor().iternext(keys=True, values=True))
+
+    def scan_store() -> int:
+        return sum(1 for _ in r.items_bytes(raw=True))
+
+    assert scan_lmdb() == scan_store() == n  # also warms both
+    walls: dict[str, list[float]] = {"lmdb": [], "store": []}
+    cpus: dict[str, list[float]] = {"lmdb": [], "store": []}
+    for _ in range(3):
+        for name, fn in (("store", scan_store), ("lmdb", scan_lmdb)):
+            t, c = time.perf_counter(), time.thread_time()
+            fn()
+            walls[name].append(time.perf_counter() - t)
+            cpus[name].append(time.thread_time() - c)
+    env.close()
+    return {
+        "scan_store_s": statistics.median(walls["store"]), "scan_lmdb_s": statistics.median(walls["lmdb"]),
+        "scan_store_cpu_s": statistics.median(cpus["store"]), "scan_lmdb_cpu_s": statistics.median(cpus["lmdb"]),
+        "scan_vs_lmdb_cpu_ratio": statistics.median(cpus["store"]) / statistics.median(cpus["lmdb"]),
+        "lmdb_version": lmdb.__version__,
+    }
+
+
+def build_share(n: int, driver: str, directory: str) -> dict[str, Any]:
+    """Core builds of the same content with and without the index, in
+    alternation, each in a process of its own."""
+    path = os.path.join(directory, f"driver-{n}.vlks")
+    runs: dict[str, list[dict[str, float]]] = {"index": [], "plain": []}
+    for _ in range(5):
+        for mode in ("plain", "index"):
+            res = subprocess.run([driver, str(n), path, mode], capture_output=True, check=True)
+            runs[mode].append(json.loads(res.stdout))
+    os.unlink(path)
+
+    def med(mode: str, field: str) -> float:
+        return statistics.median(r[field] for r in runs[mode])
+
+    cpu = {m: med(m, "stage_cpu_s") + med(m, "build_cpu_s") for m in runs}
+    return {
+        "driver_cpu_index_s": cpu["index"], "driver_cpu_plain_s": cpu["plain"],
+        "index_build_cpu_share": cpu["index"] / cpu["plain"] - 1,
+        "driver_peak_index_mb": med("index", "peak_rss") / 2**20,
+        "driver_peak_plain_mb": med("plain", "peak_rss") / 2**20,
+        "index_peak_memory_share": med("index", "peak_rss") / med("plain", "peak_rss") - 1,
+    }
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--keys", type=int, nargs="+", default=[1_000_000])
+    ap.add_argument("--dir", default="build/bench-index")
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--driver", help="the index_build_driver executable, for the index's share of a build")
+    ap.add_argument("--lmdb", action="store_true", help="compare a full ordered scan with py-lmdb's")
+    args = ap.parse_args()
+    try:
+        version = velkstore.__version__
+    except Exception:  # a development build carries no package metadata
+        version = "dev"
+    results = []
+    for n in args.keys:
+        res = one_size(n, args)
+        res["velkstore"] = version
+        results.append(res)
+        print(json.dumps(res, indent=1), flush=True)
+    if len(results) > 1:
+        first = results[0]
+        print(json.dumps({f"open_ms_ratio_{r['keys']}_vs_{first['keys']}": r["open_ms"] / first["open_ms"]
+                          for r in results[1:]}))
 
 
 if __name__ == "__main__":

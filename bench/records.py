@@ -67,12 +67,41 @@ def timed_cpu(args: list[str]) -> tuple[float, float]:
     return wall, usage.ru_utime + usage.ru_stime
 
 
+def import_times(runs: int) -> tuple[dict[str, float], dict[str, float]]:
+    """Median wall and CPU times of `python -c "import M"`, interleaved."""
+    imports: dict[str, list[tuple[float, float]]] = {"velkstore": [], "msgpack": []}
+    for _ in range(runs):
+        for mod in imports:
+            imports[mod].append(timed_cpu([sys.executable, "-c", f"import {mod}"]))
+    wall = {mod: statistics.median(w for w, _ in t) for mod, t in imports.items()}
+    cpu = {mod: statistics.median(c for _, c in t) for mod, t in imports.items()}
+    return wall, cpu
+
+
+def import_rows(imp: dict[str, float], cpu: dict[str, float]) -> list[str]:
+    return [
+        "| import | wall time | ratio | CPU time | ratio |",
+        "|---|---|---|---|---|",
+        f"| `python -c \"import msgpack\"` | {imp['msgpack'] * 1000:.0f} ms | 1.00x "
+        f"| {cpu['msgpack'] * 1000:.0f} ms | 1.00x |",
+        f"| `python -c \"import velkstore\"` | {imp['velkstore'] * 1000:.0f} ms "
+        f"| {imp['velkstore'] / imp['msgpack']:.2f}x | {cpu['velkstore'] * 1000:.0f} ms "
+        f"| {cpu['velkstore'] / cpu['msgpack']:.2f}x |",
+    ]
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=1_000_000)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--imports", type=int, default=21)
     args = ap.parse_args()
+    if args.rows == 0:  # the import comparison alone
+        imp, cpu = import_times(args.imports)
+        print("\n".join(import_rows(imp, cpu)))
+        print(f"\nCommand: `.venv/bin/python bench/records.py --rows 0 --imports {args.imports}` "
+              f"(load average at the end: {os.getloadavg()[0]:.1f})")
+        return
     with tempfile.TemporaryDirectory() as tmp:
         paths = make_inputs(tmp, args.rows)
         sizes = {fmt: os.path.getsize(p) for fmt, p in paths.items()}
@@ -82,12 +111,7 @@ def main() -> None:
                 out = os.path.join(tmp, f"{fmt}.vlks")
                 times[fmt].append(timed([sys.executable, "-m", "velkstore", "build", "--key", "iata", out, path]))
     build = {fmt: statistics.median(t) for fmt, t in times.items()}
-    imports: dict[str, list[tuple[float, float]]] = {"velkstore": [], "msgpack": []}
-    for _ in range(args.imports):
-        for mod in imports:
-            imports[mod].append(timed_cpu([sys.executable, "-c", f"import {mod}"]))
-    imp = {mod: statistics.median(w for w, _ in t) for mod, t in imports.items()}
-    cpu = {mod: statistics.median(c for _, c in t) for mod, t in imports.items()}
+    imp, cpu = import_times(args.imports)
 
     load = os.getloadavg()[0]
     lines = [
@@ -108,13 +132,7 @@ def main() -> None:
         )
     lines += [
         "",
-        "| import | wall time | ratio | CPU time | ratio |",
-        "|---|---|---|---|---|",
-        f"| `python -c \"import msgpack\"` | {imp['msgpack'] * 1000:.0f} ms | 1.00x "
-        f"| {cpu['msgpack'] * 1000:.0f} ms | 1.00x |",
-        f"| `python -c \"import velkstore\"` | {imp['velkstore'] * 1000:.0f} ms "
-        f"| {imp['velkstore'] / imp['msgpack']:.2f}x | {cpu['velkstore'] * 1000:.0f} ms "
-        f"| {cpu['velkstore'] / cpu['msgpack']:.2f}x |",
+        *import_rows(imp, cpu),
         "",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}.",
         f"Command: `.venv/bin/python bench/records.py --rows {args.rows} --repeat {args.repeat} "

@@ -75,6 +75,42 @@ def test_every_format_builds_the_same_store(tmp_path):
     assert VelkReader(info.path)["3"] == {"id": 3, "v": [3]}  # an integer key as its text
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="pyarrow under the sanitizer runtime")
+def test_parquet_columns_are_packed_natively_as_the_row_path_packs_them(tmp_path, monkeypatch):
+    import datetime
+    import decimal
+
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    from velkstore import _records
+
+    n = 300
+    t0 = datetime.datetime(2020, 1, 1)
+    pq.write_table(pa.table({
+        "id": [f"k{i}" for i in range(n)],
+        "i8": pa.array([i % 100 - 50 for i in range(n)], pa.int8()),
+        "u64": pa.array([2**63 + i for i in range(n)], pa.uint64()),
+        "f32": pa.array([i / 3 for i in range(n)], pa.float32()),
+        "f64": [None if i % 7 == 0 else i * 1.5 for i in range(n)],
+        "b": [i % 2 == 0 for i in range(n)],
+        "s": [None if i % 5 == 0 else "\u00e9" * (i % 40) for i in range(n)],
+        "bin": [bytes([i % 256]) * (i % 9) for i in range(n)],
+        "ts": pa.array([t0 + datetime.timedelta(seconds=i) for i in range(n)], pa.timestamp("us")),
+        "tsz": pa.array([t0 + datetime.timedelta(microseconds=i) for i in range(n)], pa.timestamp("us", tz="UTC")),
+        "dt": [datetime.date(2020, 1, 1) + datetime.timedelta(days=i) for i in range(n)],
+        "dec": pa.array([decimal.Decimal(i) / 100 for i in range(n)], pa.decimal128(10, 2)),
+    }), tmp_path / "t.parquet")
+    taken = []
+    native = _records._staged_arrow
+    monkeypatch.setattr(_records, "_staged_arrow", lambda *a: taken.append(native(*a)) or taken[-1])
+    velkstore.build_from(tmp_path / "t.parquet", tmp_path / "arrow.vlks", key="id")
+    assert taken and all(taken)
+    monkeypatch.setattr(_records, "_staged_arrow", lambda *a: False)
+    velkstore.build_from(tmp_path / "t.parquet", tmp_path / "rows.vlks", key="id")
+    assert (tmp_path / "arrow.vlks").read_bytes() == (tmp_path / "rows.vlks").read_bytes()
+
+
 @pytest.mark.parametrize(
     "name, text, args, message",
     [

@@ -3,7 +3,9 @@ the key hash and open_store."""
 
 import json
 import os
+import pathlib
 import pickle
+import re
 import subprocess
 import sys
 
@@ -410,3 +412,17 @@ def test_one_encoder_writes_what_msgpack_writes():
     for bad in [{1, 2}, 1 << 64, "\ud800"]:
         with pytest.raises(velkstore.UnstorableError):
             encode(bad)
+
+
+def test_placement_check_values_in_the_docs():
+    # docs/sharding.md gives check values for ports of the placement rule.
+    from velkstore import shard_of
+
+    doc = (pathlib.Path(__file__).resolve().parent.parent / "docs" / "sharding.md").read_text()
+    rows = re.findall(r"^\| (.+?) \| (\d+) \| `([0-9a-f]{16})` \| (\d+) \| (\d+) \|$", doc, re.M)
+    assert len(rows) == 7
+    for shown, seed, hashed, of8, of1000 in rows:
+        key = b"" if shown == "(empty)" else shown.split("`")[1].encode("latin-1").decode("unicode_escape").encode("latin-1")
+        seed = int(seed)
+        assert (shard_of(key, 2**64, seed), shard_of(key, 8, seed), shard_of(key, 1000, seed)) == (
+            int(hashed, 16), int(of8), int(of1000)), shown

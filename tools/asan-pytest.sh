@@ -19,33 +19,22 @@ mkdir -p "$reports"
 
 export LD_PRELOAD
 LD_PRELOAD=$(g++ -print-file-name=libasan.so)
-# The package with the sanitizer build of its own module: its Python files
-# and subpackages (the command line's) linked into a directory beside that
-# module.
-pkg=$build/pkg/velkstore
-rm -rf "$build/pkg"
-mkdir -p "$pkg"
-for entry in "$root"/python/velkstore/*; do
-  case $entry in
-    *.so | */__pycache__) ;;
-    *) ln -s "$entry" "$pkg"/ ;;
-  esac
-done
-ln -s "$build"/_native.*.so "$pkg"/
-# Absolute, since tests run subprocesses in other directories.
-export PYTHONPATH="$build:$build/pkg"
+# The package with the sanitizer build of its own module (tools/dev-run.sh
+# links its Python files beside that module and puts both on PYTHONPATH,
+# as absolute paths, since tests run subprocesses in other directories).
+run=("$root/tools/dev-run.sh" "$build")
 # Python objects from malloc, so overruns into them are seen too.
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 
 # A wrong path would silently test the uninstrumented module.
-"$py" -c 'import sys, _velkstore, velkstore._native as n
+"${run[@]}" "$py" -c 'import sys, _velkstore, velkstore._native as n
 sys.exit(not (_velkstore.__file__.startswith(sys.argv[1]) and n.__file__.startswith(sys.argv[1])))' "$build" ||
   { echo "asan-pytest: _velkstore or velkstore._native is not imported from $build" >&2; exit 1; }
 
 status=0
-"$py" -m pytest -q "$@" "$root/tests" || status=$?
+"${run[@]}" "$py" -m pytest -q "$@" "$root/tests" || status=$?
 if compgen -G "$reports/*" >/dev/null; then
   cat "$reports"/* >&2
   echo "asan-pytest: sanitizer reports above (kept in $reports)" >&2

@@ -21,15 +21,14 @@ from typing import IO, Any, BinaryIO, NamedTuple
 from ._common import PathArg
 from ._info import BuildInfo
 from ._errors import InputError, os_error
+from ._formats import FORMATS, SCHEMA_TYPES
 from ._writer import VelkWriter
 
-FORMATS = ("jsonl", "csv", "tsv", "parquet")
 _BY_EXTENSION = {
     ".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl",
     ".csv": "csv", ".tsv": "tsv", ".tab": "tsv",
     ".parquet": "parquet", ".pq": "parquet",
 }
-SCHEMA_TYPES = ("str", "int", "float", "bool", "json")
 BATCH_BYTES = 1 << 20  # text input read and staged at a time
 BATCH_ROWS = 1 << 14  # rows of CSV, Parquet or an iterable staged at a time
 
@@ -50,9 +49,20 @@ class Rows(NamedTuple):
         return [dict(zip(self.names, row)) for row in self.rows]
 
 
+class ArrowRows(NamedTuple):
+    """Records as an Arrow record batch (Parquet): staged column by column
+    in native code where its columns allow, else as Rows."""
+
+    batch: Any
+
+    def rows(self) -> Rows:
+        # Column by column is several times quicker than row by row.
+        return Rows(self.batch.schema.names, list(zip(*(col.to_pylist() for col in self.batch.columns))))
+
+
 #: A batch of records (mappings, or Rows) and what names the place of its
 #: i-th record in messages ("12" for line 12, "row 12").
-Batch = tuple["list[Any] | Rows", Callable[[int], str]]
+Batch = tuple["list[Any] | Rows | ArrowRows", Callable[[int], str]]
 
 
 def format_of(path: PathArg, given: str | None = None) -> str:
@@ -374,13 +384,10 @@ def _parquet_batches(
     columns = None if value is None else list(dict.fromkeys((key, value)))
     done = 0
     for batch in pf.iter_batches(batch_size=BATCH_ROWS, columns=columns):
-        batch = _arrow_plain(batch)
-        # Column by column is several times quicker than row by row.
-        rows = list(zip(*(col.to_pylist() for col in batch.columns)))
-        yield Rows(batch.schema.names, rows), _counted(done + 1, "row ")
-        done += len(rows)
+        yield ArrowRows(_arrow_plain(batch)), _counted(done + 1, "row ")
+        done += batch.num_rows
         if progress is not None:
-            progress(len(rows))
+            progress(batch.num_rows)
 
 
 def _iterable_batches(
@@ -407,6 +414,22 @@ def _staged_rows(writer: VelkWriter, batch: Rows, key: str, value: str | None) -
         return False
 
 
+def _staged_arrow(writer: VelkWriter, batch: ArrowRows, key: str, value: str | None) -> bool:
+    """Stage *batch* from its columns; False when a column or a row needs
+    the slower paths (which then name the bad row)."""
+    names = list(batch.batch.schema.names)
+    try:
+        if value is None:
+            writer.update_arrow(batch.batch, key, names)
+        else:
+            writer.update_arrow(batch.batch, key, value_column=value)
+        return True
+    except (ValueError, TypeError):
+        # A type it does not take is refused before any row is staged; a
+        # bad row is staged again by the slower path, which names it.
+        return False
+
+
 def stage_records(
     writer: VelkWriter,
     batches: Iterable[Batch],
@@ -419,6 +442,11 @@ def stage_records(
     count = 0
     try:
         for records, where in batches:
+            if isinstance(records, ArrowRows):
+                if _staged_arrow(writer, records, key, value):
+                    count += records.batch.num_rows
+                    continue
+                records = records.rows()
             if isinstance(records, Rows):
                 if _staged_rows(writer, records, key, value):
                     count += len(records.rows)

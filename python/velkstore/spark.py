@@ -10,7 +10,7 @@ be on a file system the driver and every executor see.
 from __future__ import annotations
 
 import os
-from collections.abc import Hashable, Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from functools import partial
 from typing import Any
 

@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from .._records import FORMATS, SCHEMA_TYPES
-from .building import cmd_build
+from .._formats import FORMATS, SCHEMA_TYPES
 from .exits import EXIT_STATUS_HELP
-from .reading import cmd_dump, cmd_get, cmd_info, cmd_keys, cmd_reindex, cmd_verify
 
 JSON_FORM_HELP = """\
 Values are printed as JSON.  Values JSON cannot hold are written as an
@@ -28,6 +27,23 @@ standard error.  A KEY starting with "-" must follow "--", as in
 `velkstore get FILE -- -key`.  get skips the whole-file checksum unless
 given --verify; lookups still check every record's bounds.
 """
+
+
+def _lazy(module: str, name: str) -> Callable[[argparse.Namespace], int]:
+    """Command *name* of the module *module* of this package, imported only
+    when it runs: a one-shot `get` does not pay for importing `build`."""
+
+    def run(args: argparse.Namespace) -> int:
+        command: Callable[[argparse.Namespace], int] = getattr(importlib.import_module(f".{module}", __package__), name)
+        return command(args)
+
+    return run
+
+
+cmd_info, cmd_reindex, cmd_verify, cmd_get, cmd_keys, cmd_dump = (
+    _lazy("reading", name) for name in ("cmd_info", "cmd_reindex", "cmd_verify", "cmd_get", "cmd_keys", "cmd_dump")
+)
+cmd_build = _lazy("building", "cmd_build")
 
 
 class _Version(argparse.Action):

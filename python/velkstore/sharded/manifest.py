@@ -19,8 +19,6 @@ import errno
 import fcntl
 import json
 import os
-import secrets
-import shutil
 import stat
 import warnings
 from collections.abc import Iterator
@@ -29,9 +27,9 @@ from dataclasses import asdict, dataclass
 from typing import Any, TypeAlias
 
 from .. import _native
+from . import MANIFEST_NAME as MANIFEST_NAME
 from .._errors import CorruptError, LimitError, VersionError, os_error
 
-MANIFEST_NAME = "velkstore-manifest.json"
 FORMAT_NAME = "velkstore-sharded"
 FORMAT_VERSION = 1
 HASH_NAME = "xxh3_64"
@@ -127,6 +125,8 @@ class Manifest:
 
 
 def new_build_id() -> str:
+    import secrets  # only for a new name: readers never load it
+
     return secrets.token_hex(6)
 
 
@@ -390,6 +390,8 @@ def remove_old_shards(directory: DirPath, old: Manifest, kept: set[str]) -> None
 
 
 def remove_build_dir(build_dir: DirPath) -> None:
+    import shutil
+
     shutil.rmtree(build_dir, ignore_errors=True)
     if os.path.lexists(build_dir):
         # Whatever the build did is done; what is left is only said.

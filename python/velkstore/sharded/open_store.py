@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import os
+from typing import TYPE_CHECKING
 
 from .._common import PathArg
 from .._errors import CorruptError
 from .._reader import VelkReader
-from .reader import ShardedReader
-from .manifest import MANIFEST_NAME
+from . import MANIFEST_NAME
+
+if TYPE_CHECKING:
+    from .reader import ShardedReader
 
 
 def open_store(path: PathArg, *, verify: bool | None = None) -> VelkReader | ShardedReader:
@@ -25,8 +28,12 @@ def open_store(path: PathArg, *, verify: bool | None = None) -> VelkReader | Sha
             error = CorruptError(f"not a velkstore file or sharded store (a directory with no {MANIFEST_NAME}): {p!r}")
             error.filename = p
             raise error
+        from .reader import ShardedReader  # imported only for a sharded store
+
         return ShardedReader(p, verify=verify)
     name = os.path.basename(p)
     if name in (MANIFEST_NAME, os.fsencode(MANIFEST_NAME)):
+        from .reader import ShardedReader
+
         return ShardedReader(os.path.dirname(p) or os.curdir, verify=verify)
     return VelkReader(p, verify=verify)

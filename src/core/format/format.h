@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -87,6 +88,30 @@ struct Header {
 // Key order: unsigned bytewise over the common length, then shorter first.
 inline int CompareKeys(std::string_view a, std::string_view b) { return a.compare(b); }
 inline bool KeyLess(std::string_view a, std::string_view b) { return a.compare(b) < 0; }
+
+// Key equality without a library call for the common short keys: two
+// overlapping 8-byte (or 4-byte) loads cover any length from 4 to 16.
+inline bool SameKey(std::string_view a, std::string_view b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  auto load8 = [](const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  auto load4 = [](const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  if (n >= 8 && n <= 16) {
+    return ((load8(a.data()) ^ load8(b.data())) | (load8(a.data() + n - 8) ^ load8(b.data() + n - 8))) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    return ((load4(a.data()) ^ load4(b.data())) | (load4(a.data() + n - 4) ^ load4(b.data() + n - 4))) == 0;
+  }
+  return n == 0 || std::memcmp(a.data(), b.data(), n) == 0;
+}
 
 // "0x" followed by exactly eight lowercase hex digits.
 std::string FormatCrc(uint32_t crc);

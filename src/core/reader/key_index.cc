@@ -42,30 +42,6 @@ uint32_t TagOf(uint64_t hash, unsigned position_bits) {
   return static_cast<uint32_t>((hash & UINT32_MAX) << position_bits);
 }
 
-// Key equality without a library call for the common short keys: two
-// overlapping 8-byte (or 4-byte) loads cover any length from 4 to 16.
-bool SameKey(std::string_view a, std::string_view b) {
-  const size_t n = a.size();
-  if (n != b.size()) return false;
-  auto load8 = [](const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  };
-  auto load4 = [](const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  };
-  if (n >= 8 && n <= 16) {
-    return ((load8(a.data()) ^ load8(b.data())) | (load8(a.data() + n - 8) ^ load8(b.data() + n - 8))) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    return ((load4(a.data()) ^ load4(b.data())) | (load4(a.data() + n - 4) ^ load4(b.data() + n - 4))) == 0;
-  }
-  return n == 0 || std::memcmp(a.data(), b.data(), n) == 0;
-}
-
 }  // namespace
 
 KeyIndex::Slots KeyIndex::ReserveSlots(size_t count) {

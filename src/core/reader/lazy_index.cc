@@ -52,6 +52,9 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   auto geometry = LookupGeometry::Decode(Bytes(head.value(), kLookupHeaderSize), x.num_keys_, lookup->length);
   if (!geometry.ok()) return std::move(geometry).error();
   x.geometry_ = geometry.value();
+  x.slot_size_ = x.geometry_.slot_size();
+  x.record_shift_ = static_cast<unsigned>(std::countr_zero(lookup->record_size));
+  if (std::has_single_bit(x.index_block_)) x.block_shift_ = static_cast<unsigned>(std::countr_zero(x.index_block_));
   return x;
 }
 
@@ -111,6 +114,12 @@ Result<void> LazyIndex::CheckIndexBlocks(uint64_t begin, uint64_t end) const {
 }
 
 Result<LazyIndex::Entry> LazyIndex::EntryAt(uint64_t pos) const {
+  Entry e;
+  if (QuickEntry(pos, &e) == Quick::kFound) [[likely]] return e;
+  return CheckedEntryAt(pos);
+}
+
+Result<LazyIndex::Entry> LazyIndex::CheckedEntryAt(uint64_t pos) const {
   const uint64_t size = index_length_;
   if (pos > size || sizeof(uint16_t) > size - pos)
     return StoreError(Reason::kOutOfBounds, "index entry position " + Num(pos) + " out of bounds");
@@ -154,13 +163,6 @@ Result<std::optional<LazyIndex::Entry>> LazyIndex::Find(std::string_view key) co
     s += count;
   }
   return Found();
-}
-
-void LazyIndex::Prefetch(std::string_view key) const {
-  const uint64_t at = geometry_.directory_at() + 4 * uint64_t{BucketOf(LookupHash(key, geometry_.seed), geometry_.buckets)};
-  const unsigned shift = static_cast<unsigned>(std::countr_zero(lookup_.record_size));
-  __builtin_prefetch(file_ + lookup_.first_record + (at >> shift) * (kRecordHeaderSize + lookup_.record_size) +
-                     kRecordHeaderSize + (at & (lookup_.record_size - 1)));
 }
 
 Result<uint64_t> LazyIndex::Fence(uint64_t j) const {

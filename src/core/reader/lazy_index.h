@@ -19,6 +19,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/base/endian.h"
 #include "core/base/status.h"
 #include "core/format/extension.h"
 #include "core/format/format.h"
@@ -49,8 +50,95 @@ class LazyIndex {
   Result<Entry> EntryAt(uint64_t pos) const;
   // The entry of key, or nullopt when the file has no such key.
   Result<std::optional<Entry>> Find(std::string_view key) const;
-  // Starts loading the bucket bounds of key, for a Find soon after.
-  void Prefetch(std::string_view key) const;
+  // The hash a lookup of key starts from (its bucket and fingerprint).
+  uint64_t Hash(std::string_view key) const { return LookupHash(key, geometry_.seed); }
+
+  // The lookup without error values, for the hot path, in steps a batch
+  // can interleave.  A step reads only bytes an earlier lookup has checked;
+  // when it needs one that is not, or the bucket's slots cross a record, it
+  // answers kSlow and Find, which checks them, must answer instead.  kAbsent
+  // is only ever said from checked bytes.
+  enum class Quick : uint8_t { kFound, kAbsent, kSlow };
+  struct Probe {
+    uint64_t hash = 0;
+    const std::byte* slot = nullptr;  // the next slot of the bucket to test
+    const std::byte* end = nullptr;   // past the bucket's last slot
+    uint64_t pos = 0;                 // the candidate entry found by QuickCandidate
+  };
+  // Where hash's bucket bounds lie, to be prefetched (not yet checked).
+  const std::byte* BucketAddress(uint64_t hash) const {
+    return SectionAddress(lookup_, geometry_.directory_at() + 4 * uint64_t{BucketOf(hash, geometry_.buckets)});
+  }
+  // Reads the bucket bounds of p->hash into p->slot and p->end and starts
+  // loading the slots: kFound, or kAbsent for an empty bucket.
+  Quick QuickBucket(Probe* p) const {
+    const uint64_t at = geometry_.directory_at() + 4 * uint64_t{BucketOf(p->hash, geometry_.buckets)};
+    if (!QuickRun(at, 8)) [[unlikely]] return Quick::kSlow;
+    const std::byte* bounds = SectionAddress(lookup_, at);
+    const uint64_t lo = LoadU32(bounds);
+    const uint64_t hi = LoadU32(bounds + 4);
+    if (lo > hi || hi > num_keys_) [[unlikely]] return Quick::kSlow;
+    if (lo == hi) return Quick::kAbsent;
+    const uint64_t first = geometry_.slots_at() + slot_size_ * lo;
+    const uint64_t length = slot_size_ * (hi - lo);
+    if (!QuickRun(first, length)) [[unlikely]] return Quick::kSlow;
+    p->slot = SectionAddress(lookup_, first);
+    p->end = p->slot + length;
+    __builtin_prefetch(p->slot);
+    __builtin_prefetch(p->end - 1);
+    return Quick::kFound;
+  }
+  // The next slot of the bucket with p->hash's fingerprint: kFound with its
+  // entry's position in p->pos (which starts loading), else kAbsent.
+  Quick QuickCandidate(Probe* p) const {
+    const uint16_t fp = FingerprintOf(p->hash);
+    for (const std::byte* s = p->slot; s < p->end; s += slot_size_) {
+      if (LoadU16(s) != fp) continue;
+      p->slot = s + slot_size_;
+      p->pos = LoadPosition(s + kFingerprintSize);
+      if (p->pos < index_length_) __builtin_prefetch(file_ + index_offset_ + p->pos);
+      return Quick::kFound;
+    }
+    p->slot = p->end;
+    return Quick::kAbsent;
+  }
+  // The entry at pos, when the blocks it lies in are checked.
+  Quick QuickEntry(uint64_t pos, Entry* e) const {
+    if (pos >= index_length_ || index_length_ - pos < sizeof(uint16_t) + sizeof(uint64_t) || block_shift_ == 0)
+        [[unlikely]]
+      return Quick::kSlow;
+    const uint64_t b = pos >> block_shift_;
+    if (!Checked(block_bits_ + b)) [[unlikely]] return Quick::kSlow;
+    const std::byte* p = file_ + index_offset_ + pos;
+    const uint64_t key_len = LoadU16(p);
+    const uint64_t end = pos + sizeof(uint16_t) + key_len + sizeof(uint64_t);
+    if (end > index_length_) [[unlikely]] return Quick::kSlow;
+    const uint64_t last = (end - 1) >> block_shift_;
+    if (last != b && (last != b + 1 || !Checked(block_bits_ + last))) [[unlikely]] return Quick::kSlow;
+    *e = Entry{std::string_view(reinterpret_cast<const char*>(p + sizeof(uint16_t)), key_len),
+               LoadU64(p + sizeof(uint16_t) + key_len), end};
+    return Quick::kFound;
+  }
+  // The steps together for one key: kFound with its entry's record offset.
+  Quick QuickFind(std::string_view key, uint64_t hash, uint64_t* record) const {
+    Probe p{hash};
+    Quick q = QuickBucket(&p);
+    if (q != Quick::kFound) return q;
+    return QuickFinish(key, &p, record);
+  }
+  // QuickFind from the bucket's slots on.
+  Quick QuickFinish(std::string_view key, Probe* p, uint64_t* record) const {
+    Quick q;
+    while ((q = QuickCandidate(p)) == Quick::kFound) {
+      Entry e;
+      if (QuickEntry(p->pos, &e) != Quick::kFound) [[unlikely]] return Quick::kSlow;
+      if (SameKey(e.key, key)) {
+        *record = e.record;
+        return Quick::kFound;
+      }
+    }
+    return q;
+  }
   // Position of entry i (i < num_keys): from the nearest fence, a walk of
   // fewer than 16 entries.
   Result<uint64_t> PositionOf(uint64_t i) const;
@@ -70,7 +158,30 @@ class LazyIndex {
                                         std::byte* scratch) const;
   Result<void> CheckRecord(const SectionDescriptor& s, uint64_t bit_base, uint64_t r) const;
   Result<void> CheckIndexBlocks(uint64_t begin, uint64_t end) const;  // positions [begin, end)
+  Result<Entry> CheckedEntryAt(uint64_t pos) const;  // EntryAt, checking its blocks first
   Result<uint64_t> Fence(uint64_t j) const;
+
+  // The address of byte at of section s (no check: for reads of checked
+  // records and for prefetches).
+  const std::byte* SectionAddress(const SectionDescriptor& s, uint64_t at) const {
+    return file_ + s.first_record + (at >> record_shift_) * (kRecordHeaderSize + s.record_size) + kRecordHeaderSize +
+           (at & (s.record_size - 1));
+  }
+  // Whether the n > 0 bytes of the lookup section at at lie in one record
+  // that is already checked.
+  bool QuickRun(uint64_t at, uint64_t n) const {
+    const uint64_t r = at >> record_shift_;
+    return ((at + n - 1) >> record_shift_) == r && Checked(r);
+  }
+  // An entry position as a slot or fence holds it: big-endian, W bytes.
+  uint64_t LoadPosition(const std::byte* p) const {
+    switch (geometry_.position_width) {
+      case 3: return uint64_t{LoadU16(p)} << 8 | static_cast<uint8_t>(p[2]);
+      case 4: return LoadU32(p);
+      case 5: return uint64_t{LoadU32(p)} << 8 | static_cast<uint8_t>(p[4]);
+      default: return LoadUnsigned(p, geometry_.position_width);
+    }
+  }
 
   bool Checked(uint64_t bit) const {
     return (bits_[bit / 64].load(std::memory_order_acquire) >> (bit % 64)) & 1;
@@ -85,6 +196,9 @@ class LazyIndex {
   SectionDescriptor crcs_;
   LookupGeometry geometry_;
   uint64_t index_block_ = kIndexCheckBlock;
+  unsigned block_shift_ = 0;   // log2 of index_block_ when a power of two, else 0 (no quick path)
+  unsigned record_shift_ = 0;  // log2 of the lookup section's record size
+  uint64_t slot_size_ = 0;
   // Check bits: the lookup section's records, then the CRC section's, then
   // the index section's blocks.
   uint64_t crc_bits_ = 0;

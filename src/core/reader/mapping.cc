@@ -39,6 +39,19 @@ void Mapping::Release() {
   size_ = 0;
 }
 
+void Mapping::AdviseHugePages(uint64_t offset) const {
+#ifdef MADV_HUGEPAGE
+  // From the huge page boundary at or below offset: only whole, aligned
+  // huge pages of the file can be mapped as such.
+  constexpr uint64_t kHuge = uint64_t{2} << 20;
+  if (offset >= size_) return;
+  const uint64_t begin = offset & ~(kHuge - 1);
+  ::madvise(const_cast<std::byte*>(data_) + begin, size_ - begin, MADV_HUGEPAGE);
+#else
+  (void)offset;
+#endif
+}
+
 Result<Mapping> Mapping::Open(const std::string& path) {
   // open(2) would silently stop at the NUL and open another file.
   if (path.find('\0') != std::string::npos)

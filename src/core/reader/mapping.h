@@ -27,6 +27,12 @@ class Mapping {
   static Result<Mapping> Open(const std::string& path);
 
   Bytes bytes() const { return {data_, size_}; }
+
+  // Asks for the bytes from offset on to be mapped with huge pages where
+  // the system can: a structure read at random (the lookup index) then
+  // costs no page-table walk per access.  Advice only: it changes nothing
+  // a reader sees, and a system without huge pages for files ignores it.
+  void AdviseHugePages(uint64_t offset) const;
   size_t size() const { return size_; }
 
  private:

@@ -24,8 +24,8 @@ void StoreReader::PrefetchRecord(size_t i) const {
 
 bool StoreReader::Exists(std::string_view key) const {
   if (lazy_) {
-    auto found = lazy_->Find(key);
-    return found.ok() && found.value().has_value();
+    auto found = Contains(key);
+    return found.ok() && found.value();
   }
   return index_.Find(key, keys_) != KeyIndex::kNotFound;
 }

@@ -66,6 +66,9 @@ Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) 
     auto lazy = LazyIndex::Open(file, header, dir.value());
     if (!lazy.ok()) return std::move(lazy).error();
     reader.lazy_.emplace(std::move(lazy).value());
+    // The lookup section, the directory and the index section are read at
+    // random by every lookup: huge pages spare each access a page walk.
+    reader.map_.AdviseHugePages(dir.value().Find(SectionKind::kLookup)->first_record);
     reader.records_end_ = dir.value().extension_start;
     // Every record from the extension area's start to the index.
     uint64_t records = 1;  // the directory
@@ -99,6 +102,16 @@ Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
 }
 
 Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
+  uint64_t record;
+  const LazyIndex::Quick quick = lazy_->QuickFind(key, lazy_->Hash(key), &record);
+  if (quick == LazyIndex::Quick::kAbsent) return std::optional<Bytes>();
+  if (quick == LazyIndex::Quick::kSlow) [[unlikely]] return SlowGet(key);
+  Bytes payload;
+  if (RecordSound(record, &payload)) [[likely]] return std::optional<Bytes>(payload);
+  return RecordFaultAt(record);
+}
+
+Result<std::optional<Bytes>> StoreReader::SlowGet(std::string_view key) const {
   auto found = lazy_->Find(key);
   if (!found.ok()) return std::move(found).error();
   if (!found.value()) return std::optional<Bytes>();
@@ -107,8 +120,20 @@ Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
   return std::optional<Bytes>(payload.value());
 }
 
+StoreError StoreReader::RecordFaultAt(uint64_t offset) const {
+  auto bad = ReadChecked(offset);
+  return bad.ok() ? StoreError::Corrupt("record at " + std::to_string(offset) + " changed while read")
+                  : std::move(bad).error();
+}
+
 Result<bool> StoreReader::Contains(std::string_view key) const {
   if (!lazy_) return Exists(key);
+  uint64_t record;
+  switch (lazy_->QuickFind(key, lazy_->Hash(key), &record)) {
+    case LazyIndex::Quick::kFound: return true;
+    case LazyIndex::Quick::kAbsent: return false;
+    case LazyIndex::Quick::kSlow: break;
+  }
   auto found = lazy_->Find(key);
   if (!found.ok()) return std::move(found).error();
   return found.value().has_value();

@@ -165,6 +165,19 @@ class StoreReader {
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
   // The checks of Verify over the entries keys: CRCs and the header's claims.
   Result<void> VerifyEntries(const KeyList& keys) const;
+  // Get and ProbeMany through the lookup index: the fast steps over bytes
+  // already checked, and the checking path (SlowGet) where they stop.
+  [[gnu::noinline]] Result<std::optional<Bytes>> SlowGet(std::string_view key) const;
+  void LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
+                     std::vector<KeyFault>* faults) const;
+  // The fault of the record at offset, which RecordSound refused.
+  [[gnu::noinline]] StoreError RecordFaultAt(uint64_t offset) const;
+  void PrefetchRecordAt(uint64_t offset) const {
+    if (offset < map_.size()) {
+      __builtin_prefetch(map_.bytes().data() + offset);
+      __builtin_prefetch(map_.bytes().data() + offset + 64);
+    }
+  }
   Result<std::optional<Bytes>> LazyGet(std::string_view key) const;
   // Whether the record at offset passes its bounds checks and, read through
   // the lookup index, its CRC.
