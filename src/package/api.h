@@ -8,8 +8,10 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bind/args.h"
 #include "bind/bytes.h"
@@ -60,6 +62,36 @@ enum class KeyConv { kOk, kNoBytes, kError };
 // they escape), bytes, bytearray, memoryview.  kNoBytes: text with no byte
 // form (no stored key can equal it), no error set.  kError: TypeError set.
 KeyConv ToKey(PyObject* obj, KeyBuf* out);
+// The keys of a batch lookup, converted holding the lock as every lookup
+// converts them.  views[j] is the bytes of key j, pointing into the key
+// object (which the caller keeps alive: in a tuple of its own, as nothing
+// else can change it while the lock is let go) or into owned, for a key
+// that needed a converted copy; usable[j] is 0 for text with no byte form,
+// which no stored key can equal.
+struct BatchKeys {
+  std::vector<std::string_view> views;
+  std::vector<uint8_t> usable;
+  std::vector<std::string> owned;
+  // Converts items[0, n); false with the error set.
+  bool Convert(PyObject* const* items, size_t n);
+};
+
+// The keys argument of a batch lookup as a tuple of its own (new
+// reference): the keys' bytes are read in place while the lock is let go,
+// and no other thread can change it meanwhile.  nullptr with TypeError set
+// for a single key (str or bytes) or a non-iterable.
+PyObject* KeyTuple(PyObject* keys);
+
+// One reader's part of a batch lookup, run with the lock or without it:
+// found and payloads for keys as ProbeMany gives them, and the found values
+// decompressed into *arena when the file compresses them.  usable (may be
+// null: all) marks the keys whose answer counts.  The first fault met, a
+// damaged record of a usable key or a damaged compressed value, goes to
+// *fault (unless one is there already).
+void LookupPart(const StoreReader& store, std::span<const std::string_view> keys, const uint8_t* usable,
+                StoreReader::Found* found, Bytes* payloads, std::vector<std::byte>* arena,
+                std::optional<StoreError>* fault);
+
 // A stored key as str (surrogateescape) or bytes.  New references.
 inline PyObject* KeyStr(std::string_view k) {
   return PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogateescape");

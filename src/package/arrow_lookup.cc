@@ -27,11 +27,7 @@ constexpr size_t kNoSlot = SIZE_MAX;
 // The keys of a call, as views of bytes kept alive by the call's arguments
 // (or by owned, for keys that needed a converted copy).  A key that is
 // null, or text with no byte form, is unusable: its result is null.
-struct Keys {
-  std::vector<std::string_view> views;
-  std::vector<uint8_t> usable;
-  std::vector<std::string> owned;
-};
+using Keys = BatchKeys;
 
 // Keys from (schema capsule, array capsule) pairs, one per chunk.
 bool ArrowKeys(PyObject* chunks, Keys* keys) {
@@ -71,35 +67,10 @@ bool ArrowKeys(PyObject* chunks, Keys* keys) {
 
 // Keys from a tuple of str or bytes, converted as every lookup converts them.
 bool PythonKeys(PyObject* seq, Keys* keys) {
-  const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq));
-  keys->views.resize(n);
-  keys->usable.assign(n, 1);
-  std::vector<size_t> owned_at;
-  for (size_t i = 0; i < n; ++i) {
-    KeyBuf buf;
-    switch (ToKey(PyTuple_GET_ITEM(seq, static_cast<Py_ssize_t>(i)), &buf)) {
-      case KeyConv::kOk: break;
-      case KeyConv::kNoBytes: keys->usable[i] = 0; continue;
-      case KeyConv::kError: return false;
-    }
-    if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
-      keys->owned.push_back(std::move(buf.owned));
-      owned_at.push_back(i);
-    } else {
-      keys->views[i] = buf.view;
-    }
-  }
-  // The copies stay put from here: views may point into them.
-  for (size_t j = 0; j < owned_at.size(); ++j) keys->views[owned_at[j]] = keys->owned[j];
-  return true;
+  return keys->Convert(&PyTuple_GET_ITEM(seq, 0), static_cast<size_t>(PyTuple_GET_SIZE(seq)));
 }
 
 // What a lookup found where the lock was let go, reported once it is held.
-// The first fault of a batch: a damaged record or compressed value.
-struct Failure {
-  size_t shard;
-  StoreError error;
-};
 
 // Builds the binary result: row j is the value found for key j, null when
 // the key is absent or unusable.  values[k] and found[k] are in probe
@@ -233,36 +204,25 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<StoreReader::Found> found(batch.size());
     std::vector<Bytes> values(batch.size());
     std::vector<std::vector<std::byte>> arenas(num_shards);  // decompressed values
-    std::optional<Failure> failure;
-    std::vector<StoreReader::KeyFault> faults;
+    std::optional<StoreError> fault;
+    size_t fault_shard = 0;
     arrow::BinaryOut out;
     auto work = [&] {
-      for (size_t i = 0; i < num_shards && !failure; ++i) {
+      for (size_t i = 0; i < num_shards && !fault; ++i) {
         const size_t b = count[i], e = count[i + 1];
         if (b == e) continue;
-        const StoreReader& store = *stores[i];
-        faults.clear();
-        store.ProbeMany(batch.subspan(b, e - b), found.data() + b, values.data() + b, &faults);
-        if (num_shards == 1 && !all_usable) {
+        // A lone shard's batch holds the unusable keys too, taken as absent.
+        const uint8_t* usable = num_shards == 1 && !all_usable ? keys.usable.data() : nullptr;
+        LookupPart(*stores[i], batch.subspan(b, e - b), usable, found.data() + b, values.data() + b, &arenas[i],
+                   &fault);
+        fault_shard = i;
+        if (usable != nullptr) {
           for (size_t k = 0; k < n; ++k) {
-            if (!keys.usable[k]) found[k] = StoreReader::Found::kAbsent;
+            if (!usable[k]) found[k] = StoreReader::Found::kAbsent;
           }
         }
-        // (A lone shard's batch holds the unusable keys too, as absent.)
-        for (StoreReader::KeyFault& fault : faults) {
-          if (found[b + fault.key] == StoreReader::Found::kDamaged) {
-            failure = Failure{i, std::move(fault.error)};
-            break;
-          }
-        }
-        if (failure || !store.values().compressed()) continue;
-        std::vector<uint8_t> present(e - b);
-        for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
-        size_t bad = 0;
-        auto decoded = store.values().DecodeMany({values.data() + b, e - b}, present, &arenas[i], &bad);
-        if (!decoded.ok()) failure = Failure{i, std::move(decoded).error()};
       }
-      if (!failure) out = BuildResult(n, slot, found, values);
+      if (!fault) out = BuildResult(n, slot, found, values);
       return true;
     };
     if (n >= kReleaseLockFrom) {
@@ -270,9 +230,9 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     } else {
       work();
     }
-    if (failure) {
-      PyObject* path = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), failure->shard))->path;
-      return RaiseStoreError(failure->error, path);
+    if (fault) {
+      PyObject* path = reinterpret_cast<ReaderObject*>(PyTuple_GET_ITEM(readers.get(), fault_shard))->path;
+      return RaiseStoreError(*fault, path);
     }
     return arrow::ExportBinary(std::move(out));
   });

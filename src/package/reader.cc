@@ -12,6 +12,7 @@
 #include "bind/error_table.h"
 #include "core/reader/mapping.h"
 #include "package/api.h"
+#include "package/frame.h"
 #include "package/reader.h"
 
 namespace velk::native {
@@ -137,16 +138,10 @@ int Lookup(Self* self, PyObject* key, Bytes* payload) {
 // get_raw (the value's bytes) and get_stored (the bytes as stored, which
 // differ only for a compressed value).
 template <bool kStored>
-PyObject* GetBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  if (nargs != 1) [[unlikely]] {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", kStored ? "get_stored" : "get_raw",
-                 nargs);
-    return nullptr;
-  }
+PyObject* GetBytes(Self* self, PyObject* key) {
   Bytes payload;
   std::string_view plain;
-  if (BorrowPlainKey(args[0], &plain)) [[likely]] {  // runs no Python code
+  if (BorrowPlainKey(key, &plain)) [[likely]] {  // runs no Python code
     const StoreReader* r = Open(self);
     if (r == nullptr) return nullptr;
     auto got = r->Get(plain);
@@ -158,7 +153,7 @@ PyObject* GetBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     if (got.ok()) Py_RETURN_NONE;
     return RaiseStoreError(got.error(), self->path);
   }
-  const int rc = Lookup(self, args[0], &payload);
+  const int rc = Lookup(self, key, &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   // The store Lookup found the key in: no Python code has run since.
@@ -212,182 +207,114 @@ Py_ssize_t Length(PyObject* obj) {
 const char* const kGetNames[] = {"key", "default"};
 const Params kGetParams{"get()", kGetNames, 2, 1, 2};
 
-PyObject* Get(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  PyObject* slots[2];
-  if (!ParseArgs(kGetParams, args, nargs, kwnames, slots)) return nullptr;
+PyObject* Get(Self* self, PyObject* const* args) {
   Bytes payload;
-  const int rc = Lookup(self, slots[0], &payload);
+  const int rc = Lookup(self, args[0], &payload);
   if (rc < 0) return nullptr;
-  if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
+  if (rc == 0) return Py_NewRef(args[1] != nullptr ? args[1] : Py_None);
   if (!ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
-  return Decode(payload, slots[0]);
+  return Decode(payload, args[0]);
 }
 
-// get_many and get_many_raw: keys converted holding the lock, then the
-// whole batch looked up without it, then the results built holding it.
-PyObject* GetMany(Self* self, PyObject* keys_arg, PyObject* deflt, bool decode) {
-  return Guard([&]() -> PyObject* {
-    if (PyUnicode_Check(keys_arg) || PyBytes_Check(keys_arg)) {
-      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
-      return nullptr;
-    }
-    // The keys' bytes are read in place until the results are built, the
-    // lookups without the lock.  Another thread may change a list then (and
-    // decoding runs Python code that may too), freeing keys still in use, so
-    // the keys go into a tuple of their own that holds them and that nothing
-    // can change.  A tuple passed in is used as it is.
-    Ref seq(PySequence_Tuple(keys_arg));
-    if (!seq) return nullptr;
-    if (Open(self) == nullptr) return nullptr;
-    std::shared_ptr<const StoreReader> store = self->store;
-    const size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.get()));
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
-    std::vector<std::string_view> views(n);
-    std::vector<uint8_t> usable(n, 1);
-    std::vector<std::string> owned;  // keys that needed a converted copy
-    std::vector<size_t> owned_at;
-    constexpr size_t kAhead = 16;  // key objects lie anywhere: load them early
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) {
-        __builtin_prefetch(items[i + kAhead]);
-        __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + 64);
-      }
-      KeyBuf buf;
-      switch (ToKey(items[i], &buf)) {
-        case KeyConv::kOk: break;
-        case KeyConv::kNoBytes: usable[i] = 0; continue;
-        case KeyConv::kError: return nullptr;
-      }
-      if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
-        owned.push_back(std::move(buf.owned));
-        owned_at.push_back(i);
-      } else {
-        views[i] = buf.view;
-      }
-    }
-    for (size_t j = 0; j < owned.size(); ++j) views[owned_at[j]] = owned[j];
-    std::vector<StoreReader::Found> found(n);
-    std::vector<Bytes> payloads(n);
-    // Compressed values are decompressed with the lookups, without the
-    // lock, into one buffer for the batch.
-    std::vector<std::byte> arena;
-    std::vector<StoreReader::KeyFault> faults;
-    std::optional<StoreError> damaged_value;
-    auto lookup = [&] {
-      store->ProbeMany(views, found.data(), payloads.data(), &faults);
-      if (!store->values().compressed()) return true;
-      std::vector<uint8_t> present(n);
-      for (size_t i = 0; i < n; ++i) present[i] = usable[i] && found[i] == StoreReader::Found::kFound;
-      size_t bad = 0;
-      auto decoded = store->values().DecodeMany(payloads, present, &arena, &bad);
-      if (!decoded.ok()) damaged_value.emplace(std::move(decoded).error());
-      return true;
-    };
-    if (n >= kReleaseLockFrom) {
-      WithoutLock(lookup);
+// get_many(keys, default=None) and get_many_raw(keys): keys converted
+// holding the lock, then the whole batch looked up without it, then the
+// results built holding it.  The keys are read in place while the lock is
+// let go: from a tuple of the call's own, since another thread may change
+// a list then (and decoding runs Python code that may too).
+template <bool kDecode>
+PyObject* GetMany(Self* self, PyObject* const* args) {
+  Ref seq(KeyTuple(args[0]));
+  if (!seq) return nullptr;
+  if (Open(self) == nullptr) return nullptr;
+  std::shared_ptr<const StoreReader> store = self->store;
+  const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
+  PyObject** items = &PyTuple_GET_ITEM(seq.get(), 0);
+  BatchKeys keys;
+  if (!keys.Convert(items, n)) return nullptr;
+  const std::vector<uint8_t>& usable = keys.usable;
+  std::vector<StoreReader::Found> found(n);
+  std::vector<Bytes> payloads(n);
+  std::vector<std::byte> arena;  // the batch's decompressed values
+  std::optional<StoreError> fault;
+  auto lookup = [&] {
+    LookupPart(*store, keys.views, usable.data(), found.data(), payloads.data(), &arena, &fault);
+    return true;
+  };
+  if (n >= kReleaseLockFrom) {
+    WithoutLock(lookup);
+  } else {
+    lookup();
+  }
+  // A damaged record fails the whole call, before any result exists.
+  if (fault) return RaiseStoreError(*fault, self->path);
+  Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item;
+    if (!usable[i] || found[i] != StoreReader::Found::kFound) {
+      item = Py_NewRef(kDecode && args[1] != nullptr ? args[1] : Py_None);
     } else {
-      lookup();
+      item = kDecode ? Decode(payloads[i], items[i]) : NewBytes(payloads[i]);
+      if (item == nullptr) return nullptr;
     }
-    // A damaged record fails the whole call, before any result exists.
-    for (const StoreReader::KeyFault& fault : faults) {
-      if (usable[fault.key]) return RaiseStoreError(fault.error, self->path);
-    }
-    if (damaged_value) return RaiseStoreError(*damaged_value, self->path);
-    Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!out) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-      PyObject* item;
-      if (!usable[i] || found[i] != StoreReader::Found::kFound) {
-        item = Py_NewRef(decode && deflt != nullptr ? deflt : Py_None);
-      } else {
-        item = decode ? Decode(payloads[i], items[i]) : NewBytes(payloads[i]);
-        if (item == nullptr) return nullptr;
-      }
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return out.release();
-  });
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return out.release();
 }
 
 const char* const kGetManyNames[] = {"keys", "default"};
 const Params kGetManyParams{"get_many()", kGetManyNames, 2, 1, 2};
 const Params kGetManyRawParams{"get_many_raw()", kGetManyNames, 1, 1, 1};
 
-PyObject* GetManyDecoded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2];
-  if (!ParseArgs(kGetManyParams, args, nargs, kwnames, slots)) return nullptr;
-  return GetMany(reinterpret_cast<Self*>(obj), slots[0], slots[1], true);
-}
-
-PyObject* GetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[1];
-  if (!ParseArgs(kGetManyRawParams, args, nargs, kwnames, slots)) return nullptr;
-  return GetMany(reinterpret_cast<Self*>(obj), slots[0], nullptr, false);
-}
-
 // ---- scans --------------------------------------------------------------
 
 // The scan of keys starting with prefix and within [start, stop).
 PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, KeyForm key, ValueForm value) {
-  return Guard([&]() -> PyObject* {
-    ScanKeys keys;
-    if (!keys.Parse(prefix, start, stop)) return nullptr;
-    if (Open(self) == nullptr) return nullptr;
-    size_t begin = 0, end = 0;
-    if (!keys.Range(*self->store, self->path, &begin, &end)) return nullptr;
-    return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
-  });
+  ScanKeys keys;
+  if (!keys.Parse(prefix, start, stop)) return nullptr;
+  if (Open(self) == nullptr) return nullptr;
+  size_t begin = 0, end = 0;
+  if (!keys.Range(*self->store, self->path, &begin, &end)) return nullptr;
+  return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
 }
 
-PyObject* Iter(PyObject* obj) { return Scan(reinterpret_cast<Self*>(obj), nullptr, nullptr, nullptr, KeyForm::kStr, ValueForm::kNone); }
+PyObject* Iter(PyObject* obj) {
+  return Guard([&] { return Scan(reinterpret_cast<Self*>(obj), nullptr, nullptr, nullptr, KeyForm::kStr, ValueForm::kNone); });
+}
+
+// A scan method: which parameter bounds the scan by prefix, start and stop
+// (-1: none), and what the scan yields.
+template <int kPrefix, int kStart, int kStop, KeyForm kKey, ValueForm kValue>
+PyObject* ScanOp(Self* self, PyObject* const* args) {
+  auto arg = [&](int i) { return i < 0 ? nullptr : args[i]; };
+  return Scan(self, arg(kPrefix), arg(kStart), arg(kStop), kKey, kValue);
+}
+
+template <KeyForm kKey, ValueForm kValue>
+PyObject* WholeScan(Self* self) {
+  return Scan(self, nullptr, nullptr, nullptr, kKey, kValue);
+}
+
+// items_bytes(prefix, start, stop, *, raw): raw picks the values' form.
+PyObject* ItemsBytes(Self* self, PyObject* const* args) {
+  int raw = 0;
+  if (args[3] != nullptr && (raw = PyObject_IsTrue(args[3])) < 0) return nullptr;
+  return Scan(self, args[0], args[1], args[2], KeyForm::kBytes, raw ? ValueForm::kRaw : ValueForm::kDecoded);
+}
 
 const char* const kPrefixNames[] = {"prefix"};
 const Params kPrefixParams{"prefix()", kPrefixNames, 1, 1, 1};
+const Params kPrefixRawParams{"prefix_raw()", kPrefixNames, 1, 1, 1};
 const char* const kRangeNames[] = {"start", "stop"};
 const Params kRangeParams{"range()", kRangeNames, 2, 0, 2};
+const Params kRangeRawParams{"range_raw()", kRangeNames, 2, 0, 2};
 const char* const kBytesNames[] = {"prefix", "start", "stop", "raw"};
 const Params kKeysBytesParams{"keys_bytes()", kBytesNames, 3, 0, 3};
 const Params kItemsBytesParams{"items_bytes()", kBytesNames, 4, 0, 3};
 
-template <ValueForm kValue>
-PyObject* Prefix(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[1];
-  if (!ParseArgs(kPrefixParams, args, nargs, kwnames, slots)) return nullptr;
-  return Scan(reinterpret_cast<Self*>(obj), slots[0], nullptr, nullptr, KeyForm::kStr, kValue);
-}
-
-template <ValueForm kValue>
-PyObject* Range(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2];
-  if (!ParseArgs(kRangeParams, args, nargs, kwnames, slots)) return nullptr;
-  return Scan(reinterpret_cast<Self*>(obj), nullptr, slots[0], slots[1], KeyForm::kStr, kValue);
-}
-
-PyObject* KeysBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[3];
-  if (!ParseArgs(kKeysBytesParams, args, nargs, kwnames, slots)) return nullptr;
-  return Scan(reinterpret_cast<Self*>(obj), slots[0], slots[1], slots[2], KeyForm::kBytes, ValueForm::kNone);
-}
-
-PyObject* ItemsBytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[4];
-  if (!ParseArgs(kItemsBytesParams, args, nargs, kwnames, slots)) return nullptr;
-  int raw = 0;
-  if (slots[3] != nullptr && (raw = PyObject_IsTrue(slots[3])) < 0) return nullptr;
-  return Scan(reinterpret_cast<Self*>(obj), slots[0], slots[1], slots[2], KeyForm::kBytes,
-              raw ? ValueForm::kRaw : ValueForm::kDecoded);
-}
-
-template <KeyForm kKey, ValueForm kValue>
-PyObject* WholeScan(PyObject* obj, PyObject*) {
-  return Scan(reinterpret_cast<Self*>(obj), nullptr, nullptr, nullptr, kKey, kValue);
-}
-
 // ---- the file -----------------------------------------------------------
 
-PyObject* Stats(PyObject* obj, PyObject*) {
-  auto* self = reinterpret_cast<Self*>(obj);
+PyObject* Stats(Self* self) {
   const StoreReader* r = Open(self);
   if (r == nullptr) return nullptr;
   Ref compression;
@@ -412,19 +339,16 @@ PyObject* Stats(PyObject* obj, PyObject*) {
                        "compression", compression.get());
 }
 
-PyObject* Verify(PyObject* obj, PyObject*) {
-  auto* self = reinterpret_cast<Self*>(obj);
+PyObject* Verify(Self* self) {
   if (Open(self) == nullptr) return nullptr;
   std::shared_ptr<const StoreReader> store = self->store;
-  return Guard([&]() -> PyObject* {
-    auto checked = WithoutLock([&] { return store->Verify(); });
-    if (!checked.ok()) return RaiseStoreError(checked.error(), self->path);
-    Py_RETURN_TRUE;
-  });
+  auto checked = WithoutLock([&] { return store->Verify(); });
+  if (!checked.ok()) return RaiseStoreError(checked.error(), self->path);
+  Py_RETURN_TRUE;
 }
 
-PyObject* Close(PyObject* obj, PyObject*) {
-  reinterpret_cast<Self*>(obj)->store.reset();
+PyObject* Close(Self* self) {
+  self->store.reset();
   Py_RETURN_NONE;
 }
 
@@ -439,42 +363,50 @@ PyObject* GetVerify(PyObject* obj, void*) {
   Py_RETURN_FALSE;
 }
 
-constexpr int kKw = METH_FASTCALL | METH_KEYWORDS;
+constexpr KeyForm kStr = KeyForm::kStr, kBytes = KeyForm::kBytes, kNoKey = KeyForm::kNone;
+constexpr ValueForm kRaw = ValueForm::kRaw, kDecoded = ValueForm::kDecoded, kNoValue = ValueForm::kNone;
 
 PyMethodDef kMethods[] = {
-    {"get_raw", Fn(GetBytes<false>), METH_FASTCALL,
-     "get_raw($self, key, /)\n--\n\nThe encoded value of key (decompressed), or None when it is absent."},
-    {"get_stored", Fn(GetBytes<true>), METH_FASTCALL,
-     "get_stored($self, key, /)\n--\n\nThe bytes stored for key (compressed or not), or None when it is absent."},
-    {"get", Fn(Get), kKw, "get($self, key, default=None)\n--\n\nThe value of key, or default when it is absent."},
-    {"get_many", Fn(GetManyDecoded), kKw,
-     "get_many($self, keys, default=None)\n--\n\nThe values of keys, in the order asked (default for absent keys)."},
-    {"get_many_raw", Fn(GetManyRaw), kKw,
-     "get_many_raw($self, keys)\n--\n\nThe stored bytes of keys, in the order asked (None for absent keys)."},
-    {"prefix", Fn(Prefix<ValueForm::kDecoded>), kKw,
-     "prefix($self, prefix)\n--\n\nLazily, (key, value) for every key starting with prefix, in key order."},
-    {"prefix_raw", Fn(Prefix<ValueForm::kRaw>), kKw,
-     "prefix_raw($self, prefix)\n--\n\nLazily, (key, stored bytes) for every key starting with prefix."},
-    {"range", Fn(Range<ValueForm::kDecoded>), kKw,
-     "range($self, start=None, stop=None)\n--\n\nLazily, (key, value) for start <= key < stop, in key order."},
-    {"range_raw", Fn(Range<ValueForm::kRaw>), kKw,
-     "range_raw($self, start=None, stop=None)\n--\n\nLazily, (key, stored bytes) for start <= key < stop."},
-    {"items_raw", Fn(WholeScan<KeyForm::kStr, ValueForm::kRaw>), METH_NOARGS,
-     "items_raw($self)\n--\n\nLazily, (key, stored bytes) for every key, in key order."},
-    {"keys_bytes", Fn(KeysBytes), kKw,
-     "keys_bytes($self, prefix=b'', start=None, stop=None)\n--\n\nLazily, the keys as bytes, in key order."},
-    {"items_bytes", Fn(ItemsBytes), kKw,
-     "items_bytes($self, prefix=b'', start=None, stop=None, *, raw=False)\n--\n\n"
-     "Lazily, (bytes key, value), or (bytes key, stored bytes) with raw."},
-    {"_iter_items", Fn(WholeScan<KeyForm::kStr, ValueForm::kDecoded>), METH_NOARGS, nullptr},
-    {"_iter_values", Fn(WholeScan<KeyForm::kNone, ValueForm::kDecoded>), METH_NOARGS, nullptr},
-    {"stats", Fn(Stats), METH_NOARGS, "stats($self)\n--\n\nFile metadata; sizes in bytes, the CRC-32 as an int."},
-    {"verify", Fn(Verify), METH_NOARGS,
-     "verify($self)\n--\n\nCheck the whole-file CRC-32, every object's, the key order and the lookup index;\n"
-     "True, or CorruptError."},
-    {"close", Fn(Close), METH_NOARGS,
-     "close($self)\n--\n\nRelease the file (once running scans and batch lookups end).  Idempotent."},
-    {nullptr, nullptr, 0, nullptr} /* sentinel */
+    MethodO<Self, GetBytes<false>>(
+        "get_raw", "get_raw($self, key, /)\n--\n\nThe encoded value of key (decompressed), or None when it is absent."),
+    MethodO<Self, GetBytes<true>>(
+        "get_stored",
+        "get_stored($self, key, /)\n--\n\nThe bytes stored for key (compressed or not), or None when it is absent."),
+    Method<Self, kGetParams, Get>(
+        "get", "get($self, key, default=None)\n--\n\nThe value of key, or default when it is absent."),
+    Method<Self, kGetManyParams, GetMany<true>>(
+        "get_many",
+        "get_many($self, keys, default=None)\n--\n\nThe values of keys, in the order asked (default for absent keys)."),
+    Method<Self, kGetManyRawParams, GetMany<false>>(
+        "get_many_raw",
+        "get_many_raw($self, keys)\n--\n\nThe stored bytes of keys, in the order asked (None for absent keys)."),
+    Method<Self, kPrefixParams, ScanOp<0, -1, -1, kStr, kDecoded>>(
+        "prefix", "prefix($self, prefix)\n--\n\nLazily, (key, value) for every key starting with prefix, in key order."),
+    Method<Self, kPrefixRawParams, ScanOp<0, -1, -1, kStr, kRaw>>(
+        "prefix_raw", "prefix_raw($self, prefix)\n--\n\nLazily, (key, stored bytes) for every key starting with prefix."),
+    Method<Self, kRangeParams, ScanOp<-1, 0, 1, kStr, kDecoded>>(
+        "range", "range($self, start=None, stop=None)\n--\n\nLazily, (key, value) for start <= key < stop, in key order."),
+    Method<Self, kRangeRawParams, ScanOp<-1, 0, 1, kStr, kRaw>>(
+        "range_raw", "range_raw($self, start=None, stop=None)\n--\n\nLazily, (key, stored bytes) for start <= key < stop."),
+    MethodNoArgs<Self, WholeScan<kStr, kRaw>>(
+        "items_raw", "items_raw($self)\n--\n\nLazily, (key, stored bytes) for every key, in key order."),
+    Method<Self, kKeysBytesParams, ScanOp<0, 1, 2, kBytes, kNoValue>>(
+        "keys_bytes",
+        "keys_bytes($self, prefix=b'', start=None, stop=None)\n--\n\nLazily, the keys as bytes, in key order."),
+    Method<Self, kItemsBytesParams, ItemsBytes>(
+        "items_bytes",
+        "items_bytes($self, prefix=b'', start=None, stop=None, *, raw=False)\n--\n\n"
+        "Lazily, (bytes key, value), or (bytes key, stored bytes) with raw."),
+    MethodNoArgs<Self, WholeScan<kStr, kDecoded>>("_iter_items", nullptr),
+    MethodNoArgs<Self, WholeScan<kNoKey, kDecoded>>("_iter_values", nullptr),
+    MethodNoArgs<Self, Stats>("stats", "stats($self)\n--\n\nFile metadata; sizes in bytes, the CRC-32 as an int."),
+    MethodNoArgs<Self, Verify>(
+        "verify",
+        "verify($self)\n--\n\nCheck the whole-file CRC-32, every object's, the key order and the lookup index;\n"
+        "True, or CorruptError."),
+    MethodNoArgs<Self, Close>(
+        "close", "close($self)\n--\n\nRelease the file (once running scans and batch lookups end).  Idempotent."),
+    kEndOfTable,
 };
 
 PyGetSetDef kGetSet[] = {

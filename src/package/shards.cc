@@ -15,6 +15,7 @@
 #include "core/writer/commit.h"
 #include "core/format/format.h"
 #include "package/api.h"
+#include "package/frame.h"
 #include "package/pack.h"
 #include "package/placement.h"
 #include "package/reader.h"
@@ -200,20 +201,16 @@ int SplitInto(SplitterObject* self, PyObject* pairs, bool raw, size_t limit) {
 const char* const kAddPairsNames[] = {"pairs", "raw", "limit"};
 const Params kAddPairsParams{"add_pairs()", kAddPairsNames, 3, 1, 3};
 
-PyObject* AddPairs(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Guard([&]() -> PyObject* {
-    PyObject* slots[3];
-    if (!ParseArgs(kAddPairsParams, args, nargs, kwnames, slots)) return nullptr;
-    const int raw = slots[1] == nullptr ? 0 : PyObject_IsTrue(slots[1]);
-    if (raw < 0) return nullptr;
-    size_t limit = SIZE_MAX;
-    if (slots[2] != nullptr && slots[2] != Py_None) {
-      limit = PyLong_AsSize_t(slots[2]);
-      if (PyErr_Occurred()) return nullptr;
-    }
-    const int rc = SplitInto(reinterpret_cast<SplitterObject*>(obj), slots[0], raw != 0, limit);
-    return rc < 0 ? nullptr : PyBool_FromLong(rc);
-  });
+PyObject* AddPairs(SplitterObject* self, PyObject* const* args) {
+  const int raw = args[1] == nullptr ? 0 : PyObject_IsTrue(args[1]);
+  if (raw < 0) return nullptr;
+  size_t limit = SIZE_MAX;
+  if (args[2] != nullptr && args[2] != Py_None) {
+    limit = PyLong_AsSize_t(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  const int rc = SplitInto(self, args[0], raw != 0, limit);
+  return rc < 0 ? nullptr : PyBool_FromLong(rc);
 }
 
 // Empties every shard's lists (new lists: lists taken keep their pairs).
@@ -228,49 +225,48 @@ bool Clear(SplitterObject* self) {
   return true;
 }
 
-PyObject* ClearSplitter(PyObject* obj, PyObject*) {
-  if (!Clear(reinterpret_cast<SplitterObject*>(obj))) return nullptr;
+PyObject* ClearSplitter(SplitterObject* self) {
+  if (!Clear(self)) return nullptr;
   Py_RETURN_NONE;
 }
 
 // take(): one chunk per shard (empty ones too), each the MessagePack
 // encoding of [keys, raws]; the splitter is left empty.
-PyObject* TakeChunks(PyObject* obj, PyObject*) {
-  return Guard([&]() -> PyObject* {
-    auto* self = reinterpret_cast<SplitterObject*>(obj);
-    Ref chunks(PyList_New(self->num_shards));
-    if (!chunks) return nullptr;
-    std::string out;
-    for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
-      PyObject* keys = ShardList(self->keys, i);
-      if (keys == nullptr) return nullptr;
-      PyObject* raws = ShardList(self->raws, i);
-      if (raws == nullptr) return nullptr;
-      Ref pair(PyList_New(2));
-      if (!pair) return nullptr;
-      PyList_SET_ITEM(pair.get(), 0, Py_NewRef(keys));
-      PyList_SET_ITEM(pair.get(), 1, Py_NewRef(raws));
-      out.clear();
-      if (!EncodeValue(pair.get(), &out, self->pack)) return nullptr;
-      PyObject* chunk = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-      if (chunk == nullptr) return nullptr;
-      PyList_SET_ITEM(chunks.get(), i, chunk);
-    }
-    if (!Clear(self)) return nullptr;
-    return chunks.release();
-  });
+PyObject* TakeChunks(SplitterObject* self) {
+  Ref chunks(PyList_New(self->num_shards));
+  if (!chunks) return nullptr;
+  std::string out;
+  for (Py_ssize_t i = 0; i < self->num_shards; ++i) {
+    PyObject* keys = ShardList(self->keys, i);
+    if (keys == nullptr) return nullptr;
+    PyObject* raws = ShardList(self->raws, i);
+    if (raws == nullptr) return nullptr;
+    Ref pair(PyList_New(2));
+    if (!pair) return nullptr;
+    PyList_SET_ITEM(pair.get(), 0, Py_NewRef(keys));
+    PyList_SET_ITEM(pair.get(), 1, Py_NewRef(raws));
+    out.clear();
+    if (!EncodeValue(pair.get(), &out, self->pack)) return nullptr;
+    PyObject* chunk = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    if (chunk == nullptr) return nullptr;
+    PyList_SET_ITEM(chunks.get(), i, chunk);
+  }
+  if (!Clear(self)) return nullptr;
+  return chunks.release();
 }
 
 PyMethodDef kSplitterMethods[] = {
-    {"add_pairs", Fn(AddPairs), METH_FASTCALL | METH_KEYWORDS,
-     "add_pairs($self, pairs, raw=False, limit=None)\n--\n\n"
-     "Add each (key, value) pair to its shard's lists, the value MessagePack-encoded or, with raw, bytes;\n"
-     "at most limit pairs when given.  True when pairs ran out.  A bad pair raises with the pairs before\n"
-     "it added and nothing of it."},
-    {"clear", ClearSplitter, METH_NOARGS, "clear($self, /)\n--\n\nEmpty every shard's lists; pending goes to 0."},
-    {"take", TakeChunks, METH_NOARGS,
-     "take($self, /)\n--\n\nOne packed chunk per shard (empty ones too); the splitter is left empty."},
-    {nullptr, nullptr, 0, nullptr} /* sentinel */
+    Method<SplitterObject, kAddPairsParams, AddPairs>(
+        "add_pairs",
+        "add_pairs($self, pairs, raw=False, limit=None)\n--\n\n"
+        "Add each (key, value) pair to its shard's lists, the value MessagePack-encoded or, with raw, bytes;\n"
+        "at most limit pairs when given.  True when pairs ran out.  A bad pair raises with the pairs before\n"
+        "it added and nothing of it."),
+    MethodNoArgs<SplitterObject, ClearSplitter>(
+        "clear", "clear($self, /)\n--\n\nEmpty every shard's lists; pending goes to 0."),
+    MethodNoArgs<SplitterObject, TakeChunks>(
+        "take", "take($self, /)\n--\n\nOne packed chunk per shard (empty ones too); the splitter is left empty."),
+    kEndOfTable,
 };
 
 PyMemberDef kSplitterMembers[] = {
@@ -308,29 +304,25 @@ PyType_Spec kSplitterSpec = {
 const char* const kShardOfNames[] = {"key", "num_shards", "seed"};
 const Params kShardOfParams{"shard_of()", kShardOfNames, 3, 2, 3};
 
-PyObject* ShardOfKey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Guard([&]() -> PyObject* {
-    PyObject* slots[3];
-    if (!ParseArgs(kShardOfParams, args, nargs, kwnames, slots)) return nullptr;
-    if (!PyLong_Check(slots[1])) {
-      return PyErr_Format(PyExc_TypeError, "num_shards must be an int, not '%.200s'", Py_TYPE(slots[1])->tp_name);
-    }
-    Ref zero(PyLong_FromLong(0));
-    const int positive = zero ? PyObject_RichCompareBool(slots[1], zero.get(), Py_GT) : -1;
-    if (positive <= 0) {
-      return positive < 0 ? nullptr : PyErr_Format(PyExc_ValueError, "num_shards must be positive");
-    }
-    const uint64_t seed = slots[2] == nullptr ? 0 : PyLong_AsUnsignedLongLong(slots[2]);
-    if (PyErr_Occurred()) return nullptr;
-    KeyBuf buf;
-    switch (ToKey(slots[0], &buf)) {
-      case KeyConv::kOk: break;
-      case KeyConv::kNoBytes: return PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", slots[0]);
-      case KeyConv::kError: return nullptr;
-    }
-    Ref hash(PyLong_FromUnsignedLongLong(XXH3_64bits_withSeed(buf.view.data(), buf.view.size(), seed)));
-    return hash ? PyNumber_Remainder(hash.get(), slots[1]) : nullptr;
-  });
+PyObject* ShardOfKey(PyObject*, PyObject* const* args) {
+  if (!PyLong_Check(args[1])) {
+    return PyErr_Format(PyExc_TypeError, "num_shards must be an int, not '%.200s'", Py_TYPE(args[1])->tp_name);
+  }
+  Ref zero(PyLong_FromLong(0));
+  const int positive = zero ? PyObject_RichCompareBool(args[1], zero.get(), Py_GT) : -1;
+  if (positive <= 0) {
+    return positive < 0 ? nullptr : PyErr_Format(PyExc_ValueError, "num_shards must be positive");
+  }
+  const uint64_t seed = args[2] == nullptr ? 0 : PyLong_AsUnsignedLongLong(args[2]);
+  if (PyErr_Occurred()) return nullptr;
+  KeyBuf buf;
+  switch (ToKey(args[0], &buf)) {
+    case KeyConv::kOk: break;
+    case KeyConv::kNoBytes: return PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", args[0]);
+    case KeyConv::kError: return nullptr;
+  }
+  Ref hash(PyLong_FromUnsignedLongLong(XXH3_64bits_withSeed(buf.view.data(), buf.view.size(), seed)));
+  return hash ? PyNumber_Remainder(hash.get(), args[1]) : nullptr;
 }
 
 // misplaced_key(reader, index, num_shards, seed, limit=None): the first of
@@ -339,45 +331,41 @@ PyObject* ShardOfKey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 const char* const kMisplacedNames[] = {"reader", "index", "num_shards", "seed", "limit"};
 const Params kMisplacedParams{"misplaced_key()", kMisplacedNames, 5, 4, 5};
 
-PyObject* MisplacedKey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Guard([&]() -> PyObject* {
-    PyObject* slots[5];
-    if (!ParseArgs(kMisplacedParams, args, nargs, kwnames, slots)) return nullptr;
-    if (!PyObject_TypeCheck(slots[0], reader_type)) {
-      return PyErr_Format(PyExc_TypeError, "reader must be a reader, not '%.200s'", Py_TYPE(slots[0])->tp_name);
+PyObject* MisplacedKey(PyObject*, PyObject* const* args) {
+  if (!PyObject_TypeCheck(args[0], reader_type)) {
+    return PyErr_Format(PyExc_TypeError, "reader must be a reader, not '%.200s'", Py_TYPE(args[0])->tp_name);
+  }
+  uint64_t values[3];
+  for (int a = 0; a < 3; ++a) {
+    values[a] = PyLong_AsUnsignedLongLong(args[a + 1]);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  const auto [index, n, seed] = values;
+  if (n == 0) return PyErr_Format(PyExc_ValueError, "num_shards must be positive");
+  size_t limit = SIZE_MAX;
+  if (args[4] != nullptr && args[4] != Py_None) {
+    limit = PyLong_AsSize_t(args[4]);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  // A copy of the store: the scan below lets go of the lock.
+  std::shared_ptr<const StoreReader> store = reinterpret_cast<ReaderObject*>(args[0])->store;
+  if (store == nullptr) return RaiseClosed("reader");
+  const size_t end = std::min(limit, store->entry_count());
+  // The first misplaced key, or nullopt; an error from a damaged index.
+  auto scan = [&]() -> Result<std::optional<std::string_view>> {
+    auto cursor = store->CursorAt(0);
+    if (!cursor.ok()) return std::move(cursor).error();
+    for (size_t i = 0; i < end; ++i) {
+      auto item = store->Next(&cursor.value());
+      if (!item.ok()) return std::move(item).error();
+      if (ShardOf(item.value().key, seed, n) != index) return std::optional(item.value().key);
     }
-    uint64_t values[3];
-    for (int a = 0; a < 3; ++a) {
-      values[a] = PyLong_AsUnsignedLongLong(slots[a + 1]);
-      if (PyErr_Occurred()) return nullptr;
-    }
-    const auto [index, n, seed] = values;
-    if (n == 0) return PyErr_Format(PyExc_ValueError, "num_shards must be positive");
-    size_t limit = SIZE_MAX;
-    if (slots[4] != nullptr && slots[4] != Py_None) {
-      limit = PyLong_AsSize_t(slots[4]);
-      if (PyErr_Occurred()) return nullptr;
-    }
-    // A copy of the store: the scan below lets go of the lock.
-    std::shared_ptr<const StoreReader> store = reinterpret_cast<ReaderObject*>(slots[0])->store;
-    if (store == nullptr) return RaiseClosed("reader");
-    const size_t end = std::min(limit, store->entry_count());
-    // The first misplaced key, or nullopt; an error from a damaged index.
-    auto scan = [&]() -> Result<std::optional<std::string_view>> {
-      auto cursor = store->CursorAt(0);
-      if (!cursor.ok()) return std::move(cursor).error();
-      for (size_t i = 0; i < end; ++i) {
-        auto item = store->Next(&cursor.value());
-        if (!item.ok()) return std::move(item).error();
-        if (ShardOf(item.value().key, seed, n) != index) return std::optional(item.value().key);
-      }
-      return std::optional<std::string_view>();
-    };
-    auto found = end >= kReleaseLockFrom ? WithoutLock(scan) : scan();
-    if (!found.ok()) return RaiseStoreError(found.error(), reinterpret_cast<ReaderObject*>(slots[0])->path);
-    if (!found.value()) Py_RETURN_NONE;
-    return KeyBytes(*found.value());
-  });
+    return std::optional<std::string_view>();
+  };
+  auto found = end >= kReleaseLockFrom ? WithoutLock(scan) : scan();
+  if (!found.ok()) return RaiseStoreError(found.error(), reinterpret_cast<ReaderObject*>(args[0])->path);
+  if (!found.value()) Py_RETURN_NONE;
+  return KeyBytes(*found.value());
 }
 
 // commit_file(path, data): data as the new content of path, committed
@@ -386,25 +374,21 @@ PyObject* MisplacedKey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 const char* const kCommitNames[] = {"path", "data"};
 const Params kCommitParams{"commit_file()", kCommitNames, 2, 2, 2};
 
-PyObject* CommitFileFn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Guard([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!ParseArgs(kCommitParams, args, nargs, kwnames, slots)) return nullptr;
-    Ref given;
-    std::string path;
-    if (!ToPath(slots[0], &given, &path)) return nullptr;
-    if (!PyBytes_Check(slots[1])) {
-      return PyErr_Format(PyExc_TypeError, "data must be bytes, not '%.200s'", Py_TYPE(slots[1])->tp_name);
-    }
-    // Held across the lock's release, so the buffer stays put.
-    Ref data(Py_NewRef(slots[1]));
-    const Bytes part{reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(data.get())),
-                     static_cast<size_t>(PyBytes_GET_SIZE(data.get()))};
-    Result<void> done =
-        WithoutLock([&] { return writer::CommitFile(path, std::span<const Bytes>(&part, 1), writer::TempNaming::kUnique); });
-    if (!done.ok()) return RaiseStoreError(done.error(), given.get());
-    Py_RETURN_NONE;
-  });
+PyObject* CommitFileFn(PyObject*, PyObject* const* args) {
+  Ref given;
+  std::string path;
+  if (!ToPath(args[0], &given, &path)) return nullptr;
+  if (!PyBytes_Check(args[1])) {
+    return PyErr_Format(PyExc_TypeError, "data must be bytes, not '%.200s'", Py_TYPE(args[1])->tp_name);
+  }
+  // Held across the lock's release, so the buffer stays put.
+  Ref data(Py_NewRef(args[1]));
+  const Bytes part{reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(data.get())),
+                   static_cast<size_t>(PyBytes_GET_SIZE(data.get()))};
+  Result<void> done =
+      WithoutLock([&] { return writer::CommitFile(path, std::span<const Bytes>(&part, 1), writer::TempNaming::kUnique); });
+  if (!done.ok()) return RaiseStoreError(done.error(), given.get());
+  Py_RETURN_NONE;
 }
 
 // ---- ShardRouter ----------------------------------------------------------
@@ -435,36 +419,31 @@ const char* const kAttachNames[] = {"readers", "seed"};
 const Params kAttachParams{"_attach()", kAttachNames, 2, 2, 2};
 
 // _attach(readers, seed): one reader (or None, a shard not open) per shard.
-PyObject* RouteAttach(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Guard([&]() -> PyObject* {
-    auto* self = reinterpret_cast<Router*>(obj);
-    PyObject* slots[2];
-    if (!ParseArgs(kAttachParams, args, nargs, kwnames, slots)) return nullptr;
-    const uint64_t seed = PyLong_AsUnsignedLongLong(slots[1]);
-    if (PyErr_Occurred()) return nullptr;
-    Ref seq(PySequence_Tuple(slots[0]));
-    if (!seq) return nullptr;
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-    if (n == 0) {
-      PyErr_SetString(PyExc_ValueError, "a sharded store has at least one shard");
+PyObject* RouteAttach(Router* self, PyObject* const* args) {
+  const uint64_t seed = PyLong_AsUnsignedLongLong(args[1]);
+  if (PyErr_Occurred()) return nullptr;
+  Ref seq(PySequence_Tuple(args[0]));
+  if (!seq) return nullptr;
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+  if (n == 0) {
+    PyErr_SetString(PyExc_ValueError, "a sharded store has at least one shard");
+    return nullptr;
+  }
+  std::vector<Ref> list;
+  list.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* r = PyTuple_GET_ITEM(seq.get(), i);
+    if (r != Py_None && !PyObject_TypeCheck(r, reader_type)) {
+      PyErr_Format(PyExc_TypeError, "readers must be readers or None, not '%.200s'", Py_TYPE(r)->tp_name);
       return nullptr;
     }
-    std::vector<Ref> list;
-    list.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* r = PyTuple_GET_ITEM(seq.get(), i);
-      if (r != Py_None && !PyObject_TypeCheck(r, reader_type)) {
-        PyErr_Format(PyExc_TypeError, "readers must be readers or None, not '%.200s'", Py_TYPE(r)->tp_name);
-        return nullptr;
-      }
-      list.emplace_back(Py_NewRef(r));
-    }
-    // The old list (if any) is let go once the new one is in place.
-    self->readers.swap(list);
-    self->seed = seed;
-    self->num_shards = static_cast<size_t>(n);
-    Py_RETURN_NONE;
-  });
+    list.emplace_back(Py_NewRef(r));
+  }
+  // The old list (if any) is let go once the new one is in place.
+  self->readers.swap(list);
+  self->seed = seed;
+  self->num_shards = static_cast<size_t>(n);
+  Py_RETURN_NONE;
 }
 
 void DeallocRouter(PyObject* obj) {
@@ -522,9 +501,9 @@ int RouteOne(Router* self, PyObject* key, Bytes* payload) {
   return -1;
 }
 
-PyObject* RouteGetRaw(PyObject* obj, PyObject* key) {
+PyObject* RouteGetRaw(Router* self, PyObject* key) {
   Bytes payload;
-  const int rc = RouteOne(reinterpret_cast<Router*>(obj), key, &payload);
+  const int rc = RouteOne(self, key, &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   return NewBytes(payload);
@@ -533,14 +512,12 @@ PyObject* RouteGetRaw(PyObject* obj, PyObject* key) {
 const char* const kRouteGetNames[] = {"key", "default"};
 const Params kRouteGetParams{"get()", kRouteGetNames, 2, 1, 2};
 
-PyObject* RouteGet(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2];
-  if (!ParseArgs(kRouteGetParams, args, nargs, kwnames, slots)) return nullptr;
+PyObject* RouteGet(Router* self, PyObject* const* args) {
   Bytes payload;
-  const int rc = RouteOne(reinterpret_cast<Router*>(obj), slots[0], &payload);
+  const int rc = RouteOne(self, args[0], &payload);
   if (rc < 0) return nullptr;
-  if (rc == 0) return Py_NewRef(slots[1] != nullptr ? slots[1] : Py_None);
-  return Decode(payload, slots[0]);
+  if (rc == 0) return Py_NewRef(args[1] != nullptr ? args[1] : Py_None);
+  return Decode(payload, args[0]);
 }
 
 PyObject* RouteSubscript(PyObject* obj, PyObject* key) {
@@ -580,133 +557,85 @@ int RouteContains(PyObject* obj, PyObject* key) {
 // get_many / get_many_raw: keys converted and routed holding the lock, one
 // batch lookup per shard (without the lock for large batches), then the
 // answers put back in the order asked.
-PyObject* RouteGetMany(Router* self, PyObject* keys_arg, PyObject* deflt, bool decode) {
-  return Guard([&]() -> PyObject* {
-    if (PyUnicode_Check(keys_arg) || PyBytes_Check(keys_arg)) {
-      PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
-      return nullptr;
-    }
-    // A tuple of our own: the keys' bytes are read in place, and no one
-    // else can change it while the results are built.
-    Ref seq(PySequence_Tuple(keys_arg));
-    if (!seq) return nullptr;
-    const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
-    std::vector<std::string_view> views(n);
-    std::vector<std::string> owned;  // keys that needed a converted copy
-    std::vector<size_t> owned_at;
-    constexpr uint32_t kUnusable = UINT32_MAX;
-    std::vector<uint32_t> shard_of(n, 0);
+template <bool kDecode>
+PyObject* RouteGetMany(Router* self, PyObject* const* args) {
+  Ref seq(KeyTuple(args[0]));
+  if (!seq) return nullptr;
+  const size_t n = static_cast<size_t>(PyTuple_GET_SIZE(seq.get()));
+  BatchKeys keys;
+  if (!keys.Convert(&PyTuple_GET_ITEM(seq.get(), 0), n)) return nullptr;
+  if (!Live(self)) return nullptr;
+  const std::vector<std::string_view>& views = keys.views;
+  constexpr uint32_t kUnusable = UINT32_MAX;
+  const size_t num_shards = self->num_shards;
+  std::vector<uint32_t> shard_of(n, kUnusable);
+  std::vector<size_t> count(num_shards + 1, 0);
+  for (size_t j = 0; j < n; ++j) {
+    if (!keys.usable[j]) continue;
+    shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
+    ++count[shard_of[j] + 1];
+  }
+  // Positions of each shard's keys, contiguous per shard, in the order asked.
+  for (size_t i = 0; i < num_shards; ++i) count[i + 1] += count[i];
+  std::vector<size_t> order(count[num_shards]);
+  {
+    std::vector<size_t> next(count.begin(), count.end() - 1);
     for (size_t j = 0; j < n; ++j) {
-      KeyBuf buf;
-      switch (ToKey(PyTuple_GET_ITEM(seq.get(), j), &buf)) {
-        case KeyConv::kOk: break;
-        case KeyConv::kNoBytes: shard_of[j] = kUnusable; continue;
-        case KeyConv::kError: return nullptr;
-      }
-      if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
-        owned.push_back(std::move(buf.owned));
-        owned_at.push_back(j);
-      } else {
-        views[j] = buf.view;
-      }
+      if (shard_of[j] != kUnusable) order[next[shard_of[j]]++] = j;
     }
-    if (!Live(self)) return nullptr;
-    for (size_t o = 0; o < owned.size(); ++o) views[owned_at[o]] = owned[o];
-    const size_t num_shards = self->num_shards;
-    std::vector<size_t> count(num_shards + 1, 0);
-    for (size_t j = 0; j < n; ++j) {
-      if (shard_of[j] == kUnusable) continue;
-      shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
-      ++count[shard_of[j] + 1];
+  }
+  std::vector<std::string_view> batch_keys(order.size());
+  for (size_t k = 0; k < order.size(); ++k) batch_keys[k] = views[order[k]];
+  std::vector<StoreReader::Found> found(order.size());
+  std::vector<Bytes> payloads(order.size());
+  // Stores held while the lock is let go and the values are decoded.
+  std::vector<std::shared_ptr<const StoreReader>> stores(num_shards);
+  // The readers too, for their paths: a close meanwhile lets the router's go.
+  std::vector<Ref> readers(num_shards);
+  for (size_t i = 0; i < num_shards; ++i) {
+    if (count[i] == count[i + 1]) continue;
+    ReaderObject* reader = ShardReader(self, batch_keys[count[i]], i);
+    if (reader == nullptr) return nullptr;
+    readers[i] = Ref(Py_NewRef(reinterpret_cast<PyObject*>(reader)));
+    stores[i] = reader->store;
+  }
+  // Compressed values are decompressed with the lookups, without the lock.
+  std::vector<std::vector<std::byte>> arenas(num_shards);
+  std::optional<StoreError> fault;
+  size_t fault_shard = 0;
+  auto probe = [&] {
+    for (size_t i = 0; i < num_shards && !fault; ++i) {
+      const size_t b = count[i], e = count[i + 1];
+      if (b == e) continue;
+      LookupPart(*stores[i], {batch_keys.data() + b, e - b}, nullptr, found.data() + b, payloads.data() + b,
+                 &arenas[i], &fault);
+      fault_shard = i;
     }
-    // Positions of each shard's keys, contiguous per shard, in the order asked.
-    for (size_t i = 0; i < num_shards; ++i) count[i + 1] += count[i];
-    std::vector<size_t> order(count[num_shards]);
-    {
-      std::vector<size_t> next(count.begin(), count.end() - 1);
-      for (size_t j = 0; j < n; ++j) {
-        if (shard_of[j] != kUnusable) order[next[shard_of[j]]++] = j;
-      }
-    }
-    std::vector<std::string_view> batch_keys(order.size());
-    for (size_t k = 0; k < order.size(); ++k) batch_keys[k] = views[order[k]];
-    std::vector<StoreReader::Found> found(order.size());
-    std::vector<Bytes> payloads(order.size());
-    // Stores held while the lock is let go and the values are decoded.
-    std::vector<std::shared_ptr<const StoreReader>> stores(num_shards);
-    // The readers too, for their paths: a close meanwhile lets the router's go.
-    std::vector<Ref> readers(num_shards);
-    for (size_t i = 0; i < num_shards; ++i) {
-      if (count[i] == count[i + 1]) continue;
-      ReaderObject* reader = ShardReader(self, batch_keys[count[i]], i);
-      if (reader == nullptr) return nullptr;
-      readers[i] = Ref(Py_NewRef(reinterpret_cast<PyObject*>(reader)));
-      stores[i] = reader->store;
-    }
-    // Compressed values are decompressed with the lookups, without the lock.
-    std::vector<std::vector<std::byte>> arenas(num_shards);
-    std::optional<std::pair<size_t, StoreError>> damaged_value;  // shard and error
-    std::optional<std::pair<size_t, StoreError>> damaged_key;    // the same, of the first damaged record
-    std::vector<StoreReader::KeyFault> faults;
-    auto probe = [&] {
-      for (size_t i = 0; i < num_shards; ++i) {
-        const size_t b = count[i], e = count[i + 1];
-        if (b == e) continue;
-        stores[i]->ProbeMany({batch_keys.data() + b, e - b}, found.data() + b, payloads.data() + b, &faults);
-        if (!faults.empty() && !damaged_key) damaged_key.emplace(i, std::move(faults.front().error));
-        faults.clear();
-        if (!stores[i]->values().compressed() || damaged_value) continue;
-        std::vector<uint8_t> present(e - b);
-        for (size_t k = b; k < e; ++k) present[k - b] = found[k] == StoreReader::Found::kFound;
-        size_t bad = 0;
-        auto decoded = stores[i]->values().DecodeMany({payloads.data() + b, e - b}, present, &arenas[i], &bad);
-        if (!decoded.ok()) damaged_value.emplace(i, std::move(decoded).error());
-      }
-      return true;
-    };
-    if (order.size() >= kReleaseLockFrom) {
-      WithoutLock(probe);
-    } else {
-      probe();
-    }
-    if (damaged_key) {
-      return RaiseStoreError(damaged_key->second,
-                             reinterpret_cast<ReaderObject*>(readers[damaged_key->first].get())->path);
-    }
-    if (damaged_value) {
-      return RaiseStoreError(damaged_value->second,
-                             reinterpret_cast<ReaderObject*>(readers[damaged_value->first].get())->path);
-    }
-    PyObject* absent = deflt != nullptr ? deflt : Py_None;
-    Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!out) return nullptr;
-    for (size_t j = 0; j < n; ++j) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), Py_NewRef(absent));
-    for (size_t k = 0; k < order.size(); ++k) {
-      if (found[k] != StoreReader::Found::kFound) continue;
-      const auto at = static_cast<Py_ssize_t>(order[k]);
-      PyObject* item = decode ? Decode(payloads[k], PyTuple_GET_ITEM(seq.get(), at)) : NewBytes(payloads[k]);
-      if (item == nullptr) return nullptr;
-      PyList_SetItem(out.get(), at, item);
-    }
-    return out.release();
-  });
+    return true;
+  };
+  if (order.size() >= kReleaseLockFrom) {
+    WithoutLock(probe);
+  } else {
+    probe();
+  }
+  if (fault) return RaiseStoreError(*fault, reinterpret_cast<ReaderObject*>(readers[fault_shard].get())->path);
+  PyObject* absent = kDecode && args[1] != nullptr ? args[1] : Py_None;
+  Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out) return nullptr;
+  for (size_t j = 0; j < n; ++j) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), Py_NewRef(absent));
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (found[k] != StoreReader::Found::kFound) continue;
+    const auto at = static_cast<Py_ssize_t>(order[k]);
+    PyObject* item = kDecode ? Decode(payloads[k], PyTuple_GET_ITEM(seq.get(), at)) : NewBytes(payloads[k]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(out.get(), at, item);
+  }
+  return out.release();
 }
 
 const char* const kRouteManyNames[] = {"keys", "default"};
 const Params kRouteManyParams{"get_many()", kRouteManyNames, 2, 1, 2};
 const Params kRouteManyRawParams{"get_many_raw()", kRouteManyNames, 1, 1, 1};
-
-PyObject* RouteGetManyDecoded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2];
-  if (!ParseArgs(kRouteManyParams, args, nargs, kwnames, slots)) return nullptr;
-  return RouteGetMany(reinterpret_cast<Router*>(obj), slots[0], slots[1], true);
-}
-
-PyObject* RouteGetManyRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[1];
-  if (!ParseArgs(kRouteManyRawParams, args, nargs, kwnames, slots)) return nullptr;
-  return RouteGetMany(reinterpret_cast<Router*>(obj), slots[0], nullptr, false);
-}
 
 // ---- merged scans -----------------------------------------------------------
 
@@ -864,48 +793,42 @@ bool Form(PyObject* arg, long deflt, long* out) {
   return true;
 }
 
-PyObject* RouteScan(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Guard([&]() -> PyObject* {
-    auto* self = reinterpret_cast<Router*>(obj);
-    PyObject* slots[5];
-    if (!ParseArgs(kScanParams, args, nargs, kwnames, slots)) return nullptr;
-    long key_form, value_form;
-    if (!Form(slots[3], 1, &key_form) || !Form(slots[4], 0, &value_form)) return nullptr;
-    if (key_form == 0 && value_form == 0) return PyErr_Format(PyExc_ValueError, "a scan yields keys or values");
-    ScanKeys keys;
-    if (!keys.Parse(slots[0], slots[1], slots[2])) return nullptr;
-    if (!Live(self)) return nullptr;
-    std::vector<Ref> owners;
-    std::vector<Cursor> cursors;
-    for (const Ref& r : self->readers) {
-      if (r.get() == Py_None) continue;
-      auto* reader = reinterpret_cast<ReaderObject*>(r.get());
-      if (reader->store == nullptr) return RaiseClosed("reader");
-      size_t begin = 0, end = 0;
-      if (!keys.Range(*reader->store, reader->path, &begin, &end)) return nullptr;
-      owners.emplace_back(Py_NewRef(r.get()));
-      if (begin == end) continue;
-      auto at = reader->store->CursorAt(begin);
-      if (!at.ok()) return RaiseStoreError(at.error(), reader->path);
-      Cursor c{reader->store, reader->path, at.value(), end, {}, false};
-      if (!c.Step()) return nullptr;
-      cursors.push_back(std::move(c));
-    }
-    PyObject* out = merged_scan_type->tp_alloc(merged_scan_type, 0);
-    if (out == nullptr) return nullptr;
-    auto* scan = reinterpret_cast<MergedScanObject*>(out);
-    new (&scan->owners) std::vector<Ref>(std::move(owners));
-    new (&scan->merge) Tournament(std::move(cursors));
-    scan->key = static_cast<KeyForm>(key_form);
-    scan->value = static_cast<ValueForm>(value_form);
-    return out;
-  });
+PyObject* RouteScan(Router* self, PyObject* const* args) {
+  long key_form, value_form;
+  if (!Form(args[3], 1, &key_form) || !Form(args[4], 0, &value_form)) return nullptr;
+  if (key_form == 0 && value_form == 0) return PyErr_Format(PyExc_ValueError, "a scan yields keys or values");
+  ScanKeys keys;
+  if (!keys.Parse(args[0], args[1], args[2])) return nullptr;
+  if (!Live(self)) return nullptr;
+  std::vector<Ref> owners;
+  std::vector<Cursor> cursors;
+  for (const Ref& r : self->readers) {
+    if (r.get() == Py_None) continue;
+    auto* reader = reinterpret_cast<ReaderObject*>(r.get());
+    if (reader->store == nullptr) return RaiseClosed("reader");
+    size_t begin = 0, end = 0;
+    if (!keys.Range(*reader->store, reader->path, &begin, &end)) return nullptr;
+    owners.emplace_back(Py_NewRef(r.get()));
+    if (begin == end) continue;
+    auto at = reader->store->CursorAt(begin);
+    if (!at.ok()) return RaiseStoreError(at.error(), reader->path);
+    Cursor c{reader->store, reader->path, at.value(), end, {}, false};
+    if (!c.Step()) return nullptr;
+    cursors.push_back(std::move(c));
+  }
+  PyObject* out = merged_scan_type->tp_alloc(merged_scan_type, 0);
+  if (out == nullptr) return nullptr;
+  auto* scan = reinterpret_cast<MergedScanObject*>(out);
+  new (&scan->owners) std::vector<Ref>(std::move(owners));
+  new (&scan->merge) Tournament(std::move(cursors));
+  scan->key = static_cast<KeyForm>(key_form);
+  scan->value = static_cast<ValueForm>(value_form);
+  return out;
 }
 
 // close(): lookups and scans fail with ClosedError from now on; the
 // readers are let go (scans already made keep theirs).
-PyObject* RouteClose(PyObject* obj, PyObject*) {
-  auto* self = reinterpret_cast<Router*>(obj);
+PyObject* RouteClose(Router* self) {
   std::vector<Ref> readers;
   readers.swap(self->readers);
   Py_RETURN_NONE;
@@ -913,22 +836,26 @@ PyObject* RouteClose(PyObject* obj, PyObject*) {
 
 
 PyMethodDef kRouterMethods[] = {
-    {"get_raw", RouteGetRaw, METH_O,
-     "get_raw($self, key, /)\n--\n\nThe stored bytes of key from its shard, or None when it is absent."},
-    {"get", Fn(RouteGet), METH_FASTCALL | METH_KEYWORDS,
-     "get($self, key, default=None)\n--\n\nThe object of key from its shard, or default when it is absent."},
-    {"get_many_raw", Fn(RouteGetManyRaw), METH_FASTCALL | METH_KEYWORDS,
-     "get_many_raw($self, keys)\n--\n\nThe stored bytes of each key (None when absent), in the order asked."},
-    {"get_many", Fn(RouteGetManyDecoded), METH_FASTCALL | METH_KEYWORDS,
-     "get_many($self, keys, default=None)\n--\n\nThe object of each key (default when absent), in the order asked."},
-    {"_attach", Fn(RouteAttach), METH_FASTCALL | METH_KEYWORDS,
-     "_attach($self, readers, seed)\n--\n\nRoute to these readers (None: a shard not open), one per shard."},
-    {"_scan", Fn(RouteScan), METH_FASTCALL | METH_KEYWORDS,
-     "_scan($self, prefix=None, start=None, stop=None, *, keys=1, values=0)\n--\n\n"
-     "A lazy scan of the open shards in key order. keys: 0 none, 1 str, 2 bytes; values: 0 none, 1 stored\n"
-     "bytes, 2 decoded."},
-    {"_close", RouteClose, METH_NOARGS, "_close($self, /)\n--\n\nLet the readers go; later calls raise ClosedError."},
-    {nullptr, nullptr, 0, nullptr} /* sentinel */
+    MethodO<Router, RouteGetRaw>(
+        "get_raw", "get_raw($self, key, /)\n--\n\nThe stored bytes of key from its shard, or None when it is absent."),
+    Method<Router, kRouteGetParams, RouteGet>(
+        "get", "get($self, key, default=None)\n--\n\nThe object of key from its shard, or default when it is absent."),
+    Method<Router, kRouteManyRawParams, RouteGetMany<false>>(
+        "get_many_raw",
+        "get_many_raw($self, keys)\n--\n\nThe stored bytes of each key (None when absent), in the order asked."),
+    Method<Router, kRouteManyParams, RouteGetMany<true>>(
+        "get_many",
+        "get_many($self, keys, default=None)\n--\n\nThe object of each key (default when absent), in the order asked."),
+    Method<Router, kAttachParams, RouteAttach>(
+        "_attach", "_attach($self, readers, seed)\n--\n\nRoute to these readers (None: a shard not open), one per shard."),
+    Method<Router, kScanParams, RouteScan>(
+        "_scan",
+        "_scan($self, prefix=None, start=None, stop=None, *, keys=1, values=0)\n--\n\n"
+        "A lazy scan of the open shards in key order. keys: 0 none, 1 str, 2 bytes; values: 0 none, 1 stored\n"
+        "bytes, 2 decoded."),
+    MethodNoArgs<Router, RouteClose>(
+        "_close", "_close($self, /)\n--\n\nLet the readers go; later calls raise ClosedError."),
+    kEndOfTable,
 };
 
 PyType_Slot kRouterSlots[] = {
@@ -955,15 +882,17 @@ PyType_Spec kRouterSpec = {
 PyMethodDef shard_functions[] = {
     {"encode", EncodeFn, METH_O,
      "encode(obj, /)\n--\n\nThe MessagePack encoding of obj, as every store of the package stores it."},
-    {"shard_of", Fn(ShardOfKey), METH_FASTCALL | METH_KEYWORDS,
-     "shard_of(key, num_shards, seed=0)\n--\n\n"
-     "The shard that holds key (str or bytes) in a store of num_shards: xxh3_64(key bytes, seed) % num_shards."},
-    {"misplaced_key", Fn(MisplacedKey), METH_FASTCALL | METH_KEYWORDS,
-     "misplaced_key(reader, index, num_shards, seed, limit=None)\n--\n\n"
-     "The first of the reader's keys (of its first limit keys) that does not belong in shard index, or None."},
-    {"commit_file", Fn(CommitFileFn), METH_FASTCALL | METH_KEYWORDS,
-     "commit_file(path, data)\n--\n\nReplace the file at path with data atomically and durably."},
-    {nullptr, nullptr, 0, nullptr} /* sentinel */
+    Method<PyObject, kShardOfParams, ShardOfKey>(
+        "shard_of",
+        "shard_of(key, num_shards, seed=0)\n--\n\n"
+        "The shard that holds key (str or bytes) in a store of num_shards: xxh3_64(key bytes, seed) % num_shards."),
+    Method<PyObject, kMisplacedParams, MisplacedKey>(
+        "misplaced_key",
+        "misplaced_key(reader, index, num_shards, seed, limit=None)\n--\n\n"
+        "The first of the reader's keys (of its first limit keys) that does not belong in shard index, or None."),
+    Method<PyObject, kCommitParams, CommitFileFn>(
+        "commit_file", "commit_file(path, data)\n--\n\nReplace the file at path with data atomically and durably."),
+    kEndOfTable,
 };
 
 PyObject* CreateRouterType(PyObject* module) {

@@ -116,6 +116,64 @@ KeyConv ToKey(PyObject* obj, KeyBuf* out) {
   return KeyConv::kError;
 }
 
+bool BatchKeys::Convert(PyObject* const* items, size_t n) {
+  views.assign(n, {});
+  usable.assign(n, 1);
+  owned.clear();
+  std::vector<size_t> owned_at;
+  constexpr size_t kAhead = 16;  // key objects lie anywhere: load them early
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      __builtin_prefetch(items[i + kAhead]);
+      __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + 64);
+    }
+    KeyBuf buf;
+    switch (ToKey(items[i], &buf)) {
+      case KeyConv::kOk: break;
+      case KeyConv::kNoBytes: usable[i] = 0; continue;
+      case KeyConv::kError: return false;
+    }
+    if (!buf.owned.empty() || buf.view.data() == buf.owned.data()) {
+      owned.push_back(std::move(buf.owned));
+      owned_at.push_back(i);
+    } else {
+      views[i] = buf.view;
+    }
+  }
+  // The copies stay put from here: views may point into them.
+  for (size_t j = 0; j < owned_at.size(); ++j) views[owned_at[j]] = owned[j];
+  return true;
+}
+
+PyObject* KeyTuple(PyObject* keys) {
+  if (PyUnicode_Check(keys) || PyBytes_Check(keys)) {
+    PyErr_SetString(PyExc_TypeError, "get_many() takes an iterable of keys, not a single key");
+    return nullptr;
+  }
+  return PySequence_Tuple(keys);  // a tuple passed in is used as it is
+}
+
+void LookupPart(const StoreReader& store, std::span<const std::string_view> keys, const uint8_t* usable,
+                StoreReader::Found* found, Bytes* payloads, std::vector<std::byte>* arena,
+                std::optional<StoreError>* fault) {
+  std::vector<StoreReader::KeyFault> faults;
+  store.ProbeMany(keys, found, payloads, &faults);
+  for (StoreReader::KeyFault& f : faults) {
+    if (usable != nullptr && !usable[f.key]) continue;
+    if (!*fault) fault->emplace(std::move(f.error));
+    return;
+  }
+  if (!store.values().compressed()) return;
+  const size_t n = keys.size();
+  std::vector<uint8_t> present(n);
+  for (size_t k = 0; k < n; ++k) {
+    present[k] = (usable == nullptr || usable[k]) && found[k] == StoreReader::Found::kFound;
+  }
+  size_t bad = 0;
+  auto decoded = store.values().DecodeMany({payloads, n}, present, arena, &bad);
+  if (!decoded.ok() && !*fault) fault->emplace(std::move(decoded).error());
+}
+
 bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
   if (!r.values().compressed()) [[likely]] {
     *value = stored;

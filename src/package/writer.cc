@@ -11,6 +11,7 @@
 #include "core/reindex/reindex.h"
 #include "core/writer/staged_store.h"
 #include "package/api.h"
+#include "package/frame.h"
 #include "package/pack.h"
 
 namespace velk::native {
@@ -137,143 +138,125 @@ const Params kAddRawParams{"add_raw()", kAddNames, 2, 2, 2};
 const char* const kAddManyNames[] = {"keys", "value"};
 const Params kAddManyParams{"add_many()", kAddManyNames, 2, 2, 2};
 
-PyObject* Add(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  return Guard([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!ParseArgs(kAddParams, args, nargs, kwnames, slots)) return nullptr;
-    KeyBuf key;
-    std::string payload;
-    if (!StageKey(slots[0], &key) || !Encode(self, slots[1], &payload)) return nullptr;
-    StagedStore* store = Changeable(self);
-    if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
-    Py_RETURN_NONE;
-  });
+PyObject* Add(Self* self, PyObject* const* args) {
+  KeyBuf key;
+  std::string payload;
+  if (!StageKey(args[0], &key) || !Encode(self, args[1], &payload)) return nullptr;
+  StagedStore* store = Changeable(self);
+  if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
+  Py_RETURN_NONE;
 }
 
-PyObject* AddRaw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  return Guard([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!ParseArgs(kAddRawParams, args, nargs, kwnames, slots)) return nullptr;
-    KeyBuf key;
-    RawView raw;
-    if (!StageKey(slots[0], &key) || !raw.Take(slots[1])) return nullptr;
-    StagedStore* store = Changeable(self);
-    if (store == nullptr || !Bind(self, store, key.view, raw.bytes())) return nullptr;
-    Py_RETURN_NONE;
-  });
+PyObject* AddRaw(Self* self, PyObject* const* args) {
+  KeyBuf key;
+  RawView raw;
+  if (!StageKey(args[0], &key) || !raw.Take(args[1])) return nullptr;
+  StagedStore* store = Changeable(self);
+  if (store == nullptr || !Bind(self, store, key.view, raw.bytes())) return nullptr;
+  Py_RETURN_NONE;
 }
 
-PyObject* AddMany(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  return Guard([&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!ParseArgs(kAddManyParams, args, nargs, kwnames, slots)) return nullptr;
-    if (PyUnicode_Check(slots[0]) || PyBytes_Check(slots[0]) || PyByteArray_Check(slots[0])) {
-      PyErr_SetString(PyExc_TypeError, "add_many() takes an iterable of keys, not a single key");
-      return nullptr;
-    }
-    // Every key is converted before anything is staged.
-    Ref it(PyObject_GetIter(slots[0]));
-    if (!it) return nullptr;
-    // A deque: the checked keys view its strings, which must not move.
-    std::deque<std::string> keys;
-    std::vector<StagedStore::CheckedKey> checked_keys;
-    while (PyObject* item = PyIter_Next(it.get())) {
-      Ref owned(item);
-      KeyBuf key;
-      if (!StageKey(item, &key)) return nullptr;
-      auto checked = StagedStore::CheckKey(keys.emplace_back(key.view));
-      if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr);
-      checked_keys.push_back(checked.value());
-    }
-    if (PyErr_Occurred()) return nullptr;
-    if (keys.empty()) Py_RETURN_NONE;
-    std::string payload;
-    if (!Encode(self, slots[1], &payload)) return nullptr;
-    StagedStore* store = Changeable(self);
-    if (store == nullptr) return nullptr;
-    for (StagedStore::CheckedKey k : checked_keys) {
-      if (!Bind(self, store, k, AsPayload(payload))) return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
+PyObject* AddMany(Self* self, PyObject* const* args) {
+  if (PyUnicode_Check(args[0]) || PyBytes_Check(args[0]) || PyByteArray_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "add_many() takes an iterable of keys, not a single key");
+    return nullptr;
+  }
+  // Every key is converted before anything is staged.
+  Ref it(PyObject_GetIter(args[0]));
+  if (!it) return nullptr;
+  // A deque: the checked keys view its strings, which must not move.
+  std::deque<std::string> keys;
+  std::vector<StagedStore::CheckedKey> checked_keys;
+  while (PyObject* item = PyIter_Next(it.get())) {
+    Ref owned(item);
+    KeyBuf key;
+    if (!StageKey(item, &key)) return nullptr;
+    auto checked = StagedStore::CheckKey(keys.emplace_back(key.view));
+    if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr);
+    checked_keys.push_back(checked.value());
+  }
+  if (PyErr_Occurred()) return nullptr;
+  if (keys.empty()) Py_RETURN_NONE;
+  std::string payload;
+  if (!Encode(self, args[1], &payload)) return nullptr;
+  StagedStore* store = Changeable(self);
+  if (store == nullptr) return nullptr;
+  for (StagedStore::CheckedKey k : checked_keys) {
+    if (!Bind(self, store, k, AsPayload(payload))) return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 // update and update_raw: pairs from a dict, a mapping (its items()) or any
 // iterable of 2-item pairs.  Each pair is staged as it comes, so a failure
 // leaves the pairs before it staged.
 template <bool kRaw>
-PyObject* Update(PyObject* obj, PyObject* pairs) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  return Guard([&]() -> PyObject* {
-    std::string payload;
-    KeyBuf key;
-    auto stage = [&](PyObject* k, PyObject* v) -> bool {
-      key.owned.clear();
-      if (!StageKey(k, &key)) return false;
-      Bytes bytes;
-      RawView raw;
-      if constexpr (kRaw) {
-        if (!raw.Take(v)) return false;
-        bytes = raw.bytes();
-      } else {
-        if (!Encode(self, v, &payload)) return false;
-        bytes = AsPayload(payload);
-      }
-      StagedStore* store = Changeable(self);
-      return store != nullptr && Bind(self, store, key.view, bytes);
-    };
-    if (PyDict_CheckExact(pairs)) {
-      // The dict's own loop; a dict changed meanwhile fails as iteration does.
-      Py_ssize_t pos = 0;
-      PyObject *k, *v;
-      const Py_ssize_t size = PyDict_GET_SIZE(pairs);
-      while (PyDict_Next(pairs, &pos, &k, &v)) {
-        Ref hold_k(Py_NewRef(k)), hold_v(Py_NewRef(v));
-        if (!stage(k, v)) return nullptr;
-        if (PyDict_GET_SIZE(pairs) != size) {
-          PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-          return nullptr;
-        }
-      }
-      Py_RETURN_NONE;
-    }
-    Ref source;
-    // As dict.update: anything with keys() is a mapping (its items() are
-    // the pairs); anything else an iterable of pairs.
-    Ref keys_attr(PyObject_GetAttrString(pairs, "keys"));
-    if (!keys_attr) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-      PyErr_Clear();
-    }
-    if (keys_attr) {
-      Ref items(PyObject_CallMethod(pairs, "items", nullptr));
-      if (!items) return nullptr;
-      source = Ref(PyObject_GetIter(items.get()));
+PyObject* Update(Self* self, PyObject* pairs) {
+  std::string payload;
+  KeyBuf key;
+  auto stage = [&](PyObject* k, PyObject* v) -> bool {
+    key.owned.clear();
+    if (!StageKey(k, &key)) return false;
+    Bytes bytes;
+    RawView raw;
+    if constexpr (kRaw) {
+      if (!raw.Take(v)) return false;
+      bytes = raw.bytes();
     } else {
-      source = Ref(PyObject_GetIter(pairs));
+      if (!Encode(self, v, &payload)) return false;
+      bytes = AsPayload(payload);
     }
-    if (!source) return nullptr;
-    while (PyObject* item = PyIter_Next(source.get())) {
-      Ref hold(item);
-      if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        if (!stage(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return nullptr;
-        continue;
-      }
-      Ref seq(PySequence_Fast(item, "update() takes (key, value) pairs"));
-      if (!seq) return nullptr;
-      if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
-        PyErr_Format(PyExc_ValueError, "update() takes (key, value) pairs, got one of %zd items",
-                     PySequence_Fast_GET_SIZE(seq.get()));
+    StagedStore* store = Changeable(self);
+    return store != nullptr && Bind(self, store, key.view, bytes);
+  };
+  if (PyDict_CheckExact(pairs)) {
+    // The dict's own loop; a dict changed meanwhile fails as iteration does.
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    const Py_ssize_t size = PyDict_GET_SIZE(pairs);
+    while (PyDict_Next(pairs, &pos, &k, &v)) {
+      Ref hold_k(Py_NewRef(k)), hold_v(Py_NewRef(v));
+      if (!stage(k, v)) return nullptr;
+      if (PyDict_GET_SIZE(pairs) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return nullptr;
       }
-      if (!stage(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1))) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
-  });
+  }
+  Ref source;
+  // As dict.update: anything with keys() is a mapping (its items() are
+  // the pairs); anything else an iterable of pairs.
+  Ref keys_attr(PyObject_GetAttrString(pairs, "keys"));
+  if (!keys_attr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  if (keys_attr) {
+    Ref items(PyObject_CallMethod(pairs, "items", nullptr));
+    if (!items) return nullptr;
+    source = Ref(PyObject_GetIter(items.get()));
+  } else {
+    source = Ref(PyObject_GetIter(pairs));
+  }
+  if (!source) return nullptr;
+  while (PyObject* item = PyIter_Next(source.get())) {
+    Ref hold(item);
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+      if (!stage(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return nullptr;
+      continue;
+    }
+    Ref seq(PySequence_Fast(item, "update() takes (key, value) pairs"));
+    if (!seq) return nullptr;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, "update() takes (key, value) pairs, got one of %zd items",
+                   PySequence_Fast_GET_SIZE(seq.get()));
+      return nullptr;
+    }
+    if (!stage(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1))) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
 }
 
 // _update_rows(names, rows, key_index, value_index): one binding per row (a
@@ -282,108 +265,104 @@ PyObject* Update(PyObject* obj, PyObject* pairs) {
 // or with value_index -1 the map of names to fields, encoded here without
 // a dict per row.  Rows are staged as they come: a failure leaves the rows
 // before it staged.
-PyObject* UpdateRows(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  return Guard([&]() -> PyObject* {
-    if (nargs != 4 || !PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1])) {
-      PyErr_SetString(PyExc_TypeError, "_update_rows(names: list, rows: list, key_index: int, value_index: int)");
-      return nullptr;
+PyObject* UpdateRows(Self* self, PyObject* const* args) {
+  if (!PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "_update_rows(names: list, rows: list, key_index: int, value_index: int)");
+    return nullptr;
+  }
+  const Py_ssize_t width = PyList_GET_SIZE(args[0]);
+  const Py_ssize_t key_index = PyLong_AsSsize_t(args[2]);
+  const Py_ssize_t value_index = PyLong_AsSsize_t(args[3]);
+  if (PyErr_Occurred()) return nullptr;
+  if (key_index < 0 || key_index >= width || value_index < -1 || value_index >= width) {
+    PyErr_SetString(PyExc_ValueError, "_update_rows(): field index out of range");
+    return nullptr;
+  }
+  // The map header and each name, encoded once.
+  std::string header;
+  std::vector<std::string> names(static_cast<size_t>(width));
+  if (value_index < 0) {
+    if (width < 16) {
+      header.push_back(static_cast<char>(0x80 | width));
+    } else {
+      const bool wide = width > 0xFFFF;
+      header.push_back(static_cast<char>(wide ? 0xdf : 0xde));
+      for (int i = wide ? 3 : 1; i >= 0; --i) header.push_back(static_cast<char>((width >> (8 * i)) & 0xFF));
     }
-    const Py_ssize_t width = PyList_GET_SIZE(args[0]);
-    const Py_ssize_t key_index = PyLong_AsSsize_t(args[2]);
-    const Py_ssize_t value_index = PyLong_AsSsize_t(args[3]);
-    if (PyErr_Occurred()) return nullptr;
-    if (key_index < 0 || key_index >= width || value_index < -1 || value_index >= width) {
-      PyErr_SetString(PyExc_ValueError, "_update_rows(): field index out of range");
-      return nullptr;
-    }
-    // The map header and each name, encoded once.
-    std::string header;
-    std::vector<std::string> names(static_cast<size_t>(width));
-    if (value_index < 0) {
-      if (width < 16) {
-        header.push_back(static_cast<char>(0x80 | width));
-      } else {
-        const bool wide = width > 0xFFFF;
-        header.push_back(static_cast<char>(wide ? 0xdf : 0xde));
-        for (int i = wide ? 3 : 1; i >= 0; --i) header.push_back(static_cast<char>((width >> (8 * i)) & 0xFF));
-      }
-      for (Py_ssize_t j = 0; j < width; ++j) {
-        PyObject* name = PyList_GET_ITEM(args[0], j);
-        if (!PyUnicode_CheckExact(name) || !PackPlain(name, &names[static_cast<size_t>(j)])) {
-          PyErr_SetString(PyExc_TypeError, "_update_rows(): names must be str");
-          return nullptr;
-        }
-      }
-    }
-    std::string payload, field;
-    KeyBuf key;
-    Ref text_key;
-    const Py_ssize_t n = PyList_GET_SIZE(args[1]);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      Ref row(PySequence_Fast(PyList_GET_ITEM(args[1], i), "_update_rows(): a row must be a list or tuple"));
-      if (!row) return nullptr;
-      if (PySequence_Fast_GET_SIZE(row.get()) != width) {
-        PyErr_Format(PyExc_ValueError, "row %zd has %zd fields, not %zd", i, PySequence_Fast_GET_SIZE(row.get()),
-                     width);
+    for (Py_ssize_t j = 0; j < width; ++j) {
+      PyObject* name = PyList_GET_ITEM(args[0], j);
+      if (!PyUnicode_CheckExact(name) || !PackPlain(name, &names[static_cast<size_t>(j)])) {
+        PyErr_SetString(PyExc_TypeError, "_update_rows(): names must be str");
         return nullptr;
       }
-      PyObject* const* fields = PySequence_Fast_ITEMS(row.get());
-      PyObject* k = fields[key_index];
-      if (PyLong_CheckExact(k)) {
-        text_key = Ref(PyObject_Str(k));
-        if (!text_key) return nullptr;
-        k = text_key.get();
-      }
-      key.owned.clear();
-      if (!StageKey(k, &key)) return nullptr;
-      if (value_index >= 0) {
-        if (!Encode(self, fields[value_index], &payload)) return nullptr;
-      } else {
-        payload = header;
-        for (Py_ssize_t j = 0; j < width; ++j) {
-          payload += names[static_cast<size_t>(j)];
-          if (PackPlain(fields[j], &payload)) continue;
-          if (!Encode(self, fields[j], &field)) return nullptr;
-          payload += field;
-        }
-      }
-      StagedStore* store = Changeable(self);
-      if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
     }
-    Py_RETURN_NONE;
-  });
+  }
+  std::string payload, field;
+  KeyBuf key;
+  Ref text_key;
+  const Py_ssize_t n = PyList_GET_SIZE(args[1]);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref row(PySequence_Fast(PyList_GET_ITEM(args[1], i), "_update_rows(): a row must be a list or tuple"));
+    if (!row) return nullptr;
+    if (PySequence_Fast_GET_SIZE(row.get()) != width) {
+      PyErr_Format(PyExc_ValueError, "row %zd has %zd fields, not %zd", i, PySequence_Fast_GET_SIZE(row.get()),
+                   width);
+      return nullptr;
+    }
+    PyObject* const* fields = PySequence_Fast_ITEMS(row.get());
+    PyObject* k = fields[key_index];
+    if (PyLong_CheckExact(k)) {
+      text_key = Ref(PyObject_Str(k));
+      if (!text_key) return nullptr;
+      k = text_key.get();
+    }
+    key.owned.clear();
+    if (!StageKey(k, &key)) return nullptr;
+    if (value_index >= 0) {
+      if (!Encode(self, fields[value_index], &payload)) return nullptr;
+    } else {
+      payload = header;
+      for (Py_ssize_t j = 0; j < width; ++j) {
+        payload += names[static_cast<size_t>(j)];
+        if (PackPlain(fields[j], &payload)) continue;
+        if (!Encode(self, fields[j], &field)) return nullptr;
+        payload += field;
+      }
+    }
+    StagedStore* store = Changeable(self);
+    if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
+  }
+  Py_RETURN_NONE;
 }
+
+const char* const kUpdateRowsNames[] = {"names", "rows", "key_index", "value_index"};
+const Params kUpdateRowsParams{"_update_rows()", kUpdateRowsNames, 4, 4, 4};
 
 // ---- build --------------------------------------------------------------
 
 // _build(path) -> (num_keys, num_objects, file_size, file_crc32)
-PyObject* Build(PyObject* obj, PyObject* path_arg) {
-  auto* self = reinterpret_cast<Self*>(obj);
-  return Guard([&]() -> PyObject* {
-    Ref given;
-    std::string path;
-    if (!ToPath(path_arg, &given, &path)) return nullptr;
-    StagedStore* store = Changeable(self);
-    if (store == nullptr) return nullptr;
-    self->state.building = true;
-    struct Done {
-      bool* flag;
-      ~Done() { *flag = false; }
-    } done{&self->state.building};
-    // A unique temporary name: two builds of one target never meet.
-    auto built = WithoutLock([&] { return store->Build(path, writer::TempNaming::kUnique); });
-    if (!built.ok()) return RaiseStoreError(built.error(), given.get());
-    const BuildResult& r = built.value();
-    return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(r.num_keys),
-                         static_cast<unsigned long long>(r.num_objects), static_cast<unsigned long long>(r.file_size),
-                         static_cast<unsigned long>(r.file_crc32));
-  });
+PyObject* Build(Self* self, PyObject* path_arg) {
+  Ref given;
+  std::string path;
+  if (!ToPath(path_arg, &given, &path)) return nullptr;
+  StagedStore* store = Changeable(self);
+  if (store == nullptr) return nullptr;
+  self->state.building = true;
+  struct Done {
+    bool* flag;
+    ~Done() { *flag = false; }
+  } done{&self->state.building};
+  // A unique temporary name: two builds of one target never meet.
+  auto built = WithoutLock([&] { return store->Build(path, writer::TempNaming::kUnique); });
+  if (!built.ok()) return RaiseStoreError(built.error(), given.get());
+  const BuildResult& r = built.value();
+  return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(r.num_keys),
+                       static_cast<unsigned long long>(r.num_objects), static_cast<unsigned long long>(r.file_size),
+                       static_cast<unsigned long>(r.file_crc32));
 }
 
 // _compress(level): compress values at the builds, before anything is staged.
-PyObject* Compress(PyObject* obj, PyObject* level_arg) {
-  auto* self = reinterpret_cast<Self*>(obj);
+PyObject* Compress(Self* self, PyObject* level_arg) {
   const long level = PyLong_AsLong(level_arg);
   if (level == -1 && PyErr_Occurred()) return nullptr;
   if (level < writer::kMinCompressLevel || level > writer::kMaxCompressLevel) {
@@ -401,8 +380,7 @@ PyObject* Compress(PyObject* obj, PyObject* level_arg) {
   Py_RETURN_NONE;
 }
 
-PyObject* Close(PyObject* obj, PyObject*) {
-  auto* self = reinterpret_cast<Self*>(obj);
+PyObject* Close(Self* self) {
   if (self->state.building) {
     PyErr_SetString(imports.busy_error, "the writer is being built; it cannot close until the build returns");
     return nullptr;
@@ -415,30 +393,29 @@ PyObject* GetClosed(PyObject* obj, void*) {
   return PyBool_FromLong(reinterpret_cast<Self*>(obj)->state.store == nullptr);
 }
 
-PyObject* Counts(PyObject* obj, PyObject*) {
-  auto* self = reinterpret_cast<Self*>(obj);
+PyObject* Counts(Self* self) {
   const StagedStore* store = self->state.store.get();
   if (store == nullptr) return RaiseClosed("writer");
   return Py_BuildValue("(KK)", static_cast<unsigned long long>(store->key_count()),
                        static_cast<unsigned long long>(store->object_count()));
 }
 
-constexpr int kKw = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kMethods[] = {
-    {"add", Fn(Add), kKw, "add($self, key, value)\n--\n\nBind key to value, encoded with MessagePack."},
-    {"add_raw", Fn(AddRaw), kKw, "add_raw($self, key, value)\n--\n\nBind key to already encoded bytes."},
-    {"add_many", Fn(AddMany), kKw, "add_many($self, keys, value)\n--\n\nBind every key of keys to one value."},
-    {"update", Fn(Update<false>), METH_O,
-     "update($self, pairs, /)\n--\n\nadd() for each (key, value) of a mapping or an iterable of pairs."},
-    {"update_raw", Fn(Update<true>), METH_O,
-     "update_raw($self, pairs, /)\n--\n\nadd_raw() for each (key, bytes) of a mapping or an iterable of pairs."},
-    {"_update_rows", Fn(UpdateRows), METH_FASTCALL, nullptr},
-    {"_build", Fn(Build), METH_O, nullptr},
-    {"_counts", Fn(Counts), METH_NOARGS, nullptr},
-    {"_compress", Fn(Compress), METH_O, nullptr},
-    {"close", Fn(Close), METH_NOARGS, "close($self)\n--\n\nFree the staged content.  Idempotent."},
-    {nullptr, nullptr, 0, nullptr} /* sentinel */
+    Method<Self, kAddParams, Add>("add", "add($self, key, value)\n--\n\nBind key to value, encoded with MessagePack."),
+    Method<Self, kAddRawParams, AddRaw>("add_raw", "add_raw($self, key, value)\n--\n\nBind key to already encoded bytes."),
+    Method<Self, kAddManyParams, AddMany>("add_many",
+                                          "add_many($self, keys, value)\n--\n\nBind every key of keys to one value."),
+    MethodO<Self, Update<false>>(
+        "update", "update($self, pairs, /)\n--\n\nadd() for each (key, value) of a mapping or an iterable of pairs."),
+    MethodO<Self, Update<true>>(
+        "update_raw",
+        "update_raw($self, pairs, /)\n--\n\nadd_raw() for each (key, bytes) of a mapping or an iterable of pairs."),
+    Method<Self, kUpdateRowsParams, UpdateRows>("_update_rows", nullptr),
+    MethodO<Self, Build>("_build", nullptr),
+    MethodNoArgs<Self, Counts>("_counts", nullptr),
+    MethodO<Self, Compress>("_compress", nullptr),
+    MethodNoArgs<Self, Close>("close", "close($self)\n--\n\nFree the staged content.  Idempotent."),
+    kEndOfTable,
 };
 
 PyObject* GetChanges(PyObject* obj, void*) {
