@@ -5,7 +5,9 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 # strace: the fault-injection tests fail system calls through it.
-DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev strace
+# googletest: GoogleTest's source, built with zig's C++ runtime for the core
+# tests run from the wheel's build directory (core-tests).
+DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev googletest strace
 # The fuzzer needs clang's libFuzzer runtime; llvm-14 brings the symbolizer.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 
@@ -101,11 +103,15 @@ aarch64-test: venv aarch64-deps
 macos-check: venv
 	tools/macos-check.sh $(PY)
 
-core-tests: deps
-	cmake -S . -B build/core -DVELK_BUILD_MODULE=OFF -DVELK_BUILD_CORE_TESTS=ON \
-	      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build build/core -j2
-	ctest --test-dir build/core --output-on-failure -j2
+# The core tests, built in the x86_64 wheel's build directory: they link the
+# very core objects the wheels ship (zig's clang, -O3, libc++), compiled once
+# for the wheels and the tests.  g++ builds them too, with the sanitizers
+# (asan-test).
+ZIG_X86 := build/zig/x86_64
+core-tests: wheel
+	cmake -S . -B $(ZIG_X86) -DVELK_BUILD_CORE_TESTS=ON -Wno-dev >/dev/null
+	cmake --build $(ZIG_X86) -j2 --target core_tests
+	ctest --test-dir $(ZIG_X86) --output-on-failure -j2
 
 # Core tests with leak detection, then the Python tests against the same
 # sanitizer build of the module (tools/asan-pytest.sh).
@@ -143,7 +149,7 @@ fuzz: fuzz-build
 	    $(if $(filter-out 1,$(FUZZ_FORKS)),-fork=$(FUZZ_FORKS)) $(FUZZ_ARGS) \
 	    $(FUZZ_DIR)/corpus $(FUZZ_SEEDS)
 
-test: core-tests pytest asan-test fuzz-smoke
+test: core-tests pytest smoke asan-test fuzz-smoke
 
 # Benchmarks against the usual alternatives (not part of `make test`); writes
 # bench/README.md, bench/ratios.png and bench/results.json.  Extra options

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # aarch64 under user-mode emulation (qemu), from this x86_64 machine:
-#  1. the core's GoogleTest suite, cross-built with zig, run by ctest;
+#  1. the core's GoogleTest suite, cross-built with zig in the aarch64
+#     wheels' build directory, run by ctest;
 #  2. the CPython 3.11 aarch64 wheel, with its dependencies' aarch64 wheels,
 #     run by Debian's arm64 CPython 3.11 (unpacked into build/aarch64/root,
 #     never installed over the system's own) through tests/smoke.py.
@@ -17,14 +18,6 @@ qemu=$(command -v qemu-aarch64-static || command -v qemu-aarch64) ||
 zig=$("$tools_py" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 [ -x "$zig" ] || chmod +x "$zig"
 
-echo "aarch64-test: core tests (zig, qemu)"
-cmake -S "$root" -B "$work/core" -DCMAKE_TOOLCHAIN_FILE="$root/tools/zig-toolchain.cmake" \
-      -DVELK_ZIG="$zig" -DVELK_ZIG_TARGET=aarch64-linux-gnu.2.28 -DVELK_BUILD_MODULE=OFF \
-      -DVELK_BUILD_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$work/core" -j2
-ctest --test-dir "$work/core" --output-on-failure -j2
-
-echo "aarch64-test: CPython 3.11 wheel (Debian's arm64 CPython under qemu)"
 sysroot=$work/root
 if [ ! -f "$sysroot/.ok" ]; then
   rm -rf "$sysroot" "$work/debs"
@@ -37,6 +30,15 @@ if [ ! -f "$sysroot/.ok" ]; then
   touch "$sysroot/.ok"
 fi
 wheel=$("$root/tools/build-wheel.sh" "$tools_py" 3.11 aarch64 "$root/dist")
+
+# The core tests in the wheel's build directory, on the core objects the
+# wheel was linked from.
+echo "aarch64-test: core tests (zig, qemu)"
+cmake -S "$root" -B "$root/build/zig/aarch64" -DVELK_BUILD_CORE_TESTS=ON -Wno-dev >/dev/null
+cmake --build "$root/build/zig/aarch64" -j2 --target core_tests
+ctest --test-dir "$root/build/zig/aarch64" --output-on-failure -j2
+
+echo "aarch64-test: CPython 3.11 wheel (Debian's arm64 CPython under qemu)"
 site=$work/site
 rm -rf "$site"
 "$tools_py" -m pip install -q --disable-pip-version-check --target "$site" --only-binary=:all: \

@@ -22,12 +22,24 @@ if [ "$version" = "$("$tools_py" -c 'import sys; print("%d.%d" % sys.version_inf
   bpy=$tools_py
 else
   bpy=$env_dir/bin/python
-  if [ ! -f "$env_dir/.ok" ]; then
+  # pip 23.1 or later: the pip bundled with 3.10 and 3.11 knows no -C.
+  if [ ! -f "$env_dir/.ready" ]; then
     rm -rf "$env_dir"
     "$py" -m venv "$env_dir"
-    "$bpy" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" >&2
-    touch "$env_dir/.ok"
+    "$bpy" -m pip install -q --disable-pip-version-check "pip>=23.1" >&2
+    touch "$env_dir/.ready"
   fi
+fi
+# One copy of scikit-build-core for every version: it clears a build
+# directory last configured by another copy of itself, which would undo the
+# shared build directory below.  Pure Python, installed with the
+# dependencies the oldest supported version needs.
+skbuild=$root/build/pyenv/skbuild
+if [ ! -f "$skbuild/.ready" ]; then
+  rm -rf "$skbuild"
+  "$tools_py" -m pip install -q --disable-pip-version-check --target "$skbuild" \
+    --only-binary=:all: --python-version 3.10 "scikit-build-core>=0.10" >&2
+  touch "$skbuild/.ready"
 fi
 zig=$("$tools_py" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 [ -x "$zig" ] || chmod +x "$zig"
@@ -38,9 +50,13 @@ rm -rf "$raw"
 mkdir -p "$raw" "$out"
 # _PYTHON_HOST_PLATFORM gives the wheel its architecture; the extension
 # suffix is the target's, not the building interpreter's.
-_PYTHON_HOST_PLATFORM=linux-$arch "$bpy" -m pip wheel -q --disable-pip-version-check \
+# One build directory per architecture, shared by every version: the core,
+# zstd and GoogleTest do not see the interpreter's headers, so their objects
+# are compiled once and only the two modules' sources are compiled again for
+# each version (their flags name that version's include directory).
+PYTHONPATH=$skbuild _PYTHON_HOST_PLATFORM=linux-$arch "$bpy" -m pip wheel -q --disable-pip-version-check \
   --no-build-isolation --no-deps -w "$raw" "$root" \
-  -C build-dir="$root/build/zig/$version-$arch" \
+  -C build-dir="$root/build/zig/$arch" \
   -C cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig-toolchain.cmake" \
   -C cmake.define.VELK_ZIG="$zig" \
   -C cmake.define.VELK_ZIG_TARGET="$arch-linux-gnu.$glibc" \

@@ -159,8 +159,12 @@ void WrapArgumentError(std::string_view name) {
     Py_DECREF(exc);
     return;
   }
-  PyObject* wrapped_msg = PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(name.size()),
-                                               name.data(), text);
+  // The name as its own str: PyUnicode_FromFormat takes "%.*s" only from
+  // CPython 3.12 on (earlier ones copy the format through unformatted).
+  PyObject* name_str = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  PyObject* wrapped_msg =
+      name_str == nullptr ? nullptr : PyUnicode_FromFormat("argument '%U': %U", name_str, text);
+  Py_XDECREF(name_str);
   Py_DECREF(text);
   if (wrapped_msg == nullptr) {
     Py_DECREF(exc);

@@ -1,5 +1,6 @@
 // Conversions, argument parsing and error mapping shared by the classes.
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "package/api.h"
@@ -70,7 +71,8 @@ PyObject* RaiseStoreError(const StoreError& err, PyObject* filename) {
 
 PyObject* PackageFace::Fault(std::string_view text, const char*, int) {
   if (text.empty()) text = "unknown exception";
-  PyErr_Format(PyExc_SystemError, "internal error: %.*s", static_cast<int>(text.size()), text.data());
+  // A terminated copy: "%.*s" is formatted only from CPython 3.12 on.
+  PyErr_Format(PyExc_SystemError, "internal error: %s", std::string(text).c_str());
   return nullptr;
 }
 
