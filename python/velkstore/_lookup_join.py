@@ -20,6 +20,7 @@ from typing import Any
 import pyarrow as pa  # type: ignore[import-untyped]
 
 from ._common import decode
+from .arrow import _is_key_type as is_key_type
 from ._reader import VelkReader
 from .sharded.manifest import MANIFEST_NAME, join
 
@@ -100,14 +101,7 @@ def key_array(keys: pa.Array | pa.ChunkedArray, name: str) -> pa.Array | pa.Chun
     if pa.types.is_dictionary(keys.type):
         keys = keys.cast(keys.type.value_type)
     t = keys.type
-    if not (
-        pa.types.is_string(t)
-        or pa.types.is_large_string(t)
-        or pa.types.is_binary(t)
-        or pa.types.is_large_binary(t)
-        or pa.types.is_null(t)
-        or str(t) in ("string_view", "binary_view")
-    ):
+    if not (pa.types.is_null(t) or is_key_type(t)):
         raise TypeError(f"key column {name!r} must hold str or bytes, not {t}")
     return keys
 
