@@ -4,6 +4,7 @@ import json
 import subprocess
 import sys
 
+import orjson
 import pytest
 
 from velkstore import VelkReader, VelkWriter
@@ -221,7 +222,9 @@ def test_values_that_cannot_be_printed_are_reported_not_fatal(tmp_path):
     assert res.returncode == 5
     err = res.stderr.decode()
     assert "key 'b' cannot be printed: nested deeper" in err and "key 'c'" in err
-    assert [json.loads(x)["key"] for x in res.stdout.splitlines()] == ["a", "d"]
+    # orjson: the standard library's decoder runs out of recursion on the
+    # 1,000-deep value before Python 3.12.
+    assert [orjson.loads(x)["key"] for x in res.stdout.splitlines()] == ["a", "d"]
     again = tmp_path / "again.vlks"
     assert run("build", str(again), "-", stdin=res.stdout).returncode == 0
     with VelkReader(again) as r:

@@ -33,12 +33,15 @@ fi
 # One copy of scikit-build-core for every version: it clears a build
 # directory last configured by another copy of itself, which would undo the
 # shared build directory below.  Pure Python, installed with the
-# dependencies the oldest supported version needs.
+# dependencies the oldest supported version needs (named: pip resolves the
+# markers of scikit-build-core's own requirements for the running
+# interpreter, not for --python-version).
 skbuild=$root/build/pyenv/skbuild
 if [ ! -f "$skbuild/.ready" ]; then
   rm -rf "$skbuild"
   "$tools_py" -m pip install -q --disable-pip-version-check --target "$skbuild" \
-    --only-binary=:all: --python-version 3.10 "scikit-build-core>=0.10" >&2
+    --only-binary=:all: --python-version 3.10 "scikit-build-core>=0.10" \
+    "exceptiongroup>=1.0" "tomli>=1.2.2" "typing-extensions>=4" >&2
   touch "$skbuild/.ready"
 fi
 zig=$("$tools_py" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
