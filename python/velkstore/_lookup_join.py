@@ -1,6 +1,6 @@
 """Lookup joins: what the Dask and Spark adapters share.
 
-A join sends the store to the workers as a small spec (its absolute path
+A join sends the store to the workers as a small reference (its absolute path
 and options), never as an open reader: each worker process opens it once
 and keeps it, so every partition after the first pays nothing to open.
 A store rebuilt at the same path (a new manifest, or a new file renamed
@@ -26,7 +26,7 @@ from .sharded.manifest import MANIFEST_NAME, join
 
 
 @dataclass(frozen=True)
-class StoreSpec:
+class StoreRef:
     """What a worker needs to open a store: the absolute path, and the
     options of the reader it was given (shards: the indices a
     `ShardedReader` had open, None for all)."""
@@ -36,8 +36,8 @@ class StoreSpec:
     shards: tuple[int, ...] | None = None
 
 
-def store_spec(store: Any, verify: bool | None = None) -> StoreSpec:
-    """The spec of *store*: a path (a store file, a sharded store's
+def store_ref(store: Any, verify: bool | None = None) -> StoreRef:
+    """What a worker needs to open *store*: a path (a store file, a sharded store's
     directory or its manifest), a `VelkReader` or a `ShardedReader`.
 
     The store is opened here once, so that a wrong path fails on the client
@@ -48,20 +48,20 @@ def store_spec(store: Any, verify: bool | None = None) -> StoreSpec:
 
     if isinstance(store, ShardedReader):
         shards = None if len(store.shards) == store.manifest.num_shards else store.shards
-        return StoreSpec(os.path.abspath(store.path), store._verify if verify is None else verify, shards)
+        return StoreRef(os.path.abspath(store.path), store._verify if verify is None else verify, shards)
     if isinstance(store, VelkReader):
-        return StoreSpec(os.path.abspath(store.path), store._verify if verify is None else verify)
+        return StoreRef(os.path.abspath(store.path), store._verify if verify is None else verify)
     if not isinstance(store, (str, bytes, os.PathLike)):
         raise TypeError(f"store must be a path, VelkReader or ShardedReader, not {type(store).__name__!r}")
     path = os.path.abspath(os.fspath(store))
     with open_store(path, verify=verify):
         pass
-    return StoreSpec(path, verify)
+    return StoreRef(path, verify)
 
 
 # -- the per-process reader cache ---------------------------------------------
 
-_cache: dict[StoreSpec, tuple[tuple[int, ...], Any]] = {}
+_cache: dict[StoreRef, tuple[tuple[int, ...], Any]] = {}
 _cache_lock = threading.Lock()
 
 
@@ -71,22 +71,22 @@ def _identity(path: str | bytes) -> tuple[int, ...]:
     return (st.st_dev, st.st_ino, st.st_mtime_ns, st.st_size)
 
 
-def cached_reader(spec: StoreSpec) -> Any:
-    """This process's reader of *spec*, opened on first use.  Readers may be
+def cached_reader(ref: StoreRef) -> Any:
+    """This process's reader of *ref*, opened on first use.  Readers may be
     shared by threads, so one serves every task of the process."""
     from .sharded.open_store import open_store
     from .sharded.reader import ShardedReader
 
-    ident = _identity(spec.path)
+    ident = _identity(ref.path)
     with _cache_lock:
-        hit = _cache.get(spec)
+        hit = _cache.get(ref)
         if hit is not None and hit[0] == ident:
             return hit[1]
-        if spec.shards is not None:
-            reader: Any = ShardedReader(spec.path, verify=spec.verify, shards=spec.shards)
+        if ref.shards is not None:
+            reader: Any = ShardedReader(ref.path, verify=ref.verify, shards=ref.shards)
         else:
-            reader = open_store(spec.path, verify=spec.verify)
-        _cache[spec] = (ident, reader)
+            reader = open_store(ref.path, verify=ref.verify)
+        _cache[ref] = (ident, reader)
     if hit is not None:
         # A lookup still running on the old reader finishes on its mapping.
         hit[1].close()
@@ -162,7 +162,7 @@ def check_new_columns(existing: Sequence[str], added: Sequence[str]) -> None:
 
 
 __all__ = [
-    "StoreSpec",
+    "StoreRef",
     "as_fields",
     "cached_reader",
     "check_new_columns",
@@ -170,5 +170,5 @@ __all__ = [
     "decode_values",
     "key_array",
     "lookup_raw",
-    "store_spec",
+    "store_ref",
 ]

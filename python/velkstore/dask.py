@@ -199,7 +199,7 @@ def lookup(
 
     from . import _lookup_join as lj
 
-    spec = lj.store_spec(store, verify)
+    ref = lj.store_ref(store, verify)
     if key_column not in df.columns:
         raise KeyError(f"the frame has no column {key_column!r}")
     if df._meta[key_column].dtype.kind in "biufcmM":
@@ -217,11 +217,11 @@ def lookup(
         meta[column] = pd.Series([], dtype=object)
     else:
         meta[column] = pd.Series([], dtype=pd.ArrowDtype(pa.binary()))
-    return df.map_partitions(_lookup_partition, key_column, spec, column, decode, fields, meta=meta)
+    return df.map_partitions(_lookup_partition, key_column, ref, column, decode, fields, meta=meta)
 
 
 def _lookup_partition(
-    part: Any, key_column: Hashable, spec: Any, column: str, decode: bool, fields: list[Any] | None
+    part: Any, key_column: Hashable, ref: Any, column: str, decode: bool, fields: list[Any] | None
 ) -> Any:
     # Runs on a worker, against that worker process's reader of the store.
     import pandas as pd
@@ -229,7 +229,7 @@ def _lookup_partition(
 
     from . import _lookup_join as lj
 
-    reader = lj.cached_reader(spec)
+    reader = lj.cached_reader(ref)
     series = part[key_column]
     try:
         keys = pa.array(series, from_pandas=True)

@@ -71,7 +71,7 @@ def lookup(
     type) each stored value is taken as a map of column to scalar and those
     fields are added: null where the key is absent or its map lacks the field.
     """
-    spec = lj.store_spec(store, verify)
+    ref = lj.store_ref(store, verify)
     if key_column not in df.columns:
         raise KeyError(f"the DataFrame has no column {key_column!r}")
     fields, spark_fields = _decoded_fields(df, columns)
@@ -80,7 +80,7 @@ def lookup(
     lj.check_new_columns(df.columns, [f.name for f in spark_fields])
     schema = StructType(df.schema.fields + spark_fields)
     large = _large_var_types(df)
-    return df.mapInArrow(partial(_lookup_batches, key_column, spec, fields, large, schema.names), schema)
+    return df.mapInArrow(partial(_lookup_batches, key_column, ref, fields, large, schema.names), schema)
 
 
 def _decoded_fields(df: DataFrame, columns: Any) -> tuple[list[pa.Field] | None, list[StructField] | None]:
@@ -115,14 +115,14 @@ def _large_var_types(df: DataFrame) -> bool:
 
 def _lookup_batches(
     key_column: str,
-    spec: lj.StoreSpec,
+    ref: lj.StoreRef,
     fields: list[pa.Field] | None,
     large: bool,
     names: list[str],
     batches: Iterable[pa.RecordBatch],
 ) -> Iterator[pa.RecordBatch]:
     # Runs in an executor's Python worker, against its cached reader.
-    reader = lj.cached_reader(spec)
+    reader = lj.cached_reader(ref)
     for batch in batches:
         raw = lj.lookup_raw(reader, lj.key_array(batch.column(key_column), key_column))
         if fields is not None:
