@@ -5,9 +5,10 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 # strace: the fault-injection tests fail system calls through it.
+# ninja-build: builds the sanitizer and fuzzing trees (below).
 # googletest: GoogleTest's source, built with zig's C++ runtime for the core
 # tests run from the wheel's build directory (core-tests).
-DEB_PACKAGES := pkg-config libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev googletest strace
+DEB_PACKAGES := pkg-config ninja-build libdeflate-dev libxxhash-dev libsodium-dev libgtest-dev googletest strace
 # The fuzzer needs clang's libFuzzer runtime; llvm-14 brings the symbolizer.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev llvm-14
 
@@ -117,6 +118,13 @@ core-tests: wheel
 	cmake --build $(ZIG_X86) -j2 --target core_tests
 	ctest --test-dir $(ZIG_X86) --output-on-failure -j2
 
+# Ninja compiles every library's objects side by side (the Makefile
+# generator compiles zstd alone, one core idle, before the core's objects
+# start).  A tree configured with another generator is configured afresh
+# (its build files only: a fuzzing corpus in it stays).
+NINJA_TREE = grep -qsx 'CMAKE_GENERATOR:INTERNAL=Ninja' $(1)/CMakeCache.txt || \
+             rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles
+
 # Core tests with leak detection, then the Python tests against the same
 # sanitizer build of the module (tools/asan-pytest.sh).  Left out of the
 # sanitizer run: the tests whose work is Python around calls the others
@@ -126,7 +134,8 @@ core-tests: wheel
 ASAN_PYTEST_SKIP := test_cli.py test_cli_io.py test_dask.py test_spark.py test_readme_pipelines.py \
                     test_install.py
 asan-test: venv
-	cmake -S . -B build/asan -DVELK_SANITIZE=ON -DVELK_BUILD_CORE_TESTS=ON \
+	@$(call NINJA_TREE,build/asan)
+	cmake -S . -B build/asan -G Ninja -DVELK_SANITIZE=ON -DVELK_BUILD_CORE_TESTS=ON \
 	      -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build/asan -j2
 	ASAN_OPTIONS=detect_leaks=1 $(UBSAN_ENV) ctest --test-dir build/asan --output-on-failure -j2
@@ -136,7 +145,8 @@ fuzz-deps:
 	@tools/install-deps.sh $(DEB_PACKAGES) $(FUZZ_PACKAGES)
 
 fuzz-build: fuzz-deps
-	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 -DVELK_FUZZ=ON \
+	@$(call NINJA_TREE,$(FUZZ_DIR))
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 -DVELK_FUZZ=ON \
 	      -DVELK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(FUZZ_DIR) -j2 --target fuzz_reader make_corpus
 	@mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
