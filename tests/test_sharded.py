@@ -391,6 +391,35 @@ def test_every_read_agrees_with_one_store_of_the_same_pairs(tmp_path):
                     closed()
 
 
+def test_merged_scans_order_keys_that_agree_on_long_stretches(tmp_path):
+    # The merge compares eight bytes past the prefix all keys of the scan
+    # share and only then whole keys: keys equal over those bytes, ending
+    # inside them, padded with zero bytes or holding 0xff bytes must still
+    # come out in byte order.
+    stem = b"tenant/0042/"
+    sets = {
+        "shared stem": [stem + s for s in (b"", b"\x00", b"a", b"a\x00", b"a\x00\x00", b"abcdefgh", b"abcdefgh\x00",
+                                           b"abcdefghi", b"abcdefgh\xff", b"\xff" * 9, b"\xff" * 8, b"b")],
+        "short": [b"", b"\x00", b"\x00\x00", b"a", b"ab", b"b", b"\xff", b"\xff\x00"],
+        "long tails": [stem + b"x" * 20 + bytes([c]) + t for c in (0, 1, 254, 255) for t in (b"", b"\x00", b"z")],
+    }
+    for name, keys in sets.items():
+        pairs = [(k, b"v" + k) for k in keys]
+        single = tmp_path / f"{name}.vlks"
+        with velkstore.VelkWriter(single) as w:
+            w.update_raw(pairs)
+        with VelkReader(single) as one:
+            assert list(one.keys_bytes()) == sorted(keys), name
+            for n in (2, 3, 8):
+                d = tmp_path / f"{name}-{n}"
+                with ShardedWriter(d, n) as sw:
+                    sw.update_raw(pairs)
+                with ShardedReader(d) as r:
+                    for args in [(), (stem,), (b"", stem + b"a", None), (b"", b"\x00", stem + b"abcdefgh\xff")]:
+                        assert list(r.keys_bytes(*args)) == list(one.keys_bytes(*args)), (name, n, args)
+                        assert list(r.items_bytes(*args, raw=True)) == list(one.items_bytes(*args, raw=True))
+
+
 def test_one_encoder_writes_what_msgpack_writes():
     # The package's one encoder (values of every writer, spill and shuffle
     # chunks, the command line's records): plain values natively, the rest
