@@ -321,7 +321,8 @@ def test_native_split_and_lookups_place_keys_as_the_key_hash_does(tmp_path):
         with ShardedReader(d) as r:
             for k in texts + blobs + [bytearray(b"\xff\xfe\xfd"), memoryview(b"\x00")]:
                 kb = k.encode("utf-8", "surrogateescape") if isinstance(k, str) else bytes(k)
-                assert r.get_raw(k) == (b"t" if isinstance(k, str) else b"v") + kb
+                assert r.get_raw(k) == (b"t" if isinstance(k, str) else b"v") + kb and k in r
+            assert "absent" not in r and b"missing" not in r
             asked = texts[::-1] + ["absent", "\ud800", b"missing"] + blobs
             assert r.get_many_raw(asked) == [r.get_raw(k) for k in asked]
             assert r.get_many_raw(iter(blobs)) == [b"v" + b for b in blobs] and r.get_many_raw([]) == []

@@ -477,25 +477,42 @@ ReaderObject* ShardReader(Router* self, std::string_view key, size_t i) {
   return reader;
 }
 
+// A key's bytes: borrowed from an exact ASCII str or bytes (no Python code
+// runs), else converted into buf.  KeyConv as ToKey gives it.
+KeyConv RouteKey(PyObject* key, KeyBuf* buf) {
+  if (BorrowPlainKey(key, &buf->view)) [[likely]] return KeyConv::kOk;
+  return ToKey(key, buf);
+}
+
+// The shard of key and its reader (nullptr with the error set), and in
+// *hash the key's placement hash.
+ReaderObject* Place(Router* self, std::string_view key, uint64_t* hash) {
+  *hash = PlacementHash(key, self->seed);
+  return ShardReader(self, key, *hash % self->num_shards);
+}
+
 // One exact lookup: 1 found (payload set), 0 absent (also a key with no
 // byte form), -1 error set.  The key is converted before any store is
 // looked at, as converting may run Python code; from there until the
-// payload is copied out nothing does.
+// payload is copied out nothing does.  A shard whose lookup index hashes
+// with the manifest's seed is probed with the placement hash, not hashing
+// the key twice.
 int RouteOne(Router* self, PyObject* key, Bytes* payload) {
   KeyBuf buf;
-  switch (ToKey(key, &buf)) {
+  switch (RouteKey(key, &buf)) {
     case KeyConv::kOk: break;
     case KeyConv::kNoBytes: return Live(self) ? 0 : -1;
     case KeyConv::kError: return -1;
   }
   if (!Live(self)) return -1;
-  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
-  ReaderObject* reader = ShardReader(self, buf.view, i);
+  uint64_t hash;
+  ReaderObject* reader = Place(self, buf.view, &hash);
   if (reader == nullptr) return -1;
-  auto got = reader->store->Get(buf.view);
+  const StoreReader& store = *reader->store;
+  auto got = store.HashedBy(self->seed) ? store.GetHashed(buf.view, hash) : store.Get(buf.view);
   if (got.ok() && got.value()) [[likely]] {
     *payload = *got.value();
-    return ValueOf(*reader->store, *payload, reader->path, payload) ? 1 : -1;
+    return ValueOf(store, *payload, reader->path, payload) ? 1 : -1;
   }
   if (got.ok()) return 0;
   RaiseStoreError(got.error(), reader->path);
@@ -535,22 +552,22 @@ PyObject* RouteSubscript(PyObject* obj, PyObject* key) {
 // `key in reader`: a key of a type no store holds is simply not in it.
 int RouteContains(PyObject* obj, PyObject* key) {
   auto* self = reinterpret_cast<Router*>(obj);
-  if (!Live(self)) return -1;
   KeyBuf buf;
-  switch (ToKey(key, &buf)) {
+  switch (RouteKey(key, &buf)) {
     case KeyConv::kOk: break;
-    case KeyConv::kNoBytes: return 0;
+    case KeyConv::kNoBytes: return Live(self) ? 0 : -1;
     case KeyConv::kError:
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
       PyErr_Clear();
-      return 0;
+      return Live(self) ? 0 : -1;
   }
   if (!Live(self)) return -1;
-  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
-  const ReaderObject* reader = ShardReader(self, buf.view, i);
+  uint64_t hash;
+  const ReaderObject* reader = Place(self, buf.view, &hash);
   if (reader == nullptr) return -1;
+  const StoreReader& store = *reader->store;
   // Contains, not Exists: a damaged index is an error, never "absent".
-  auto found = reader->store->Contains(buf.view);
+  auto found = store.HashedBy(self->seed) ? store.ContainsHashed(buf.view, hash) : store.Contains(buf.view);
   if (!found.ok()) return RaiseStoreError(found.error(), reader->path), -1;
   return found.value() ? 1 : 0;
 }
