@@ -52,6 +52,7 @@ class LazyIndex {
   Result<std::optional<Entry>> Find(std::string_view key) const;
   // The hash a lookup of key starts from (its bucket and fingerprint).
   uint64_t Hash(std::string_view key) const { return LookupHash(key, geometry_.seed); }
+  uint64_t seed() const { return geometry_.seed; }
 
   // The lookup without error values, for the hot path, in steps a batch
   // can interleave.  A step reads only bytes an earlier lookup has checked;

@@ -101,9 +101,9 @@ Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
   return RecordError(offset);
 }
 
-Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
+Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key, uint64_t hash) const {
   uint64_t record;
-  const LazyIndex::Quick quick = lazy_->QuickFind(key, lazy_->Hash(key), &record);
+  const LazyIndex::Quick quick = lazy_->QuickFind(key, hash, &record);
   if (quick == LazyIndex::Quick::kAbsent) return std::optional<Bytes>();
   if (quick == LazyIndex::Quick::kSlow) [[unlikely]] return SlowGet(key);
   Bytes payload;
@@ -128,8 +128,13 @@ StoreError StoreReader::RecordFaultAt(uint64_t offset) const {
 
 Result<bool> StoreReader::Contains(std::string_view key) const {
   if (!lazy_) return Exists(key);
+  return ContainsHashed(key, lazy_->Hash(key));
+}
+
+Result<bool> StoreReader::ContainsHashed(std::string_view key, uint64_t hash) const {
+  assert(lazy_ && hash == lazy_->Hash(key));
   uint64_t record;
-  switch (lazy_->QuickFind(key, lazy_->Hash(key), &record)) {
+  switch (lazy_->QuickFind(key, hash, &record)) {
     case LazyIndex::Quick::kFound: return true;
     case LazyIndex::Quick::kAbsent: return false;
     case LazyIndex::Quick::kSlow: break;

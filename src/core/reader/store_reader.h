@@ -51,7 +51,7 @@ class StoreReader {
   // (so no caller ever looks twice to say what is wrong).  Inline: it is
   // the hot path of every face; the faults are built out of line.
   Result<std::optional<Bytes>> Get(std::string_view key) const {
-    if (lazy_) return LazyGet(key);
+    if (lazy_) return LazyGet(key, lazy_->Hash(key));
     const uint32_t i = index_.Find(key, keys_, map_.bytes());
     if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
     Bytes payload;
@@ -74,6 +74,17 @@ class StoreReader {
   bool Exists(std::string_view key) const;
   // Exists, with the error of a damaged index.
   Result<bool> Contains(std::string_view key) const;
+  // Whether the file is read through its lookup index with seed as the
+  // seed of its hash: a caller that has hashed a key with LookupHash under
+  // that seed already (to place it among files, say) passes the hash on to
+  // GetHashed and ContainsHashed, which then do not hash again.
+  bool HashedBy(uint64_t seed) const { return lazy_ && lazy_->seed() == seed; }
+  // Get and Contains for a key and its hash, when HashedBy the hash's seed.
+  Result<std::optional<Bytes>> GetHashed(std::string_view key, uint64_t hash) const {
+    assert(lazy_ && hash == lazy_->Hash(key));
+    return LazyGet(key, hash);
+  }
+  Result<bool> ContainsHashed(std::string_view key, uint64_t hash) const;
   // Each distinct object once, in order of the first entry naming it.
   Result<std::vector<Bytes>> Objects() const;
   // Whole-file CRC, then each distinct object's CRC, the header's claims,
@@ -178,7 +189,7 @@ class StoreReader {
       __builtin_prefetch(map_.bytes().data() + offset + 64);
     }
   }
-  Result<std::optional<Bytes>> LazyGet(std::string_view key) const;
+  Result<std::optional<Bytes>> LazyGet(std::string_view key, uint64_t hash) const;
   // Whether the record at offset passes its bounds checks and, read through
   // the lookup index, its CRC.
   bool RecordSound(uint64_t offset, Bytes* payload) const;
