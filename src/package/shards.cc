@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base/endian.h"
 #include "core/writer/commit.h"
 #include "core/format/format.h"
 #include "package/api.h"
@@ -476,25 +477,42 @@ ReaderObject* ShardReader(Router* self, std::string_view key, size_t i) {
   return reader;
 }
 
+// A key's bytes: borrowed from an exact ASCII str or bytes (no Python code
+// runs), else converted into buf.  KeyConv as ToKey gives it.
+KeyConv RouteKey(PyObject* key, KeyBuf* buf) {
+  if (BorrowPlainKey(key, &buf->view)) [[likely]] return KeyConv::kOk;
+  return ToKey(key, buf);
+}
+
+// The shard of key and its reader (nullptr with the error set), and in
+// *hash the key's placement hash.
+ReaderObject* Place(Router* self, std::string_view key, uint64_t* hash) {
+  *hash = PlacementHash(key, self->seed);
+  return ShardReader(self, key, *hash % self->num_shards);
+}
+
 // One exact lookup: 1 found (payload set), 0 absent (also a key with no
 // byte form), -1 error set.  The key is converted before any store is
 // looked at, as converting may run Python code; from there until the
-// payload is copied out nothing does.
+// payload is copied out nothing does.  A shard whose lookup index hashes
+// with the manifest's seed is probed with the placement hash, not hashing
+// the key twice.
 int RouteOne(Router* self, PyObject* key, Bytes* payload) {
   KeyBuf buf;
-  switch (ToKey(key, &buf)) {
+  switch (RouteKey(key, &buf)) {
     case KeyConv::kOk: break;
     case KeyConv::kNoBytes: return Live(self) ? 0 : -1;
     case KeyConv::kError: return -1;
   }
   if (!Live(self)) return -1;
-  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
-  ReaderObject* reader = ShardReader(self, buf.view, i);
+  uint64_t hash;
+  ReaderObject* reader = Place(self, buf.view, &hash);
   if (reader == nullptr) return -1;
-  auto got = reader->store->Get(buf.view);
+  const StoreReader& store = *reader->store;
+  auto got = store.HashedBy(self->seed) ? store.GetHashed(buf.view, hash) : store.Get(buf.view);
   if (got.ok() && got.value()) [[likely]] {
     *payload = *got.value();
-    return ValueOf(*reader->store, *payload, reader->path, payload) ? 1 : -1;
+    return ValueOf(store, *payload, reader->path, payload) ? 1 : -1;
   }
   if (got.ok()) return 0;
   RaiseStoreError(got.error(), reader->path);
@@ -534,22 +552,22 @@ PyObject* RouteSubscript(PyObject* obj, PyObject* key) {
 // `key in reader`: a key of a type no store holds is simply not in it.
 int RouteContains(PyObject* obj, PyObject* key) {
   auto* self = reinterpret_cast<Router*>(obj);
-  if (!Live(self)) return -1;
   KeyBuf buf;
-  switch (ToKey(key, &buf)) {
+  switch (RouteKey(key, &buf)) {
     case KeyConv::kOk: break;
-    case KeyConv::kNoBytes: return 0;
+    case KeyConv::kNoBytes: return Live(self) ? 0 : -1;
     case KeyConv::kError:
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
       PyErr_Clear();
-      return 0;
+      return Live(self) ? 0 : -1;
   }
   if (!Live(self)) return -1;
-  const size_t i = ShardOf(buf.view, self->seed, self->num_shards);
-  const ReaderObject* reader = ShardReader(self, buf.view, i);
+  uint64_t hash;
+  const ReaderObject* reader = Place(self, buf.view, &hash);
   if (reader == nullptr) return -1;
+  const StoreReader& store = *reader->store;
   // Contains, not Exists: a damaged index is an error, never "absent".
-  auto found = reader->store->Contains(buf.view);
+  auto found = store.HashedBy(self->seed) ? store.ContainsHashed(buf.view, hash) : store.Contains(buf.view);
   if (!found.ok()) return RaiseStoreError(found.error(), reader->path), -1;
   return found.value() ? 1 : 0;
 }
@@ -657,7 +675,14 @@ struct Cursor {
     if (!live) return true;
     auto next = store->Next(&at);
     if (!next.ok()) return RaiseStoreError(next.error(), path), false;
-    item = next.value();
+    // Field by field: the core writes the key's pointer and length as two
+    // words, and one wide load of both would wait for them to reach memory
+    // (a failed store-to-load forward, dearer than the rest of the step).
+    const StoreReader::ScanItem& got = next.value();
+    const char* data = got.key.data();
+    asm("" : "+r"(data));
+    item.key = std::string_view(data, got.key.size());
+    item.record = got.record;
     return true;
   }
 };
@@ -665,11 +690,21 @@ struct Cursor {
 // The merge is a tournament ("loser") tree over the cursors: each entry
 // costs one comparison per level, ceil(log2(shards)), on the path from the
 // winner's leaf to the root.  Cursors with no entries left lose every match.
+//
+// A match compares first the eight bytes of each key that follow the
+// prefix every key of the scan shares (skip bytes), as one big-endian
+// integer held beside the loser slots; only keys whose eight bytes agree
+// are compared in full.  As the shards' keys interleave at random, the
+// winner of a match is unpredictable: integer matches decided without a
+// branch keep the merge from paying a mispredicted jump (and a memcmp
+// call) at every level.
 class Tournament {
  public:
-  explicit Tournament(std::vector<Cursor> cursors) : cursors_(std::move(cursors)), loser_(cursors_.size(), 0) {
+  Tournament(std::vector<Cursor> cursors, size_t skip)
+      : cursors_(std::move(cursors)), head_(cursors_.size()), loser_(cursors_.size(), 0), skip_(skip) {
     const size_t k = cursors_.size();
     if (k == 0) return;
+    for (size_t i = 0; i < k; ++i) head_[i] = HeadOf(cursors_[i]);
     // Leaves at k..2k-1, matches at 1..k-1: each match keeps its loser and
     // sends its winner up.
     std::vector<size_t> winner(2 * k);
@@ -695,8 +730,14 @@ class Tournament {
   bool Advance() {
     size_t w = loser_[0];
     if (!cursors_[w].Step()) return false;
+    head_[w] = HeadOf(cursors_[w]);
     for (size_t node = (cursors_.size() + w) / 2; node >= 1; node /= 2) {
-      if (Before(loser_[node], w)) std::swap(loser_[node], w);
+      // When the loser l beats w they trade places: done with a mask, as
+      // compilers turn the plain choice into a jump.
+      const size_t l = loser_[node];
+      const size_t trade = (l ^ w) & (size_t{0} - static_cast<size_t>(Before(l, w)));
+      loser_[node] = l ^ trade;
+      w ^= trade;
     }
     loser_[0] = w;
     return true;
@@ -711,8 +752,32 @@ class Tournament {
   }
 
  private:
+  // The eight key bytes after skip_ as a big-endian integer (zeros past
+  // the key's end), so integers order as the keys do unless equal; a done
+  // cursor's is the largest there is.
+  uint64_t HeadOf(const Cursor& c) const {
+    if (!c.live) return UINT64_MAX;
+    const std::string_view key = c.item.key;
+    if (key.size() >= skip_ + 8) return LoadU64(key.data() + skip_);
+    if (key.size() <= skip_) return 0;
+    // Fewer than eight bytes after skip_: the key's last eight, shifted up
+    // past the bytes before skip_, when the key has eight.
+    const size_t tail = key.size() - skip_;
+    if (key.size() >= 8) return LoadU64(key.data() + key.size() - 8) << (8 * (8 - tail));
+    uint64_t head = 0;
+    for (size_t i = 0; i < tail; ++i) head |= uint64_t{static_cast<uint8_t>(key[skip_ + i])} << (8 * (7 - i));
+    return head;
+  }
+
   // Whether cursor a's key comes before cursor b's (a done cursor never does).
   bool Before(size_t a, size_t b) const {
+    const uint64_t x = head_[a], y = head_[b];
+    if (x != y) [[likely]] return x < y;
+    return Tie(a, b);
+  }
+
+  // Before for keys whose eight bytes agree (or cursors both done).
+  [[gnu::noinline]] bool Tie(size_t a, size_t b) const {
     const Cursor &x = cursors_[a], &y = cursors_[b];
     if (!x.live) return false;
     if (!y.live) return true;
@@ -720,7 +785,9 @@ class Tournament {
   }
 
   std::vector<Cursor> cursors_;
-  std::vector<size_t> loser_;  // [0]: the overall winner
+  std::vector<uint64_t> head_;  // per cursor, HeadOf its current key
+  std::vector<size_t> loser_;   // [0]: the overall winner
+  size_t skip_;                 // bytes every key of the scan starts with alike
 };
 
 struct MergedScanObject {
@@ -793,6 +860,30 @@ bool Form(PyObject* arg, long deflt, long* out) {
   return true;
 }
 
+// The length of the prefix every key the cursors will yield shares: that
+// of their first keys and last keys, as every key lies between the least
+// of those and the greatest.  0 when a last key cannot be read (the scan
+// reports that fault when it gets there).
+size_t SharedPrefix(const std::vector<Cursor>& cursors) {
+  if (cursors.size() < 2) return 0;
+  const std::string_view first = cursors[0].item.key;
+  size_t shared = first.size();
+  auto narrow = [&](std::string_view key) {
+    shared = std::min(shared, key.size());
+    shared = static_cast<size_t>(std::mismatch(first.begin(), first.begin() + static_cast<ptrdiff_t>(shared),
+                                               key.begin()).first - first.begin());
+  };
+  for (const Cursor& c : cursors) {
+    narrow(c.item.key);
+    auto at = c.store->CursorAt(c.end - 1);
+    if (!at.ok()) return 0;
+    auto last = c.store->Next(&at.value());
+    if (!last.ok()) return 0;
+    narrow(last.value().key);
+  }
+  return shared;
+}
+
 PyObject* RouteScan(Router* self, PyObject* const* args) {
   long key_form, value_form;
   if (!Form(args[3], 1, &key_form) || !Form(args[4], 0, &value_form)) return nullptr;
@@ -816,11 +907,12 @@ PyObject* RouteScan(Router* self, PyObject* const* args) {
     if (!c.Step()) return nullptr;
     cursors.push_back(std::move(c));
   }
+  const size_t skip = SharedPrefix(cursors);
   PyObject* out = merged_scan_type->tp_alloc(merged_scan_type, 0);
   if (out == nullptr) return nullptr;
   auto* scan = reinterpret_cast<MergedScanObject*>(out);
   new (&scan->owners) std::vector<Ref>(std::move(owners));
-  new (&scan->merge) Tournament(std::move(cursors));
+  new (&scan->merge) Tournament(std::move(cursors), skip);
   scan->key = static_cast<KeyForm>(key_form);
   scan->value = static_cast<ValueForm>(value_form);
   return out;

@@ -49,6 +49,10 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
     answering "absent" for a key that may exist.
     """
 
+    # Slots, not an instance dict: CPython then binds `r.get` and the other
+    # lookups straight from the type on every call, as for `VelkReader`.
+    __slots__ = ("_dir", "_verify", "_manifest", "_n", "_shard_ids", "_readers", "_open", "__weakref__")
+
     def __init__(
         self, directory: PathArg, *, verify: bool | None = None, shards: Iterable[int] | None = None
     ) -> None:

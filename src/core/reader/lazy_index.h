@@ -52,6 +52,7 @@ class LazyIndex {
   Result<std::optional<Entry>> Find(std::string_view key) const;
   // The hash a lookup of key starts from (its bucket and fingerprint).
   uint64_t Hash(std::string_view key) const { return LookupHash(key, geometry_.seed); }
+  uint64_t seed() const { return geometry_.seed; }
 
   // The lookup without error values, for the hot path, in steps a batch
   // can interleave.  A step reads only bytes an earlier lookup has checked;
@@ -102,6 +103,13 @@ class LazyIndex {
     p->slot = p->end;
     return Quick::kAbsent;
   }
+  // For a scan: starts loading the entries some way past pos, which the
+  // processor's own prefetcher does not fetch across a page.
+  void PrefetchEntriesAfter(uint64_t pos) const {
+    if (pos < index_length_ && index_length_ - pos > kEntryBytesAhead)
+      __builtin_prefetch(file_ + index_offset_ + pos + kEntryBytesAhead);
+  }
+  static constexpr uint64_t kEntryBytesAhead = 512;
   // The entry at pos, when the blocks it lies in are checked.
   Quick QuickEntry(uint64_t pos, Entry* e) const {
     if (pos >= index_length_ || index_length_ - pos < sizeof(uint16_t) + sizeof(uint64_t) || block_shift_ == 0)

@@ -87,23 +87,16 @@ Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) 
   return reader;
 }
 
-bool StoreReader::RecordSound(uint64_t offset, Bytes* payload) const {
-  if (LocateRecord(map_.bytes().data(), records_end_, offset, payload) != RecordFault::kNone) [[unlikely]]
-    return false;
-  return !lazy_ || Crc32(*payload) == StoredRecordCrc(map_.bytes().data(), offset);
-}
-
-Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
+StoreError StoreReader::ReadFault(uint64_t offset) const {
   Bytes payload;
-  if (RecordSound(offset, &payload)) [[likely]] return payload;
   if (LocateRecord(map_.bytes().data(), records_end_, offset, &payload) == RecordFault::kNone)
     return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(offset));
   return RecordError(offset);
 }
 
-Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key) const {
+Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key, uint64_t hash) const {
   uint64_t record;
-  const LazyIndex::Quick quick = lazy_->QuickFind(key, lazy_->Hash(key), &record);
+  const LazyIndex::Quick quick = lazy_->QuickFind(key, hash, &record);
   if (quick == LazyIndex::Quick::kAbsent) return std::optional<Bytes>();
   if (quick == LazyIndex::Quick::kSlow) [[unlikely]] return SlowGet(key);
   Bytes payload;
@@ -128,8 +121,13 @@ StoreError StoreReader::RecordFaultAt(uint64_t offset) const {
 
 Result<bool> StoreReader::Contains(std::string_view key) const {
   if (!lazy_) return Exists(key);
+  return ContainsHashed(key, lazy_->Hash(key));
+}
+
+Result<bool> StoreReader::ContainsHashed(std::string_view key, uint64_t hash) const {
+  assert(lazy_ && hash == lazy_->Hash(key));
   uint64_t record;
-  switch (lazy_->QuickFind(key, lazy_->Hash(key), &record)) {
+  switch (lazy_->QuickFind(key, hash, &record)) {
     case LazyIndex::Quick::kFound: return true;
     case LazyIndex::Quick::kAbsent: return false;
     case LazyIndex::Quick::kSlow: break;
@@ -146,7 +144,7 @@ Result<StoreReader::Cursor> StoreReader::CursorAt(size_t i) const {
   return Cursor{i, pos.value()};
 }
 
-Result<StoreReader::ScanItem> StoreReader::Next(Cursor* cursor) const {
+Result<StoreReader::ScanItem> StoreReader::NextSlow(Cursor* cursor) const {
   if (!lazy_) {
     const size_t i = cursor->index++;
     return ScanItem{keys_.key(i), keys_.record_offset(i)};
