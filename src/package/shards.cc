@@ -587,23 +587,31 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   constexpr uint32_t kUnusable = UINT32_MAX;
   const size_t num_shards = self->num_shards;
   std::vector<uint32_t> shard_of(n, kUnusable);
+  std::vector<uint64_t> hash_of(n);
   std::vector<size_t> count(num_shards + 1, 0);
   for (size_t j = 0; j < n; ++j) {
     if (!keys.usable[j]) continue;
-    shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
+    hash_of[j] = PlacementHash(views[j], self->seed);
+    shard_of[j] = static_cast<uint32_t>(hash_of[j] % num_shards);
     ++count[shard_of[j] + 1];
   }
-  // Positions of each shard's keys, contiguous per shard, in the order asked.
+  // Positions of each shard's keys, contiguous per shard, in the order asked,
+  // with their hashes (a shard whose index hashes with the manifest's seed
+  // is probed with them, not touching each key's bytes again to hash it).
   for (size_t i = 0; i < num_shards; ++i) count[i + 1] += count[i];
   std::vector<size_t> order(count[num_shards]);
+  std::vector<std::string_view> batch_keys(order.size());
+  std::vector<uint64_t> batch_hashes(order.size());
   {
     std::vector<size_t> next(count.begin(), count.end() - 1);
     for (size_t j = 0; j < n; ++j) {
-      if (shard_of[j] != kUnusable) order[next[shard_of[j]]++] = j;
+      if (shard_of[j] == kUnusable) continue;
+      const size_t k = next[shard_of[j]]++;
+      order[k] = j;
+      batch_keys[k] = views[j];
+      batch_hashes[k] = hash_of[j];
     }
   }
-  std::vector<std::string_view> batch_keys(order.size());
-  for (size_t k = 0; k < order.size(); ++k) batch_keys[k] = views[order[k]];
   std::vector<StoreReader::Found> found(order.size());
   std::vector<Bytes> payloads(order.size());
   // Stores held while the lock is let go and the values are decoded.
@@ -621,12 +629,13 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   std::vector<std::vector<std::byte>> arenas(num_shards);
   std::optional<StoreError> fault;
   size_t fault_shard = 0;
+  const uint64_t seed = self->seed;  // read holding the lock
   auto probe = [&] {
     for (size_t i = 0; i < num_shards && !fault; ++i) {
       const size_t b = count[i], e = count[i + 1];
       if (b == e) continue;
       LookupPart(*stores[i], {batch_keys.data() + b, e - b}, nullptr, found.data() + b, payloads.data() + b,
-                 &arenas[i], &fault);
+                 &arenas[i], &fault, stores[i]->HashedBy(seed) ? batch_hashes.data() + b : nullptr);
       fault_shard = i;
     }
     return true;
