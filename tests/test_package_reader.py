@@ -178,6 +178,28 @@ def test_scans_agree_with_a_model(store):
         assert next(scan) == "" and scan.__length_hint__() == len(KEYS) - 1
 
 
+def test_scan_items_held_by_the_caller_never_change(store):
+    # A scan gives its tuples again once the caller has let go of them; any
+    # item still held, in whatever way, must keep its key and value.
+    want = [(k, val(k)) for k in KEYS]
+    with VelkReader(store) as r:
+        held, last = [], None
+        for item in r.items_bytes(raw=True):  # the loop holds each until the next
+            if last is not None:
+                assert last == want[len(held) - 1]
+            held.append(item if len(held) % 3 == 0 else tuple(item))
+            last = item
+        assert held == want
+        assert [pair for pair in zip(r.items_bytes(raw=True), r.items_bytes(raw=True))] == list(zip(want, want))
+        assert [item for _, item in enumerate(r.items_bytes(raw=True))] == want
+        scan = r.items_bytes(raw=True)
+        a, b, c = next(scan), next(scan), next(scan)
+        del b
+        rest = list(scan)
+        assert [a, c] == [want[0], want[2]] and rest == want[3:]
+        assert [k for k, _ in r.items_bytes(raw=True)] == KEYS
+
+
 def test_get_many_matches_lookups_one_by_one(store):
     rng = random.Random(7)
     asked = [rng.choice(KEYS + [b"absent", b"user:"]) for _ in range(3000)]

@@ -65,6 +65,10 @@ class Writer:
 
 def encode(obj: object, /) -> bytes: ...
 
+# The command line's JSON line for a stored value (key None) or for
+# {"key": key, "value": value}; None when the general path must render it.
+def _json_line(raw: bytes, key: bytes | None, /) -> bytes | None: ...
+
 # Arrow columns through the C data interface's capsules (velkstore.arrow).
 def _arrow_get_many(readers: Sequence[Reader | None], seed: int, keys: Any, arrow: bool, /) -> tuple[Any, Any]: ...
 def _arrow_stage(

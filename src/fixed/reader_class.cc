@@ -68,7 +68,7 @@ Outcome<EntryList> ReadEntries(const StoreReader& r, size_t begin, Keep keep) {
   EntryList list;
   auto walked = Walk(r, begin, [&](const StoreReader::ScanItem& item, size_t next, size_t end) -> Result<bool> {
     if (!keep(item.key)) return false;
-    r.PrefetchAhead(next, end);
+    r.PrefetchAhead(item, next, end);
     auto payload = r.ReadChecked(item.record);
     if (!payload.ok()) return std::move(payload).error();
     list.entries.push_back({item.key, payload.value()});

@@ -185,6 +185,10 @@ PyObject* CreateWriterType(PyObject* module);
 // (num_keys, num_objects, file_size, file_crc32) as _build gives them.
 PyObject* ReindexFile(PyObject* module, PyObject* path);
 PyObject* CreateRouterType(PyObject* module);
+// _json_line(raw, key): the command line's JSON line for a stored value
+// (key None) or for {"key": key, "value": value}; None when the general
+// path must render it.
+PyObject* JsonLine(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 extern PyTypeObject* scan_type;
 extern PyTypeObject* reader_type;
 extern PyTypeObject* writer_type;

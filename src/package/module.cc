@@ -42,6 +42,9 @@ PyMethodDef kModuleFunctions[] = {
      "_setup(names, /)\n--\n\nTake the package's exception classes, os_error, decode and new_packer from the mapping names."},
     {"reindex", Fn(ReindexFile), METH_O,
      "reindex(path, /)\n--\n\nAdd the lookup index to the store file at path, atomically; values are not decoded."},
+    {"_json_line", Fn(JsonLine), METH_FASTCALL,
+     "_json_line(raw, key, /)\n--\n\nThe command line's JSON line (newline included) for the stored value raw, or for\n"
+     "{\"key\": key, \"value\": value} when key is bytes; None when the value needs the general path."},
     {"_arrow_get_many", Fn(ArrowGetMany), METH_FASTCALL, nullptr},
     {"_arrow_stage", Fn(ArrowStage), METH_FASTCALL, nullptr},
     {"_arrow_pack", Fn(ArrowPack), METH_FASTCALL, nullptr},

@@ -20,7 +20,61 @@ struct ScanObject {
   size_t end;
   KeyForm key;
   ValueForm value;
+  // The last two (key, value) pairs yielded, each given again with new
+  // items once nothing else holds it (as dict.items() and zip() do with
+  // one): a loop that keeps each item until the next one comes (`for item
+  // in scan`) then allocates no tuple per entry either.  Only pairs of bytes
+  // and str are kept, so they can be part of no reference cycle.
+  PyObject* pairs[2];
+  int oldest;  // the slot a new pair replaces
 };
+
+// Entry item's key and value as the scan's forms ask (each left empty when
+// not asked); false with the error set.
+bool ItemParts(const StoreReader& r, const StoreReader::ScanItem& item, size_t next, size_t end, KeyForm key_form,
+               ValueForm value_form, PyObject* path, Ref* key, Ref* value) {
+  if (key_form != KeyForm::kNone) {
+    *key = Ref(key_form == KeyForm::kStr ? KeyStr(item.key) : KeyBytes(item.key));
+    if (!*key) return false;
+    if (value_form == ValueForm::kNone) return true;
+  }
+  r.PrefetchAhead(item, next, end);
+  auto read = r.ReadChecked(item.record);
+  if (!read.ok()) [[unlikely]] {
+    RaiseStoreError(read.error(), path);
+    return false;
+  }
+  Bytes payload;
+  if (!ValueOf(r, read.value(), path, &payload)) return false;
+  *value = Ref(value_form == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key->get()));
+  return bool(*value);
+}
+
+// A new tuple (key, value), taking both references.
+PyObject* NewPair(Ref key, Ref value) {
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) return nullptr;
+  PyTuple_SET_ITEM(pair, 0, key.release());
+  PyTuple_SET_ITEM(pair, 1, value.release());
+  return pair;
+}
+
+// The pair (key, value), in a kept pair when one can be reused.
+PyObject* Pair(ScanObject* self, Ref key, Ref value) {
+  for (PyObject* pair : self->pairs) {
+    if (pair != nullptr && Py_REFCNT(pair) == 1) {
+      Py_SETREF(PyTuple_GET_ITEM(pair, 0), key.release());
+      Py_SETREF(PyTuple_GET_ITEM(pair, 1), value.release());
+      return Py_NewRef(pair);
+    }
+  }
+  PyObject* pair = NewPair(std::move(key), std::move(value));
+  if (pair != nullptr && self->value == ValueForm::kRaw) {
+    Py_XSETREF(self->pairs[self->oldest], Py_NewRef(pair));
+    self->oldest ^= 1;
+  }
+  return pair;
+}
 
 PyObject* Next(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
@@ -28,8 +82,15 @@ PyObject* Next(PyObject* obj) {
   const StoreReader& r = *self->store;
   PyObject* path = reinterpret_cast<ReaderObject*>(self->owner)->path;
   auto item = r.Next(&self->cursor);
-  PyObject* out = item.ok() ? ScanItem(r, item.value(), self->cursor.index, self->end, self->key, self->value, path)
-                            : RaiseStoreError(item.error(), path);
+  PyObject* out = nullptr;
+  Ref key, value;
+  if (!item.ok()) {
+    RaiseStoreError(item.error(), path);
+  } else if (ItemParts(r, item.value(), self->cursor.index, self->end, self->key, self->value, path, &key, &value)) {
+    out = self->key == KeyForm::kNone   ? value.release()
+          : self->value == ValueForm::kNone ? key.release()
+                                            : Pair(self, std::move(key), std::move(value));
+  }
   if (out == nullptr) self->cursor.index = self->end;  // a failed scan ends with its error
   return out;
 }
@@ -45,6 +106,8 @@ void Dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
   self->store.~shared_ptr();
   Py_XDECREF(self->owner);
+  Py_XDECREF(self->pairs[0]);
+  Py_XDECREF(self->pairs[1]);
   bind::FreeInstance(obj);
 }
 
@@ -74,21 +137,11 @@ PyType_Spec kSpec = {
 
 PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size_t next, size_t end,
                    KeyForm key_form, ValueForm value_form, PyObject* path) {
-  Ref key;
-  if (key_form != KeyForm::kNone) {
-    key = Ref(key_form == KeyForm::kStr ? KeyStr(item.key) : KeyBytes(item.key));
-    if (!key) return nullptr;
-    if (value_form == ValueForm::kNone) return key.release();
-  }
-  r.PrefetchAhead(next, end);
-  auto read = r.ReadChecked(item.record);
-  if (!read.ok()) [[unlikely]] return RaiseStoreError(read.error(), path);
-  Bytes payload;
-  if (!ValueOf(r, read.value(), path, &payload)) return nullptr;
-  Ref value(value_form == ValueForm::kRaw ? NewBytes(payload) : Decode(payload, key.get()));
-  if (!value) return nullptr;
+  Ref key, value;
+  if (!ItemParts(r, item, next, end, key_form, value_form, path, &key, &value)) return nullptr;
   if (key_form == KeyForm::kNone) return value.release();
-  return PyTuple_Pack(2, key.get(), value.get());
+  if (value_form == ValueForm::kNone) return key.release();
+  return NewPair(std::move(key), std::move(value));
 }
 
 PyObject* CreateScanType(PyObject* module) {
@@ -110,6 +163,8 @@ PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, siz
   self->end = end;
   self->key = key;
   self->value = value;
+  self->pairs[0] = self->pairs[1] = nullptr;
+  self->oldest = 0;
   return obj;
 }
 

@@ -6,10 +6,8 @@ error and an exit status (see exits.py).
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
-from collections.abc import Callable, Sequence
 
 from .._errors import CorruptError, VelkDecodeError, VelkError, VersionError
 from .exits import (
@@ -20,8 +18,12 @@ from .exits import (
     EXIT_UNRENDERABLE,
     CliError,
 )
-from .parser import parse
 from .stdio import warn, writing_stdout
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Callable, Sequence
 
 __all__ = ["main"]
 
@@ -50,8 +52,29 @@ def _flush_stdout() -> None:
 RECURSION_LIMIT = 5000
 
 
+def _plain_get(argv: Sequence[str]) -> argparse.Namespace | None:
+    """The arguments of `get FILE KEY...` with no option and no argument
+    that could read as one, as the full parser would give them; None for
+    any other command line.  The one-shot lookup is the command users time,
+    and the full parser's import and set-up are a good part of its cost."""
+    if len(argv) < 3 or argv[0] != "get" or any(a.startswith("-") for a in argv[1:]):
+        return None
+    from types import SimpleNamespace
+
+    from .getting import cmd_get
+
+    args = SimpleNamespace(command="get", file=argv[1], keys=list(argv[2:]), stdin=False, null=False, raw=False,
+                           verify=False, func=cmd_get)
+    return args  # type: ignore[return-value]
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parse(argv)
+    argv = sys.argv[1:] if argv is None else argv
+    args = _plain_get(argv)
+    if args is None:
+        from .parser import parse
+
+        args = parse(argv)
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
     try:

@@ -40,9 +40,10 @@ def _lazy(module: str, name: str) -> Callable[[argparse.Namespace], int]:
     return run
 
 
-cmd_info, cmd_reindex, cmd_verify, cmd_get, cmd_keys, cmd_dump = (
-    _lazy("reading", name) for name in ("cmd_info", "cmd_reindex", "cmd_verify", "cmd_get", "cmd_keys", "cmd_dump")
+cmd_info, cmd_reindex, cmd_verify, cmd_keys, cmd_dump = (
+    _lazy("reading", name) for name in ("cmd_info", "cmd_reindex", "cmd_verify", "cmd_keys", "cmd_dump")
 )
+cmd_get = _lazy("getting", "cmd_get")
 cmd_build = _lazy("building", "cmd_build")
 
 

@@ -1,69 +1,21 @@
-"""The reading commands: info, verify, get, keys, dump."""
+"""The reading commands: info, reindex, verify, keys, dump (get is in getting.py)."""
 
 from __future__ import annotations
 
 import argparse
 import json
 import os
-from collections.abc import Iterable, Iterator
 from itertools import islice
-from typing import Any, BinaryIO
+from typing import Any
 
-import msgpack  # type: ignore[import-untyped]
-
-from .._common import decode
-from .._errors import VelkDecodeError
-from .._jsonvalue import to_json
 from .._writer import reindex
 from ..sharded.open_store import open_store
 from . import progress
-from .exits import EXIT_FAILED, EXIT_OK, EXIT_UNRENDERABLE, EXIT_USAGE, CliError
+from .exits import EXIT_OK, EXIT_UNRENDERABLE, CliError
+from .getting import BATCH, batches
 from .jsonlines import dumps, key_to_json
-from .stdio import stdin, stdout, warn
-
-BATCH = 1024  # keys per lookup batch and lines per write
-
-
-def _show(key: bytes) -> str:
-    """A key for a message: quoted, escaped, and cut short when long."""
-    text = repr(key[:80].decode("utf-8", "backslashreplace"))
-    return text if len(key) <= 80 else f"{text}... ({len(key):,} bytes)"
-
-
-def _render(file: str, key: bytes, raw: bytes, whole: bool) -> bytes:
-    """One JSON line for a stored value, or for {"key", "value"} if *whole*.
-
-    Raises CliError(EXIT_UNRENDERABLE) for a value this command cannot print.
-    """
-    try:
-        value = to_json(decode(raw, exact_timestamps=True))
-        return dumps({"key": key_to_json(key), "value": value} if whole else value)
-    except VelkDecodeError as exc:
-        cause = exc.__cause__
-        if isinstance(cause, (msgpack.StackError, RecursionError)):
-            why = "nested deeper than the MessagePack decoder goes"
-        else:
-            why = f"not valid MessagePack ({str(cause) or type(cause).__name__})"
-    except RecursionError:
-        why = "nested too deeply to print"
-    raise CliError(EXIT_UNRENDERABLE, f"{file}: value of key {_show(key)} cannot be printed: {why}")
-
-
-def _batches(items: Iterable[bytes], size: int) -> Iterator[list[bytes]]:
-    it = iter(items)
-    while batch := list(islice(it, size)):
-        yield batch
-
-
-def _split(stream: BinaryIO, sep: bytes) -> Iterator[bytes]:
-    """The *sep*-terminated records of *stream* (a final one may lack it)."""
-    rest = b""
-    while chunk := stream.read(1 << 16):
-        parts = (rest + chunk).split(sep)
-        rest = parts.pop()
-        yield from parts
-    if rest:
-        yield rest
+from .render import render
+from .stdio import stdout, warn
 
 
 def _info_rows(st: Any) -> list[tuple[str, str]]:
@@ -158,47 +110,11 @@ def cmd_verify(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def cmd_get(args: argparse.Namespace) -> int:
-    if args.stdin == bool(args.keys):
-        raise CliError(EXIT_USAGE, "get takes KEY arguments or --stdin, not both or neither")
-    out = stdout()
-    keys: Iterable[bytes]
-    if args.stdin:
-        keys = _split(stdin(), b"\0" if args.null else b"\n")
-    else:
-        keys = [os.fsencode(k) for k in args.keys]
-    several = args.stdin or len(args.keys) > 1
-    missing = unprintable = 0
-    with open_store(args.file, verify=args.verify) as r:
-        for batch in _batches(keys, BATCH):
-            chunks: list[bytes] = []
-            for key, raw in zip(batch, r.get_many_raw(batch)):
-                if raw is None:
-                    missing += 1
-                    warn(f"key not found: {_show(key)}")
-                elif args.raw:
-                    chunks.append(raw)
-                    continue
-                else:
-                    try:
-                        chunks.append(_render(args.file, key, raw, whole=False))
-                        continue
-                    except CliError as exc:
-                        unprintable += 1
-                        warn(str(exc))
-                if several and not args.raw:
-                    chunks.append(b"\n")  # keeps one line per key asked
-            out.write(b"".join(chunks))
-    if unprintable:
-        return EXIT_UNRENDERABLE
-    return EXIT_FAILED if missing else EXIT_OK
-
-
 def cmd_keys(args: argparse.Namespace) -> int:
     out = stdout()
     prefix = b"" if args.prefix is None else os.fsencode(args.prefix)
     with open_store(args.file, verify=not args.no_verify) as r:
-        for batch in _batches(r.keys_bytes(prefix), BATCH):
+        for batch in batches(r.keys_bytes(prefix), BATCH):
             if args.json:
                 out.write(b"".join(dumps(key_to_json(k)) for k in batch))
             else:
@@ -219,7 +135,7 @@ def cmd_dump(args: argparse.Namespace) -> int:
                 lines: list[bytes] = []
                 for key, raw in batch:
                     try:
-                        lines.append(_render(args.file, key, raw, whole=True))
+                        lines.append(render(args.file, key, raw, whole=True))
                     except CliError as exc:
                         unprintable += 1
                         warn(str(exc))

@@ -4,23 +4,28 @@ process was started with them closed."""
 from __future__ import annotations
 
 import sys
-from collections.abc import Iterator
-from contextlib import contextmanager
-from typing import BinaryIO
 
 from .exits import EXIT_IO, CliError
 
+# typing and contextlib are not imported: a one-shot `get` stays quick.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from types import TracebackType
+    from typing import BinaryIO
 
-@contextmanager
-def writing_stdout() -> Iterator[None]:
+
+class writing_stdout:  # noqa: N801 - used as a function, like contextlib.suppress
     """A failed write to standard output says so: the OSError alone would
     name no file.  A closed pipe goes on as BrokenPipeError."""
-    try:
-        yield
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        raise CliError(EXIT_IO, f"cannot write to standard output: {exc.strerror or exc}") from None
+
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        if isinstance(exc, OSError) and not isinstance(exc, BrokenPipeError):
+            raise CliError(EXIT_IO, f"cannot write to standard output: {exc.strerror or exc}") from None
 
 
 class Output:

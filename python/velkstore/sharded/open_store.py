@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING
+
+TYPE_CHECKING = False  # typing is not imported: a one-shot command stays quick
 
 from .._common import PathArg
 from .._errors import CorruptError

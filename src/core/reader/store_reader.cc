@@ -87,15 +87,8 @@ Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) 
   return reader;
 }
 
-bool StoreReader::RecordSound(uint64_t offset, Bytes* payload) const {
-  if (LocateRecord(map_.bytes().data(), records_end_, offset, payload) != RecordFault::kNone) [[unlikely]]
-    return false;
-  return !lazy_ || Crc32(*payload) == StoredRecordCrc(map_.bytes().data(), offset);
-}
-
-Result<Bytes> StoreReader::ReadChecked(uint64_t offset) const {
+StoreError StoreReader::ReadFault(uint64_t offset) const {
   Bytes payload;
-  if (RecordSound(offset, &payload)) [[likely]] return payload;
   if (LocateRecord(map_.bytes().data(), records_end_, offset, &payload) == RecordFault::kNone)
     return StoreError(Reason::kObjectCrc, "object CRC32 mismatch at offset " + std::to_string(offset));
   return RecordError(offset);
@@ -151,7 +144,7 @@ Result<StoreReader::Cursor> StoreReader::CursorAt(size_t i) const {
   return Cursor{i, pos.value()};
 }
 
-Result<StoreReader::ScanItem> StoreReader::Next(Cursor* cursor) const {
+Result<StoreReader::ScanItem> StoreReader::NextSlow(Cursor* cursor) const {
   if (!lazy_) {
     const size_t i = cursor->index++;
     return ScanItem{keys_.key(i), keys_.record_offset(i)};

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/crc32.h"
 #include "core/base/status.h"
 #include "core/format/format.h"
 #include "core/reader/key_index.h"
@@ -120,21 +121,44 @@ class StoreReader {
   // The cursor at entry i (at most entry_count()).
   Result<Cursor> CursorAt(size_t i) const;
   // The entry at cursor (before entry_count()); moves the cursor on.
-  Result<ScanItem> Next(Cursor* cursor) const;
+  // Inline: a scan's step over index blocks already checked; the rest
+  // (loaded indexes, blocks still to check, faults) is out of line.
+  Result<ScanItem> Next(Cursor* cursor) const {
+    LazyIndex::Entry e;
+    if (lazy_ && lazy_->QuickEntry(cursor->pos, &e) == LazyIndex::Quick::kFound) [[likely]] {
+      lazy_->PrefetchEntriesAfter(e.next);
+      ++cursor->index;
+      cursor->pos = e.next;
+      return ScanItem{e.key, e.record};
+    }
+    return NextSlow(cursor);
+  }
   // LowerBound with the errors of a damaged index.
   Result<size_t> Seek(std::string_view key) const;
-  // For a scan that reads objects, called once per entry with the number
-  // of the next entry: starts loading the record kScanLookahead entries on
-  // (when it lies before end), so several loads are in flight at once, as
-  // records read in key order need not lie in file order.  (Read through
-  // the lookup index, records follow the key order and nothing is needed.)
-  void PrefetchAhead(size_t next, size_t end) const {
-    if (!lazy_ && next + kScanLookahead <= end) PrefetchRecord(next + kScanLookahead - 1);
+  // For a scan that reads objects, called once per entry (item, with the
+  // number of the next entry) before its record is read: starts loading the
+  // record kScanLookahead entries on (when it lies before end), so several
+  // loads are in flight at once, as records read in key order need not lie
+  // in file order.  Read through the lookup index, records follow the key
+  // order: the bytes kScanBytesAhead past this record are loaded instead,
+  // which the processor's own prefetcher does not fetch across a page.
+  void PrefetchAhead(const ScanItem& item, size_t next, size_t end) const {
+    if (lazy_) {
+      if (item.record < map_.size() && map_.size() - item.record > kScanBytesAhead)
+        __builtin_prefetch(map_.bytes().data() + item.record + kScanBytesAhead);
+    } else if (next + kScanLookahead <= end) {
+      PrefetchRecord(next + kScanLookahead - 1);
+    }
   }
+  static constexpr uint64_t kScanBytesAhead = 1024;
   static constexpr size_t kScanLookahead = 8;
   // The payload of the record at offset, its CRC checked too when the file
-  // is read through its lookup index.
-  Result<Bytes> ReadChecked(uint64_t offset) const;
+  // is read through its lookup index.  Inline: every scan step reads one.
+  Result<Bytes> ReadChecked(uint64_t offset) const {
+    Bytes payload;
+    if (RecordSound(offset, &payload)) [[likely]] return payload;
+    return ReadFault(offset);
+  }
 
   // True when the file is read through the lookup index it carries.
   bool indexed() const { return lazy_.has_value(); }
@@ -193,7 +217,13 @@ class StoreReader {
   Result<std::optional<Bytes>> LazyGet(std::string_view key, uint64_t hash) const;
   // Whether the record at offset passes its bounds checks and, read through
   // the lookup index, its CRC.
-  bool RecordSound(uint64_t offset, Bytes* payload) const;
+  bool RecordSound(uint64_t offset, Bytes* payload) const {
+    if (LocateRecord(map_.bytes().data(), records_end_, offset, payload) != RecordFault::kNone) [[unlikely]]
+      return false;
+    return !lazy_ || Crc32(*payload) == StoredRecordCrc(map_.bytes().data(), offset);
+  }
+  [[gnu::noinline]] Result<ScanItem> NextSlow(Cursor* cursor) const;
+  [[gnu::noinline]] StoreError ReadFault(uint64_t offset) const;  // of a record RecordSound refused
   void PrefetchRecord(size_t i) const;  // starts loading entry i's record, if any
 
   std::string path_;
