@@ -850,6 +850,7 @@ struct MergedScanObject {
   Tournament merge;
   KeyForm key;
   ValueForm value;
+  KeptPairs kept;
 };
 
 PyTypeObject* merged_scan_type = nullptr;
@@ -858,7 +859,8 @@ PyObject* MergedNext(PyObject* obj) {
   auto* self = reinterpret_cast<MergedScanObject*>(obj);
   Cursor* top = self->merge.Top();
   if (top == nullptr) return nullptr;
-  PyObject* item = ScanItem(*top->store, top->item, top->at.index, top->end, self->key, self->value, top->path);
+  PyObject* item =
+      ScanItem(*top->store, top->item, top->at.index, top->end, self->key, self->value, top->path, &self->kept);
   if (item == nullptr || !self->merge.Advance()) {
     Py_XDECREF(item);
     self->merge.Clear();  // a failed scan ends with its error
@@ -875,6 +877,7 @@ void DeallocMerged(PyObject* obj) {
   auto* self = reinterpret_cast<MergedScanObject*>(obj);
   std::destroy_at(&self->merge);
   std::destroy_at(&self->owners);
+  self->kept.Clear();
   bind::FreeInstance(obj);
 }
 
@@ -969,6 +972,7 @@ PyObject* RouteScan(Router* self, PyObject* const* args) {
   new (&scan->merge) Tournament(std::move(cursors), skip);
   scan->key = static_cast<KeyForm>(key_form);
   scan->value = static_cast<ValueForm>(value_form);
+  new (&scan->kept) KeptPairs();
   return out;
 }
 
