@@ -15,6 +15,18 @@ sharded build on Spark against `ShardedWriter` in one process.
 - Floor: each Spark figure comes with the time of a mapInArrow that only
   returns its input, on the same frame: what Spark's own exchange with
   Python costs before any work is done.
+- Spark's Arrow byte cap: Spark 4 caps each Arrow batch it sends to Python
+  at `spark.sql.execution.arrow.maxBytesPerBatch` (64 MB) and, to do so,
+  measures the batch after every row, which costs about as much as the
+  exchange itself.  The session here turns the cap off (its largest value,
+  2147483647, skips the measuring), as the README advises for these jobs;
+  the row count cap (10,000 rows a batch) still bounds a batch.  The Spark
+  build and join are also run once with Spark's default cap
+  (`*_default_cap_s`), to show what the setting is worth.
+- Processor time: every figure comes with the processor seconds of this
+  process and all its children (the JVM, Python and Dask workers) over the
+  same interval (`*_cpu_s`), which a busy machine distorts less than the
+  wall-clock time.
 
 Prints one JSON object; record the figures in bench/README.md.
 """
@@ -35,6 +47,36 @@ from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PARTS = 16
+# Spark's Arrow byte cap off (see above).
+NO_BYTE_CAP = "2147483647"
+DEFAULT_BYTE_CAP = "64MB"
+
+
+def tree_cpu() -> float:
+    """Processor seconds used so far by this process and its live children."""
+    import psutil
+
+    total = 0.0
+    me = psutil.Process()
+    for p in [me, *me.children(recursive=True)]:
+        try:
+            t = p.cpu_times()
+        except psutil.Error:
+            continue
+        total += t.user + t.system
+    return total
+
+
+class Timer:
+    """Wall-clock and processor time of a block."""
+
+    def __enter__(self) -> Timer:
+        self.cpu0, self.t0 = tree_cpu(), time.perf_counter()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.wall = time.perf_counter() - self.t0
+        self.cpu = tree_cpu() - self.cpu0
 
 
 def rows(n: int) -> Iterator[tuple[str, dict[str, Any]]]:
@@ -43,13 +85,12 @@ def rows(n: int) -> Iterator[tuple[str, dict[str, Any]]]:
         yield key, {"key": key, "a": i, "b": i * 0.5, "c": f"s{i % 1000}"}
 
 
-def build_writer(directory: str, n: int, shards: int) -> float:
+def build_writer(directory: str, n: int, shards: int) -> Timer:
     from velkstore import ShardedWriter
 
-    t = time.perf_counter()
-    with ShardedWriter(directory, shards) as w:
+    with Timer() as t, ShardedWriter(directory, shards) as w:
         w.update(rows(n))
-    return time.perf_counter() - t
+    return t
 
 
 def spark_session() -> Any:
@@ -62,6 +103,7 @@ def spark_session() -> Any:
         .config("spark.ui.enabled", "false")
         .config("spark.ui.showConsoleProgress", "false")
         .config("spark.driver.memory", "4g")
+        .config("spark.sql.execution.arrow.maxBytesPerBatch", NO_BYTE_CAP)
         .getOrCreate()
     )
 
@@ -70,12 +112,12 @@ def _identity(batches: Any) -> Any:
     yield from batches
 
 
-def spark_floor(df: Any, column: str) -> float:
+def spark_floor(df: Any, column: str) -> Timer:
     """The time Spark takes to hand *df* to Python as Arrow and take it back
     (a mapInArrow that returns its input): the floor under any mapInArrow job."""
-    t = time.perf_counter()
-    df.mapInArrow(_identity, df.schema).selectExpr(f"count({column})").collect()
-    return time.perf_counter() - t
+    with Timer() as t:
+        df.mapInArrow(_identity, df.schema).selectExpr(f"count({column})").collect()
+    return t
 
 
 def spark_table(spark: Any, n: int) -> Any:
@@ -87,14 +129,13 @@ def spark_table(spark: Any, n: int) -> Any:
     )
 
 
-def build_spark(spark: Any, directory: str, n: int, shards: int) -> float:
+def build_spark(spark: Any, directory: str, n: int, shards: int) -> Timer:
     from velkstore.spark import to_velkstore
 
-    t = time.perf_counter()
-    info = to_velkstore(spark_table(spark, n), directory, shards, key="key")
-    elapsed = time.perf_counter() - t
+    with Timer() as t:
+        info = to_velkstore(spark_table(spark, n), directory, shards, key="key")
     assert info.num_keys == n, info
-    return elapsed
+    return t
 
 
 def _dask_keys(lo: int, hi: int, space: int) -> Any:
@@ -109,7 +150,7 @@ def _dask_keys(lo: int, hi: int, space: int) -> Any:
     return pd.DataFrame({"key": pd.arrays.ArrowExtensionArray(keys)})
 
 
-def join_dask(store: str, n: int, space: int, reps: int) -> list[float]:
+def join_dask(store: str, n: int, space: int, reps: int) -> tuple[list[Timer], int]:
     import dask.dataframe as dd
     import distributed
 
@@ -123,13 +164,13 @@ def join_dask(store: str, n: int, space: int, reps: int) -> list[float]:
         keys = dd.from_map(lambda b: _dask_keys(b[0], b[1], space), bounds).persist()
         distributed.wait(keys)
         for _ in range(reps):
-            t = time.perf_counter()
-            found = int(lookup(keys, "key", store)["value"].count().compute())
-            times.append(time.perf_counter() - t)
-    return times + [found]
+            with Timer() as t:
+                found = int(lookup(keys, "key", store)["value"].count().compute())
+            times.append(t)
+    return times, found
 
 
-def join_spark(spark: Any, store: str, n: int, space: int, reps: int) -> list[float]:
+def join_spark(spark: Any, store: str, n: int, space: int, reps: int) -> tuple[list[Timer], list[Timer], int]:
     from velkstore.spark import lookup
 
     keys = spark.range(0, n, numPartitions=PARTS).selectExpr(
@@ -138,12 +179,20 @@ def join_spark(spark: Any, store: str, n: int, space: int, reps: int) -> list[fl
     keys.count()
     times, floor = [], []
     for _ in range(reps):
-        t = time.perf_counter()
-        found = lookup(keys, "key", store).selectExpr("count(value) AS n").collect()[0].n
-        times.append(time.perf_counter() - t)
+        with Timer() as t:
+            found = lookup(keys, "key", store).selectExpr("count(value) AS n").collect()[0].n
+        times.append(t)
         floor.append(spark_floor(keys, "key"))
     keys.unpersist()
-    return times + [floor, found]
+    return times, floor, found
+
+
+def byte_cap(spark: Any, value: str) -> None:
+    spark.conf.set("spark.sql.execution.arrow.maxBytesPerBatch", value)
+
+
+def figures(name: str, timers: list[Timer]) -> dict[str, list[float]]:
+    return {f"{name}_s": [round(t.wall, 3) for t in timers], f"{name}_cpu_s": [round(t.cpu, 2) for t in timers]}
 
 
 def main() -> None:
@@ -168,22 +217,30 @@ def main() -> None:
             writer.append(build_writer(store, n, args.shards))
             spark_build.append(build_spark(spark, spark_store, n, args.shards))
             build_floor.append(spark_floor(spark_table(spark, n), "key"))
-        dask_times = join_dask(store, n, space, args.reps)
-        spark_times = join_spark(spark, store, n, space, args.reps)
+        byte_cap(spark, DEFAULT_BYTE_CAP)
+        build_default = build_spark(spark, spark_store, n, args.shards)
+        byte_cap(spark, NO_BYTE_CAP)
+        dask_times, found = join_dask(store, n, space, args.reps)
+        spark_times, join_floor, spark_found = join_spark(spark, store, n, space, args.reps)
+        byte_cap(spark, DEFAULT_BYTE_CAP)
+        join_default, _, _ = join_spark(spark, store, n, space, 1)
         spark.stop()
-        assert dask_times[-1] == spark_times[-1], (dask_times[-1], spark_times[-1])
-        w, sb = statistics.median(writer), statistics.median(spark_build)
-        join_floor = spark_times.pop(-2)
-        dj, sj = statistics.median(dask_times[:-1]), statistics.median(spark_times[:-1])
+        assert found == spark_found, (found, spark_found)
+        w = statistics.median(t.wall for t in writer)
+        sb = statistics.median(t.wall for t in spark_build)
+        dj = statistics.median(t.wall for t in dask_times)
+        sj = statistics.median(t.wall for t in spark_times)
         out.update(
-            build_writer_s=writer,
-            build_spark_s=spark_build,
+            figures("build_writer", writer),
+            **figures("build_spark", spark_build),
             build_ratio_spark_over_writer=round(sb / w, 3),
-            build_spark_floor_s=build_floor,
-            join_found=dask_times[-1],
-            join_dask_s=dask_times[:-1],
-            join_spark_s=spark_times[:-1],
-            join_spark_floor_s=join_floor,
+            **figures("build_spark_floor", build_floor),
+            **figures("build_spark_default_cap", [build_default]),
+            join_found=found,
+            **figures("join_dask", dask_times),
+            **figures("join_spark", spark_times),
+            **figures("join_spark_floor", join_floor),
+            **figures("join_spark_default_cap", join_default),
             join_dask_rows_per_s=round(n / dj),
             join_spark_rows_per_s=round(n / sj),
             join_ratio_spark_over_dask=round(sj / dj, 3),

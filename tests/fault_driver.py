@@ -66,18 +66,24 @@ def sharded_build(d):
 
 
 def worker_build(d):
-    # Shards built as a cluster's tasks build them, each attempt in a
+    # Shards built as a cluster's tasks build them: the pairs handed on as
+    # chunks in a file of the build directory, each shard's attempt in a
     # directory of its own (every shard's first attempt left behind, as a
     # failed one would be), then committed from the attempts kept.
-    from velkstore.sharded.build import Splitter, build_attempt, build_directory, commit_attempts
-    from velkstore.sharded.manifest import shard_file_name
+    from velkstore.sharded.build import (
+        Splitter, append_chunks, build_attempt, build_directory, commit_attempts, read_chunk, unpack_chunk,
+    )
+    from velkstore.sharded.manifest import join, shard_file_name
 
     splitter = Splitter(3, 0)
     splitter.add_pairs(new_pairs().items(), raw=True)
     with build_directory(os.path.join(d, "store")) as (target, build_id, build_dir):
+        chunks = splitter.take()
+        offsets = append_chunks(join(build_dir, "chunks-0"), chunks)
         built = []
         for i in range(3):
-            name, pairs = shard_file_name(build_id, i, 3), list(zip(splitter.keys[i], splitter.raws[i]))
+            name = shard_file_name(build_id, i, 3)
+            pairs = list(unpack_chunk(read_chunk(join(build_dir, "chunks-0"), offsets[i], len(chunks[i]))))
             build_attempt(build_dir, f"attempt-{2 * i}", name, [pairs])
             built.append((f"attempt-{2 * i + 1}", build_attempt(build_dir, f"attempt-{2 * i + 1}", name, [pairs])))
         commit_attempts(target, build_dir, 0, built)

@@ -10,6 +10,7 @@ be on a file system the driver and every executor see.
 from __future__ import annotations
 
 import os
+import pickle
 from collections.abc import Iterable, Iterator
 from functools import partial
 from typing import Any
@@ -30,14 +31,15 @@ from .sharded.build import (
     BuiltShard,
     ShardedBuildInfo,
     Splitter,
+    append_chunks,
     build_attempt,
     build_directory,
     commit_attempts,
-    pack_chunk,
+    read_chunk,
     unpack_chunk,
 )
 from .sharded.arrow_split import add_batch
-from .sharded.manifest import DirPath, check_num_shards, check_seed, shard_file_name
+from .sharded.manifest import DirPath, check_num_shards, check_seed, join, shard_file_name
 
 __all__ = ["lookup", "to_velkstore"]
 
@@ -134,7 +136,12 @@ def _lookup_batches(
 
 # -- building -------------------------------------------------------------------
 
-_CHUNK_SCHEMA = "shard int, part long, seq long, chunk binary"
+# What a first-stage task hands on for each chunk of pairs it wrote: the
+# shard, the value that routes the row to the shard's task (`_routes`), its
+# place in the DataFrame's order (partition, sequence) and where it is.
+_CHUNK_SCHEMA = "route int, shard int, part long, seq long, file string, offset long, size long"
+# What a second-stage task returns: (shard, attempt, BuiltShard), pickled.
+_BUILT_SCHEMA = "built binary"
 
 
 def to_velkstore(
@@ -158,11 +165,14 @@ def to_velkstore(
     higher partition, then the later row).  *seed*, *compress* and
     *compress_level* are as for `ShardedWriter`.
 
-    Each task splits its partition's rows by shard; the pieces are shuffled
-    so that task *i* of the second stage gets every piece of shard *i*, in
-    partition order, and builds that shard on its executor.  Only when every
-    shard is built does the driver commit the manifest.  A task that fails
-    and is retried builds its shard again in a directory of its own; if the
+    Each task of a first stage splits its partition's rows by shard into
+    packed chunks, which it appends to a file of its own in the build
+    directory (a hidden directory inside *directory*).  Only where each chunk
+    lies goes through Spark's shuffle, so that task *i* of the second stage
+    gets the places of every chunk of shard *i*, in the DataFrame's order; it
+    reads them back and builds that shard.  Only when every shard is built
+    does the driver commit the manifest.  A task that fails and is retried
+    writes its chunks, or builds its shard, again in files of its own; if the
     job fails, no manifest is written, the directory keeps the store it had,
     and this build's files are removed.
     """
@@ -173,53 +183,90 @@ def to_velkstore(
         if name not in df.columns:
             raise KeyError(f"the DataFrame has no column {name!r}")
     with build_directory(os.path.abspath(os.fspath(directory))) as (target, build_id, build_dir):
-        chunks = df.mapInArrow(partial(_split_batches, n, seed, key, value), _CHUNK_SCHEMA)
-        results = (
-            chunks.rdd.map(_keyed_chunk)
-            .repartitionAndSortWithinPartitions(n, partitionFunc=_chunk_shard)
-            .mapPartitionsWithIndex(partial(_build_task, build_dir, build_id, n, level))
-            .collect()
-        )
+        routes = _routes(df.sparkSession, n)
+        chunks = df.mapInArrow(partial(_split_batches, build_dir, n, seed, key, value, routes), _CHUNK_SCHEMA)
+        ordered = chunks.repartition(n, "route").sortWithinPartitions("part", "seq")
+        rows = ordered.mapInArrow(partial(_build_batches, build_dir, build_id, n, level), _BUILT_SCHEMA).collect()
+        results = [pickle.loads(row[0]) for row in rows]
+        if not results:
+            # A DataFrame of no partitions: no task ran, the shards are empty.
+            results = [_build(build_dir, build_id, n, level, i, iter(()), f"driver-{i}") for i in range(n)]
         results.sort(key=lambda r: r[0])
         if [r[0] for r in results] != list(range(n)):
             raise RuntimeError(f"the build returned shards {[r[0] for r in results]}, not each of 0..{n - 1} once")
         return commit_attempts(target, build_dir, seed, [(attempt, shard) for _, attempt, shard in results])
 
 
+def _routes(spark: Any, num_shards: int) -> list[int]:
+    """For each shard *i*, a value that Spark's hash partitioning into
+    *num_shards* partitions sends to partition *i* (``pmod(hash(v), n)``,
+    asked of Spark itself): a shuffle on it gives task *i* shard *i*."""
+    width = 16 * num_shards
+    while True:
+        found = (
+            spark.range(0, width)
+            .selectExpr("CAST(id AS int) AS v")
+            .selectExpr("v", f"pmod(hash(v), {num_shards}) AS p")
+            .groupBy("p")
+            .agg({"v": "min"})
+            .collect()
+        )
+        if len(found) == num_shards:
+            routes = [0] * num_shards
+            for p, v in found:
+                routes[p] = v
+            return routes
+        if width >= 1 << 30:  # pragma: no cover - the hash would have to be broken
+            raise RuntimeError(f"found no value for each of {num_shards} partitions")
+        width *= 4
+
+
 def _split_batches(
-    num_shards: int, seed: int, key: str, value: str | None, batches: Iterable[pa.RecordBatch]
+    build_dir: DirPath,
+    num_shards: int,
+    seed: int,
+    key: str,
+    value: str | None,
+    routes: list[int],
+    batches: Iterable[pa.RecordBatch],
 ) -> Iterator[pa.RecordBatch]:
-    # Runs in a first-stage task: this partition's pairs as packed chunks,
-    # each tagged (shard, partition, sequence) so that the second stage
-    # replays them in the DataFrame's order.
-    part = _task().partitionId()
+    # Runs in a first-stage task: this partition's pairs as packed chunks in
+    # a file of this attempt's, each chunk's row tagged (shard, partition,
+    # sequence) so that the second stage replays them in the DataFrame's
+    # order.
+    context = _task()
+    part = context.partitionId()
+    file = f"chunks-{context.taskAttemptId()}"
     splitter = Splitter(num_shards, seed)
     seq = 0
 
-    def emit() -> pa.RecordBatch:
+    def emit(every: bool = False) -> pa.RecordBatch:
         nonlocal seq
-        rows: tuple[list[int], list[bytes]] = ([], [])
-        for i, (keys, raws) in enumerate(zip(splitter.keys, splitter.raws)):
-            if keys:
-                rows[0].append(i)
-                rows[1].append(pack_chunk(keys, raws))
-        splitter.clear()
-        first, seq = seq, seq + len(rows[0])
+        shards = [i for i, keys in enumerate(splitter.keys) if every or keys]
+        packed = splitter.take()
+        sizes = [len(packed[i]) for i in shards]
+        offsets = append_chunks(join(build_dir, file), [packed[i] for i in shards])
+        first, seq = seq, seq + len(shards)
         return pa.RecordBatch.from_arrays(
             [
-                pa.array(rows[0], pa.int32()),
-                pa.array([part] * len(rows[0]), pa.int64()),
+                pa.array([routes[i] for i in shards], pa.int32()),
+                pa.array(shards, pa.int32()),
+                pa.array([part] * len(shards), pa.int64()),
                 pa.array(range(first, seq), pa.int64()),
-                pa.array(rows[1], pa.binary()),
+                pa.array([file] * len(shards), pa.string()),
+                pa.array(offsets, pa.int64()),
+                pa.array(sizes, pa.int64()),
             ],
-            names=["shard", "part", "seq", "chunk"],
+            names=["route", "shard", "part", "seq", "file", "offset", "size"],
         )
 
     for batch in batches:
         add_batch(splitter, batch, key, value)
         if splitter.pending > CHUNK_BYTES:
             yield emit()
-    yield emit()
+    # The first partition sends every shard a chunk, empty or not, so that
+    # no shard's task goes without input (Spark may skip an empty one).
+    yield emit(every=part == 0)
 
 
 def _task() -> TaskContext:
@@ -229,21 +276,35 @@ def _task() -> TaskContext:
     return context
 
 
-def _keyed_chunk(row: Any) -> tuple[tuple[int, int, int], bytes]:
-    return (row[0], row[1], row[2]), row[3]
+def _build_batches(
+    build_dir: DirPath, build_id: str, num_shards: int, level: int | None, batches: Iterable[pa.RecordBatch]
+) -> Iterator[pa.RecordBatch]:
+    # Runs as a second-stage task: partition i builds shard i.  Each attempt
+    # builds in its own directory, so a retried or speculative attempt never
+    # meets the file of another.
+    context = _task()
+    index = context.partitionId()
+    rows = (row for batch in batches for row in batch.select(["shard", "file", "offset", "size"]).to_pylist())
+    built = _build(build_dir, build_id, num_shards, level, index, rows, f"attempt-{context.taskAttemptId()}")
+    yield pa.RecordBatch.from_arrays([pa.array([pickle.dumps(built)], pa.binary())], names=["built"])
 
 
-def _chunk_shard(k: tuple[int, int, int]) -> int:
-    return k[0]
+def _build(
+    build_dir: DirPath,
+    build_id: str,
+    num_shards: int,
+    level: int | None,
+    index: int,
+    rows: Iterator[dict[str, Any]],
+    attempt: str,
+) -> tuple[int, str, BuiltShard]:
+    # Builds shard *index* in the directory *attempt* from the chunks the
+    # rows place, which come in the DataFrame's order.
+    def chunks() -> Iterator[Iterable[tuple[bytes, bytes]]]:
+        for row in rows:
+            if row["shard"] != index:
+                raise RuntimeError(f"a chunk of shard {row['shard']} reached the task building shard {index}")
+            yield unpack_chunk(read_chunk(join(build_dir, row["file"]), row["offset"], row["size"]))
 
-
-def _build_task(
-    build_dir: DirPath, build_id: str, num_shards: int, level: int | None, index: int, chunks: Iterator[Any]
-) -> Iterator[tuple[int, str, BuiltShard]]:
-    # Runs in a second-stage task: builds shard *index* from its chunks,
-    # sorted by (partition, sequence).  Each attempt builds in its own
-    # directory, so a retried or speculative attempt never meets the file
-    # of another.
-    attempt = f"attempt-{_task().taskAttemptId()}"
     name = shard_file_name(build_id, index, num_shards)
-    yield index, attempt, build_attempt(build_dir, attempt, name, (unpack_chunk(c) for _, c in chunks), level)
+    return index, attempt, build_attempt(build_dir, attempt, name, chunks(), level)

@@ -47,6 +47,30 @@ def unpack_chunk(chunk: bytes) -> Iterator[tuple[bytes, bytes]]:
     return zip(keys, raws)
 
 
+def append_chunks(path: DirPath, chunks: Sequence[bytes]) -> list[int]:
+    """Append *chunks* to the file *path* (made if missing) and return the
+    offset of each: for engines whose tasks hand chunks on through files
+    that the next stage's tasks read back with `read_chunk`."""
+    offsets = []
+    with naming_file(path), open(path, "ab") as f:
+        offset = f.tell()
+        for chunk in chunks:
+            offsets.append(offset)
+            f.write(chunk)
+            offset += len(chunk)
+    return offsets
+
+
+def read_chunk(path: DirPath, offset: int, size: int) -> bytes:
+    """The chunk of *size* bytes at *offset* in the file *path*."""
+    with naming_file(path), open(path, "rb") as f:
+        f.seek(offset)
+        chunk = f.read(size)
+    if len(chunk) != size:
+        raise OSError(f"chunk file {os.fsdecode(path)!r} is truncated: {len(chunk)} of {size} bytes at {offset}")
+    return chunk
+
+
 @dataclass(frozen=True)
 class BuiltShard:
     entry: ShardEntry
