@@ -1,14 +1,17 @@
 """Two installs of the package side by side: the same lookup workloads in
 fresh processes, alternating between the installs, medians and ratios.
 
-    .venv/bin/python bench/ab.py BEFORE_DIR AFTER_DIR [--keys N] [--rounds R]
+    .venv/bin/python bench/ab.py BEFORE_DIR AFTER_DIR [--keys N] [--rounds R] [--whole]
 
 Each DIR holds an installed `velkstore` package and `_velkstore` module (a
 copy of a virtual environment's site-packages entries); it is put first on
 PYTHONPATH of the child processes.  Times are the thread's CPU time, not
 wall time, and each figure is the best of three passes in a process, then
 the median over the processes: on a machine shared with other work that
-keeps the comparison fair where wall times swing by half.  The ratio is
+keeps the comparison fair where wall times swing by half.  With --whole,
+each process also builds a store of the same pairs (process CPU time, so
+the writer's helper threads count) and runs the command line's `get` of
+one key five times (its CPU time, the best of the five).  The ratio is
 after / before: below 1.00x the later build is faster.
 """
 
@@ -50,6 +53,23 @@ out = {
     "_velkstore exists(k)": per_op(loop(f.exists)),
     "_native prefix scan (all)": per_op(lambda: sum(1 for _ in r.prefix_raw("user:"))) * len(q) / n,
 }
+if "--whole" in sys.argv:
+    import os, resource, subprocess, tempfile
+    # A build, in process CPU time (the writer's helper threads count), per pair.
+    with tempfile.TemporaryDirectory() as tmp:
+        t0 = time.process_time()
+        w = VelkWriter()
+        w.update((f"user:{i:09d}", {"i": i, "name": "x" * 40}) for i in range(n))
+        w.build(os.path.join(tmp, "b.vlks"))
+        out["build (per pair)"] = (time.process_time() - t0) * 1e9 / n
+    # The command line: one `get` in a fresh interpreter, its CPU time (the best of 5), per call.
+    best = []
+    for _ in range(5):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        subprocess.run([sys.executable, "-m", "velkstore", "get", path, q[0]], check=True, stdout=subprocess.DEVNULL)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        best.append((after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1e9)
+    out["CLI get, one key (per call)"] = min(best)
 print(json.dumps(out))
 """
 
@@ -60,6 +80,7 @@ def main() -> int:
     ap.add_argument("after")
     ap.add_argument("--keys", type=int, default=1_000_000)
     ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--whole", action="store_true", help="also a build and a command-line get per process")
     args = ap.parse_args()
     runs: dict[str, dict[str, list[float]]] = {"before": {}, "after": {}}
     with tempfile.TemporaryDirectory() as tmp:
@@ -73,11 +94,11 @@ def main() -> int:
             order = ("before", "after") if i % 2 == 0 else ("after", "before")
             for which in order:
                 env = dict(os.environ, PYTHONPATH=os.path.abspath(getattr(args, which)))
-                out = subprocess.run([sys.executable, "-c", CHILD, path, str(args.keys)], env=env, check=True,
-                                     capture_output=True, text=True).stdout
+                argv = [sys.executable, "-c", CHILD, path, str(args.keys)] + (["--whole"] if args.whole else [])
+                out = subprocess.run(argv, env=env, check=True, capture_output=True, text=True).stdout
                 for name, ns in json.loads(out).items():
                     runs[which].setdefault(name, []).append(ns)
-    print("| workload (ns per key) | before | after | after/before |")
+    print("| workload (ns per key, or as named) | before | after | after/before |")
     print("|---|---|---|---|")
     for name in runs["before"]:
         b, a = statistics.median(runs["before"][name]), statistics.median(runs["after"][name])

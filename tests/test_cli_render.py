@@ -51,6 +51,22 @@ def test_native_lines_are_the_general_paths_bytes():
     for key in (b"user:1", b"", b"\xff\xfe", b"a\nb\"", "é".encode()):
         raw = raws[len(key)]
         assert _native._json_line(raw, key) == general(raw, key), key
+    # Damaged values: whatever the native renderer takes, the general path
+    # takes too and writes the same way.
+    seeds = [msgpack.packb(v, use_bin_type=True) for v in AWKWARD if not isinstance(v, (str, list)) or len(v) < 99]
+    for _ in range(5_000):
+        raw = bytearray(rnd.choice(seeds))
+        for _ in range(rnd.randint(1, 3)):
+            at = rnd.randrange(len(raw) + 1)
+            if rnd.random() < 0.6 and at < len(raw):
+                raw[at] = rnd.randrange(256)
+            elif rnd.random() < 0.5:
+                del raw[at:]
+            else:
+                raw.insert(at, rnd.randrange(256))
+        line = _native._json_line(bytes(raw), None)
+        if line is not None:
+            assert line == general(bytes(raw)), bytes(raw)
 
 
 def test_values_the_native_renderer_leaves_to_the_general_path():

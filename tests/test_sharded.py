@@ -392,6 +392,29 @@ def test_every_read_agrees_with_one_store_of_the_same_pairs(tmp_path):
                     closed()
 
 
+def test_batch_lookups_larger_than_a_routing_part_agree_with_one_store(tmp_path):
+    # A large batch is routed a part of a few thousand keys at a time; every
+    # answer must land in its place, compressed values must outlive the part
+    # they were decompressed in, and a shard not open must still raise.
+    pairs = {f"k{i:05d}": {"i": i, "pad": "y" * (i % 40)} for i in range(9000)}
+    asked = [k for i, k in enumerate(pairs) if i % 3] + [f"gone{i}" for i in range(3000)] + ["\ud800", b"k00004"]
+    asked = asked[::2] + asked[1::2]
+    single = tmp_path / "one.vlks"
+    with velkstore.VelkWriter(single, compress="zstd") as w:
+        w.update(pairs)
+    with VelkReader(single) as one:
+        for n in (3, 4):
+            d = build(tmp_path / f"st{n}", pairs, num_shards=n, compress="zstd")
+            with ShardedReader(d) as r:
+                assert r.get_many(asked, -1) == one.get_many(asked, -1)
+                assert r.get_many_raw(asked) == one.get_many_raw(asked)
+            with ShardedReader(d, shards=[0, 2]) as r:
+                mine = [k for k in asked if k == "\ud800" or shard_of(k, n) in (0, 2)]
+                assert r.get_many(mine, -1) == one.get_many(mine, -1)
+                with pytest.raises(ShardNotOpenError, match="belongs to shard 1"):
+                    r.get_many_raw(mine + [next(k for k in asked if k != "\ud800" and shard_of(k, n) == 1)])
+
+
 def test_merged_scans_order_keys_that_agree_on_long_stretches(tmp_path):
     # The merge compares eight bytes past the prefix all keys of the scan
     # share and only then whole keys: keys equal over those bytes, ending

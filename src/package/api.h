@@ -87,10 +87,10 @@ PyObject* KeyTuple(PyObject* keys);
 // decompressed into *arena when the file compresses them.  usable (may be
 // null: all) marks the keys whose answer counts.  The first fault met, a
 // damaged record of a usable key or a damaged compressed value, goes to
-// *fault (unless one is there already).
+// *fault (unless one is there already).  hashes as ProbeMany takes them.
 void LookupPart(const StoreReader& store, std::span<const std::string_view> keys, const uint8_t* usable,
                 StoreReader::Found* found, Bytes* payloads, std::vector<std::byte>* arena,
-                std::optional<StoreError>* fault);
+                std::optional<StoreError>* fault, const uint64_t* hashes = nullptr);
 
 // A stored key as str (surrogateescape) or bytes.  New references.
 inline PyObject* KeyStr(std::string_view k) {

@@ -35,11 +35,27 @@ struct ScanKeys {
   bool Range(const StoreReader& r, PyObject* path, size_t* begin, size_t* end) const;
 };
 
+// The last two (key, value) pairs a scan yielded, each given again with
+// new items once nothing else holds it (as dict.items() and zip() do with
+// one): a loop that keeps each item until the next one comes (`for item in
+// scan`) then allocates no tuple per entry either.  Only pairs of bytes and
+// str are kept, so they can be part of no reference cycle.  Owned by the
+// scan, which lets go of them with Clear().
+struct KeptPairs {
+  PyObject* pairs[2] = {nullptr, nullptr};
+  int oldest = 0;  // the slot a new pair replaces
+  void Clear() {
+    Py_CLEAR(pairs[0]);
+    Py_CLEAR(pairs[1]);
+  }
+};
+
 // The item a scan yields for entry item of r (next: the index of the entry
 // after it; end: where the scan stops, for the read-ahead), or nullptr with
-// the error set; path names the file in the error of a damaged record.
+// the error set; path names the file in the error of a damaged record.  A
+// pair comes from *kept when one is free.
 PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size_t next, size_t end,
-                   KeyForm key, ValueForm value, PyObject* path);
+                   KeyForm key, ValueForm value, PyObject* path, KeptPairs* kept);
 
 // A lazy scan over entries [begin, end) of owner's key list; null with the
 // error set when a damaged index keeps it from finding its first entry.

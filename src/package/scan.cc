@@ -20,13 +20,7 @@ struct ScanObject {
   size_t end;
   KeyForm key;
   ValueForm value;
-  // The last two (key, value) pairs yielded, each given again with new
-  // items once nothing else holds it (as dict.items() and zip() do with
-  // one): a loop that keeps each item until the next one comes (`for item
-  // in scan`) then allocates no tuple per entry either.  Only pairs of bytes
-  // and str are kept, so they can be part of no reference cycle.
-  PyObject* pairs[2];
-  int oldest;  // the slot a new pair replaces
+  KeptPairs kept;
 };
 
 // Entry item's key and value as the scan's forms ask (each left empty when
@@ -60,8 +54,8 @@ PyObject* NewPair(Ref key, Ref value) {
 }
 
 // The pair (key, value), in a kept pair when one can be reused.
-PyObject* Pair(ScanObject* self, Ref key, Ref value) {
-  for (PyObject* pair : self->pairs) {
+PyObject* Pair(KeptPairs* kept, ValueForm form, Ref key, Ref value) {
+  for (PyObject* pair : kept->pairs) {
     if (pair != nullptr && Py_REFCNT(pair) == 1) {
       Py_SETREF(PyTuple_GET_ITEM(pair, 0), key.release());
       Py_SETREF(PyTuple_GET_ITEM(pair, 1), value.release());
@@ -69,9 +63,9 @@ PyObject* Pair(ScanObject* self, Ref key, Ref value) {
     }
   }
   PyObject* pair = NewPair(std::move(key), std::move(value));
-  if (pair != nullptr && self->value == ValueForm::kRaw) {
-    Py_XSETREF(self->pairs[self->oldest], Py_NewRef(pair));
-    self->oldest ^= 1;
+  if (pair != nullptr && form == ValueForm::kRaw) {
+    Py_XSETREF(kept->pairs[kept->oldest], Py_NewRef(pair));
+    kept->oldest ^= 1;
   }
   return pair;
 }
@@ -82,15 +76,9 @@ PyObject* Next(PyObject* obj) {
   const StoreReader& r = *self->store;
   PyObject* path = reinterpret_cast<ReaderObject*>(self->owner)->path;
   auto item = r.Next(&self->cursor);
-  PyObject* out = nullptr;
-  Ref key, value;
-  if (!item.ok()) {
-    RaiseStoreError(item.error(), path);
-  } else if (ItemParts(r, item.value(), self->cursor.index, self->end, self->key, self->value, path, &key, &value)) {
-    out = self->key == KeyForm::kNone   ? value.release()
-          : self->value == ValueForm::kNone ? key.release()
-                                            : Pair(self, std::move(key), std::move(value));
-  }
+  PyObject* out = item.ok() ? ScanItem(r, item.value(), self->cursor.index, self->end, self->key, self->value, path,
+                                       &self->kept)
+                            : RaiseStoreError(item.error(), path);
   if (out == nullptr) self->cursor.index = self->end;  // a failed scan ends with its error
   return out;
 }
@@ -106,8 +94,7 @@ void Dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
   self->store.~shared_ptr();
   Py_XDECREF(self->owner);
-  Py_XDECREF(self->pairs[0]);
-  Py_XDECREF(self->pairs[1]);
+  self->kept.Clear();
   bind::FreeInstance(obj);
 }
 
@@ -136,12 +123,12 @@ PyType_Spec kSpec = {
 }  // namespace
 
 PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size_t next, size_t end,
-                   KeyForm key_form, ValueForm value_form, PyObject* path) {
+                   KeyForm key_form, ValueForm value_form, PyObject* path, KeptPairs* kept) {
   Ref key, value;
   if (!ItemParts(r, item, next, end, key_form, value_form, path, &key, &value)) return nullptr;
   if (key_form == KeyForm::kNone) return value.release();
   if (value_form == ValueForm::kNone) return key.release();
-  return NewPair(std::move(key), std::move(value));
+  return Pair(kept, value_form, std::move(key), std::move(value));
 }
 
 PyObject* CreateScanType(PyObject* module) {
@@ -163,8 +150,7 @@ PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, siz
   self->end = end;
   self->key = key;
   self->value = value;
-  self->pairs[0] = self->pairs[1] = nullptr;
-  self->oldest = 0;
+  new (&self->kept) KeptPairs();
   return obj;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -572,9 +573,22 @@ int RouteContains(PyObject* obj, PyObject* key) {
   return found.value() ? 1 : 0;
 }
 
-// get_many / get_many_raw: keys converted and routed holding the lock, one
-// batch lookup per shard (without the lock for large batches), then the
-// answers put back in the order asked.
+// The shard of a placement hash: a mask when num_shards is a power of two.
+inline size_t ShardIndex(uint64_t hash, size_t num_shards) {
+  return (num_shards & (num_shards - 1)) == 0 ? static_cast<size_t>(hash & (num_shards - 1))
+                                              : static_cast<size_t>(hash % num_shards);
+}
+
+// Keys of a batch lookup sorted by shard a part at a time: big enough that
+// each shard's share is a batch of its own (whose misses overlap), small
+// enough that its arrays stay in cache and allocate nothing per call
+// beyond what one store's batch lookup does.
+constexpr size_t kRoutePart = 4096;
+
+// get_many / get_many_raw: keys converted holding the lock, then looked up
+// a part at a time, each part's keys hashed, grouped by shard and each
+// group one batch lookup (without the lock for large batches); the answers
+// land in the order asked.
 template <bool kDecode>
 PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   Ref seq(KeyTuple(args[0]));
@@ -584,54 +598,91 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   if (!keys.Convert(&PyTuple_GET_ITEM(seq.get(), 0), n)) return nullptr;
   if (!Live(self)) return nullptr;
   const std::vector<std::string_view>& views = keys.views;
-  constexpr uint32_t kUnusable = UINT32_MAX;
   const size_t num_shards = self->num_shards;
-  std::vector<uint32_t> shard_of(n, kUnusable);
-  std::vector<size_t> count(num_shards + 1, 0);
-  for (size_t j = 0; j < n; ++j) {
-    if (!keys.usable[j]) continue;
-    shard_of[j] = static_cast<uint32_t>(ShardOf(views[j], self->seed, num_shards));
-    ++count[shard_of[j] + 1];
+  const uint64_t seed = self->seed;
+  size_t usable = 0;
+  for (size_t j = 0; j < n; ++j) usable += keys.usable[j];
+  // With a shard not open (or its reader closed), the first key asked of it
+  // raises, before anything is looked up: each key's shard is found first.
+  bool every_shard = true;
+  for (const Ref& r : self->readers) {
+    every_shard = every_shard && r.get() != Py_None && reinterpret_cast<ReaderObject*>(r.get())->store != nullptr;
   }
-  // Positions of each shard's keys, contiguous per shard, in the order asked.
-  for (size_t i = 0; i < num_shards; ++i) count[i + 1] += count[i];
-  std::vector<size_t> order(count[num_shards]);
-  {
-    std::vector<size_t> next(count.begin(), count.end() - 1);
+  if (!every_shard) {
+    constexpr size_t kNone = SIZE_MAX;
+    std::vector<size_t> first(num_shards, kNone);
     for (size_t j = 0; j < n; ++j) {
-      if (shard_of[j] != kUnusable) order[next[shard_of[j]]++] = j;
+      if (!keys.usable[j]) continue;
+      size_t& f = first[ShardIndex(PlacementHash(views[j], seed), num_shards)];
+      if (f == kNone) f = j;
+    }
+    for (size_t i = 0; i < num_shards; ++i) {
+      if (first[i] != kNone && ShardReader(self, views[first[i]], i) == nullptr) return nullptr;
     }
   }
-  std::vector<std::string_view> batch_keys(order.size());
-  for (size_t k = 0; k < order.size(); ++k) batch_keys[k] = views[order[k]];
-  std::vector<StoreReader::Found> found(order.size());
-  std::vector<Bytes> payloads(order.size());
   // Stores held while the lock is let go and the values are decoded.
   std::vector<std::shared_ptr<const StoreReader>> stores(num_shards);
   // The readers too, for their paths: a close meanwhile lets the router's go.
   std::vector<Ref> readers(num_shards);
+  std::vector<uint8_t> hashed(num_shards);
   for (size_t i = 0; i < num_shards; ++i) {
-    if (count[i] == count[i + 1]) continue;
-    ReaderObject* reader = ShardReader(self, batch_keys[count[i]], i);
-    if (reader == nullptr) return nullptr;
-    readers[i] = Ref(Py_NewRef(reinterpret_cast<PyObject*>(reader)));
-    stores[i] = reader->store;
+    PyObject* r = self->readers[i].get();
+    if (r == Py_None || reinterpret_cast<ReaderObject*>(r)->store == nullptr) continue;  // asked of no key
+    readers[i] = Ref(Py_NewRef(r));
+    stores[i] = reinterpret_cast<ReaderObject*>(r)->store;
+    hashed[i] = stores[i]->HashedBy(seed);
   }
-  // Compressed values are decompressed with the lookups, without the lock.
-  std::vector<std::vector<std::byte>> arenas(num_shards);
+  std::vector<StoreReader::Found> found(n, StoreReader::Found::kAbsent);
+  std::vector<Bytes> payloads(n);
+  // Compressed values are decompressed with the lookups, without the lock,
+  // each group's into an arena of its own that stays put.
+  std::deque<std::vector<std::byte>> arenas;
   std::optional<StoreError> fault;
   size_t fault_shard = 0;
   auto probe = [&] {
-    for (size_t i = 0; i < num_shards && !fault; ++i) {
-      const size_t b = count[i], e = count[i + 1];
-      if (b == e) continue;
-      LookupPart(*stores[i], {batch_keys.data() + b, e - b}, nullptr, found.data() + b, payloads.data() + b,
-                 &arenas[i], &fault);
-      fault_shard = i;
+    const size_t part = std::min(n, std::max(kRoutePart, 32 * num_shards));
+    std::vector<size_t> count(num_shards + 1), next(num_shards), at(part);
+    std::vector<uint64_t> hash_of(part);  // in the order asked
+    std::vector<uint32_t> shard_of(part);
+    std::vector<std::string_view> part_keys(part);  // grouped by shard
+    std::vector<uint64_t> part_hashes(part);
+    std::vector<StoreReader::Found> part_found(part);
+    std::vector<Bytes> part_payloads(part);
+    std::vector<std::byte> scratch;  // the arena of a store that does not compress
+    for (size_t base = 0; base < n && !fault; base += part) {
+      const size_t end = std::min(n, base + part);
+      std::fill(count.begin(), count.end(), 0);
+      for (size_t j = base; j < end; ++j) {
+        if (!keys.usable[j]) continue;
+        hash_of[j - base] = PlacementHash(views[j], seed);
+        shard_of[j - base] = static_cast<uint32_t>(ShardIndex(hash_of[j - base], num_shards));
+        ++count[shard_of[j - base] + 1];
+      }
+      for (size_t i = 0; i < num_shards; ++i) count[i + 1] += count[i];
+      std::copy(count.begin(), count.end() - 1, next.begin());
+      for (size_t j = base; j < end; ++j) {
+        if (!keys.usable[j]) continue;
+        const size_t k = next[shard_of[j - base]]++;
+        at[k] = j;
+        part_keys[k] = views[j];
+        part_hashes[k] = hash_of[j - base];
+      }
+      for (size_t i = 0; i < num_shards && !fault; ++i) {
+        const size_t b = count[i], e = count[i + 1];
+        if (b == e) continue;
+        std::vector<std::byte>* arena = stores[i]->values().compressed() ? &arenas.emplace_back() : &scratch;
+        LookupPart(*stores[i], {part_keys.data() + b, e - b}, nullptr, part_found.data() + b,
+                   part_payloads.data() + b, arena, &fault, hashed[i] ? part_hashes.data() + b : nullptr);
+        fault_shard = i;
+      }
+      for (size_t k = 0; k < count[num_shards]; ++k) {
+        found[at[k]] = part_found[k];
+        payloads[at[k]] = part_payloads[k];
+      }
     }
     return true;
   };
-  if (order.size() >= kReleaseLockFrom) {
+  if (usable >= kReleaseLockFrom) {
     WithoutLock(probe);
   } else {
     probe();
@@ -640,13 +691,16 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   PyObject* absent = kDecode && args[1] != nullptr ? args[1] : Py_None;
   Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out) return nullptr;
-  for (size_t j = 0; j < n; ++j) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), Py_NewRef(absent));
-  for (size_t k = 0; k < order.size(); ++k) {
-    if (found[k] != StoreReader::Found::kFound) continue;
-    const auto at = static_cast<Py_ssize_t>(order[k]);
-    PyObject* item = kDecode ? Decode(payloads[k], PyTuple_GET_ITEM(seq.get(), at)) : NewBytes(payloads[k]);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(out.get(), at, item);
+  for (size_t j = 0; j < n; ++j) {
+    PyObject* item;
+    if (found[j] != StoreReader::Found::kFound) {
+      item = Py_NewRef(absent);
+    } else {
+      item = kDecode ? Decode(payloads[j], PyTuple_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(j)))
+                     : NewBytes(payloads[j]);
+      if (item == nullptr) return nullptr;
+    }
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), item);
   }
   return out.release();
 }
@@ -796,6 +850,7 @@ struct MergedScanObject {
   Tournament merge;
   KeyForm key;
   ValueForm value;
+  KeptPairs kept;
 };
 
 PyTypeObject* merged_scan_type = nullptr;
@@ -804,7 +859,8 @@ PyObject* MergedNext(PyObject* obj) {
   auto* self = reinterpret_cast<MergedScanObject*>(obj);
   Cursor* top = self->merge.Top();
   if (top == nullptr) return nullptr;
-  PyObject* item = ScanItem(*top->store, top->item, top->at.index, top->end, self->key, self->value, top->path);
+  PyObject* item =
+      ScanItem(*top->store, top->item, top->at.index, top->end, self->key, self->value, top->path, &self->kept);
   if (item == nullptr || !self->merge.Advance()) {
     Py_XDECREF(item);
     self->merge.Clear();  // a failed scan ends with its error
@@ -821,6 +877,7 @@ void DeallocMerged(PyObject* obj) {
   auto* self = reinterpret_cast<MergedScanObject*>(obj);
   std::destroy_at(&self->merge);
   std::destroy_at(&self->owners);
+  self->kept.Clear();
   bind::FreeInstance(obj);
 }
 
@@ -915,6 +972,7 @@ PyObject* RouteScan(Router* self, PyObject* const* args) {
   new (&scan->merge) Tournament(std::move(cursors), skip);
   scan->key = static_cast<KeyForm>(key_form);
   scan->value = static_cast<ValueForm>(value_form);
+  new (&scan->kept) KeptPairs();
   return out;
 }
 

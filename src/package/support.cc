@@ -155,9 +155,9 @@ PyObject* KeyTuple(PyObject* keys) {
 
 void LookupPart(const StoreReader& store, std::span<const std::string_view> keys, const uint8_t* usable,
                 StoreReader::Found* found, Bytes* payloads, std::vector<std::byte>* arena,
-                std::optional<StoreError>* fault) {
+                std::optional<StoreError>* fault, const uint64_t* hashes) {
   std::vector<StoreReader::KeyFault> faults;
-  store.ProbeMany(keys, found, payloads, &faults);
+  store.ProbeMany(keys, found, payloads, &faults, hashes);
   for (StoreReader::KeyFault& f : faults) {
     if (usable != nullptr && !usable[f.key]) continue;
     if (!*fault) fault->emplace(std::move(f.error));

@@ -7,8 +7,9 @@
 namespace velk {
 
 void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
-                            std::vector<KeyFault>* faults) const {
-  if (lazy_) return LazyProbeMany(keys, found, payloads, faults);
+                            std::vector<KeyFault>* faults, const uint64_t* hashes) const {
+  if (lazy_) return LazyProbeMany(keys, found, payloads, faults, hashes);
+  assert(hashes == nullptr);
   constexpr size_t kChunk = 256;
   uint32_t positions[kChunk];
   for (size_t base = 0; base < keys.size(); base += kChunk) {
@@ -37,7 +38,7 @@ namespace velk {
 // them, so the group's cache misses overlap instead of running one by one.
 // A key whose bytes are not all checked yet goes the slow way on its own.
 void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
-                                std::vector<KeyFault>* faults) const {
+                                std::vector<KeyFault>* faults, const uint64_t* hashes) const {
   using Quick = LazyIndex::Quick;
   const LazyIndex& x = *lazy_;
   constexpr size_t kGroup = 16;
@@ -48,7 +49,8 @@ void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* f
     const size_t n = std::min(kGroup, keys.size() - base);
     const std::string_view* k = keys.data() + base;
     for (size_t j = 0; j < n; ++j) {
-      probes[j] = LazyIndex::Probe{x.Hash(k[j])};
+      assert(hashes == nullptr || hashes[base + j] == x.Hash(k[j]));
+      probes[j] = LazyIndex::Probe{hashes != nullptr ? hashes[base + j] : x.Hash(k[j])};
       __builtin_prefetch(x.BucketAddress(probes[j].hash));
     }
     for (size_t j = 0; j < n; ++j) quick[j] = x.QuickBucket(&probes[j]);

@@ -69,16 +69,17 @@ class StoreReader {
   };
   // Get for a batch of keys, with the memory accesses of the batch
   // overlapped: found[j] for keys[j] (payloads[j] set when kFound), and the
-  // fault of every kDamaged key appended to *faults in batch order.
+  // fault of every kDamaged key appended to *faults in batch order.  With
+  // hashes (only when HashedBy their seed), hashes[j] is keys[j]'s hash.
   void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
-                 std::vector<KeyFault>* faults) const;
+                 std::vector<KeyFault>* faults, const uint64_t* hashes = nullptr) const;
   bool Exists(std::string_view key) const;
   // Exists, with the error of a damaged index.
   Result<bool> Contains(std::string_view key) const;
   // Whether the file is read through its lookup index with seed as the
   // seed of its hash: a caller that has hashed a key with LookupHash under
   // that seed already (to place it among files, say) passes the hash on to
-  // GetHashed and ContainsHashed, which then do not hash again.
+  // GetHashed, ContainsHashed and ProbeMany, which then do not hash again.
   bool HashedBy(uint64_t seed) const { return lazy_ && lazy_->seed() == seed; }
   // Get and Contains for a key and its hash, when HashedBy the hash's seed.
   Result<std::optional<Bytes>> GetHashed(std::string_view key, uint64_t hash) const {
@@ -204,7 +205,7 @@ class StoreReader {
   // already checked, and the checking path (SlowGet) where they stop.
   [[gnu::noinline]] Result<std::optional<Bytes>> SlowGet(std::string_view key) const;
   void LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
-                     std::vector<KeyFault>* faults) const;
+                     std::vector<KeyFault>* faults, const uint64_t* hashes) const;
   // The fault of the record at offset, which RecordSound refused.
   [[gnu::noinline]] StoreError RecordFaultAt(uint64_t offset) const;
   void PrefetchRecordAt(uint64_t offset) const {
