@@ -41,9 +41,15 @@ ctest --test-dir "$root/build/zig/aarch64" --output-on-failure -j2
 echo "aarch64-test: CPython 3.11 wheel (Debian's arm64 CPython under qemu)"
 site=$work/site
 rm -rf "$site"
+# pip takes each --platform literally (manylinux_2_28 does not admit 2_26):
+# the wheel's own tag, and the older ones its dependencies' wheels carry.
+tag=$(basename "$wheel" .whl)
+tag=${tag##*-}
+tag=${tag%%.*}
 "$tools_py" -m pip install -q --disable-pip-version-check --target "$site" --only-binary=:all: \
   --python-version 3.11 --implementation cp --abi cp311 \
-  --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 "$wheel"
+  --platform "$tag" --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
+  --platform manylinux2014_aarch64 "$wheel"
 cd "$work"
 PYTHONPATH=$site PYTHONNOUSERSITE=1 "$qemu" -L "$sysroot" "$sysroot/usr/bin/python3.11" \
   "$root/tests/smoke.py" "$work/smoke"
