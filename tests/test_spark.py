@@ -123,3 +123,22 @@ def test_lookup_matches_dask(spark, tmp_path):
         (None if pd.isna(n) else n, None if pd.isna(s) else s) for n, s in zip(want_cols["n"], want_cols["s"])
     ]
     assert [r.n for r in got_cols] == [1, None, -1, None, 499, 1, None]
+
+
+def test_build_of_few_or_no_rows(spark, tmp_path):
+    # Shards that get no row, a DataFrame whose partitions are all empty, and
+    # one with no partition at all: every shard is still built, and empty.
+    from velkstore.spark import to_velkstore
+
+    cases = {
+        "one row": spark.createDataFrame([("a", 1)], "key string, n long").repartition(3),
+        "empty partitions": spark.createDataFrame([("a", 1)], "key string, n long").where("n < 0").repartition(2),
+        "no partition": spark.range(0).selectExpr("CAST(id AS string) AS key", "id AS n"),
+    }
+    for name, df in cases.items():
+        d = tmp_path / name
+        info = to_velkstore(df, d, 4, key="key", value="n")
+        want = {"a": 1} if name == "one row" else {}
+        with ShardedReader(d) as r:
+            assert r.verify() and r.manifest.num_shards == 4 and dict(r) == want, name
+        assert info.num_keys == len(want) and len(os.listdir(d)) == 5, name

@@ -72,6 +72,11 @@ def lookup(
     `velkstore.dask.lookup`, a pyarrow Schema or mapping of name to pyarrow
     type) each stored value is taken as a map of column to scalar and those
     fields are added: null where the key is absent or its map lacks the field.
+
+    Spark 4 measures each Arrow batch after every row to keep it under
+    ``spark.sql.execution.arrow.maxBytesPerBatch``; for a join that costs
+    about as much as Spark's whole exchange with Python.  Setting it to
+    2147483647 on the session turns the measuring off (see the README).
     """
     ref = lj.store_ref(store, verify)
     if key_column not in df.columns:
@@ -174,7 +179,11 @@ def to_velkstore(
     does the driver commit the manifest.  A task that fails and is retried
     writes its chunks, or builds its shard, again in files of its own; if the
     job fails, no manifest is written, the directory keeps the store it had,
-    and this build's files are removed.
+    and this build's files are removed.  The build directory needs room for
+    the packed pairs as well as the shards.
+
+    As for `lookup`, ``spark.sql.execution.arrow.maxBytesPerBatch`` set to
+    2147483647 spares the first stage Spark's measuring of every row.
     """
     level = compression_level(compress, compress_level)
     n = check_num_shards(num_shards)
