@@ -135,7 +135,8 @@ void CheckDecode(const ValueDecoder& decoder, Bytes stored) {
   FUZZ_CHECK(value.value().size() == length);
   std::vector<std::byte> into(value.value().size());
   FUZZ_CHECK(decoder.DecodeInto(stored, into.data()).ok());
-  FUZZ_CHECK(std::memcmp(into.data(), value.value().data(), into.size()) == 0);
+  // An empty value has no bytes to compare (and may have no address).
+  FUZZ_CHECK(into.empty() || std::memcmp(into.data(), value.value().data(), into.size()) == 0);
 }
 
 // Decoders for inputs taken as one stored value: with a dictionary trained
