@@ -1,6 +1,7 @@
 #include "core/base/json_text.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -148,6 +149,14 @@ class Renderer {
     *v = LoadBE<T>(b.data());
     return true;
   }
+  // A float32 or float64 body: its big-endian bits, read as F.
+  template <typename Bits, typename F>
+  bool Real() {
+    Bits bits;
+    if (!Load(&bits)) return false;
+    AppendDouble(std::bit_cast<F>(bits), out_);
+    return true;
+  }
   template <typename T>
   bool Length(uint32_t* n) {
     T v;
@@ -259,22 +268,8 @@ class Renderer {
         out_->append("\"}");
         return true;
       }
-      case 0xca: {
-        uint32_t bits;
-        if (!Load(&bits)) return false;
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        AppendDouble(f, out_);
-        return true;
-      }
-      case 0xcb: {
-        uint64_t bits;
-        if (!Load(&bits)) return false;
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        AppendDouble(d, out_);
-        return true;
-      }
+      case 0xca: return Real<uint32_t, float>();
+      case 0xcb: return Real<uint64_t, double>();
       case 0xcc: return Integer<uint8_t>();
       case 0xcd: return Integer<uint16_t>();
       case 0xce: return Integer<uint32_t>();
