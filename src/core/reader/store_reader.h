@@ -212,6 +212,7 @@ class StoreReader {
     if (offset < map_.size()) {
       __builtin_prefetch(map_.bytes().data() + offset);
       __builtin_prefetch(map_.bytes().data() + offset + 64);
+      __builtin_prefetch(map_.bytes().data() + offset + 128);
     }
   }
   Result<std::optional<Bytes>> LazyGet(std::string_view key, uint64_t hash) const;
