@@ -35,10 +35,13 @@ namespace velk {
 // Through the lookup index, in stages over a group of keys at a time:
 // every key's bucket bounds, then its slots, then its candidate entry are
 // prefetched for the whole group before the next stage reads them, so the
-// group's cache misses overlap instead of running one by one.  Records are
-// prefetched as their entries are found and read only once every group of
-// a chunk has been through the stages, by when they have arrived.  A key
-// whose bytes are not all checked yet goes the slow way on its own.
+// group's cache misses overlap instead of running one by one.  Then the
+// records of a whole chunk are loaded in a loop of plain loads and only
+// then checked against their CRCs: a CRC takes a few hundred instructions,
+// so a loop that loaded and checked each record in turn would have only
+// two or three records' loads in flight at a time, and a prefetch made
+// earlier may be dropped when many are outstanding.  A key whose bytes are
+// not all checked yet goes the slow way on its own.
 void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
                                 std::vector<KeyFault>* faults, const uint64_t* hashes) const {
   using Quick = LazyIndex::Quick;
@@ -76,8 +79,10 @@ void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* f
           q[j] = x.QuickFinish(k[j], &probes[j], &rec[j]);
           if (q[j] != Quick::kFound) continue;
         }
-        PrefetchRecordAt(rec[j]);
       }
+    }
+    for (size_t j = 0; j < chunk_n; ++j) {
+      if (quick[j] == Quick::kFound) LoadRecordLines(records[j]);
     }
     for (size_t j = 0; j < chunk_n; ++j) {
       const size_t at = chunk + j;
