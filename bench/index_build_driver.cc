@@ -6,6 +6,7 @@
 //
 //   cmake -S . -B build/dev -DVELK_BUILD_INDEX_BENCH=ON ... && cmake --build build/dev --target index_build_driver
 //   build/dev/index_build_driver KEYS OUT.vlks index|plain|stream
+//   build/dev/index_build_driver KEYS FILE.vlks misses
 //
 // Prints one JSON object: stage and build seconds (wall and processor),
 // peak resident bytes.
@@ -16,6 +17,10 @@
 // the index section and the extension area are held in memory, about 32
 // bytes a key instead of the staging's 270.  It is how the 100M-key store
 // of the lookup benchmark is made on a machine of 24 GB.
+//
+// "misses" counts, over a million keys absent from such a store
+// (user:x%010u), how many would read an index entry: a lookup reads one
+// only for a slot of the key's bucket with the key's fingerprint.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -31,6 +36,7 @@
 #include "core/base/endian.h"
 #include "core/format/extension.h"
 #include "core/format/format.h"
+#include "core/reader/mapping.h"
 #include "core/writer/staged_store.h"
 
 namespace {
@@ -125,16 +131,55 @@ int Stream(uint32_t n, const char* path) {
   return 0;
 }
 
+// The share of absent keys whose lookup would read an entry.
+int Misses(const char* path) {
+  auto map = velk::Mapping::Open(path);
+  if (!map.ok()) return 1;
+  const velk::Bytes file = map.value().bytes();
+  auto header = velk::Header::DecodeFrom(file);
+  if (!header.ok()) return 1;
+  auto at = velk::LocateDirectory(file, header.value());
+  if (!at.ok() || !at.value()) return 1;
+  auto dir = velk::ReadDirectory(file, header.value(), *at.value());
+  if (!dir.ok()) return 1;
+  auto lookup = velk::GatherSection(file, *dir.value().Find(velk::SectionKind::kLookup));
+  if (!lookup.ok()) return 1;
+  const std::vector<std::byte>& s = lookup.value();
+  auto g = velk::LookupGeometry::Decode(velk::Bytes(s.data(), velk::kLookupHeaderSize), header.value().num_keys,
+                                        s.size());
+  if (!g.ok()) return 1;
+  constexpr uint32_t kKeys = 1000000;
+  uint64_t reading = 0;
+  uint64_t entries = 0;
+  char key[32];
+  for (uint32_t i = 0; i < kKeys; ++i) {
+    const int len = std::snprintf(key, sizeof key, "user:x%010u", i);
+    const uint64_t h = velk::LookupHash(std::string_view(key, static_cast<size_t>(len)), g.value().seed);
+    const uint64_t b = velk::BucketOf(h, g.value().buckets);
+    const uint64_t lo = velk::LoadU32(s.data() + g.value().directory_at() + 4 * b);
+    const uint64_t hi = velk::LoadU32(s.data() + g.value().directory_at() + 4 * b + 4);
+    uint64_t matches = 0;
+    for (uint64_t k = lo; k < hi; ++k)
+      matches += velk::LoadU16(s.data() + g.value().slots_at() + g.value().slot_size() * k) == velk::FingerprintOf(h);
+    reading += matches != 0;
+    entries += matches;
+  }
+  std::printf("{\"absent_keys\": %u, \"reading_an_entry\": %llu, \"entries_read\": %llu, \"buckets\": %u}\n", kKeys,
+              static_cast<unsigned long long>(reading), static_cast<unsigned long long>(entries), g.value().buckets);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 4 || (std::strcmp(argv[3], "index") != 0 && std::strcmp(argv[3], "plain") != 0 &&
-                    std::strcmp(argv[3], "stream") != 0)) {
-    std::fprintf(stderr, "usage: %s KEYS OUT.vlks index|plain|stream\n", argv[0]);
+                    std::strcmp(argv[3], "stream") != 0 && std::strcmp(argv[3], "misses") != 0)) {
+    std::fprintf(stderr, "usage: %s KEYS FILE.vlks index|plain|stream|misses\n", argv[0]);
     return 2;
   }
   const uint32_t n = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
   if (std::strcmp(argv[3], "stream") == 0) return Stream(n, argv[2]);
+  if (std::strcmp(argv[3], "misses") == 0) return Misses(argv[2]);
   const bool index = std::strcmp(argv[3], "index") == 0;
   std::vector<uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);

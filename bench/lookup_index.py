@@ -126,16 +126,8 @@ def one_size(n: int, args: argparse.Namespace) -> dict[str, Any]:
     data[5] = 0  # no index flag: read as a file without the index
     with open(loaded, "wb") as f:
         f.write(data)
-    st = VelkReader(indexed).stats()
-    # The extension area runs from its start (in the directory, whose
-    # record ends at index_offset) to index_offset; the index section on.
-    dir_len = int.from_bytes(data[36:40], "big")
-    dir_at = st["index_offset"] - 8 - dir_len
-    extension_start = int.from_bytes(data[dir_at + 8 + 32:dir_at + 8 + 40], "big")
     del data
-    out["index_bytes_per_key"] = (st["index_offset"] - extension_start) / n
-    out["index_file_bytes"] = st["file_size"] - extension_start  # lookup sections + entries
-    out["file_size"] = st["file_size"]
+    out.update(index_sizes(indexed, n))
 
     out["open_ms"] = median_time(lambda: VelkReader(indexed), 101) * 1e3
     out["open_loaded_no_crc_ms"] = median_time(lambda: VelkReader(loaded, verify=False), 3) * 1e3
@@ -188,6 +180,20 @@ def one_size(n: int, args: argparse.Namespace) -> dict[str, Any]:
         out.update(build_share(n, args.driver, args.dir))
     out["load_average_end"] = os.getloadavg()[0]
     return out
+
+
+def index_sizes(path: str, n: int) -> dict[str, Any]:
+    """The lookup index's bytes per key (the extension area, from its start
+    to index_offset) and the bytes a lookup may read (the extension area and
+    the index section)."""
+    st = VelkReader(path).stats()
+    with open(path, "rb") as f:
+        dir_len = int.from_bytes(f.read(40)[36:40], "big")
+        dir_at = st["index_offset"] - 8 - dir_len
+        f.seek(dir_at + 8 + 32)  # the directory's extension start
+        extension_start = int.from_bytes(f.read(8), "big")
+    return {"index_bytes_per_key": (st["index_offset"] - extension_start) / n,
+            "index_file_bytes": st["file_size"] - extension_start, "file_size": st["file_size"]}
 
 
 def time_lookups(ri: Any, rl: Any, n: int, rounds: int) -> dict[str, Any]:
@@ -262,7 +268,7 @@ def lookups_only(n: int, args: argparse.Namespace) -> dict[str, Any]:
             out["stream_build"] = json.loads(res.stdout)
         else:
             build(path, n)
-    out["file_size"] = os.path.getsize(path)
+    out.update(index_sizes(path, n))
     # Into the page cache afresh, front to back, as a copy or a download
     # leaves a file: read ahead in large folios, which a mapping can map
     # with huge pages (pages the writer's own writes left may be small).
@@ -282,6 +288,9 @@ def lookups_only(n: int, args: argparse.Namespace) -> dict[str, Any]:
     res = subprocess.run([sys.executable, "-c", PROBE, path, str(n), "none"], input=b"", capture_output=True,
                          check=True)
     out["private_after_100k_indexed_mb"] = json.loads(res.stdout)["anon_added"] / 2**20
+    if args.driver:  # how many misses would read an entry (key bytes)
+        res = subprocess.run([args.driver, str(n), path, "misses"], capture_output=True, check=True)
+        out["misses_reading_an_entry"] = json.loads(res.stdout)["reading_an_entry"] / 1e6
     out["load_average_end"] = os.getloadavg()[0]
     return out
 
