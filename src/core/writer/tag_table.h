@@ -33,10 +33,16 @@ class TagTable {
     }
   }
 
-  // Starts loading the slot a probe for hash begins at, for a caller that
-  // knows its next hashes ahead of the probes.
+  // Starts loading the slots a probe for hash begins at, for a caller that
+  // knows its next hashes ahead of the probes.  Near full, a probe run
+  // often goes on past the cache line of its first slot, so the next line
+  // is loaded too.
   void Prefetch(uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[Home(hash & kTagMask)]);
+    if (slots_.empty()) return;
+    const size_t home = Home(hash & kTagMask);
+    constexpr size_t kSlotsPerLine = 64 / sizeof(uint64_t);
+    __builtin_prefetch(&slots_[home]);
+    __builtin_prefetch(&slots_[(home + kSlotsPerLine) & (slots_.size() - 1)]);
   }
 
   // Room for one more entry: afterwards Insert cannot fail.  Throws
