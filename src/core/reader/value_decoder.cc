@@ -25,23 +25,37 @@ bool PlausibleLength(uint64_t length, size_t body_size) {
   return blocks <= body_size / 3;
 }
 
-// This thread's decompression context, made on first use and freed when
-// the thread ends; set for frames without magic number (raw blocks do not
-// read the setting).
-ZSTD_DCtx* ThreadContext() {
-  struct Free {
+// What each thread keeps for decompressing, in one thread-local object (a
+// shared library pays a call for each thread-local lookup): its
+// decompression context, made on first use and freed when the thread ends,
+// set for frames without magic number (raw blocks do not read the
+// setting); and the lane it tries first.
+struct ThreadState {
+  struct FreeDCtx {
     void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
   };
-  thread_local std::unique_ptr<ZSTD_DCtx, Free> ctx;
-  if (ctx == nullptr) {
-    ctx.reset(ZSTD_createDCtx());
-    if (ctx == nullptr ||
-        ZSTD_isError(ZSTD_DCtx_setParameter(ctx.get(), ZSTD_d_format, ZSTD_f_zstd1_magicless))) {
-      ctx.reset();
-      throw std::bad_alloc();
+  std::unique_ptr<ZSTD_DCtx, FreeDCtx> ctx;
+  size_t first_lane = 0;
+
+  ZSTD_DCtx* Context() {
+    if (ctx == nullptr) {
+      ctx.reset(ZSTD_createDCtx());
+      if (ctx == nullptr ||
+          ZSTD_isError(ZSTD_DCtx_setParameter(ctx.get(), ZSTD_d_format, ZSTD_f_zstd1_magicless))) {
+        ctx.reset();
+        throw std::bad_alloc();
+      }
     }
+    return ctx.get();
   }
-  return ctx.get();
+};
+
+ThreadState& ThisThread() {
+  // Each thread starts at a lane of its own, so threads running at once
+  // rarely meet on one.
+  static std::atomic<size_t> threads{0};
+  thread_local ThreadState state{nullptr, threads.fetch_add(1, std::memory_order_relaxed)};
+  return state;
 }
 
 }  // namespace
@@ -66,7 +80,8 @@ class ValueDecoder::Lanes {
   // none (always none without lanes).
   class Borrowed {
    public:
-    Borrowed(Lanes* lanes, uint64_t length) : lane_(lanes != nullptr ? lanes->Take(length) : nullptr) {}
+    Borrowed(Lanes* lanes, size_t first, uint64_t length)
+        : lane_(lanes != nullptr ? lanes->Take(first, length) : nullptr) {}
     ~Borrowed() {
       if (lane_ != nullptr) lane_->busy.store(false, std::memory_order_release);
     }
@@ -92,11 +107,7 @@ class ValueDecoder::Lanes {
   // dictionary and one value per lane.
   static constexpr size_t kCount = 4;
 
-  Lane* Take(uint64_t length) {
-    // Each thread starts at a lane of its own, so threads running at once
-    // rarely meet on one.
-    static std::atomic<size_t> threads{0};
-    thread_local const size_t first = threads.fetch_add(1, std::memory_order_relaxed);
+  Lane* Take(size_t first, uint64_t length) {
     for (size_t i = 0; i < kCount; ++i) {
       std::atomic<Lane*>& slot = slots_[(first + i) % kCount];
       Lane* lane = slot.load(std::memory_order_acquire);
@@ -249,12 +260,13 @@ Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const u
 }
 
 Result<void> ValueDecoder::Decompress(uint64_t length, Bytes body, std::byte* dst) const {
-  ZSTD_DCtx* ctx = ThreadContext();
+  ThreadState& thread = ThisThread();
+  ZSTD_DCtx* ctx = thread.Context();
   size_t n;
   if (length <= kMaxBlockValue) {
     const size_t begun = ddict_ ? ZSTD_decompressBegin_usingDDict(ctx, ddict_.get()) : ZSTD_decompressBegin(ctx);
     if (ZSTD_isError(begun)) return Damaged();
-    const Lanes::Borrowed lane(lanes_.get(), length);
+    const Lanes::Borrowed lane(lanes_.get(), thread.first_lane, length);
     if (lane.get() != nullptr) {
       // The lane's copy becomes the history the value continues; offsets
       // that reach past it still resolve in the dictionary where it lies.
