@@ -50,7 +50,7 @@ constexpr double kRawLiteralsAllowance = 1.10;
 // sample, enough to be representative, little next to the build (each
 // value compressed costs a context reset, which weighs on small values).
 constexpr uint64_t kChoiceBytes = 128 * 1024;
-constexpr uint64_t kChoiceValues = 1024;
+constexpr uint64_t kChoiceValues = 512;
 // The trainer's frequency table: past 2^17 entries it grows the training
 // time, not the ratio (measured on documents, records and short records).
 constexpr unsigned kMaxFrequencyLog = 17;
