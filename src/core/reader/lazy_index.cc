@@ -1,5 +1,7 @@
 #include "core/reader/lazy_index.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -55,8 +57,15 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   x.slot_size_ = x.geometry_.slot_size();
   x.record_shift_ = static_cast<unsigned>(std::countr_zero(lookup->record_size));
   if (std::has_single_bit(x.index_block_)) x.block_shift_ = static_cast<unsigned>(std::countr_zero(x.index_block_));
+  while ((uint64_t{x.geometry_.buckets} >> x.group_shift_) >= kMaxGroups) ++x.group_shift_;
+  const size_t bytes = ((uint64_t{x.geometry_.buckets} >> x.group_shift_) + 1) * sizeof(uint32_t);
+  // Without the table (no memory to map) lookups only lose the hint.
+  void* table = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (table != MAP_FAILED) x.groups_ = std::unique_ptr<uint32_t[], UnmapPages>(static_cast<uint32_t*>(table), UnmapPages{bytes});
   return x;
 }
+
+void UnmapPages::operator()(uint32_t* p) const { munmap(p, bytes); }
 
 Result<void> LazyIndex::CheckRecord(const SectionDescriptor& s, uint64_t bit_base, uint64_t r) const {
   if (Checked(bit_base + r)) [[likely]] return {};

@@ -12,6 +12,7 @@
 // gives a Corrupt error, never a wrong entry or a false absence.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,12 @@
 #include "core/format/format.h"
 
 namespace velk {
+
+// Unmaps an anonymous mapping of bytes.
+struct UnmapPages {
+  size_t bytes = 0;
+  void operator()(uint32_t* p) const;
+};
 
 class LazyIndex {
  public:
@@ -65,6 +72,7 @@ class LazyIndex {
     const std::byte* slot = nullptr;  // the next slot of the bucket to test
     const std::byte* end = nullptr;   // past the bucket's last slot
     uint64_t pos = 0;                 // the candidate entry found by QuickCandidate
+    uint64_t first = 0;               // the bucket's first slot, once QuickBucket has read it
   };
   // Where hash's bucket bounds lie, to be prefetched (not yet checked).
   const std::byte* BucketAddress(uint64_t hash) const {
@@ -79,6 +87,7 @@ class LazyIndex {
     const uint64_t lo = LoadU32(bounds);
     const uint64_t hi = LoadU32(bounds + 4);
     if (lo > hi || hi > num_keys_) [[unlikely]] return Quick::kSlow;
+    p->first = lo;
     if (lo == hi) return Quick::kAbsent;
     const uint64_t first = geometry_.slots_at() + slot_size_ * lo;
     const uint64_t length = slot_size_ * (hi - lo);
@@ -134,9 +143,16 @@ class LazyIndex {
     return Quick::kFound;
   }
   // The steps together for one key: kFound with its entry's record offset.
+  // A lookup on its own also loads where its slots are expected to lie
+  // alongside the bucket's bounds (LoadExpectedSlots), and remembers where
+  // they were.
   Quick QuickFind(std::string_view key, uint64_t hash, uint64_t* record) const {
     Probe p{hash};
+    const uint64_t b = BucketOf(hash, geometry_.buckets);
+    LoadExpectedSlots(b);
     Quick q = QuickBucket(&p);
+    if (q == Quick::kSlow) [[unlikely]] return q;
+    RememberSlots(b, p.first);
     if (q != Quick::kFound) return q;
     return QuickFinish(key, &p, record);
   }
@@ -197,6 +213,39 @@ class LazyIndex {
     }
   }
 
+  // Where a bucket's slots lie is known only from its bounds, so a lookup
+  // would wait for two memory loads, one after the other, before it reads
+  // a slot.  But bucket b's first slot lies near b * num_keys / buckets,
+  // off by a random walk that changes little from one bucket to the next:
+  // per group of neighbouring buckets, the offset the last lookup in the
+  // group found (plus kOffsetBias; 0: none yet) predicts a bucket's slots
+  // to within a few, and those lines load alongside the bounds.  Only a
+  // hint: the slots read are always those the bounds give.  The table is
+  // zero pages until used and at most kMaxGroups entries (4 MiB).
+  static constexpr uint64_t kMaxGroups = uint64_t{1} << 20;
+  static constexpr unsigned kMinGroupShift = 4;     // 16 buckets a group at least
+  static constexpr int64_t kOffsetBias = int64_t{1} << 31;
+  static constexpr uint64_t kSlotsBefore = 12;      // the window loaded: slots before the prediction,
+  static constexpr uint64_t kSlotsAfter = 20;       // and from it on
+  uint64_t EvenShare(uint64_t b) const { return b * num_keys_ / geometry_.buckets; }
+  void LoadExpectedSlots(uint64_t b) const {
+    if (!groups_) return;
+    const uint32_t known = std::atomic_ref<uint32_t>(groups_.get()[b >> group_shift_]).load(std::memory_order_relaxed);
+    if (known == 0) return;
+    const int64_t expected = static_cast<int64_t>(EvenShare(b)) + (int64_t{known} - kOffsetBias);
+    const uint64_t first = static_cast<uint64_t>(std::clamp<int64_t>(expected - int64_t{kSlotsBefore}, 0, num_keys_));
+    const uint64_t last = std::min<uint64_t>(first + kSlotsBefore + kSlotsAfter, num_keys_);
+    const uint64_t from = geometry_.slots_at() + slot_size_ * first;
+    const uint64_t to = geometry_.slots_at() + slot_size_ * last;
+    for (uint64_t at = from & ~uint64_t{63}; at < to; at += 64)
+      (void)*reinterpret_cast<const volatile unsigned char*>(SectionAddress(lookup_, std::max(at, from)));
+  }
+  void RememberSlots(uint64_t b, uint64_t first) const {
+    if (!groups_) return;
+    const int64_t offset = static_cast<int64_t>(first) - static_cast<int64_t>(EvenShare(b)) + kOffsetBias;
+    std::atomic_ref<uint32_t>(groups_.get()[b >> group_shift_]).store(static_cast<uint32_t>(offset), std::memory_order_relaxed);
+  }
+
   bool Checked(uint64_t bit) const {
     return (bits_[bit / 64].load(std::memory_order_acquire) >> (bit % 64)) & 1;
   }
@@ -218,6 +267,11 @@ class LazyIndex {
   uint64_t crc_bits_ = 0;
   uint64_t block_bits_ = 0;
   std::unique_ptr<std::atomic<uint64_t>[]> bits_;
+  // Per group of 1 << group_shift_ buckets: see LoadExpectedSlots.
+  // Mapped anonymous, so that its pages cost nothing until written (an
+  // allocator might hand out used memory and clear it).
+  std::unique_ptr<uint32_t[], UnmapPages> groups_;
+  unsigned group_shift_ = kMinGroupShift;
 };
 
 }  // namespace velk
