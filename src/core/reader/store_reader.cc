@@ -99,6 +99,9 @@ Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key, uint64_t
   const LazyIndex::Quick quick = lazy_->QuickFind(key, hash, &record);
   if (quick == LazyIndex::Quick::kAbsent) return std::optional<Bytes>();
   if (quick == LazyIndex::Quick::kSlow) [[unlikely]] return SlowGet(key);
+  // The record's lines load together, rather than one by one as the CRC
+  // comes to them.
+  LoadRecordLines(record);
   Bytes payload;
   if (RecordSound(record, &payload)) [[likely]] return std::optional<Bytes>(payload);
   return RecordFaultAt(record);

@@ -47,8 +47,10 @@ constexpr double kIncompressible = 0.97;
 // and decompress about a quarter faster; small records barely change size.
 constexpr double kRawLiteralsAllowance = 1.10;
 // The sample values compressed each way to choose: spread over the whole
-// sample, enough to be representative, little next to the build.
-constexpr uint64_t kChoiceBytes = 256 * 1024;
+// sample, enough to be representative, little next to the build (each
+// value compressed costs a context reset, which weighs on small values).
+constexpr uint64_t kChoiceBytes = 128 * 1024;
+constexpr uint64_t kChoiceValues = 512;
 // The trainer's frequency table: past 2^17 entries it grows the training
 // time, not the ratio (measured on documents, records and short records).
 constexpr unsigned kMaxFrequencyLog = 17;
@@ -131,7 +133,8 @@ CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values
 
   // Every step-th sample value compressed on its own both ways, as the
   // values will be.
-  const uint64_t choice_step = std::max<uint64_t>(1, samples.size() / kChoiceBytes);
+  const uint64_t choice_step =
+      std::max<uint64_t>({1, samples.size() / kChoiceBytes, sizes.size() / kChoiceValues});
   uint64_t sizes_by_mode[2] = {0, 0};
   for (const bool raw : {false, true}) {
     out.raw_literals_ = raw;
