@@ -36,9 +36,11 @@ constexpr size_t kMaxDictSize = 112 * 1024;
 // mebibytes more samples add training time, not ratio.
 constexpr uint64_t kSamplesPerDictByte = 10;
 constexpr uint64_t kMaxSampleBytes = 4 << 20;
-// The sample run together at zstd's fastest level: above this share of its
-// size the values are taken as incompressible.
+// Sample values run together (every step-th one, up to about kProbeBytes)
+// at zstd's fastest level: above this share of their size the values are
+// taken as incompressible.
 constexpr int kProbeLevel = 1;
+constexpr uint64_t kProbeBytes = 256 * 1024;
 constexpr double kIncompressible = 0.97;
 // Entropy-coding the literals (Huffman) is most of the work of
 // decompressing text-like values after the matches themselves.  Values keep
@@ -99,14 +101,21 @@ CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values
   // Values that do not compress even run together, where a dictionary
   // could help most, are kept as they are: neither training nor trying
   // each value on its own would gain anything.
-  std::vector<std::byte> probe(ZSTD_compressBound(samples.size()));
-  const size_t probed = ZSTD_compress(probe.data(), probe.size(), samples.data(), samples.size(), kProbeLevel);
-  Check(probed);
-  if (static_cast<double>(probed) > kIncompressible * static_cast<double>(samples.size())) {
-    out.keep_plain_ = true;
-    return out;
+  {
+    const uint64_t probe_step = std::max<uint64_t>(1, samples.size() / kProbeBytes);
+    std::vector<std::byte> run;
+    const std::byte* at = samples.data();
+    for (size_t i = 0; i < sizes.size(); at += sizes[i], ++i) {
+      if (i % probe_step == 0) run.insert(run.end(), at, at + sizes[i]);
+    }
+    std::vector<std::byte> probe(ZSTD_compressBound(run.size()));
+    const size_t probed = ZSTD_compress(probe.data(), probe.size(), run.data(), run.size(), kProbeLevel);
+    Check(probed);
+    if (static_cast<double>(probed) > kIncompressible * static_cast<double>(run.size())) {
+      out.keep_plain_ = true;
+      return out;
+    }
   }
-  std::vector<std::byte>().swap(probe);
 
   std::vector<std::byte> dict(capacity);
   // fastCover with one set of parameters, on one thread, so the result
