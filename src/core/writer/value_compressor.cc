@@ -53,6 +53,10 @@ constexpr double kRawLiteralsAllowance = 1.10;
 // value compressed costs a context reset, which weighs on small values).
 constexpr uint64_t kChoiceBytes = 128 * 1024;
 constexpr uint64_t kChoiceValues = 512;
+// The trainer's segments (the pieces of the sample it picks for the
+// dictionary): about a sampled value long, within these bounds.
+constexpr uint64_t kMinSegment = 200;
+constexpr uint64_t kMaxSegment = 2000;
 // The trainer's frequency table: past 2^17 entries it grows the training
 // time, not the ratio (measured on documents, records and short records).
 constexpr unsigned kMaxFrequencyLog = 17;
@@ -119,12 +123,16 @@ CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values
 
   std::vector<std::byte> dict(capacity);
   // fastCover with one set of parameters, on one thread, so the result
-  // depends on the sample alone.  Measured on records, short records and
-  // documents, 200-byte segments of 8-byte matches did as well as the
-  // trainer's search over segment sizes, at a quarter of its time; the
-  // frequency table grows with the sample up to the trainer's default.
+  // depends on the sample alone.  Segments of 8-byte matches about as long
+  // as a sampled value, and at least 200 bytes, did as well as the
+  // trainer's search over segment sizes, at a quarter of its time: for
+  // small records 200 bytes; for documents of about 1.4 KB, segments of
+  // their length gave 6% smaller values that decompress 8% faster than
+  // 200-byte ones.  The frequency table grows with the sample up to
+  // kMaxFrequencyLog.
   ZDICT_fastCover_params_t params{};
-  params.k = 200;
+  params.k = static_cast<unsigned>(
+      std::min<uint64_t>({std::max<uint64_t>(kMinSegment, samples.size() / sizes.size()), kMaxSegment, capacity}));
   params.d = 8;
   params.f = 14;
   while (params.f < kMaxFrequencyLog && (uint64_t{1} << params.f) < samples.size()) ++params.f;
