@@ -143,13 +143,13 @@ class LazyIndex {
     return Quick::kFound;
   }
   // The steps together for one key: kFound with its entry's record offset.
-  // A lookup on its own also loads where its slots are expected to lie
-  // alongside the bucket's bounds (LoadExpectedSlots), and remembers where
-  // they were.
+  // A lookup on its own also prefetches where its slots are expected to
+  // lie alongside the bucket's bounds (PrefetchExpectedSlots), and
+  // remembers where they were.
   Quick QuickFind(std::string_view key, uint64_t hash, uint64_t* record) const {
     Probe p{hash};
     const uint64_t b = BucketOf(hash, geometry_.buckets);
-    LoadExpectedSlots(b);
+    PrefetchExpectedSlots(b);
     Quick q = QuickBucket(&p);
     if (q == Quick::kSlow) [[unlikely]] return q;
     RememberSlots(b, p.first);
@@ -219,16 +219,19 @@ class LazyIndex {
   // off by a random walk that changes little from one bucket to the next:
   // per group of neighbouring buckets, the offset the last lookup in the
   // group found (plus kOffsetBias; 0: none yet) predicts a bucket's slots
-  // to within a few, and those lines load alongside the bounds.  Only a
-  // hint: the slots read are always those the bounds give.  The table is
-  // zero pages until used and at most kMaxGroups entries (4 MiB).
+  // to within a few, and those lines are prefetched alongside the bounds
+  // (prefetches rather than loads: a miss need not wait for lines it does
+  // not use, and a prefetch never faults).  Only a hint: the slots read
+  // are always those the bounds give, and the window is clamped to the
+  // slots, so a stale or odd offset costs a few useless prefetches.  The
+  // table is zero pages until used and at most kMaxGroups entries (4 MiB).
   static constexpr uint64_t kMaxGroups = uint64_t{1} << 20;
   static constexpr unsigned kMinGroupShift = 4;     // 16 buckets a group at least
   static constexpr int64_t kOffsetBias = int64_t{1} << 31;
-  static constexpr uint64_t kSlotsBefore = 12;      // the window loaded: slots before the prediction,
+  static constexpr uint64_t kSlotsBefore = 12;      // the window prefetched: slots before the prediction,
   static constexpr uint64_t kSlotsAfter = 20;       // and from it on
   uint64_t EvenShare(uint64_t b) const { return b * num_keys_ / geometry_.buckets; }
-  void LoadExpectedSlots(uint64_t b) const {
+  void PrefetchExpectedSlots(uint64_t b) const {
     if (!groups_) return;
     const uint32_t known = std::atomic_ref<uint32_t>(groups_.get()[b >> group_shift_]).load(std::memory_order_relaxed);
     if (known == 0) return;
@@ -238,7 +241,7 @@ class LazyIndex {
     const uint64_t from = geometry_.slots_at() + slot_size_ * first;
     const uint64_t to = geometry_.slots_at() + slot_size_ * last;
     for (uint64_t at = from & ~uint64_t{63}; at < to; at += 64)
-      (void)*reinterpret_cast<const volatile unsigned char*>(SectionAddress(lookup_, std::max(at, from)));
+      __builtin_prefetch(SectionAddress(lookup_, std::max(at, from)));
   }
   void RememberSlots(uint64_t b, uint64_t first) const {
     if (!groups_) return;
@@ -267,7 +270,7 @@ class LazyIndex {
   uint64_t crc_bits_ = 0;
   uint64_t block_bits_ = 0;
   std::unique_ptr<std::atomic<uint64_t>[]> bits_;
-  // Per group of 1 << group_shift_ buckets: see LoadExpectedSlots.
+  // Per group of 1 << group_shift_ buckets: see PrefetchExpectedSlots.
   // Mapped anonymous, so that its pages cost nothing until written (an
   // allocator might hand out used memory and clear it).
   std::unique_ptr<uint32_t[], UnmapPages> groups_;
