@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   x.record_shift_ = static_cast<unsigned>(std::countr_zero(lookup->record_size));
   if (std::has_single_bit(x.index_block_)) x.block_shift_ = static_cast<unsigned>(std::countr_zero(x.index_block_));
   while ((uint64_t{x.geometry_.buckets} >> x.group_shift_) >= kMaxGroups) ++x.group_shift_;
+  // Within a group, offsets differ by about the square root of its size.
+  const double group_growth = std::sqrt(static_cast<double>(uint64_t{1} << (x.group_shift_ - kMinGroupShift)));
+  x.slots_before_ = static_cast<uint64_t>(static_cast<double>(kSlotsBefore) * group_growth);
   const size_t bytes = ((uint64_t{x.geometry_.buckets} >> x.group_shift_) + 1) * sizeof(uint32_t);
   // Without the table (no memory to map) lookups only lose the hint.
   void* table = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

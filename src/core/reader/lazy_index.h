@@ -224,20 +224,28 @@ class LazyIndex {
   // not use, and a prefetch never faults).  Only a hint: the slots read
   // are always those the bounds give, and the window is clamped to the
   // slots, so a stale or odd offset costs a few useless prefetches.  The
-  // table is zero pages until used and at most kMaxGroups entries (4 MiB).
-  static constexpr uint64_t kMaxGroups = uint64_t{1} << 20;
+  // table is zero pages until used and at most kMaxGroups entries
+  // (512 KiB): a table that no longer stays in the processor's cache would
+  // put a load of its own before the prefetches, so larger files have
+  // larger groups and a wider window instead.
+  static constexpr uint64_t kMaxGroups = uint64_t{1} << 17;
   static constexpr unsigned kMinGroupShift = 4;     // 16 buckets a group at least
   static constexpr int64_t kOffsetBias = int64_t{1} << 31;
-  static constexpr uint64_t kSlotsBefore = 12;      // the window prefetched: slots before the prediction,
-  static constexpr uint64_t kSlotsAfter = 20;       // and from it on
+  // The window prefetched: slots_before_ slots either side of the
+  // prediction (kSlotsBefore for groups of 16 buckets, growing as the
+  // square root of a group's size), and a bucket's worth (kSlotsAhead)
+  // more after it.
+  static constexpr uint64_t kSlotsBefore = 12;
+  static constexpr uint64_t kSlotsAhead = 8;
   uint64_t EvenShare(uint64_t b) const { return b * num_keys_ / geometry_.buckets; }
   void PrefetchExpectedSlots(uint64_t b) const {
     if (!groups_) return;
     const uint32_t known = std::atomic_ref<uint32_t>(groups_.get()[b >> group_shift_]).load(std::memory_order_relaxed);
     if (known == 0) return;
     const int64_t expected = static_cast<int64_t>(EvenShare(b)) + (int64_t{known} - kOffsetBias);
-    const uint64_t first = static_cast<uint64_t>(std::clamp<int64_t>(expected - int64_t{kSlotsBefore}, 0, num_keys_));
-    const uint64_t last = std::min<uint64_t>(first + kSlotsBefore + kSlotsAfter, num_keys_);
+    const uint64_t first =
+        static_cast<uint64_t>(std::clamp<int64_t>(expected - static_cast<int64_t>(slots_before_), 0, num_keys_));
+    const uint64_t last = std::min<uint64_t>(first + 2 * slots_before_ + kSlotsAhead, num_keys_);
     const uint64_t from = geometry_.slots_at() + slot_size_ * first;
     const uint64_t to = geometry_.slots_at() + slot_size_ * last;
     for (uint64_t at = from & ~uint64_t{63}; at < to; at += 64)
@@ -275,6 +283,7 @@ class LazyIndex {
   // allocator might hand out used memory and clear it).
   std::unique_ptr<uint32_t[], UnmapPages> groups_;
   unsigned group_shift_ = kMinGroupShift;
+  uint64_t slots_before_ = kSlotsBefore;
 };
 
 }  // namespace velk
