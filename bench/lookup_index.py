@@ -3,6 +3,7 @@ index built at open, on the same file.
 
     python bench/lookup_index.py [--keys 1000000 [10000000 ...]] [--dir build/bench-index]
                                  [--driver build/dev/index_build_driver] [--lmdb] [--cli-and-scan]
+                                 [--lookups-only [--rounds 11]]
 
 For each size, builds a store of keys like user:%010d with 100-byte values,
 added in shuffled order, with VelkWriter (which writes the index).  A copy
@@ -19,6 +20,12 @@ is taken from core builds of the same content with and without it; with
 --lmdb a full ordered scan is compared with py-lmdb's over the same content.
 --cli-and-scan measures only `velkstore get` against the package's import
 and the scan against py-lmdb's, on the store files an earlier run left.
+--lookups-only measures only the lookups (and open time and the private
+memory of one reader process), on one file: the loaded reader is opened
+while the header's index flag is cleared for a moment, so both readers
+share one copy of the file in the page cache and no second file is needed
+(which matters at 100M keys).  A store missing from --dir is built, with
+the driver's streaming mode when --driver is given.
 """
 
 from __future__ import annotations
@@ -119,52 +126,15 @@ def one_size(n: int, args: argparse.Namespace) -> dict[str, Any]:
     data[5] = 0  # no index flag: read as a file without the index
     with open(loaded, "wb") as f:
         f.write(data)
-    st = VelkReader(indexed).stats()
-    # The extension area runs from its start (in the directory, whose
-    # record ends at index_offset) to index_offset; the index section on.
-    dir_len = int.from_bytes(data[36:40], "big")
-    dir_at = st["index_offset"] - 8 - dir_len
-    extension_start = int.from_bytes(data[dir_at + 8 + 32:dir_at + 8 + 40], "big")
     del data
-    out["index_bytes_per_key"] = (st["index_offset"] - extension_start) / n
-    out["index_file_bytes"] = st["file_size"] - extension_start  # lookup sections + entries
-    out["file_size"] = st["file_size"]
+    out.update(index_sizes(indexed, n))
 
     out["open_ms"] = median_time(lambda: VelkReader(indexed), 101) * 1e3
     out["open_loaded_no_crc_ms"] = median_time(lambda: VelkReader(loaded, verify=False), 3) * 1e3
 
     ri = VelkReader(indexed)
     rl = VelkReader(loaded, verify=False)
-    rng = random.Random(2)
-    picks = [rng.randrange(n) for _ in range(LOOKUPS)]
-
-    def fresh(prefix: str = "user:") -> list[str]:
-        return [f"{prefix}{i:010d}" for i in picks]
-
-    for r in (ri, rl):
-        for k in fresh():  # warm: pages in cache, blocks checked
-            r.get_raw(k)
-    # Misses answered without reading key bytes: a fingerprint match is
-    # the only way a miss reaches an entry.
-    misses = fresh("user:x")
-    ops: dict[str, Callable[[Any, list[str]], object]] = {
-        "get_raw": lambda r, keys: [r.get_raw(k) for k in keys],
-        "get_many_raw": lambda r, keys: [r.get_many_raw(keys[i:i + 1000]) for i in range(0, len(keys), 1000)],
-        "miss": lambda r, keys: [r.get_raw(k) for k in keys],
-    }
-    times: dict[tuple[str, str], list[float]] = {}
-    for _ in range(args.rounds):
-        for name, r in (("indexed", ri), ("loaded", rl)):
-            for op, fn in ops.items():
-                keys = fresh("user:x") if op == "miss" else fresh()
-                t = time.thread_time()
-                fn(r, keys)
-                times.setdefault((op, name), []).append((time.thread_time() - t) / len(keys) * 1e9)
-    for op in ops:
-        for name in ("indexed", "loaded"):
-            out[f"{op}_{name}_cpu_ns"] = statistics.median(times[(op, name)])
-        out[f"{op}_ratio"] = out[f"{op}_indexed_cpu_ns"] / out[f"{op}_loaded_cpu_ns"]
-    assert all(ri.get_raw(k) is None for k in misses[:1000])
+    out.update(time_lookups(ri, rl, n, args.rounds))
 
     for name, r in (("indexed", ri), ("loaded", rl)):
         out[f"scan_{name}_s"] = median_time(lambda: sum(1 for _ in r.items_raw()), 3)
@@ -208,6 +178,119 @@ def one_size(n: int, args: argparse.Namespace) -> dict[str, Any]:
 
     if args.driver:
         out.update(build_share(n, args.driver, args.dir))
+    out["load_average_end"] = os.getloadavg()[0]
+    return out
+
+
+def index_sizes(path: str, n: int) -> dict[str, Any]:
+    """The lookup index's bytes per key (the extension area, from its start
+    to index_offset) and the bytes a lookup may read (the extension area and
+    the index section)."""
+    st = VelkReader(path).stats()
+    with open(path, "rb") as f:
+        dir_len = int.from_bytes(f.read(40)[36:40], "big")
+        dir_at = st["index_offset"] - 8 - dir_len
+        f.seek(dir_at + 8 + 32)  # the directory's extension start
+        extension_start = int.from_bytes(f.read(8), "big")
+    return {"index_bytes_per_key": (st["index_offset"] - extension_start) / n,
+            "index_file_bytes": st["file_size"] - extension_start, "file_size": st["file_size"]}
+
+
+def time_lookups(ri: Any, rl: Any, n: int, rounds: int) -> dict[str, Any]:
+    """get_raw of present keys, get_many_raw in batches of 1,000 and get_raw
+    of absent keys, through ri (the index in the file) and rl (the loaded
+    index), in alternating rounds: medians of the thread's processor time
+    per lookup, and their ratios."""
+    out: dict[str, Any] = {}
+    rng = random.Random(2)
+    picks = [rng.randrange(n) for _ in range(LOOKUPS)]
+
+    def fresh(prefix: str = "user:") -> list[str]:
+        return [f"{prefix}{i:010d}" for i in picks]
+
+    for r in (ri, rl):
+        for k in fresh():  # warm: pages in cache, blocks checked
+            r.get_raw(k)
+        for k in fresh("user:x"):
+            r.get_raw(k)
+    ops: dict[str, Callable[[Any, list[str]], object]] = {
+        "get_raw": lambda r, keys: [r.get_raw(k) for k in keys],
+        "get_many_raw": lambda r, keys: [r.get_many_raw(keys[i:i + 1000]) for i in range(0, len(keys), 1000)],
+        "miss": lambda r, keys: [r.get_raw(k) for k in keys],
+    }
+    times: dict[tuple[str, str], list[float]] = {}
+    for _ in range(rounds):
+        for name, r in (("indexed", ri), ("loaded", rl)):
+            for op, fn in ops.items():
+                keys = fresh("user:x") if op == "miss" else fresh()
+                t = time.thread_time()
+                fn(r, keys)
+                times.setdefault((op, name), []).append((time.thread_time() - t) / len(keys) * 1e9)
+    for op in ops:
+        for name in ("indexed", "loaded"):
+            out[f"{op}_{name}_cpu_ns"] = statistics.median(times[(op, name)])
+        out[f"{op}_ratio"] = out[f"{op}_indexed_cpu_ns"] / out[f"{op}_loaded_cpu_ns"]
+        # The ratio round by round (each round's two readers side by side).
+        out[f"{op}_round_ratios"] = [round(a / b, 3) for a, b in zip(times[(op, "indexed")], times[(op, "loaded")])]
+    assert all(ri.get_raw(k) is None for k in fresh("user:x")[:1000])
+    return out
+
+
+def open_pair(path: str) -> tuple[Any, Any]:
+    """A reader through the file's lookup index, and one that loads the
+    index at open: opened while byte 5 (the index flag, outside every CRC)
+    is cleared, then set again.  Neither reader reads the header after it
+    has opened."""
+    ri = VelkReader(path)
+    with open(path, "r+b") as f:
+        f.seek(5)
+        flag = f.read(1)
+        f.seek(5)
+        f.write(b"\0")
+        f.flush()
+        try:
+            rl = VelkReader(path, verify=False)
+        finally:
+            f.seek(5)
+            f.write(flag)
+    assert ri.stats()["index"] and not rl.stats()["index"]
+    return ri, rl
+
+
+def lookups_only(n: int, args: argparse.Namespace) -> dict[str, Any]:
+    os.makedirs(args.dir, exist_ok=True)
+    path = os.path.join(args.dir, f"indexed-{n}.vlks")
+    out: dict[str, Any] = {"keys": n, "load_average_start": os.getloadavg()[0]}
+    if not os.path.exists(path):
+        if args.driver:
+            res = subprocess.run(["nice", "-n", "19", args.driver, str(n), path, "stream"], capture_output=True,
+                                 check=True)
+            out["stream_build"] = json.loads(res.stdout)
+        else:
+            build(path, n)
+    out.update(index_sizes(path, n))
+    # Into the page cache afresh, front to back, as a copy or a download
+    # leaves a file: read ahead in large folios, which a mapping can map
+    # with huge pages (pages the writer's own writes left may be small).
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        while os.read(fd, 1 << 24):
+            pass
+    finally:
+        os.close(fd)
+    out["open_ms"] = median_time(lambda: VelkReader(path), 101) * 1e3
+    t = time.perf_counter()
+    ri, rl = open_pair(path)
+    out["open_pair_s"] = time.perf_counter() - t  # mostly the loaded reader's open
+    out.update(time_lookups(ri, rl, n, args.rounds))
+    del ri, rl
+    res = subprocess.run([sys.executable, "-c", PROBE, path, str(n), "none"], input=b"", capture_output=True,
+                         check=True)
+    out["private_after_100k_indexed_mb"] = json.loads(res.stdout)["anon_added"] / 2**20
+    if args.driver:  # how many misses would read an entry (key bytes)
+        res = subprocess.run([args.driver, str(n), path, "misses"], capture_output=True, check=True)
+        out["misses_reading_an_entry"] = json.loads(res.stdout)["reading_an_entry"] / 1e6
     out["load_average_end"] = os.getloadavg()[0]
     return out
 
@@ -320,6 +403,8 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--driver", help="the index_build_driver executable, for the index's share of a build")
     ap.add_argument("--lmdb", action="store_true", help="compare a full ordered scan with py-lmdb's")
+    ap.add_argument("--lookups-only", action="store_true",
+                    help="only open time, one reader's private memory and the lookups, on one file")
     ap.add_argument("--cli-and-scan", action="store_true",
                     help="only `velkstore get` against the import, and the scan against py-lmdb's")
     args = ap.parse_args()
@@ -329,7 +414,10 @@ def main() -> None:
         version = "dev"
     results = []
     for n in args.keys:
-        res = cli_and_scan(n, args) if args.cli_and_scan else one_size(n, args)
+        if args.lookups_only:
+            res = lookups_only(n, args)
+        else:
+            res = cli_and_scan(n, args) if args.cli_and_scan else one_size(n, args)
         res["velkstore"] = version
         results.append(res)
         print(json.dumps(res, indent=1), flush=True)

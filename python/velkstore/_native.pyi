@@ -72,7 +72,14 @@ def _json_line(raw: bytes, key: bytes | None, /) -> bytes | None: ...
 # Arrow columns through the C data interface's capsules (velkstore.arrow).
 def _arrow_get_many(readers: Sequence[Reader | None], seed: int, keys: Any, arrow: bool, /) -> tuple[Any, Any]: ...
 def _arrow_stage(
-    writer: Writer, batch: tuple[Any, Any], key_index: int, value_indices: Sequence[int], mode: int, row_base: int, /
+    writer: Writer,
+    batch: tuple[Any, Any],
+    key_index: int,
+    value_indices: Sequence[int],
+    mode: int,
+    row_base: int,
+    rows_ahead: int,
+    /,
 ) -> None: ...
 def _arrow_pack(
     batch: tuple[Any, Any], key_index: int, value_indices: Sequence[int], mode: int, row_base: int, /

@@ -173,9 +173,13 @@ def stage(
 ) -> None:
     """`VelkWriter.update_arrow`: every row staged in *writer* natively."""
     batches, key_index, indices, mode = _plan_batches(data, key_column, value_columns, value_column, raw)
+    # A table's row count is known up front: the writer sizes its tables
+    # for all of them at the first batch.
+    total = data.num_rows if isinstance(data, (pa.Table, pa.RecordBatch)) else -1
     row = 0
     for batch in batches:
-        _native._arrow_stage(writer, batch.__arrow_c_array__(), key_index, indices, mode, row)
+        ahead = total - row if total >= 0 else -1
+        _native._arrow_stage(writer, batch.__arrow_c_array__(), key_index, indices, mode, row, ahead)
         row += batch.num_rows
 
 

@@ -14,12 +14,14 @@ namespace velk::native {
 // when arrow is true, else a sequence of str or bytes.
 PyObject* ArrowGetMany(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// _arrow_stage(writer, batch, key_index, value_indices, mode, row_base):
-// stages every row of batch (a (schema capsule, array capsule) pair of a
-// record batch) in writer.  mode 0: the value is the map {name: scalar} of
-// the value columns; 1: the one value column's scalar; 2: its bytes as they
-// are.  row_base numbers the batch's first row in errors.  Rows are staged
-// as they come: a failure leaves the rows before it staged.
+// _arrow_stage(writer, batch, key_index, value_indices, mode, row_base,
+// rows_ahead): stages every row of batch (a (schema capsule, array capsule)
+// pair of a record batch) in writer.  mode 0: the value is the map
+// {name: scalar} of the value columns; 1: the one value column's scalar; 2:
+// its bytes as they are.  row_base numbers the batch's first row in
+// errors; rows_ahead is how many rows the whole input has from this batch
+// on (-1 when unknown), so that the writer's tables grow for them at once.
+// Rows are staged as they come: a failure leaves the rows before it staged.
 PyObject* ArrowStage(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _arrow_pack(batch, key_index, value_indices, mode, row_base) -> (keys,

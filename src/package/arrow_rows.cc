@@ -252,14 +252,17 @@ bool StageRow(StagedStore* store, uint64_t* changes, std::string_view key, const
   return true;
 }
 
-PyObject* Stage(PyObject* writer, PyObject* const* args) {
+PyObject* Stage(PyObject* writer, PyObject* const* args, PyObject* rows_ahead) {
   arrow::CapsulePair batch;
   RowPacker packer;
   Ref indices;
   if (!ParseBatch(args, &batch, &packer, &indices)) return nullptr;
+  const long long ahead = PyLong_AsLongLong(rows_ahead);
+  if (ahead == -1 && PyErr_Occurred()) return nullptr;
   uint64_t* changes = nullptr;
   StagedStore* store = WriterStore(writer, &changes);
   if (store == nullptr) return nullptr;
+  store->ExpectMore(static_cast<uint64_t>(std::max<long long>({ahead, static_cast<long long>(packer.rows()), 0})));
   // Rows are packed a block at a time, and the hash table slots each will
   // probe are loaded while the next are packed: the cache misses of a
   // block overlap instead of coming one after another.
@@ -312,11 +315,12 @@ PyObject* Pack(PyObject* const* args) {
 
 PyObject* ArrowStage(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return Guard([&]() -> PyObject* {
-    if (nargs != 6) {
-      PyErr_SetString(PyExc_TypeError, "_arrow_stage(writer, batch, key_index, value_indices, mode, row_base)");
+    if (nargs != 7) {
+      PyErr_SetString(PyExc_TypeError,
+                      "_arrow_stage(writer, batch, key_index, value_indices, mode, row_base, rows_ahead)");
       return nullptr;
     }
-    return Stage(args[0], args + 1);
+    return Stage(args[0], args + 1, args[6]);
   });
 }
 

@@ -209,6 +209,14 @@ PyObject* Update(Self* self, PyObject* pairs) {
     StagedStore* store = Changeable(self);
     return store != nullptr && Bind(self, store, key.view, bytes);
   };
+  // A dict or list tells how many pairs are coming: the writer's tables
+  // grow for them at once.
+  const Py_ssize_t expected = PyDict_CheckExact(pairs)   ? PyDict_GET_SIZE(pairs)
+                              : PyList_CheckExact(pairs) ? PyList_GET_SIZE(pairs)
+                                                         : 0;
+  if (expected > 0 && !self->state.building && self->state.store != nullptr) {
+    self->state.store->ExpectMore(static_cast<uint64_t>(expected));
+  }
   if (PyDict_CheckExact(pairs)) {
     // The dict's own loop; a dict changed meanwhile fails as iteration does.
     Py_ssize_t pos = 0;

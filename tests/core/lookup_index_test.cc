@@ -160,6 +160,14 @@ void FlipEachByte(const TempDir& dir, const std::map<std::string, std::string>& 
       std::vector<Bytes> payloads(batch.size());
       std::vector<StoreReader::KeyFault> faults;
       r.value().ProbeMany(batch, found.data(), payloads.data(), &faults);
+      // One fault per damaged key, in batch order.
+      size_t next_fault = 0;
+      for (size_t j = 0; j < batch.size(); ++j) {
+        if (found[j] != StoreReader::Found::kDamaged) continue;
+        ASSERT_LT(next_fault, faults.size()) << "byte " << at;
+        EXPECT_EQ(faults[next_fault++].key, j) << "byte " << at;
+      }
+      EXPECT_EQ(next_fault, faults.size()) << "byte " << at;
       for (size_t j = 0; j < batch.size(); ++j) {
         const auto want = content.find(std::string(batch[j]));
         if (found[j] == StoreReader::Found::kDamaged) continue;
@@ -206,6 +214,42 @@ TEST(LookupIndex, NoFlippedByteGivesAWrongAnswer) {
     for (int i = 0; i < n; ++i) content["k" + std::to_string(i)] = std::string(i % 7, static_cast<char>('a' + i % 26));
     FlipEachByte(dir, content, {"k", "k" + std::to_string(n), "zz", ""}, n < 100 ? 1 : 67);
   }
+}
+
+TEST(LookupIndex, AMissReadsNoKeyBytes) {
+  // Every block of the index section damaged: a lookup that reads an entry
+  // fails, so an absent key answered as absent read none.  Only a key whose
+  // fingerprint matches a slot of its bucket (about 1 in 8,000) reads one.
+  TempDir dir;
+  std::map<std::string, std::string> content;
+  for (int i = 0; i < 20000; ++i) content["user:" + std::to_string(i)] = "v";
+  std::string bytes = Slurp(BuildFile(dir, content));
+  const uint64_t index_offset = LoadU64(reinterpret_cast<const std::byte*>(bytes.data()) + kIndexOffsetOffset);
+  for (uint64_t at = index_offset + 100; at < bytes.size(); at += kIndexCheckBlock) bytes[at] ^= 0x20;
+  auto r = StoreReader::OpenIndexed(dir.Write("damaged.vlks", bytes), OpenCheck::kUnlessIndexed);
+  ASSERT_TRUE(r.ok()) << r.error().detail();
+  std::vector<std::string> absent;
+  for (int i = 0; i < 20000; ++i) absent.push_back("user:x" + std::to_string(i));
+  size_t errors = 0;
+  for (const std::string& k : absent) {
+    auto got = r.value().Get(k);
+    if (!got.ok()) {
+      ++errors;
+      continue;
+    }
+    EXPECT_FALSE(got.value().has_value()) << k;
+  }
+  EXPECT_LE(errors, absent.size() / 100);
+  // A batch answers the same, and every present key reads its entry.
+  std::vector<std::string_view> batch(absent.begin(), absent.end());
+  batch.push_back("user:7");
+  std::vector<StoreReader::Found> found(batch.size());
+  std::vector<Bytes> payloads(batch.size());
+  std::vector<StoreReader::KeyFault> faults;
+  r.value().ProbeMany(batch, found.data(), payloads.data(), &faults);
+  EXPECT_EQ(faults.size(), errors + 1);
+  EXPECT_EQ(found.back(), StoreReader::Found::kDamaged);
+  EXPECT_FALSE(r.value().Get("user:7").ok());
 }
 
 TEST(LookupIndex, VerifyChecksKeyOrderAndTheIndexAgainstTheEntries) {

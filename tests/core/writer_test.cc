@@ -257,17 +257,20 @@ TEST(WriterStaging, RebindingAndChecks) {
 }
 
 // De-duplication hands back the first id of equal bytes, however the
-// payloads collide in length or content, across table growth; the empty
-// payload included.  Off, every payload is a new object.
+// payloads collide in length or content, across table growth and size
+// hints (a far too large one included); the empty payload included.  Off,
+// every payload is a new object.
 TEST(WriterOptions, DedupReturnsTheFirstIdOfEqualBytes) {
   StagedStore plain;
   EXPECT_EQ(AddObj(plain, "a"), 0u);
   EXPECT_EQ(AddObj(plain, "a"), 1u);
 
   StagedStore s(WriterOptions{.dedup = true});
+  s.ExpectMore(UINT64_MAX);
   std::mt19937_64 rng(11);
   std::map<std::string, uint64_t> first;
   for (int i = 0; i < 20000; ++i) {
+    if (i == 7000) s.ExpectMore(50000);
     // Few distinct lengths and a small alphabet: many near misses.
     std::string payload(rng() % 6, 'a');
     for (char& c : payload) c = static_cast<char>('a' + rng() % 3);

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace velk {
@@ -96,6 +97,12 @@ void* AllocateLarge(size_t bytes) {
   ::madvise(reinterpret_cast<void*>(begin), length, MADV_HUGEPAGE);
 #endif
   return reinterpret_cast<void*>(begin);
+}
+
+void* AllocateLargeZeroed(size_t bytes) {
+  void* p = AllocateLarge(bytes);
+  if (bytes < MinHugeBytes()) std::memset(p, 0, bytes);
+  return p;
 }
 
 void FreeLarge(void* p, size_t bytes) noexcept {

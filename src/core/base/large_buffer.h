@@ -50,7 +50,11 @@ class BackgroundPrefault {
 // whole huge page keeps small pages, so nothing is committed beyond the
 // buffer.  Throws std::bad_alloc when out of memory.
 void* AllocateLarge(size_t bytes);
-// Frees memory from AllocateLarge(bytes), with the same bytes.
+// The same, zero-filled.  A large buffer's fresh mapping is zero already,
+// so its pages are left as they are, not faulted in.
+void* AllocateLargeZeroed(size_t bytes);
+// Frees memory from AllocateLarge(bytes) or AllocateLargeZeroed(bytes),
+// with the same bytes.
 void FreeLarge(void* p, size_t bytes) noexcept;
 
 // Standard allocator over AllocateLarge, for the reader's tables.

@@ -97,12 +97,18 @@ class LazyIndex {
       if (LoadU16(s) != fp) continue;
       p->slot = s + slot_size_;
       p->pos = LoadPosition(s + kFingerprintSize);
-      if (p->pos < index_length_) __builtin_prefetch(file_ + index_offset_ + p->pos);
+      if (p->pos < index_length_) {
+        // An entry may cross into the next line: both lines load at once.
+        __builtin_prefetch(file_ + index_offset_ + p->pos);
+        if (index_length_ - p->pos > kShortEntry) __builtin_prefetch(file_ + index_offset_ + p->pos + kShortEntry);
+      }
       return Quick::kFound;
     }
     p->slot = p->end;
     return Quick::kAbsent;
   }
+  // The last byte of an entry with a key of 16 bytes.
+  static constexpr uint64_t kShortEntry = sizeof(uint16_t) + 16 + sizeof(uint64_t) - 1;
   // For a scan: starts loading the entries some way past pos, which the
   // processor's own prefetcher does not fetch across a page.
   void PrefetchEntriesAfter(uint64_t pos) const {

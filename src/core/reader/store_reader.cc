@@ -106,6 +106,9 @@ StoreReader::Found StoreReader::LazyLookup(std::string_view key, uint64_t hash, 
     *payload = *got.value();
     return Found::kFound;
   }
+  // The record's lines load together, rather than one by one as the CRC
+  // comes to them.
+  LoadRecordLines(record);
   if (RecordSound(record, payload)) [[likely]] return Found::kFound;
   return Damaged(RecordFaultAt(record), fault);
 }

@@ -230,12 +230,20 @@ class StoreReader {
                      std::vector<KeyFault>* faults, const uint64_t* hashes) const;
   // The fault of the record at offset, which RecordSound refused.
   [[gnu::noinline]] StoreError RecordFaultAt(uint64_t offset) const;
-  void PrefetchRecordAt(uint64_t offset) const {
-    if (offset < map_.size()) {
-      __builtin_prefetch(map_.bytes().data() + offset);
-      __builtin_prefetch(map_.bytes().data() + offset + 64);
+  // Loads the first lines of the record at offset (those before
+  // records_end_) into the cache, with plain loads, which unlike a prefetch
+  // are never dropped, and which do not wait for each other.
+  void LoadRecordLines(uint64_t offset) const {
+    const auto* p = reinterpret_cast<const volatile unsigned char*>(map_.bytes().data());
+    if (offset < records_end_ && records_end_ - offset > kRecordLinesAhead) {
+      (void)p[offset];
+      (void)p[offset + 64];
+      (void)p[offset + kRecordLinesAhead];
     }
   }
+  // The last byte LoadRecordLines loads: records of up to 120 bytes, a
+  // common size of small values, are read whole.
+  static constexpr uint64_t kRecordLinesAhead = 119;
   Found LazyLookup(std::string_view key, uint64_t hash, Bytes* payload, std::optional<StoreError>* fault) const;
   static Found Damaged(StoreError error, std::optional<StoreError>* fault) {
     fault->emplace(std::move(error));

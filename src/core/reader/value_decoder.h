@@ -3,8 +3,10 @@
 // an object stored compressed (core/base/compressed_value.h).  Every read
 // path of the package goes through here.
 //
-// Immutable once made: any number of threads may decode at once.  Each
-// thread decompresses with a context of its own, made on its first use.
+// Safe for any number of threads to decode at once.  Each thread
+// decompresses with a context of its own, made on its first use, and
+// borrows one of the decoder's lanes (a copy of the dictionary with room
+// after it) while it decompresses a value.
 #pragma once
 
 #include <cstdint>
@@ -59,10 +61,15 @@ class ValueDecoder {
   struct FreeDDict {
     void operator()(ZSTD_DDict_s* d) const;
   };
+  class Lanes;
+  struct FreeLanes {
+    void operator()(Lanes* l) const;
+  };
   bool compressed_ = false;
   CompressionInfo info_;
   std::vector<std::byte> section_;  // the dictionary the decoder refers to lies in it
   std::unique_ptr<ZSTD_DDict_s, FreeDDict> ddict_;  // null without a dictionary
+  std::unique_ptr<Lanes, FreeLanes> lanes_;         // null without a dictionary
 };
 
 }  // namespace velk

@@ -37,6 +37,9 @@ class KeyTable {
   // the first change.
   bool Bind(std::string_view key, uint32_t obj_id, uint64_t max_keys);
 
+  // Makes room for `keys` keys in all at once (see TagTable::Reserve).
+  void Reserve(uint64_t keys) { slots_.Reserve(keys); }
+
   // Starts loading the slot Bind(key, ...) will probe first.
   void Prefetch(std::string_view key) const { slots_.Prefetch(Hash(key)); }
 

@@ -1,6 +1,8 @@
 #include "core/writer/staged_store.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "core/base/crc32.h"
@@ -64,6 +66,20 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   data_.Append(head, kRecordHeaderSize);
   data_.Append(payload.data(), payload.size());
   return id;
+}
+
+void StagedStore::ExpectMore(uint64_t rows) {
+  // A wrong hint makes each table at most as large as kMaxAhead more
+  // entries need (256 MiB of slots), and while the entries are few, the
+  // pages none of them touches stay unmapped (writer::TagTable).
+  constexpr uint64_t kMaxAhead = uint64_t{1} << 24;
+  const uint64_t ahead = std::min(rows, kMaxAhead);
+  try {
+    keys_.Reserve(std::min(key_count() + ahead, kMaxCount));
+    if (options_.dedup) payloads_.Reserve(std::min(object_count() + ahead, kMaxCount));
+  } catch (const std::bad_alloc&) {
+    // Staging grows the tables as it goes, and fails there if it must.
+  }
 }
 
 void StagedStore::Prefetch(std::string_view key, Bytes payload) const {

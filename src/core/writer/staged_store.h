@@ -80,6 +80,13 @@ class StagedStore {
     std::string_view key_;
   };
 
+  // A hint that about `rows` more bindings, each of a new key to a new
+  // payload, are coming: the lookup tables grow for them at once instead
+  // of doubling their way there.  Only a hint: rows that repeat keys or
+  // payloads need less, so the growth is capped (see the definition), and
+  // a hint that cannot be met is ignored.  Changes nothing visible.
+  void ExpectMore(uint64_t rows);
+
   // Starts loading the hash table slots that staging payload under key
   // will probe, so that a caller staging a batch overlaps their cache
   // misses with its work on the items before.  Changes nothing.

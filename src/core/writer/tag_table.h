@@ -3,12 +3,14 @@
 // high 32 bits of its entry's hash above the entry number + 1, so most
 // probes that meet another entry are decided by the hash bits alone, and
 // the caller compares the real bytes only on a tag match.  Linear probing
-// at a load of at most one half keeps the probe runs short.
+// at a load of at most three quarters keeps the probe runs within a cache
+// line or two, and the table half the size a load of one half would need:
+// fresh memory is dear (the kernel clears every page of it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <utility>
 
 namespace velk::writer {
 
@@ -31,15 +33,25 @@ class TagTable {
     }
   }
 
-  // Starts loading the slot a probe for hash begins at, for a caller that
-  // knows its next hashes ahead of the probes.
+  // Starts loading the slots a probe for hash begins at, for a caller that
+  // knows its next hashes ahead of the probes.  Near full, a probe run
+  // often goes on past the cache line of its first slot, so the next line
+  // is loaded too.
   void Prefetch(uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[Home(hash & kTagMask)]);
+    if (slots_.empty()) return;
+    const size_t home = Home(hash & kTagMask);
+    constexpr size_t kSlotsPerLine = 64 / sizeof(uint64_t);
+    __builtin_prefetch(&slots_[home]);
+    __builtin_prefetch(&slots_[(home + kSlotsPerLine) & (slots_.size() - 1)]);
   }
 
   // Room for one more entry: afterwards Insert cannot fail.  Throws
   // std::bad_alloc with the table unchanged.
   void ReserveOne();
+  // Room for `entries` entries in all, made at once rather than by
+  // doublings, for a caller that knows how many are coming.  Throws
+  // std::bad_alloc with the table unchanged.
+  void Reserve(uint64_t entries);
   // Adds entry (below 2^32 - 1) under hash, after ReserveOne.
   void Insert(uint64_t hash, uint32_t entry);
 
@@ -50,10 +62,39 @@ class TagTable {
   // The first slot to probe for a tag: its top bits.  Beyond 2^32 slots
   // the homes spread out, still one in every 2^(log2 size - 32) slots.
   size_t Home(uint64_t tag) const { return static_cast<size_t>(tag >> home_shift_); }
-  static size_t FreeSlot(const std::vector<uint64_t>& slots, size_t home);
+  // The slots, zero-filled when made.  A large table lives on huge pages
+  // where the kernel offers them (core/base/large_buffer.h): its probes
+  // land at random over hundreds of megabytes, and with 4 KiB pages nearly
+  // every one would also miss the TLB.
+  class Slots {
+   public:
+    Slots() = default;
+    explicit Slots(size_t count);
+    Slots(Slots&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+    Slots& operator=(Slots&& other) noexcept {
+      std::swap(data_, other.data_);
+      std::swap(count_, other.count_);
+      return *this;
+    }
+    ~Slots();
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    uint64_t* data() { return data_; }
+    uint64_t& operator[](size_t i) { return data_[i]; }
+    const uint64_t& operator[](size_t i) const { return data_[i]; }
+
+   private:
+    uint64_t* data_ = nullptr;
+    size_t count_ = 0;
+  };
+
+  static size_t FreeSlot(const Slots& slots, size_t home);
+  // Moves every entry to a table of 2^log2 slots (room for them all).
+  void Rehash(unsigned log2);
 
   // 0 (empty) or tag | entry + 1; 2^(64 - home_shift_) slots, or none.
-  std::vector<uint64_t> slots_;
+  Slots slots_;
   uint64_t used_ = 0;
   unsigned home_shift_ = 64;
 };

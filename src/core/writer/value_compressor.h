@@ -38,6 +38,9 @@ class CompressionDictionary {
   const ZSTD_CDict_s* cdict() const { return cdict_.get(); }
   // Whether the values were found not to compress: they are stored as they are.
   bool keep_plain() const { return keep_plain_; }
+  // Whether values keep their literals (the bytes no match covers) as they
+  // are rather than entropy-coded: larger, and faster to decompress.
+  bool raw_literals() const { return raw_literals_; }
 
  private:
   struct FreeCDict {
@@ -47,6 +50,7 @@ class CompressionDictionary {
   std::unique_ptr<ZSTD_CDict_s, FreeCDict> cdict_;
   int level_ = 0;
   bool keep_plain_ = false;
+  bool raw_literals_ = false;
 };
 
 // Whether value's stored form fits in a record whatever compression gives:
@@ -65,6 +69,9 @@ class ValueCompressor {
   // for a compressed one, inside a wrapper of its own).  Returns the bytes
   // appended.  Throws std::bad_alloc when memory runs out.
   size_t Pack(Bytes value, std::vector<std::byte>* out);
+  // The length of value compressed (as one frame), for choosing settings.
+  // Throws std::bad_alloc when memory runs out.
+  size_t CompressedSize(Bytes value);
 
  private:
   struct FreeCCtx {
