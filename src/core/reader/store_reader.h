@@ -51,7 +51,7 @@ class StoreReader {
   // or the fault of a damaged index entry or record, as found on the way
   // (so no caller ever looks twice to say what is wrong).  Inline: it is
   // the hot path of every face; the faults are built out of line.
-  Result<std::optional<Bytes>> Get(std::string_view key) const {
+  [[gnu::always_inline]] Result<std::optional<Bytes>> Get(std::string_view key) const {
     Bytes payload;
     std::optional<StoreError> fault;
     return AsResult(Lookup(key, &payload, &fault), payload, &fault);
