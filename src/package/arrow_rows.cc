@@ -240,14 +240,16 @@ bool ParseBatch(PyObject* const* args, arrow::CapsulePair* batch, RowPacker* pac
   return packer->Init(*batch, key_index, indices->get(), static_cast<Mode>(mode), row_base);
 }
 
-// Stages one packed row; false with the error set.
-bool StageRow(StagedStore* store, uint64_t* changes, std::string_view key, const std::string& payload) {
+Bytes AsPayload(const std::string& s) { return {reinterpret_cast<const std::byte*>(s.data()), s.size()}; }
+
+// Stages one packed row, with the hashes its prefetch returned; false with
+// the error set.
+bool StageRow(StagedStore* store, uint64_t* changes, std::string_view key, const std::string& payload,
+              const StagedStore::PairHashes& hashes) {
   auto checked = StagedStore::CheckKey(key);
   if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
-  auto id = store->AddObject({reinterpret_cast<const std::byte*>(payload.data()), payload.size()});
-  if (!id.ok()) return RaiseStoreError(id.error(), nullptr), false;
-  auto bound = store->AddKey(checked.value(), id.value());
-  if (!bound.ok()) return RaiseStoreError(bound.error(), nullptr), false;
+  auto added = store->AddPair(checked.value(), AsPayload(payload), hashes);
+  if (!added.ok()) return RaiseStoreError(added.error(), nullptr), false;
   ++*changes;
   return true;
 }
@@ -269,17 +271,18 @@ PyObject* Stage(PyObject* writer, PyObject* const* args, PyObject* rows_ahead) {
   constexpr int64_t kBlock = 16;
   std::string payloads[kBlock];
   std::string_view keys[kBlock];
+  StagedStore::PairHashes hashes[kBlock];
   for (int64_t base = 0; base < packer.rows(); base += kBlock) {
     const int64_t m = std::min(kBlock, packer.rows() - base);
     int64_t packed = 0;
     while (packed < m && packer.Key(base + packed, &keys[packed]) && packer.Value(base + packed, &payloads[packed])) {
-      store->Prefetch(keys[packed], {reinterpret_cast<const std::byte*>(payloads[packed].data()), payloads[packed].size()});
+      hashes[packed] = store->Prefetch(keys[packed], AsPayload(payloads[packed]));
       ++packed;
     }
     // A row that fails leaves the rows before it staged, as update() does.
     Ref failed(packed < m ? PyErr_GetRaisedException() : nullptr);
     for (int64_t j = 0; j < packed; ++j) {
-      if (!StageRow(store, changes, keys[j], payloads[j])) return nullptr;
+      if (!StageRow(store, changes, keys[j], payloads[j], hashes[j])) return nullptr;
     }
     if (failed) {
       PyErr_SetRaisedException(failed.release());

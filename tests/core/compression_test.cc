@@ -79,6 +79,19 @@ std::vector<ByteVec> MixedValues() {
   return v;
 }
 
+// Documents: values of several hundred bytes, long enough that the reader
+// decompresses them beside its own copy of the dictionary.
+std::vector<ByteVec> Documents(size_t n) {
+  std::mt19937_64 rng(9);
+  std::vector<ByteVec> v;
+  for (size_t i = 0; i < n; ++i) {
+    std::string doc;
+    for (size_t part = 0; part < 6 + i % 6; ++part) doc += Record(rng, i + part);
+    v.push_back(Of(doc));
+  }
+  return v;
+}
+
 TEST(Compression, EveryValueRoundTripsAndOnlyWrappersLookCompressed) {
   const std::vector<ByteVec> values = MixedValues();
   const Staged s = Stage(values);
@@ -202,7 +215,8 @@ TEST(Compression, LiteralsAreEntropyCodedOnlyWhereThatPaysAndEitherWayRoundTrip)
 }
 
 TEST(Compression, ThreadsDecodeAtOnceMoreThanHaveLanes) {
-  const std::vector<ByteVec> values = MixedValues();
+  std::vector<ByteVec> values = MixedValues();
+  for (ByteVec& doc : Documents(500)) values.push_back(std::move(doc));
   const Staged s = Stage(values);
   const auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
   auto opened = ValueDecoder::Open(c.section);
@@ -236,6 +250,7 @@ TEST(Compression, ThreadsDecodeAtOnceMoreThanHaveLanes) {
 TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   std::vector<ByteVec> values = MixedValues();
   values.resize(2000);
+  values.push_back(Documents(1)[0]);
   values.push_back(Of(std::string(300 * 1024, 'z')));
   const Staged s = Stage(values);
   const auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
@@ -248,7 +263,7 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   // Every byte of a few stored values flipped, and each cut short: the
   // decoder reports damage or gives some value (the record CRC, checked
   // before, is what tells a changed value), within the stated length.
-  for (size_t id : {size_t{0}, size_t{1}, size_t{777}, values.size() - 1}) {
+  for (size_t id : {size_t{0}, size_t{1}, size_t{777}, values.size() - 2, values.size() - 1}) {
     const Bytes stored = StoredAt(c, id);
     for (size_t i = 0; i < std::min<size_t>(stored.size(), 64); ++i) {
       for (uint8_t flip : {0x01, 0x80, 0xff}) {

@@ -35,13 +35,18 @@ class KeyTable {
   // 65,535 bytes (the caller checks) and max_keys is below 2^32.  Throws
   // std::bad_alloc with the table unchanged: every allocation comes before
   // the first change.
-  bool Bind(std::string_view key, uint32_t obj_id, uint64_t max_keys);
+  bool Bind(std::string_view key, uint32_t obj_id, uint64_t max_keys) { return Bind(key, Hash(key), obj_id, max_keys); }
+  // The same, for a key whose Hash() the caller has already computed.
+  bool Bind(std::string_view key, uint64_t hash, uint32_t obj_id, uint64_t max_keys);
+
+  // The hash a key is found by in this table.
+  uint64_t Hash(std::string_view key) const;
 
   // Makes room for `keys` keys in all at once (see TagTable::Reserve).
   void Reserve(uint64_t keys) { slots_.Reserve(keys); }
 
-  // Starts loading the slot Bind(key, ...) will probe first.
-  void Prefetch(std::string_view key) const { slots_.Prefetch(Hash(key)); }
+  // Starts loading the slots Bind will probe for the key of this hash.
+  void Prefetch(uint64_t hash) const { slots_.Prefetch(hash); }
 
   uint64_t size() const { return entries_.size(); }
   // Every key, in the order keys were first added.
@@ -51,8 +56,6 @@ class KeyTable {
   uint64_t arena_size() const { return arena_.size(); }
 
  private:
-  uint64_t Hash(std::string_view key) const;
-
   TagTable slots_;
   AppendBuffer<KeyEntry> entries_;
   AppendBuffer<char> arena_;

@@ -24,7 +24,13 @@ Bytes StagedStore::PayloadOf(uint64_t id) const {
   return Bytes(record + kRecordHeaderSize, LoadU32(record));
 }
 
-Result<uint64_t> StagedStore::AddObject(Bytes payload) {
+uint64_t StagedStore::PayloadHash(Bytes payload) const {
+  return options_.dedup ? XXH3_64bits_withSeed(payload.data(), payload.size(), payload_seed_) : 0;
+}
+
+Result<uint64_t> StagedStore::AddObject(Bytes payload) { return AddHashedObject(payload, PayloadHash(payload)); }
+
+Result<uint64_t> StagedStore::AddHashedObject(Bytes payload, uint64_t hash) {
   if (payload.size() > kMaxPayloadLength) {
     return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of " + std::to_string(kMaxPayloadLength));
@@ -33,15 +39,15 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
     return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of a compressed store");
   }
-  uint64_t hash = 0;
+  writer::TagTable::Spot spot;
   if (options_.dedup) {
-    hash = XXH3_64bits_withSeed(payload.data(), payload.size(), payload_seed_);
     // A hash match is only a candidate: the bytes decide.
-    const uint32_t same = payloads_.Find(hash, [&](uint32_t id) {
+    const auto same_bytes = [&](uint32_t id) {
       const Bytes staged = PayloadOf(id);
       return staged.size() == payload.size() &&
              (payload.empty() || std::memcmp(staged.data(), payload.data(), payload.size()) == 0);
-    });
+    };
+    const uint32_t same = payloads_.Find(hash, same_bytes, &spot);
     if (same != writer::TagTable::kNone) return uint64_t{same};
   }
   if (record_offsets_.size() >= kMaxCount) {
@@ -58,7 +64,7 @@ Result<uint64_t> StagedStore::AddObject(Bytes payload) {
   record_offsets_.PushBack(offset);
   // Ids stay below kMaxCount (2^32 - 1): every id the table holds is below
   // its kNone.
-  if (options_.dedup) payloads_.Insert(hash, static_cast<uint32_t>(id));
+  if (options_.dedup) payloads_.Insert(hash, static_cast<uint32_t>(id), spot);
 
   std::byte head[kRecordHeaderSize];
   StoreBE<uint32_t>(head, static_cast<uint32_t>(payload.size()));
@@ -82,9 +88,11 @@ void StagedStore::ExpectMore(uint64_t rows) {
   }
 }
 
-void StagedStore::Prefetch(std::string_view key, Bytes payload) const {
-  if (options_.dedup) payloads_.Prefetch(XXH3_64bits_withSeed(payload.data(), payload.size(), payload_seed_));
-  keys_.Prefetch(key);
+StagedStore::PairHashes StagedStore::Prefetch(std::string_view key, Bytes payload) const {
+  const PairHashes hashes{.key = keys_.Hash(key), .payload = PayloadHash(payload)};
+  if (options_.dedup) payloads_.Prefetch(hashes.payload);
+  keys_.Prefetch(hashes.key);
+  return hashes;
 }
 
 Result<StagedStore::CheckedKey> StagedStore::CheckKey(std::string_view key) {
@@ -107,18 +115,24 @@ Result<void> StagedStore::AddKey(std::string_view key, uint64_t obj_id) {
   VELK_TRY(CheckObjectId(obj_id));
   Result<CheckedKey> checked = CheckKey(key);
   if (!checked.ok()) return std::move(checked).error();
-  return Bind(checked.value(), obj_id);
+  return Bind(checked.value(), keys_.Hash(key), obj_id);
 }
 
 Result<void> StagedStore::AddKey(CheckedKey key, uint64_t obj_id) {
   VELK_TRY(CheckObjectId(obj_id));
-  return Bind(key, obj_id);
+  return Bind(key, keys_.Hash(key.view()), obj_id);
 }
 
-Result<void> StagedStore::Bind(CheckedKey key, uint64_t obj_id) {
+Result<void> StagedStore::AddPair(CheckedKey key, Bytes payload, const PairHashes& hashes) {
+  Result<uint64_t> id = AddHashedObject(payload, hashes.payload);
+  if (!id.ok()) return std::move(id).error();
+  return Bind(key, hashes.key, id.value());  // an id just returned is in range
+}
+
+Result<void> StagedStore::Bind(CheckedKey key, uint64_t hash, uint64_t obj_id) {
   // A rebinding never fails; only a new key counts against the limit.  The
   // id is below the object count, itself at most kMaxCount: it fits 32 bits.
-  if (!keys_.Bind(key.view(), static_cast<uint32_t>(obj_id), kMaxCount)) {
+  if (!keys_.Bind(key.view(), hash, static_cast<uint32_t>(obj_id), kMaxCount)) {
     return StoreError(Reason::kTooMany, "key count exceeds the limit of " + std::to_string(kMaxCount));
   }
   return {};

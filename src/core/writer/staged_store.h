@@ -87,10 +87,16 @@ class StagedStore {
   // a hint that cannot be met is ignored.  Changes nothing visible.
   void ExpectMore(uint64_t rows);
 
+  // The hashes staging a pair probes the tables with.
+  struct PairHashes {
+    uint64_t key = 0;
+    uint64_t payload = 0;
+  };
   // Starts loading the hash table slots that staging payload under key
   // will probe, so that a caller staging a batch overlaps their cache
-  // misses with its work on the items before.  Changes nothing.
-  void Prefetch(std::string_view key, Bytes payload) const;
+  // misses with its work on the items before, and returns the hashes for
+  // AddPair.  Changes nothing.
+  PairHashes Prefetch(std::string_view key, Bytes payload) const;
 
   // The key length check on its own, so that a caller can check a key (or
   // every key of a batch) before staging anything for it.
@@ -102,6 +108,12 @@ class StagedStore {
   Result<void> AddKey(std::string_view key, uint64_t obj_id);
   // The same for a checked key: its length is not checked again.
   Result<void> AddKey(CheckedKey key, uint64_t obj_id);
+
+  // AddObject(payload), then AddKey(key, its id), with the hashes that
+  // Prefetch(key.view(), payload) returned, so that they are not computed
+  // again.  A failure of the key leaves the payload staged, as the two
+  // calls would.
+  Result<void> AddPair(CheckedKey key, Bytes payload, const PairHashes& hashes);
 
   // Compresses the values at the builds from now on, at level (within
   // writer::kMinCompressLevel..kMaxCompressLevel).  Before anything is
@@ -167,9 +179,13 @@ class StagedStore {
   Bytes PayloadOf(uint64_t id) const;
   // Which objects some key names, by id.
   std::vector<bool> Named() const;
+  // AddObject with the payload's hash given (0 without dedup).
+  Result<uint64_t> AddHashedObject(Bytes payload, uint64_t hash);
+  uint64_t PayloadHash(Bytes payload) const;
   Result<void> CheckObjectId(uint64_t obj_id) const;
-  // Binds a checked key to a checked id, unless the key count is full.
-  Result<void> Bind(CheckedKey key, uint64_t obj_id);
+  // Binds a checked key, of the hash given, to a checked id, unless the
+  // key count is full.
+  Result<void> Bind(CheckedKey key, uint64_t hash, uint64_t obj_id);
   // Where the objects that some key names lie in the file when the others
   // are left out: offsets by id (unnamed ones 0), the runs of recs' data
   // they occupy, and their count.

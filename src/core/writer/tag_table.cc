@@ -61,12 +61,7 @@ void TagTable::Rehash(unsigned log2) {
   }
   slots_ = std::move(grown);
   home_shift_ = 64 - log2;
-}
-
-void TagTable::Insert(uint64_t hash, uint32_t entry) {
-  const uint64_t tag = hash & kTagMask;
-  slots_[FreeSlot(slots_, Home(tag))] = tag | (uint64_t{entry} + 1);
-  ++used_;
+  ++generation_;
 }
 
 size_t TagTable::FreeSlot(const Slots& slots, size_t home) {

@@ -18,15 +18,26 @@ class TagTable {
  public:
   static constexpr uint32_t kNone = UINT32_MAX;
 
-  // The entry whose hash is hash and for which same(entry) holds, or kNone.
+  // Where a probe for an absent entry ended: the empty slot Insert fills,
+  // as long as the table has not grown since.
+  struct Spot {
+    size_t slot = 0;
+    uint64_t generation = UINT64_MAX;  // none
+  };
+
+  // The entry whose hash is hash and for which same(entry) holds, or kNone
+  // (and then, when spot is given, where the entry would go).
   template <typename Same>
-  uint32_t Find(uint64_t hash, Same same) const {
+  uint32_t Find(uint64_t hash, Same same, Spot* spot = nullptr) const {
     if (slots_.empty()) return kNone;
     const uint64_t tag = hash & kTagMask;
     const size_t mask = slots_.size() - 1;
     for (size_t i = Home(tag);; i = (i + 1) & mask) {
       const uint64_t slot = slots_[i];
-      if (slot == 0) return kNone;
+      if (slot == 0) {
+        if (spot != nullptr) *spot = Spot{i, generation_};
+        return kNone;
+      }
       if ((slot & kTagMask) != tag) continue;
       const auto entry = static_cast<uint32_t>((slot & kEntryMask) - 1);
       if (same(entry)) return entry;
@@ -52,8 +63,16 @@ class TagTable {
   // doublings, for a caller that knows how many are coming.  Throws
   // std::bad_alloc with the table unchanged.
   void Reserve(uint64_t entries);
-  // Adds entry (below 2^32 - 1) under hash, after ReserveOne.
-  void Insert(uint64_t hash, uint32_t entry);
+  // Adds entry (below 2^32 - 1) under hash, after ReserveOne; at spot, when
+  // a Find for it since the table last grew gave one, which saves probing
+  // again.
+  void Insert(uint64_t hash, uint32_t entry, Spot spot) {
+    const uint64_t tag = hash & kTagMask;
+    const size_t i = spot.generation == generation_ ? spot.slot : FreeSlot(slots_, Home(tag));
+    slots_[i] = tag | (uint64_t{entry} + 1);
+    ++used_;
+  }
+  void Insert(uint64_t hash, uint32_t entry) { Insert(hash, entry, Spot{}); }
 
  private:
   static constexpr uint64_t kTagMask = 0xffffffff00000000ULL;
@@ -96,6 +115,7 @@ class TagTable {
   // 0 (empty) or tag | entry + 1; 2^(64 - home_shift_) slots, or none.
   Slots slots_;
   uint64_t used_ = 0;
+  uint64_t generation_ = 0;  // rehashes so far
   unsigned home_shift_ = 64;
 };
 

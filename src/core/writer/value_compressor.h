@@ -29,8 +29,9 @@ inline constexpr int kDefaultCompressLevel = 3;
 // then compressed without one.
 class CompressionDictionary {
  public:
-  // Trains on a sample of values (deterministic: the same values give the
-  // same dictionary).  total is the sum of the values' lengths.
+  // Trains on a sample of values and chooses how literals are coded
+  // (deterministic: the same values give the same dictionary and choice).
+  // total is the sum of the values' lengths.
   static CompressionDictionary Train(std::span<const Bytes> values, uint64_t total, int level);
 
   Bytes bytes() const { return {bytes_.data(), bytes_.size()}; }
