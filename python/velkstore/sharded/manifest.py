@@ -276,17 +276,19 @@ def _fsync_dir(directory: DirPath) -> None:
 
 
 @contextmanager
-def commit_lock(directory: DirPath) -> Iterator[None]:
+def commit_lock(directory: DirPath, *, shared: bool = False) -> Iterator[None]:
     """Holds the commit lock of *directory* (an advisory lock on the
     directory itself, so no file is added to it): commits into one
-    directory take turns, so each sees the manifest the one before it wrote."""
+    directory take turns, so each sees the manifest the one before it wrote.
+    *shared*: held by a reader opening the shards, which no commit then
+    removes until it has them open."""
     try:
         fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     except OSError as exc:
         raise as_os_error(exc, directory) from None
     try:
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX)
+            fcntl.flock(fd, fcntl.LOCK_SH if shared else fcntl.LOCK_EX)
         except OSError as exc:
             raise as_os_error(exc, directory) from None
         yield

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from contextlib import nullcontext
 from collections.abc import ItemsView, Iterable, Iterator, Mapping, ValuesView
 from types import TracebackType
 from typing import Any
@@ -15,6 +16,7 @@ from .manifest import (
     DirPath,
     Manifest,
     check_shard_path,
+    commit_lock,
     join,
     read_manifest,
     shard_of,
@@ -59,16 +61,20 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
         self._dir: DirPath = os.fspath(directory)
         self._verify = verify
         # A build committing meanwhile may remove the shards of the manifest
-        # just read: the open then starts again from the new manifest.
+        # just read: the open then starts again from the new manifest.  The
+        # last attempt holds the commit lock shared, so that commits coming
+        # one after another cannot keep a reader from ever opening.
         for attempt in range(_OPEN_ATTEMPTS):
-            m = read_manifest(self._dir)
-            wanted = range(m.num_shards) if shards is None else sorted(set(_indices(shards, m.num_shards)))
-            try:
-                readers = self._open_shards(m, wanted)
-                break
-            except FileNotFoundError:
-                if attempt + 1 == _OPEN_ATTEMPTS or try_read_manifest(self._dir) == m:
-                    raise
+            last = attempt + 1 == _OPEN_ATTEMPTS
+            with commit_lock(self._dir, shared=True) if last else nullcontext():
+                m = read_manifest(self._dir)
+                wanted = range(m.num_shards) if shards is None else sorted(set(_indices(shards, m.num_shards)))
+                try:
+                    readers = self._open_shards(m, wanted)
+                    break
+                except FileNotFoundError:
+                    if last or try_read_manifest(self._dir) == m:
+                        raise
         self._manifest = m
         self._n = m.num_shards
         self._shard_ids: tuple[int, ...] = tuple(wanted)
