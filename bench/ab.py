@@ -8,10 +8,13 @@ copy of a virtual environment's site-packages entries); it is put first on
 PYTHONPATH of the child processes.  Times are the thread's CPU time, not
 wall time, and each figure is the best of three passes in a process, then
 the median over the processes: on a machine shared with other work that
-keeps the comparison fair where wall times swing by half.  With --whole,
-each process also builds a store of the same pairs (process CPU time, so
-the writer's helper threads count) and runs the command line's `get` of
-one key five times (its CPU time, the best of the five).  The ratio is
+keeps the comparison fair where wall times swing by half.  Each timed
+section starts from a collected heap, so that a collection of the child's
+own objects (its list of a million keys, which one collection takes some
+20 ms to walk) is not counted in whichever section happens to trigger it.
+With --whole, each process also builds a store of the same pairs (process
+CPU time, so the writer's helper threads count) and runs the command line's
+`get` of one key five times (its CPU time, the best of the five).  The ratio is
 after / before: below 1.00x the later build is faster.
 """
 
@@ -26,7 +29,7 @@ import sys
 import tempfile
 
 CHILD = r"""
-import json, random, sys, time
+import gc, json, random, sys, time
 import _velkstore
 from velkstore import VelkReader, VelkWriter
 path, n = sys.argv[1], int(sys.argv[2])
@@ -36,6 +39,7 @@ keys = [f"user:{i:09d}" for i in range(n)]
 random.Random(1).shuffle(keys)
 q = keys[:200_000]
 def per_op(fn):
+    gc.collect()
     best = []
     for _ in range(3):
         t0 = time.thread_time_ns(); fn(); best.append((time.thread_time_ns() - t0) / len(q))
@@ -57,6 +61,7 @@ if "--whole" in sys.argv:
     import os, resource, subprocess, tempfile
     # A build, in process CPU time (the writer's helper threads count), per pair.
     with tempfile.TemporaryDirectory() as tmp:
+        gc.collect()
         t0 = time.process_time()
         w = VelkWriter()
         w.update((f"user:{i:09d}", {"i": i, "name": "x" * 40}) for i in range(n))

@@ -43,6 +43,8 @@ VALUES = {
     "datetime": [dt.datetime(2024, 2, 29, 23, 59, 59, 999999, tzinfo=UTC),
                  dt.datetime(1969, 7, 20, 22, 56, tzinfo=dt.timezone(dt.timedelta(hours=-5)))],
     "far timestamp": msgpack.Timestamp(2**40, 5),
+    # 0xff bytes (-1, inside bytes) before the timestamp's type byte.
+    "timestamp after 0xff": [-1, b"\xff\xd6", dt.datetime(2001, 1, 1, tzinfo=UTC)],
 }
 
 

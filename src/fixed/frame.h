@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -145,6 +146,8 @@ PyObject* Method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 // parse and the general conversion; its fault (a damaged record) is raised
 // as the general form kOp would raise it, so no message changes.  Any other
 // argument shape takes kOp, which parses, converts and reports everything.
+// A probe may also return the Python result itself (nullptr with the
+// error raised), which spares the hottest lookups a Result on the way.
 template <typename Cls, Borrow kBorrow, const ArgSpec& kSpec, auto kOp, auto kProbe>
 PyObject* KeyMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   std::string_view key;
@@ -153,9 +156,13 @@ PyObject* KeyMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   return Guarded([&]() -> PyObject* {
     return WithReceiver<Cls, kBorrow>(self, [&](InstanceOf<Cls>* obj) -> PyObject* {
-      auto result = kProbe(obj, key);
-      if (result.ok()) [[likely]] return Convert(std::move(result).value());
-      return RaiseStoreError(result.error());
+      if constexpr (std::is_same_v<decltype(kProbe(obj, key)), PyObject*>) {
+        return kProbe(obj, key);
+      } else {
+        auto result = kProbe(obj, key);
+        if (result.ok()) [[likely]] return Convert(std::move(result).value());
+        return RaiseStoreError(result.error());
+      }
     });
   });
 }

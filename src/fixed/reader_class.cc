@@ -33,8 +33,19 @@ Outcome<std::optional<Bytes>> GetRaw(Self* self, const ArgSlots& args) {
   return self->state.Get(key.view);
 }
 
-// The lean forms of get_raw and exists, for plain keys.
-Result<std::optional<Bytes>> ProbeGetRaw(Self* self, std::string_view key) { return self->state.Get(key); }
+// The lean forms of get_raw and exists, for plain keys.  get_raw's hands
+// the bytes (or None) straight back: the found key's path carries no
+// Result, only the payload's view.
+PyObject* ProbeGetRaw(Self* self, std::string_view key) {
+  Bytes payload;
+  std::optional<StoreError> fault;
+  switch (self->state.Lookup(key, &payload, &fault)) {
+    case StoreReader::Found::kFound: return Convert(std::optional<Bytes>(payload));
+    case StoreReader::Found::kAbsent: Py_RETURN_NONE;
+    case StoreReader::Found::kDamaged: break;
+  }
+  return RaiseStoreError(*fault);
+}
 
 Result<bool> ProbeExists(Self* self, std::string_view key) { return self->state.Exists(key); }
 

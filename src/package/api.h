@@ -102,7 +102,14 @@ inline PyObject* KeyBytes(std::string_view k) { return NewBytes(k); }
 // when the file compresses its values (into a buffer of this thread's,
 // valid until its next call), else stored itself.  False with
 // CorruptError set (naming path) when the stored object is damaged.
-bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value);
+bool DecompressedValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value);
+inline bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
+  if (!r.values().compressed()) [[likely]] {
+    *value = stored;
+    return true;
+  }
+  return DecompressedValueOf(r, stored, path, value);
+}
 
 // Decodes stored MessagePack bytes; key (may be null) names the key in the
 // error of a value that does not decode.  New reference.

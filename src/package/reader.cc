@@ -32,11 +32,10 @@ const StoreReader* Open(Self* self) {
 
 // What a lookup gave: 1 found (*payload set), 0 absent, -1 with its fault
 // raised.
-int Answer(const Self* self, const Result<std::optional<Bytes>>& got, Bytes* payload) {
-  if (!got.ok()) [[unlikely]] return RaiseStoreError(got.error(), self->path), -1;
-  if (!got.value()) return 0;
-  *payload = *got.value();
-  return 1;
+int Answer(const Self* self, StoreReader::Found found, const std::optional<StoreError>& fault) {
+  if (found == StoreReader::Found::kFound) [[likely]] return 1;
+  if (found == StoreReader::Found::kAbsent) return 0;
+  return RaiseStoreError(*fault, self->path), -1;
 }
 
 // ---- construction -----------------------------------------------------
@@ -117,13 +116,11 @@ void DeallocReader(PyObject* obj) {
 
 // ---- lookups ------------------------------------------------------------
 
-// Looks key up: 1 found (payload set), 0 absent, -1 error set.
-//
-// The key is converted before the store is taken: converting can run
-// Python code (a buffer's __buffer__, a registered error handler) that
-// closes this reader, and nothing between taking the store and the end of
+// Lookup for a key that is not a plain one: converted first, as converting
+// can run Python code (a buffer's __buffer__, a registered error handler)
+// that closes this reader; nothing between taking the store and the end of
 // the probe runs any.
-int Lookup(Self* self, PyObject* key, Bytes* payload) {
+[[gnu::noinline]] int LookupConverted(Self* self, PyObject* key, Bytes* payload) {
   KeyBuf buf;
   switch (ToKey(key, &buf)) {
     case KeyConv::kOk: break;
@@ -132,7 +129,20 @@ int Lookup(Self* self, PyObject* key, Bytes* payload) {
   }
   const StoreReader* r = Open(self);
   if (r == nullptr) return -1;
-  return Answer(self, r->Get(buf.view), payload);
+  std::optional<StoreError> fault;
+  return Answer(self, r->Lookup(buf.view, payload, &fault), fault);
+}
+
+// Looks key up: 1 found (payload set), 0 absent, -1 error set.  Inline, with
+// the plain keys of nearly every call borrowed in place (which runs no
+// Python code): the hot path of get_raw, r[k] and get.
+[[gnu::always_inline]] inline int Lookup(Self* self, PyObject* key, Bytes* payload) {
+  std::string_view plain;
+  if (!BorrowPlainKey(key, &plain)) [[unlikely]] return LookupConverted(self, key, payload);
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return -1;
+  std::optional<StoreError> fault;
+  return Answer(self, r->Lookup(plain, payload, &fault), fault);
 }
 
 // get_raw (the value's bytes) and get_stored (the bytes as stored, which
@@ -140,23 +150,9 @@ int Lookup(Self* self, PyObject* key, Bytes* payload) {
 template <bool kStored>
 PyObject* GetBytes(Self* self, PyObject* key) {
   Bytes payload;
-  std::string_view plain;
-  if (BorrowPlainKey(key, &plain)) [[likely]] {  // runs no Python code
-    const StoreReader* r = Open(self);
-    if (r == nullptr) return nullptr;
-    auto got = r->Get(plain);
-    if (got.ok() && got.value()) [[likely]] {
-      payload = *got.value();
-      if (!kStored && !ValueOf(*r, payload, self->path, &payload)) return nullptr;
-      return NewBytes(payload);
-    }
-    if (got.ok()) Py_RETURN_NONE;
-    return RaiseStoreError(got.error(), self->path);
-  }
   const int rc = Lookup(self, key, &payload);
-  if (rc < 0) return nullptr;
-  if (rc == 0) Py_RETURN_NONE;
-  // The store Lookup found the key in: no Python code has run since.
+  if (rc <= 0) return rc < 0 ? nullptr : Py_NewRef(Py_None);
+  // The store the key was found in: no Python code has run since.
   if (!kStored && !ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return NewBytes(payload);
 }
@@ -164,28 +160,21 @@ PyObject* GetBytes(Self* self, PyObject* key) {
 PyObject* Subscript(PyObject* obj, PyObject* key) {
   auto* self = reinterpret_cast<Self*>(obj);
   Bytes payload;
-  std::string_view plain;
-  int rc;
-  const StoreReader* r;
-  if (BorrowPlainKey(key, &plain) && (r = self->store.get()) != nullptr) [[likely]] {  // runs no Python code
-    rc = Answer(self, r->Get(plain), &payload);
-  } else {
-    rc = Lookup(self, key, &payload);
-  }
+  const int rc = Lookup(self, key, &payload);
   if (rc < 0) return nullptr;
   if (rc == 0) {
     PyErr_SetObject(PyExc_KeyError, key);
     return nullptr;
   }
-  // The store the key was found in: no Python code has run since.
   if (!ValueOf(*self->store, payload, self->path, &payload)) return nullptr;
   return Decode(payload, key);
 }
 
-int Contains(PyObject* obj, PyObject* key) {
-  auto* self = reinterpret_cast<Self*>(obj);
+// `in` for a key that is not a plain one, converted before the store is
+// taken, as in LookupConverted.
+[[gnu::noinline]] int ContainsConverted(Self* self, PyObject* key) {
   KeyBuf buf;
-  const KeyConv conv = ToKey(key, &buf);  // before the store is taken, as in Lookup
+  const KeyConv conv = ToKey(key, &buf);
   if (conv == KeyConv::kError) {
     // `5 in r` answers False, as for a dict with str keys.
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
@@ -196,6 +185,17 @@ int Contains(PyObject* obj, PyObject* key) {
   if (conv != KeyConv::kOk) return 0;
   auto found = r->Contains(buf.view);
   if (!found.ok()) return RaiseStoreError(found.error(), self->path), -1;
+  return found.value() ? 1 : 0;
+}
+
+int Contains(PyObject* obj, PyObject* key) {
+  auto* self = reinterpret_cast<Self*>(obj);
+  std::string_view plain;
+  if (!BorrowPlainKey(key, &plain)) [[unlikely]] return ContainsConverted(self, key);
+  const StoreReader* r = Open(self);
+  if (r == nullptr) return -1;
+  auto found = r->Contains(plain);
+  if (!found.ok()) [[unlikely]] return RaiseStoreError(found.error(), self->path), -1;
   return found.value() ? 1 : 0;
 }
 

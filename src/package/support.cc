@@ -174,11 +174,7 @@ void LookupPart(const StoreReader& store, std::span<const std::string_view> keys
   if (!decoded.ok() && !*fault) fault->emplace(std::move(decoded).error());
 }
 
-bool ValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
-  if (!r.values().compressed()) [[likely]] {
-    *value = stored;
-    return true;
-  }
+bool DecompressedValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
   thread_local std::vector<std::byte> scratch;
   auto decoded = r.values().Decode(stored, &scratch);
   if (!decoded.ok()) return RaiseStoreError(decoded.error(), path), false;
@@ -191,10 +187,20 @@ namespace {
 // Whether payload may hold a timestamp (extension type -1 in its 4-, 8- or
 // 12-byte form), which only the full decoder turns into a datetime.  A
 // false alarm only costs the slower call.
+// One pass for the type byte 0xff, which few values hold at all, then a
+// look at what precedes it: 0xd6 or 0xd7 (fixext 4, 8) or 0xc7 0x0c (ext 8
+// of 12 bytes).
 bool MayHoldTimestamp(Bytes payload) {
-  const std::string_view s(reinterpret_cast<const char*>(payload.data()), payload.size());
-  return s.find("\xd6\xff") != std::string_view::npos || s.find("\xd7\xff") != std::string_view::npos ||
-         s.find("\xc7\x0c\xff") != std::string_view::npos;
+  const auto* p = reinterpret_cast<const unsigned char*>(payload.data());
+  const size_t n = payload.size();
+  for (size_t i = 0; i < n; ++i) {
+    const void* hit = std::memchr(p + i, 0xff, n - i);
+    if (hit == nullptr) return false;
+    i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - p);
+    if (i >= 1 && (p[i - 1] == 0xd6 || p[i - 1] == 0xd7)) return true;
+    if (i >= 2 && p[i - 2] == 0xc7 && p[i - 1] == 0x0c) return true;
+  }
+  return false;
 }
 
 }  // namespace

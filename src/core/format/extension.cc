@@ -189,7 +189,9 @@ ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys) {
 
   // Bucket of each entry, then a counting sort: slots of a bucket keep the
   // key order, so the layout is a pure function of the keys.
+  // Each entry's bucket and fingerprint, from one hash of its key.
   std::vector<uint32_t> bucket(n);
+  std::vector<uint16_t> fingerprint(n);
   std::vector<uint32_t> first(uint64_t{g.buckets} + 1);
   for (uint64_t attempt = 0; attempt < kSeedTries; ++attempt) {
     g.seed = attempt;
@@ -197,7 +199,9 @@ ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys) {
     for (uint64_t i = 0; i < n; ++i) {
       const std::byte* e = index.data() + positions[i];
       const std::string_view key(reinterpret_cast<const char*>(e + 2), LoadU16(e));
-      bucket[i] = BucketOf(LookupHash(key, g.seed), g.buckets);
+      const uint64_t hash = LookupHash(key, g.seed);
+      bucket[i] = BucketOf(hash, g.buckets);
+      fingerprint[i] = FingerprintOf(hash);
       ++first[bucket[i] + 1];
     }
     if (*std::max_element(first.begin(), first.end()) < kCrowdedBucket) break;
@@ -214,10 +218,8 @@ ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys) {
   for (uint64_t b = 0; b <= g.buckets; ++b) StoreBE<uint32_t>(s + g.directory_at() + 4 * b, first[b]);
   std::vector<uint32_t> next(first.begin(), first.end() - 1);
   for (uint64_t i = 0; i < n; ++i) {
-    const std::byte* e = index.data() + positions[i];
-    const std::string_view key(reinterpret_cast<const char*>(e + 2), LoadU16(e));
     std::byte* slot = s + g.slots_at() + g.slot_size() * next[bucket[i]]++;
-    StoreBE<uint16_t>(slot, FingerprintOf(LookupHash(key, g.seed)));
+    StoreBE<uint16_t>(slot, fingerprint[i]);
     PutUnsigned(slot + kFingerprintSize, positions[i], g.position_width);
   }
   for (uint64_t j = 0; j < g.fence_count(); ++j)

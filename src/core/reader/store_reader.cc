@@ -94,17 +94,23 @@ StoreError StoreReader::ReadFault(uint64_t offset) const {
   return RecordError(offset);
 }
 
-Result<std::optional<Bytes>> StoreReader::LazyGet(std::string_view key, uint64_t hash) const {
+StoreReader::Found StoreReader::LazyLookup(std::string_view key, uint64_t hash, Bytes* payload,
+                                           std::optional<StoreError>* fault) const {
   uint64_t record;
   const LazyIndex::Quick quick = lazy_->QuickFind(key, hash, &record);
-  if (quick == LazyIndex::Quick::kAbsent) return std::optional<Bytes>();
-  if (quick == LazyIndex::Quick::kSlow) [[unlikely]] return SlowGet(key);
+  if (quick == LazyIndex::Quick::kAbsent) return Found::kAbsent;
+  if (quick == LazyIndex::Quick::kSlow) [[unlikely]] {
+    auto got = SlowGet(key);
+    if (!got.ok()) return Damaged(std::move(got).error(), fault);
+    if (!got.value()) return Found::kAbsent;
+    *payload = *got.value();
+    return Found::kFound;
+  }
   // The record's lines load together, rather than one by one as the CRC
   // comes to them.
   LoadRecordLines(record);
-  Bytes payload;
-  if (RecordSound(record, &payload)) [[likely]] return std::optional<Bytes>(payload);
-  return RecordFaultAt(record);
+  if (RecordSound(record, payload)) [[likely]] return Found::kFound;
+  return Damaged(RecordFaultAt(record), fault);
 }
 
 Result<std::optional<Bytes>> StoreReader::SlowGet(std::string_view key) const {
@@ -120,11 +126,6 @@ StoreError StoreReader::RecordFaultAt(uint64_t offset) const {
   auto bad = ReadChecked(offset);
   return bad.ok() ? StoreError::Corrupt("record at " + std::to_string(offset) + " changed while read")
                   : std::move(bad).error();
-}
-
-Result<bool> StoreReader::Contains(std::string_view key) const {
-  if (!lazy_) return Exists(key);
-  return ContainsHashed(key, lazy_->Hash(key));
 }
 
 Result<bool> StoreReader::ContainsHashed(std::string_view key, uint64_t hash) const {

@@ -51,16 +51,29 @@ class StoreReader {
   // or the fault of a damaged index entry or record, as found on the way
   // (so no caller ever looks twice to say what is wrong).  Inline: it is
   // the hot path of every face; the faults are built out of line.
-  Result<std::optional<Bytes>> Get(std::string_view key) const {
-    if (lazy_) return LazyGet(key, lazy_->Hash(key));
-    const uint32_t i = index_.Find(key, keys_, map_.bytes());
-    if (i == KeyIndex::kNotFound) return std::optional<Bytes>();
+  [[gnu::always_inline]] Result<std::optional<Bytes>> Get(std::string_view key) const {
     Bytes payload;
-    if (TryReadObject(keys_.record_offset(i), &payload)) [[likely]] return std::optional<Bytes>(payload);
-    return RecordError(keys_.record_offset(i));
+    std::optional<StoreError> fault;
+    return AsResult(Lookup(key, &payload, &fault), payload, &fault);
   }
-  // What a batch lookup found for one key.
+  // What a lookup found for one key.
   enum class Found : uint8_t { kFound, kAbsent, kDamaged };
+  // Get for the faces' hot paths, with nothing but the payload's view on
+  // the way out: kFound with *payload set, kAbsent, or kDamaged with the
+  // fault in *fault (built out of line, from what this one lookup found).
+  [[gnu::always_inline]] Found Lookup(std::string_view key, Bytes* payload, std::optional<StoreError>* fault) const {
+    if (lazy_) return LazyLookup(key, lazy_->Hash(key), payload, fault);
+    const uint32_t i = index_.Find(key, keys_, map_.bytes());
+    if (i == KeyIndex::kNotFound) return Found::kAbsent;
+    if (TryReadObject(keys_.record_offset(i), payload)) [[likely]] return Found::kFound;
+    return RecordDamaged(keys_.record_offset(i), fault);
+  }
+  // Lookup's answer as Get gives it.
+  static Result<std::optional<Bytes>> AsResult(Found found, Bytes payload, std::optional<StoreError>* fault) {
+    if (found == Found::kFound) [[likely]] return std::optional<Bytes>(payload);
+    if (found == Found::kAbsent) return std::optional<Bytes>();
+    return std::move(**fault);
+  }
   // A key of a batch whose index entry or record is damaged: its place in
   // the batch and the fault, as Get gives it.
   struct KeyFault {
@@ -74,8 +87,12 @@ class StoreReader {
   void ProbeMany(std::span<const std::string_view> keys, Found* found, Bytes* payloads,
                  std::vector<KeyFault>* faults, const uint64_t* hashes = nullptr) const;
   bool Exists(std::string_view key) const;
-  // Exists, with the error of a damaged index.
-  Result<bool> Contains(std::string_view key) const;
+  // Exists, with the error of a damaged index.  Inline: the hot path of
+  // every `in`.
+  Result<bool> Contains(std::string_view key) const {
+    if (!lazy_) return index_.Find(key, keys_) != KeyIndex::kNotFound;
+    return ContainsHashed(key, lazy_->Hash(key));
+  }
   // Whether the file is read through its lookup index with seed as the
   // seed of its hash: a caller that has hashed a key with LookupHash under
   // that seed already (to place it among files, say) passes the hash on to
@@ -83,8 +100,13 @@ class StoreReader {
   bool HashedBy(uint64_t seed) const { return lazy_ && lazy_->seed() == seed; }
   // Get and Contains for a key and its hash, when HashedBy the hash's seed.
   Result<std::optional<Bytes>> GetHashed(std::string_view key, uint64_t hash) const {
+    Bytes payload;
+    std::optional<StoreError> fault;
+    return AsResult(LookupHashed(key, hash, &payload, &fault), payload, &fault);
+  }
+  Found LookupHashed(std::string_view key, uint64_t hash, Bytes* payload, std::optional<StoreError>* fault) const {
     assert(lazy_ && hash == lazy_->Hash(key));
-    return LazyGet(key, hash);
+    return LazyLookup(key, hash, payload, fault);
   }
   Result<bool> ContainsHashed(std::string_view key, uint64_t hash) const;
   // Each distinct object once, in order of the first entry naming it.
@@ -222,7 +244,15 @@ class StoreReader {
   // The last byte LoadRecordLines loads: records of up to 120 bytes, a
   // common size of small values, are read whole.
   static constexpr uint64_t kRecordLinesAhead = 119;
-  Result<std::optional<Bytes>> LazyGet(std::string_view key, uint64_t hash) const;
+  Found LazyLookup(std::string_view key, uint64_t hash, Bytes* payload, std::optional<StoreError>* fault) const;
+  static Found Damaged(StoreError error, std::optional<StoreError>* fault) {
+    fault->emplace(std::move(error));
+    return Found::kDamaged;
+  }
+  // Damaged with RecordError(offset).
+  [[gnu::noinline]] Found RecordDamaged(uint64_t offset, std::optional<StoreError>* fault) const {
+    return Damaged(RecordError(offset), fault);
+  }
   // Whether the record at offset passes its bounds checks and, read through
   // the lookup index, its CRC.
   bool RecordSound(uint64_t offset, Bytes* payload) const {
