@@ -222,6 +222,10 @@ class Case:
             injected = trace.find("(INJECTED)")
             if 0 <= trace.find(MARKERS[0]) < injected < trace.find(MARKERS[1]):
                 break
+            # The counting run itself may have been the odd one out: aim the
+            # next attempt by the calls this run made before the operation.
+            if MARKERS[0] in trace:
+                self.when = trace_calls(trace)[0].get(self.call, 0) + self.nth
         else:
             return [f"harness: the failure was not injected within the operation (trace in {log})"]
         if done.returncode != 0 or not done.stdout.strip():

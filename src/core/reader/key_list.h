@@ -44,7 +44,7 @@ class KeyList {
   }
   uint64_t record_offset(size_t i) const { return entries_[i].record; }
   // Starts loading entry i (its key reference and record offset).
-  void Prefetch(size_t i) const { __builtin_prefetch(&entries_[i]); }
+  [[gnu::always_inline]] void Prefetch(size_t i) const { __builtin_prefetch(&entries_[i]); }
 
  private:
   struct Entry {

@@ -28,7 +28,7 @@ class OffsetMap {
   std::pair<uint32_t, bool> FindOrInsert(uint64_t offset, uint32_t position);
   // Starts loading the slot where offset's probe begins, for a
   // FindOrInsert a few calls later.
-  void Prefetch(uint64_t offset) const { __builtin_prefetch(&slots_[SlotOf(offset)]); }
+  [[gnu::always_inline]] void Prefetch(uint64_t offset) const { __builtin_prefetch(&slots_[SlotOf(offset)]); }
 
  private:
   size_t SlotOf(uint64_t offset) const;

@@ -164,7 +164,7 @@ class StoreReader {
   // in file order.  Read through the lookup index, records follow the key
   // order: the bytes kScanBytesAhead past this record are loaded instead,
   // which the processor's own prefetcher does not fetch across a page.
-  void PrefetchAhead(const ScanItem& item, size_t next, size_t end) const {
+  [[gnu::always_inline]] void PrefetchAhead(const ScanItem& item, size_t next, size_t end) const {
     if (lazy_) {
       if (item.record < map_.size() && map_.size() - item.record > kScanBytesAhead)
         __builtin_prefetch(map_.bytes().data() + item.record + kScanBytesAhead);
