@@ -159,7 +159,12 @@ def run(args, **kw):
 # and how many it has mapped by a given point varies from run to run (it
 # follows object addresses); with the C library's allocator the calls made
 # before the operation repeat exactly, so each case fails the call it means.
-ENV = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1", PYTHONMALLOC="malloc")
+# That allocator's threshold for mapping a block on its own is fixed, and
+# every thread shares one arena: else a helper thread's free, whenever it
+# comes, raises the threshold and changes which of the main thread's
+# allocations make an mmap call.
+ENV = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1", PYTHONMALLOC="malloc",
+           MALLOC_MMAP_THRESHOLD_="131072", MALLOC_ARENA_MAX="1")
 
 
 def trace_calls(log):
