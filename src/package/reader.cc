@@ -30,12 +30,22 @@ const StoreReader* Open(Self* self) {
   return r;
 }
 
-// What a lookup gave: 1 found (*payload set), 0 absent, -1 with its fault
-// raised.
-int Answer(const Self* self, StoreReader::Found found, const std::optional<StoreError>& fault) {
+// Looks key up in the store r of self: 1 found (*payload set), 0 absent,
+// -1 with its fault raised.
+[[gnu::always_inline]] inline int LookupIn(const Self* self, const StoreReader& r, std::string_view key,
+                                           Bytes* payload) {
+  std::optional<StoreError> fault;
+  const StoreReader::Found found = r.Lookup(key, payload, &fault);
   if (found == StoreReader::Found::kFound) [[likely]] return 1;
   if (found == StoreReader::Found::kAbsent) return 0;
   return RaiseStoreError(*fault, self->path), -1;
+}
+
+// Whether r of self holds key: 1, 0, or -1 with the fault raised.
+[[gnu::always_inline]] inline int ContainsIn(const Self* self, const StoreReader& r, std::string_view key) {
+  auto found = r.Contains(key);
+  if (!found.ok()) [[unlikely]] return RaiseStoreError(found.error(), self->path), -1;
+  return found.value() ? 1 : 0;
 }
 
 // ---- construction -----------------------------------------------------
@@ -128,9 +138,7 @@ void DeallocReader(PyObject* obj) {
     case KeyConv::kError: return -1;
   }
   const StoreReader* r = Open(self);
-  if (r == nullptr) return -1;
-  std::optional<StoreError> fault;
-  return Answer(self, r->Lookup(buf.view, payload, &fault), fault);
+  return r == nullptr ? -1 : LookupIn(self, *r, buf.view, payload);
 }
 
 // Looks key up: 1 found (payload set), 0 absent, -1 error set.  Inline, with
@@ -140,9 +148,7 @@ void DeallocReader(PyObject* obj) {
   std::string_view plain;
   if (!BorrowPlainKey(key, &plain)) [[unlikely]] return LookupConverted(self, key, payload);
   const StoreReader* r = Open(self);
-  if (r == nullptr) return -1;
-  std::optional<StoreError> fault;
-  return Answer(self, r->Lookup(plain, payload, &fault), fault);
+  return r == nullptr ? -1 : LookupIn(self, *r, plain, payload);
 }
 
 // get_raw (the value's bytes) and get_stored (the bytes as stored, which
@@ -182,10 +188,7 @@ PyObject* Subscript(PyObject* obj, PyObject* key) {
   }
   const StoreReader* r = Open(self);
   if (r == nullptr) return -1;
-  if (conv != KeyConv::kOk) return 0;
-  auto found = r->Contains(buf.view);
-  if (!found.ok()) return RaiseStoreError(found.error(), self->path), -1;
-  return found.value() ? 1 : 0;
+  return conv != KeyConv::kOk ? 0 : ContainsIn(self, *r, buf.view);
 }
 
 int Contains(PyObject* obj, PyObject* key) {
@@ -193,10 +196,7 @@ int Contains(PyObject* obj, PyObject* key) {
   std::string_view plain;
   if (!BorrowPlainKey(key, &plain)) [[unlikely]] return ContainsConverted(self, key);
   const StoreReader* r = Open(self);
-  if (r == nullptr) return -1;
-  auto found = r->Contains(plain);
-  if (!found.ok()) [[unlikely]] return RaiseStoreError(found.error(), self->path), -1;
-  return found.value() ? 1 : 0;
+  return r == nullptr ? -1 : ContainsIn(self, *r, plain);
 }
 
 Py_ssize_t Length(PyObject* obj) {
