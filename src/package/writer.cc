@@ -98,13 +98,38 @@ bool Bind(Self* self, StagedStore* store, StagedStore::CheckedKey key, Bytes pay
 
 Bytes AsPayload(const std::string& s) { return {reinterpret_cast<const std::byte*>(s.data()), s.size()}; }
 
-// The same for a key not checked yet: a key the file cannot hold fails
-// before its payload is staged.
-bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) {
-  auto checked = StagedStore::CheckKey(key);
-  if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
-  return Bind(self, store, checked.value(), payload);
-}
+// Bind for a key not checked yet, which fails before its payload is
+// staged when the file cannot hold it.  A key converted before its payload
+// is made has its table slots start loading (Start) while the value is
+// encoded, and the payload's as soon as it is made (Bind), so that the two
+// cache misses of staging a pair overlap each other and the encoding
+// instead of following one another.
+class EarlyPair {
+ public:
+  // Starts loading the slots key will probe, when the writer can change.
+  void Start(const Self* self, std::string_view key) {
+    early_ = self->state.building ? nullptr : self->state.store.get();
+    if (early_ != nullptr) key_hash_ = early_->PrefetchKey(key);
+  }
+
+  // Stages the pair.  The key's hash from Start serves only the store it
+  // was taken for: the encoding may have run Python code that closed the
+  // writer.
+  bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) const {
+    auto checked = StagedStore::CheckKey(key);
+    if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+    const StagedStore::PairHashes hashes{.key = store == early_ ? key_hash_ : store->PrefetchKey(key),
+                                         .payload = store->PrefetchPayload(payload)};
+    auto added = store->AddPair(checked.value(), payload, hashes);
+    if (!added.ok()) return RaiseStoreError(added.error(), nullptr), false;
+    ++self->state.changes;
+    return true;
+  }
+
+ private:
+  const StagedStore* early_ = nullptr;
+  uint64_t key_hash_ = 0;
+};
 
 // ---- construction -------------------------------------------------------
 
@@ -141,9 +166,12 @@ const Params kAddManyParams{"add_many()", kAddManyNames, 2, 2, 2};
 PyObject* Add(Self* self, PyObject* const* args) {
   KeyBuf key;
   std::string payload;
-  if (!StageKey(args[0], &key) || !Encode(self, args[1], &payload)) return nullptr;
+  EarlyPair pair;
+  if (!StageKey(args[0], &key)) return nullptr;
+  pair.Start(self, key.view);
+  if (!Encode(self, args[1], &payload)) return nullptr;
   StagedStore* store = Changeable(self);
-  if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
+  if (store == nullptr || !pair.Bind(self, store, key.view, AsPayload(payload))) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -152,7 +180,7 @@ PyObject* AddRaw(Self* self, PyObject* const* args) {
   RawView raw;
   if (!StageKey(args[0], &key) || !raw.Take(args[1])) return nullptr;
   StagedStore* store = Changeable(self);
-  if (store == nullptr || !Bind(self, store, key.view, raw.bytes())) return nullptr;
+  if (store == nullptr || !EarlyPair().Bind(self, store, key.view, raw.bytes())) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -197,6 +225,8 @@ PyObject* Update(Self* self, PyObject* pairs) {
   auto stage = [&](PyObject* k, PyObject* v) -> bool {
     key.owned.clear();
     if (!StageKey(k, &key)) return false;
+    EarlyPair pair;
+    pair.Start(self, key.view);
     Bytes bytes;
     RawView raw;
     if constexpr (kRaw) {
@@ -207,7 +237,7 @@ PyObject* Update(Self* self, PyObject* pairs) {
       bytes = AsPayload(payload);
     }
     StagedStore* store = Changeable(self);
-    return store != nullptr && Bind(self, store, key.view, bytes);
+    return store != nullptr && pair.Bind(self, store, key.view, bytes);
   };
   // A dict or list tells how many pairs are coming: the writer's tables
   // grow for them at once.
@@ -326,6 +356,8 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
     }
     key.owned.clear();
     if (!StageKey(k, &key)) return nullptr;
+    EarlyPair pair;
+    pair.Start(self, key.view);
     if (value_index >= 0) {
       if (!Encode(self, fields[value_index], &payload)) return nullptr;
     } else {
@@ -338,7 +370,7 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
       }
     }
     StagedStore* store = Changeable(self);
-    if (store == nullptr || !Bind(self, store, key.view, AsPayload(payload))) return nullptr;
+    if (store == nullptr || !pair.Bind(self, store, key.view, AsPayload(payload))) return nullptr;
   }
   Py_RETURN_NONE;
 }

@@ -95,6 +95,18 @@ StagedStore::PairHashes StagedStore::Prefetch(std::string_view key, Bytes payloa
   return hashes;
 }
 
+uint64_t StagedStore::PrefetchKey(std::string_view key) const {
+  const uint64_t hash = keys_.Hash(key);
+  keys_.Prefetch(hash);
+  return hash;
+}
+
+uint64_t StagedStore::PrefetchPayload(Bytes payload) const {
+  const uint64_t hash = PayloadHash(payload);
+  if (options_.dedup) payloads_.Prefetch(hash);
+  return hash;
+}
+
 Result<StagedStore::CheckedKey> StagedStore::CheckKey(std::string_view key) {
   if (key.size() > kMaxKeyLength) {
     return StoreError(Reason::kKeyTooLong, "key of " + std::to_string(key.size()) +

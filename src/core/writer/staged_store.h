@@ -97,6 +97,10 @@ class StagedStore {
   // misses with its work on the items before, and returns the hashes for
   // AddPair.  Changes nothing.
   PairHashes Prefetch(std::string_view key, Bytes payload) const;
+  // Prefetch's two halves, for a caller that has the key before it has the
+  // payload: the key's slots can load while the payload is made.
+  uint64_t PrefetchKey(std::string_view key) const;
+  uint64_t PrefetchPayload(Bytes payload) const;
 
   // The key length check on its own, so that a caller can check a key (or
   // every key of a batch) before staging anything for it.
