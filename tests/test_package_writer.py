@@ -11,7 +11,7 @@ import zlib
 import msgpack
 import pytest
 
-from velkstore import BusyError, LimitError, VelkReader, VelkWriter
+from velkstore import BusyError, ClosedError, LimitError, VelkReader, VelkWriter
 
 
 def read_all(path):
@@ -49,6 +49,49 @@ def test_update_takes_every_kind_of_pairs(tmp_path):
         with pytest.raises(exc, match=text):
             call()
     assert w._counts()[0] == 9  # nothing of a rejected add_many was staged
+
+
+def test_update_stages_each_pair_before_it_takes_the_next(tmp_path):
+    # What the iterable's own code sees of the writer, mid-update: every
+    # pair before staged, in counts, in a build, to an update and a close.
+    w = VelkWriter()
+    seen = []
+
+    def pairs():
+        for i in range(6):
+            if i == 3:
+                w.build(tmp_path / "mid.vlks")
+                w.update({"inner": 3})
+            seen.append(w._counts())  # (keys, objects)
+            yield f"k{i}", {"v": i % 2}  # two distinct values
+        yield "k0", "last"
+        raise RuntimeError("source failed")
+
+    with pytest.raises(RuntimeError, match="source failed"):
+        w.update(pairs())
+    assert seen == [(0, 0), (1, 1), (2, 2), (4, 3), (5, 3), (6, 3)]
+    assert w._counts() == (7, 4)
+    assert read_all(tmp_path / "mid.vlks")[0] == {"k0": {"v": 0}, "k1": {"v": 1}, "k2": {"v": 0}}
+    w.build(tmp_path / "end.vlks")
+    assert read_all(tmp_path / "end.vlks")[0] == {
+        "k0": "last", "k1": {"v": 1}, "k2": {"v": 0}, "k3": {"v": 1}, "k4": {"v": 0}, "k5": {"v": 1}, "inner": 3}
+
+    # A pair that fails leaves the one before it staged, whatever fails.
+    for bad, exc in [(("k" * 70000, 2), LimitError), (("b", {1, 2}), TypeError), (5, TypeError)]:
+        w = VelkWriter()
+        with pytest.raises(exc):
+            w.update([("a", 1), bad])
+        assert w._counts() == (1, 1), bad
+
+    def closing():
+        yield "a", 1
+        w.close()
+        yield "b", 2
+
+    w = VelkWriter()
+    with pytest.raises(ClosedError):
+        w.update(closing())
+    assert w.closed
 
 
 def nested(depth):

@@ -22,10 +22,20 @@ namespace {
 // order and the file carries its lookup index.
 constexpr WriterOptions kOptions{.dedup = true, .drop_orphans = true, .key_order = true, .index = true};
 
+// A pair that update() has checked and counted but not staged yet (see
+// EarlyPair::Hold): staged before anything else reads or changes the store.
+struct HeldPair {
+  std::string key;
+  std::string payload;
+  StagedStore::PairHashes hashes;
+  bool held = false;
+};
+
 struct State {
   std::unique_ptr<StagedStore> store = std::make_unique<StagedStore>(kOptions);  // null once closed
   uint64_t changes = 0;  // successful bindings so far: tells a build out of date
   bool building = false;
+  HeldPair held;
 };
 
 struct WriterObject {
@@ -36,13 +46,33 @@ struct WriterObject {
 
 using Self = WriterObject;
 
-// The writer's store when it may be changed, else nullptr with the error set.
+Bytes AsPayload(const std::string& s) { return {reinterpret_cast<const std::byte*>(s.data()), s.size()}; }
+
+// Stages the pair update() holds back, if there is one; false with the
+// error set.  A pair is held only while the writer is open and no build
+// runs: a build and close() settle it first.  Its checks were made when it
+// was held, and the count limits were not near (EarlyPair::Hold), so only
+// an allocation can fail here.
+bool Settle(Self* self) {
+  HeldPair& h = self->state.held;
+  if (!h.held) return true;
+  h.held = false;
+  auto checked = StagedStore::CheckKey(h.key);
+  if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+  auto added = self->state.store->AddPair(checked.value(), AsPayload(h.payload), h.hashes);
+  if (!added.ok()) return RaiseStoreError(added.error(), nullptr), false;
+  return true;
+}
+
+// The writer's store when it may be changed, else nullptr with the error
+// set.  A pair held back is staged first.
 StagedStore* Changeable(Self* self) {
   if (self->state.building) {
     PyErr_SetString(imports.busy_error, "the writer is being built; it cannot change until the build returns");
     return nullptr;
   }
-  if (self->state.store == nullptr) RaiseClosed("writer");
+  if (self->state.store == nullptr) return RaiseClosed("writer"), nullptr;
+  if (!Settle(self)) return nullptr;
   return self->state.store.get();
 }
 
@@ -96,8 +126,6 @@ bool Bind(Self* self, StagedStore* store, StagedStore::CheckedKey key, Bytes pay
   return true;
 }
 
-Bytes AsPayload(const std::string& s) { return {reinterpret_cast<const std::byte*>(s.data()), s.size()}; }
-
 // Bind for a key not checked yet, which fails before its payload is
 // staged when the file cannot hold it.  A key converted before its payload
 // is made has its table slots start loading (Start) while the value is
@@ -122,6 +150,28 @@ class EarlyPair {
                                          .payload = store->PrefetchPayload(payload)};
     auto added = store->AddPair(checked.value(), payload, hashes);
     if (!added.ok()) return RaiseStoreError(added.error(), nullptr), false;
+    ++self->state.changes;
+    return true;
+  }
+
+  // Bind, except that the pair is checked and counted here but staged only
+  // at the next Settle, which update() makes when its next pair has come:
+  // by then the table slots the pair probes have loaded, while Python made
+  // that next pair.  *payload is taken (left with an earlier buffer).  At
+  // the count limits, where staging could still fail, the pair is staged
+  // at once.
+  bool Hold(Self* self, StagedStore* store, std::string_view key, std::string* payload) const {
+    const Bytes bytes = AsPayload(*payload);
+    if (store->object_count() >= kMaxCount || store->key_count() >= kMaxCount) return Bind(self, store, key, bytes);
+    auto checked = StagedStore::CheckKey(key);
+    if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
+    auto fits = store->CheckPayload(bytes);
+    if (!fits.ok()) return RaiseStoreError(fits.error(), nullptr), false;
+    HeldPair& h = self->state.held;  // empty: Changeable settled it
+    h.hashes = {.key = store == early_ ? key_hash_ : store->PrefetchKey(key), .payload = store->PrefetchPayload(bytes)};
+    h.key.assign(key);
+    h.payload.swap(*payload);
+    h.held = true;
     ++self->state.changes;
     return true;
   }
@@ -217,12 +267,17 @@ PyObject* AddMany(Self* self, PyObject* const* args) {
 
 // update and update_raw: pairs from a dict, a mapping (its items()) or any
 // iterable of 2-item pairs.  Each pair is staged as it comes, so a failure
-// leaves the pairs before it staged.
+// leaves the pairs before it staged.  update() holds each pair back until
+// the next one has come (EarlyPair::Hold), or the call ends; anything that
+// reads or changes the writer meanwhile settles it first, so that none can
+// tell.  Only a failure to allocate, staging a held pair, would show: after
+// one more pair was taken from the iterable.
 template <bool kRaw>
-PyObject* Update(Self* self, PyObject* pairs) {
+PyObject* UpdatePairs(Self* self, PyObject* pairs) {
   std::string payload;
   KeyBuf key;
   auto stage = [&](PyObject* k, PyObject* v) -> bool {
+    if (!Settle(self)) return false;
     key.owned.clear();
     if (!StageKey(k, &key)) return false;
     EarlyPair pair;
@@ -237,7 +292,12 @@ PyObject* Update(Self* self, PyObject* pairs) {
       bytes = AsPayload(payload);
     }
     StagedStore* store = Changeable(self);
-    return store != nullptr && pair.Bind(self, store, key.view, bytes);
+    if (store == nullptr) return false;
+    if constexpr (kRaw) {
+      return pair.Bind(self, store, key.view, bytes);
+    } else {
+      return pair.Hold(self, store, key.view, &payload);
+    }
   };
   // A dict or list tells how many pairs are coming: the writer's tables
   // grow for them at once.
@@ -295,6 +355,21 @@ PyObject* Update(Self* self, PyObject* pairs) {
   }
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
+}
+
+// UpdatePairs, then the pair it held back staged.  A failure staging that
+// pair is the earlier one, and is raised instead of any later pair's.
+template <bool kRaw>
+PyObject* Update(Self* self, PyObject* pairs) {
+  Ref done(UpdatePairs<kRaw>(self, pairs));
+  if (!self->state.held.held) return done.release();
+  Ref later(done ? nullptr : PyErr_GetRaisedException());
+  if (!Settle(self)) return nullptr;
+  if (later) {
+    PyErr_SetRaisedException(later.release());
+    return nullptr;
+  }
+  return done.release();
 }
 
 // _update_rows(names, rows, key_index, value_index): one binding per row (a
@@ -425,6 +500,7 @@ PyObject* Close(Self* self) {
     PyErr_SetString(imports.busy_error, "the writer is being built; it cannot close until the build returns");
     return nullptr;
   }
+  self->state.held.held = false;  // freed with the rest
   self->state.store.reset();
   Py_RETURN_NONE;
 }
@@ -436,6 +512,7 @@ PyObject* GetClosed(PyObject* obj, void*) {
 PyObject* Counts(Self* self) {
   const StagedStore* store = self->state.store.get();
   if (store == nullptr) return RaiseClosed("writer");
+  if (!Settle(self)) return nullptr;
   return Py_BuildValue("(KK)", static_cast<unsigned long long>(store->key_count()),
                        static_cast<unsigned long long>(store->object_count()));
 }

@@ -30,7 +30,7 @@ uint64_t StagedStore::PayloadHash(Bytes payload) const {
 
 Result<uint64_t> StagedStore::AddObject(Bytes payload) { return AddHashedObject(payload, PayloadHash(payload)); }
 
-Result<uint64_t> StagedStore::AddHashedObject(Bytes payload, uint64_t hash) {
+Result<void> StagedStore::CheckPayload(Bytes payload) const {
   if (payload.size() > kMaxPayloadLength) {
     return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of " + std::to_string(kMaxPayloadLength));
@@ -39,6 +39,11 @@ Result<uint64_t> StagedStore::AddHashedObject(Bytes payload, uint64_t hash) {
     return StoreError(Reason::kObjectTooLarge, "object of " + std::to_string(payload.size()) +
                                " bytes exceeds the limit of a compressed store");
   }
+  return {};
+}
+
+Result<uint64_t> StagedStore::AddHashedObject(Bytes payload, uint64_t hash) {
+  VELK_TRY(CheckPayload(payload));
   writer::TagTable::Spot spot;
   if (options_.dedup) {
     // A hash match is only a candidate: the bytes decide.

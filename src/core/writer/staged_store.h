@@ -105,6 +105,9 @@ class StagedStore {
   // The key length check on its own, so that a caller can check a key (or
   // every key of a batch) before staging anything for it.
   static Result<CheckedKey> CheckKey(std::string_view key);
+  // The same for a payload: the length checks AddObject makes before it
+  // looks for an equal payload.
+  Result<void> CheckPayload(Bytes payload) const;
 
   // Binds key to obj_id; the last binding of a key wins.  Checks, in this
   // order: obj_id below the object count, key length, key count.  On failure
