@@ -358,13 +358,15 @@ PyObject* UpdatePairs(Self* self, PyObject* pairs) {
 }
 
 // UpdatePairs, then the pair it held back staged.  A failure staging that
-// pair is the earlier one, and is raised instead of any later pair's.
+// pair is the earlier one, and is raised instead of any later pair's.  The
+// held pair's buffers go with the call: a large value is not kept twice.
 template <bool kRaw>
 PyObject* Update(Self* self, PyObject* pairs) {
   Ref done(UpdatePairs<kRaw>(self, pairs));
-  if (!self->state.held.held) return done.release();
   Ref later(done ? nullptr : PyErr_GetRaisedException());
-  if (!Settle(self)) return nullptr;
+  const bool settled = Settle(self);
+  self->state.held = HeldPair();
+  if (!settled) return nullptr;
   if (later) {
     PyErr_SetRaisedException(later.release());
     return nullptr;
@@ -500,7 +502,7 @@ PyObject* Close(Self* self) {
     PyErr_SetString(imports.busy_error, "the writer is being built; it cannot close until the build returns");
     return nullptr;
   }
-  self->state.held.held = false;  // freed with the rest
+  self->state.held = HeldPair();  // freed with the rest
   self->state.store.reset();
   Py_RETURN_NONE;
 }
