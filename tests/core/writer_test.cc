@@ -179,7 +179,8 @@ TEST(WriterLayout, KeysSortedUnsignedBytewisePrefixFirst) {
 // Key sets large enough for the radix sort, with the shapes its shortcuts
 // depend on: a prefix shared by every key, groups sharing more than eight
 // bytes, zero bytes next to keys that end early, and keys that are
-// prefixes of others.  Every key is bound twice, the second time after
+// prefixes of others, and keys staged already in order or all but one.
+// Every key is bound twice, the second time after
 // the key table has grown: the index must hold each key once, in key
 // order, with its last object.
 TEST(WriterLayout, LargeKeySetsMatchAnOrderedMap) {
@@ -200,7 +201,16 @@ TEST(WriterLayout, LargeKeySetsMatchAnOrderedMap) {
     k.resize(k.size() - rng() % 3);  // some keys are prefixes of others
     return k;
   };
-  const std::function<std::string(size_t)> families[] = {numbered, small_alphabet, long_groups};
+  // Keys staged in key order need no sort; one out of order at the end does.
+  auto in_order = [&](size_t i) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "user:%08zu", i);
+    return std::string(buf);
+  };
+  auto prefix_chain = [&](size_t i) { return std::string(i / 2, 'a'); };
+  auto last_out_of_order = [&](size_t i) { return i == 3999 ? std::string("user:") : in_order(i); };
+  const std::function<std::string(size_t)> families[] = {numbered,     small_alphabet, long_groups,
+                                                          in_order,     prefix_chain,   last_out_of_order};
   for (const auto& make : families) {
     StagedStore s;
     for (int i = 0; i < 3; ++i) AddObj(s, std::string(static_cast<size_t>(i), 'o'));

@@ -103,12 +103,29 @@ size_t SharedFrom(const KeyTable& keys, std::span<const SortedKey> range, size_t
   return shared;
 }
 
+// Whether the keys were first staged in key order, as from a sorted
+// source: one pass of compares, at memory speed, with no working memory,
+// that stops at the first key out of order.
+bool StagedInOrder(const KeyTable& keys) {
+  const auto entries = keys.entries();
+  for (size_t i = 1; i < entries.size(); ++i) {
+    const KeyEntry& a = entries[i - 1];
+    const KeyEntry& b = entries[i];
+    const size_t n = std::min(a.length, b.length);
+    const int c = n == 0 ? 0 : std::memcmp(keys.arena() + a.offset, keys.arena() + b.offset, n);
+    // Keys are distinct: on equal bytes, the shorter (a prefix) is first.
+    if (c > 0 || (c == 0 && a.length > b.length)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<SortedKey> SortKeys(const KeyTable& keys) {
   const size_t n = keys.size();
   std::vector<SortedKey> out(n);
   for (size_t i = 0; i < n; ++i) out[i].entry = static_cast<uint32_t>(i);  // fewer than 2^32 keys
+  if (StagedInOrder(keys)) return out;
   const size_t depth0 = n == 0 ? 0 : SharedFrom(keys, out, 0);
   for (SortedKey& k : out) Load(k, keys, depth0);
 
