@@ -132,7 +132,7 @@ StoreError StoreReader::RecordFaultAt(uint64_t offset) const {
 Result<bool> StoreReader::ContainsHashed(std::string_view key, uint64_t hash) const {
   assert(lazy_ && hash == lazy_->Hash(key));
   uint64_t record;
-  switch (lazy_->QuickFind(key, hash, &record)) {
+  switch (lazy_->QuickFind<false>(key, hash, &record)) {
     case LazyIndex::Quick::kFound: return true;
     case LazyIndex::Quick::kAbsent: return false;
     case LazyIndex::Quick::kSlow: break;
