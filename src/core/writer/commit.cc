@@ -248,8 +248,9 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   if (facts.value().exists_as_file && ::fchmod(fd.get(), mode) != 0) return CreateTempFailed(errno, tmp);
 
   BufferedWriter out(fd.get());
-  for (Bytes part : parts) {
-    if (auto written = out.Write(part); !written.ok()) return std::move(written).error().WithPath(tmp);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i + kPartsAhead < parts.size()) PrefetchPart(parts[i + kPartsAhead]);
+    if (auto written = out.Write(parts[i]); !written.ok()) return std::move(written).error().WithPath(tmp);
   }
   if (auto flushed = out.Flush(); !flushed.ok()) return std::move(flushed).error().WithPath(tmp);
   while (SyncToStorage(fd.get()) != 0) {

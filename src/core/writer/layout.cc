@@ -173,9 +173,10 @@ StagedStore::Layout StagedStore::LayOut() const {
 
   uint64_t data_size = 0;
   uint32_t crc = 0;
-  for (const Bytes run : out.records) {
-    data_size += run.size();
-    crc = Crc32(run, crc);
+  for (size_t i = 0; i < out.records.size(); ++i) {
+    if (i + writer::kPartsAhead < out.records.size()) writer::PrefetchPart(out.records[i + writer::kPartsAhead]);
+    data_size += out.records[i].size();
+    crc = Crc32(out.records[i], crc);
   }
   // AddObject and AddKey keep both counts within 32 bits.
   const auto num_keys = static_cast<uint32_t>(keys_.size());
