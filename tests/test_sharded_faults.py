@@ -273,6 +273,26 @@ def test_concurrent_builds_leave_one_store_and_readers_never_miss_a_shard(tmp_pa
     assert store_files(d) == sorted(s["file"] for s in manifest(d)["shards"])
 
 
+def test_an_open_started_again_after_a_commit_opens_the_shards_asked(tmp_path, monkeypatch):
+    # The shards asked for by an iterator: the open that starts again
+    # after a commit removed the shards it had found opens them too.
+    d = build(tmp_path / "st", {f"a{i}": i for i in range(100)}, num_shards=2)
+    real_open = ShardedReader._open_shards
+    opens = []
+
+    def open_shards(self, m, wanted):
+        opens.append(m)
+        if len(opens) == 1:
+            build(d, {f"b{i}": i for i in range(100)}, num_shards=2)
+        return real_open(self, m, wanted)
+
+    monkeypatch.setattr(ShardedReader, "_open_shards", open_shards)
+    with ShardedReader(d, shards=iter([1, 0])) as r:
+        assert len(opens) == 2
+        assert r.shards == (0, 1)
+        assert len(r) == 100 and r["b7"] == 7
+
+
 
 def test_a_damaged_index_block_of_a_shard_is_an_error_never_an_absent_key(tmp_path):
     pairs = {f"key:{i:05d}": i for i in range(3000)}
