@@ -239,6 +239,21 @@ def test_commit_shards_replaces_a_store_and_refuses_odd_files(tmp_path):
     assert store_files(d) == sorted([*names, "adir.vlks", "link.vlks"])
 
 
+def test_commit_shards_refuses_a_damaged_shard_and_keeps_the_store(tmp_path):
+    # A record damaged in the copy that brought the file (its lookup index
+    # intact, so the file opens): the whole-file CRC refuses it.
+    old = {f"k{i}": i for i in range(50)}
+    d = build(tmp_path / "st", old, num_shards=2)
+    with velkstore.VelkWriter(d / "part0.vlks") as w:
+        w.update({f"p{i}": f"value {i}" for i in range(200)})
+    data = bytearray((d / "part0.vlks").read_bytes())
+    data[200] ^= 0x01  # a record's payload
+    (d / "part0.vlks").write_bytes(bytes(data))
+    with pytest.raises(CorruptError, match="CRC"):
+        commit_shards(d, ["part0.vlks"])
+    assert read_all(d) == old
+
+
 def test_concurrent_builds_leave_one_store_and_readers_never_miss_a_shard(tmp_path):
     d = tmp_path / "st"
     build(d, {f"s{i}": 0 for i in range(200)})
