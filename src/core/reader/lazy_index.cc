@@ -62,10 +62,19 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   // Within a group, offsets differ by about the square root of its size.
   const double group_growth = std::sqrt(static_cast<double>(uint64_t{1} << (x.group_shift_ - kMinGroupShift)));
   x.slots_before_ = static_cast<uint64_t>(static_cast<double>(kSlotsBefore) * group_growth);
-  const size_t bytes = ((uint64_t{x.geometry_.buckets} >> x.group_shift_) + 1) * sizeof(uint32_t);
-  // Without the table (no memory to map) lookups only lose the hint.
+  const uint64_t slot_groups = (uint64_t{x.geometry_.buckets} >> x.group_shift_) + 1;
+  while ((x.index_length_ >> x.place_shift_) >= kMaxGroups) ++x.place_shift_;
+  const uint64_t place_groups = (x.index_length_ >> x.place_shift_) + 1;
+  x.records_end_ = dir.extension_start;
+  if (x.index_length_ != 0 && x.records_end_ > kHeaderSize)
+    x.record_scale_ = static_cast<double>(x.records_end_ - kHeaderSize) / static_cast<double>(x.index_length_);
+  const size_t bytes = (slot_groups + place_groups) * sizeof(uint32_t);
+  // Without the tables (no memory to map) lookups only lose the hints.
   void* table = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (table != MAP_FAILED) x.groups_ = std::unique_ptr<uint32_t[], UnmapPages>(static_cast<uint32_t*>(table), UnmapPages{bytes});
+  if (table != MAP_FAILED) {
+    x.groups_ = std::unique_ptr<uint32_t[], UnmapPages>(static_cast<uint32_t*>(table), UnmapPages{bytes});
+    x.places_ = x.groups_.get() + slot_groups;
+  }
   return x;
 }
 

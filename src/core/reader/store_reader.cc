@@ -15,7 +15,9 @@
 
 namespace velk {
 
-Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
+// Maps the file and takes the header's counts and offsets; nothing past the
+// header is read yet.
+Result<StoreReader> StoreReader::MapWithHeader(const std::string& path, Header* header) {
   auto mapped = Mapping::Open(path);
   if (!mapped.ok()) return std::move(mapped).error();
 
@@ -23,12 +25,20 @@ Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
   reader.map_ = std::move(mapped).value();
   auto decoded = Header::DecodeFrom(reader.map_.bytes());
   if (!decoded.ok()) return std::move(decoded).error();
-  const Header& header = decoded.value();
-  reader.num_keys_ = header.num_keys;
-  reader.num_objects_ = header.num_objects;
-  reader.index_offset_ = header.index_offset;
-  reader.file_crc32_ = header.file_crc32;
+  *header = decoded.value();
+  reader.num_keys_ = header->num_keys;
+  reader.num_objects_ = header->num_objects;
+  reader.index_offset_ = header->index_offset;
+  reader.file_crc32_ = header->file_crc32;
   reader.records_end_ = reader.map_.size();
+  return reader;
+}
+
+Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
+  Header header;
+  auto mapped = MapWithHeader(path, &header);
+  if (!mapped.ok()) return std::move(mapped).error();
+  StoreReader reader = std::move(mapped).value();
 
   // A damaged file is rejected before a single index entry is trusted.
   if (verify) VELK_TRY(reader.CheckFileCrc());
@@ -38,20 +48,11 @@ Result<StoreReader> StoreReader::Open(std::string path, bool verify) {
 }
 
 Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) {
-  auto mapped = Mapping::Open(path);
+  Header header;
+  auto mapped = MapWithHeader(path, &header);
   if (!mapped.ok()) return std::move(mapped).error();
-
-  StoreReader reader;
-  reader.map_ = std::move(mapped).value();
+  StoreReader reader = std::move(mapped).value();
   const Bytes file = reader.map_.bytes();
-  auto decoded = Header::DecodeFrom(file);
-  if (!decoded.ok()) return std::move(decoded).error();
-  const Header& header = decoded.value();
-  reader.num_keys_ = header.num_keys;
-  reader.num_objects_ = header.num_objects;
-  reader.index_offset_ = header.index_offset;
-  reader.file_crc32_ = header.file_crc32;
-  reader.records_end_ = file.size();
   reader.strict_extension_ = true;
 
   auto located = LocateDirectory(file, header);
@@ -131,7 +132,7 @@ StoreError StoreReader::RecordFaultAt(uint64_t offset) const {
 Result<bool> StoreReader::ContainsHashed(std::string_view key, uint64_t hash) const {
   assert(lazy_ && hash == lazy_->Hash(key));
   uint64_t record;
-  switch (lazy_->QuickFind(key, hash, &record)) {
+  switch (lazy_->QuickFind<false>(key, hash, &record)) {
     case LazyIndex::Quick::kFound: return true;
     case LazyIndex::Quick::kAbsent: return false;
     case LazyIndex::Quick::kSlow: break;

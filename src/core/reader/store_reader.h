@@ -215,6 +215,8 @@ class StoreReader {
 
  private:
   StoreReader() = default;
+  // The file mapped, its header decoded into *header and its counts taken.
+  static Result<StoreReader> MapWithHeader(const std::string& path, Header* header);
 
   // Which bounds check the record at offset fails, as an error.
   StoreError RecordError(uint64_t offset) const;
