@@ -57,8 +57,11 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   x.geometry_ = geometry.value();
   x.slot_size_ = x.geometry_.slot_size();
   x.record_shift_ = static_cast<unsigned>(std::countr_zero(lookup->record_size));
+  x.lookup_base_ = file.data() + lookup->first_record + kRecordHeaderSize;
+  x.lookup_stride_ = kRecordHeaderSize + lookup->record_size;
   if (std::has_single_bit(x.index_block_)) x.block_shift_ = static_cast<unsigned>(std::countr_zero(x.index_block_));
   while ((uint64_t{x.geometry_.buckets} >> x.group_shift_) >= kMaxGroups) ++x.group_shift_;
+  if (x.geometry_.buckets != 0) x.share_scale_ = (uint64_t{x.num_keys_} << 32) / x.geometry_.buckets;
   // Within a group, offsets differ by about the square root of its size.
   const double group_growth = std::sqrt(static_cast<double>(uint64_t{1} << (x.group_shift_ - kMinGroupShift)));
   x.slots_before_ = static_cast<uint64_t>(static_cast<double>(kSlotsBefore) * group_growth);

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -76,14 +77,14 @@ class LazyIndex {
   };
   // Where hash's bucket bounds lie, to be prefetched (not yet checked).
   const std::byte* BucketAddress(uint64_t hash) const {
-    return SectionAddress(lookup_, geometry_.directory_at() + 4 * uint64_t{BucketOf(hash, geometry_.buckets)});
+    return LookupAddress(geometry_.directory_at() + 4 * uint64_t{BucketOf(hash, geometry_.buckets)});
   }
   // Reads the bucket bounds of p->hash into p->slot and p->end and starts
   // loading the slots: kFound, or kAbsent for an empty bucket.
-  Quick QuickBucket(Probe* p) const {
+  [[gnu::always_inline]] Quick QuickBucket(Probe* p) const {
     const uint64_t at = geometry_.directory_at() + 4 * uint64_t{BucketOf(p->hash, geometry_.buckets)};
     if (!QuickRun(at, 8)) [[unlikely]] return Quick::kSlow;
-    const std::byte* bounds = SectionAddress(lookup_, at);
+    const std::byte* bounds = LookupAddress(at);
     const uint64_t lo = LoadU32(bounds);
     const uint64_t hi = LoadU32(bounds + 4);
     if (lo > hi || hi > num_keys_) [[unlikely]] return Quick::kSlow;
@@ -92,7 +93,7 @@ class LazyIndex {
     const uint64_t first = geometry_.slots_at() + slot_size_ * lo;
     const uint64_t length = slot_size_ * (hi - lo);
     if (!QuickRun(first, length)) [[unlikely]] return Quick::kSlow;
-    p->slot = SectionAddress(lookup_, first);
+    p->slot = LookupAddress(first);
     p->end = p->slot + length;
     __builtin_prefetch(p->slot);
     __builtin_prefetch(p->end - 1);
@@ -101,9 +102,13 @@ class LazyIndex {
   // The next slot of the bucket with p->hash's fingerprint: kFound with its
   // entry's position in p->pos (which starts loading), else kAbsent.
   Quick QuickCandidate(Probe* p) const {
-    const uint16_t fp = FingerprintOf(p->hash);
+    // The fingerprint as the slots store it: one load and compare a slot.
+    uint16_t fp;
+    StoreBE(&fp, FingerprintOf(p->hash));
     for (const std::byte* s = p->slot; s < p->end; s += slot_size_) {
-      if (LoadU16(s) != fp) continue;
+      uint16_t stored;
+      std::memcpy(&stored, s, sizeof stored);
+      if (stored != fp) continue;
       p->slot = s + slot_size_;
       p->pos = LoadPosition(s + kFingerprintSize);
       if (p->pos < index_length_) {
@@ -154,6 +159,7 @@ class LazyIndex {
   Quick QuickFind(std::string_view key, uint64_t hash, uint64_t* record) const {
     Probe p{hash};
     const uint64_t b = BucketOf(hash, geometry_.buckets);
+    __builtin_prefetch(BucketAddress(hash));
     PrefetchExpectedSlots(b);
     Quick q = QuickBucket(&p);
     if (q == Quick::kSlow) [[unlikely]] return q;
@@ -210,11 +216,10 @@ class LazyIndex {
   Result<Entry> CheckedEntryAt(uint64_t pos) const;  // EntryAt, checking its blocks first
   Result<uint64_t> Fence(uint64_t j) const;
 
-  // The address of byte at of section s (no check: for reads of checked
-  // records and for prefetches).
-  const std::byte* SectionAddress(const SectionDescriptor& s, uint64_t at) const {
-    return file_ + s.first_record + (at >> record_shift_) * (kRecordHeaderSize + s.record_size) + kRecordHeaderSize +
-           (at & (s.record_size - 1));
+  // The address of byte at of the lookup section (no check: for reads of
+  // checked records and for prefetches).
+  const std::byte* LookupAddress(uint64_t at) const {
+    return lookup_base_ + (at >> record_shift_) * lookup_stride_ + (at & (lookup_.record_size - 1));
   }
   // Whether the n > 0 bytes of the lookup section at at lie in one record
   // that is already checked.
@@ -256,7 +261,12 @@ class LazyIndex {
   // more after it.
   static constexpr uint64_t kSlotsBefore = 12;
   static constexpr uint64_t kSlotsAhead = 8;
-  uint64_t EvenShare(uint64_t b) const { return b * num_keys_ / geometry_.buckets; }
+  // b * num_keys / buckets, by a multiplication: a division would delay
+  // the prefetches by its latency.  Near enough for a hint.
+  uint64_t EvenShare(uint64_t b) const {
+    __extension__ typedef unsigned __int128 U128;
+    return static_cast<uint64_t>((static_cast<U128>(b) * share_scale_) >> 32);
+  }
   [[gnu::always_inline]] void PrefetchExpectedSlots(uint64_t b) const {
     if (!groups_) return;
     const uint32_t known = std::atomic_ref<uint32_t>(groups_.get()[b >> group_shift_]).load(std::memory_order_relaxed);
@@ -265,10 +275,14 @@ class LazyIndex {
     const uint64_t first =
         static_cast<uint64_t>(std::clamp<int64_t>(expected - static_cast<int64_t>(slots_before_), 0, num_keys_));
     const uint64_t last = std::min<uint64_t>(first + 2 * slots_before_ + kSlotsAhead, num_keys_);
+    // The window's bytes as if they lay in one record: past a record's
+    // end the lines prefetched are off by its header, which a hint can
+    // afford, and the address is worked out once.
     const uint64_t from = geometry_.slots_at() + slot_size_ * first;
-    const uint64_t to = geometry_.slots_at() + slot_size_ * last;
-    for (uint64_t at = from & ~uint64_t{63}; at < to; at += 64)
-      __builtin_prefetch(SectionAddress(lookup_, std::max(at, from)));
+    const std::byte* at = LookupAddress(from);
+    const std::byte* const end = at + slot_size_ * (last - first);
+    for (; at < end; at += 64) __builtin_prefetch(at);
+    __builtin_prefetch(end - 1);
   }
   void RememberSlots(uint64_t b, uint64_t first) const {
     if (!groups_) return;
@@ -326,6 +340,8 @@ class LazyIndex {
   uint64_t index_block_ = kIndexCheckBlock;
   unsigned block_shift_ = 0;   // log2 of index_block_ when a power of two, else 0 (no quick path)
   unsigned record_shift_ = 0;  // log2 of the lookup section's record size
+  const std::byte* lookup_base_ = nullptr;  // the lookup section's first payload byte
+  uint64_t lookup_stride_ = 0;              // from one of its records to the next
   uint64_t slot_size_ = 0;
   // Check bits: the lookup section's records, then the CRC section's, then
   // the index section's blocks.
@@ -339,6 +355,7 @@ class LazyIndex {
   std::unique_ptr<uint32_t[], UnmapPages> groups_;
   unsigned group_shift_ = kMinGroupShift;
   uint64_t slots_before_ = kSlotsBefore;
+  uint64_t share_scale_ = 0;  // (num_keys << 32) / buckets, for EvenShare
   // Per group of 1 << place_shift_ bytes of entries: see PrefetchExpectedRecord.
   uint32_t* places_ = nullptr;
   unsigned place_shift_ = kMinPlaceShift;
