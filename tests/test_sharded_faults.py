@@ -239,6 +239,21 @@ def test_commit_shards_replaces_a_store_and_refuses_odd_files(tmp_path):
     assert store_files(d) == sorted([*names, "adir.vlks", "link.vlks"])
 
 
+def test_commit_shards_refuses_a_damaged_shard_and_keeps_the_store(tmp_path):
+    # A record damaged in the copy that brought the file (its lookup index
+    # intact, so the file opens): the whole-file CRC refuses it.
+    old = {f"k{i}": i for i in range(50)}
+    d = build(tmp_path / "st", old, num_shards=2)
+    with velkstore.VelkWriter(d / "part0.vlks") as w:
+        w.update({f"p{i}": f"value {i}" for i in range(200)})
+    data = bytearray((d / "part0.vlks").read_bytes())
+    data[200] ^= 0x01  # a record's payload
+    (d / "part0.vlks").write_bytes(bytes(data))
+    with pytest.raises(CorruptError, match="CRC"):
+        commit_shards(d, ["part0.vlks"])
+    assert read_all(d) == old
+
+
 def test_concurrent_builds_leave_one_store_and_readers_never_miss_a_shard(tmp_path):
     d = tmp_path / "st"
     build(d, {f"s{i}": 0 for i in range(200)})
@@ -271,6 +286,26 @@ def test_concurrent_builds_leave_one_store_and_readers_never_miss_a_shard(tmp_pa
     watcher.join()
     assert failures == []
     assert store_files(d) == sorted(s["file"] for s in manifest(d)["shards"])
+
+
+def test_an_open_started_again_after_a_commit_opens_the_shards_asked(tmp_path, monkeypatch):
+    # The shards asked for by an iterator: the open that starts again
+    # after a commit removed the shards it had found opens them too.
+    d = build(tmp_path / "st", {f"a{i}": i for i in range(100)}, num_shards=2)
+    real_open = ShardedReader._open_shards
+    opens = []
+
+    def open_shards(self, m, wanted):
+        opens.append(m)
+        if len(opens) == 1:
+            build(d, {f"b{i}": i for i in range(100)}, num_shards=2)
+        return real_open(self, m, wanted)
+
+    monkeypatch.setattr(ShardedReader, "_open_shards", open_shards)
+    with ShardedReader(d, shards=iter([1, 0])) as r:
+        assert len(opens) == 2
+        assert r.shards == (0, 1)
+        assert len(r) == 100 and r["b7"] == 7
 
 
 

@@ -390,6 +390,115 @@ TEST(LookupIndex, OddBucketBoundsGiveTheSameAnswersInAnyLookupOrder) {
   }
 }
 
+// A hostile file whose every CRC fits: a slot that points far past the
+// index section, or an entry that names a record far past the file, is an
+// error for the key that meets it, and the hints a lookup keeps read and
+// compute nothing outside their tables (this crashed, and under the
+// sanitizers stopped at a signed overflow).  The lookup section is written
+// with 8-byte positions, as a file of over 2^56 bytes would have them.
+TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
+  TempDir dir;
+  std::map<std::string, std::string> content;
+  for (int i = 0; i < 300; ++i) content["k" + std::to_string(i)] = "value " + std::to_string(i);
+  const std::string good = Slurp(BuildFile(dir, content));
+  const Bytes file = AsBytes(good);
+  const uint32_t num_keys = LoadU32(file.data() + kNumKeysOffset);
+  const uint64_t index_offset = LoadU64(file.data() + kIndexOffsetOffset);
+  const uint64_t dir_len = LoadU32(file.data() + kDirectoryLengthOffset);
+  const Directory d = Directory::Decode(file.subspan(index_offset - dir_len, dir_len), index_offset - 8 - dir_len).value();
+  uint64_t extension_records = 1;
+  for (const SectionDescriptor& s : d.sections) extension_records += s.record_count();
+  const auto user_objects = static_cast<uint32_t>(LoadU32(file.data() + kNumObjectsOffset) - extension_records);
+  const std::string index = good.substr(index_offset);
+
+  // The file with this lookup section and index section, and the index
+  // block CRCs and every record CRC made to fit.
+  auto rebuild = [&](const std::vector<std::byte>& lookup, const std::string& entries) {
+    ExtensionSections sections;
+    sections.lookup = lookup;
+    sections.index_crcs = BuildExtensionSections(AsBytes(entries), num_keys).index_crcs;
+    const ExtensionArea area = LayOutExtension(sections, d.extension_start, num_keys, user_objects, entries.size());
+    std::string out = good.substr(0, d.extension_start);
+    out.append(AsChars(area.records));
+    out += entries;
+    auto* h = reinterpret_cast<std::byte*>(out.data());
+    StoreBE<uint32_t>(h + kNumObjectsOffset, user_objects + area.record_count);
+    StoreBE<uint64_t>(h + kIndexOffsetOffset, d.extension_start + area.records.size());
+    MarkExtension(h, area.directory_length);
+    StoreBE<uint32_t>(h + kFileCrcOffset, Crc32(AsBytes(out).subspan(kHeaderSize)));
+    return out;
+  };
+
+  // The lookup section with 8-byte positions; unless far is 0, the slots
+  // of bucket b whose fingerprint is fp point at far.
+  const std::vector<std::byte> narrow = BuildExtensionSections(AsBytes(index), num_keys).lookup;
+  auto widen = [&](uint64_t b, uint16_t fp, uint64_t far) {
+    const unsigned w = static_cast<uint8_t>(narrow[12]);
+    const uint64_t buckets = LoadU32(narrow.data() + 8);
+    const uint64_t slots = kLookupHeaderSize + 4 * (buckets + 1);
+    const uint64_t fences = slots + (2 + w) * uint64_t{num_keys};
+    std::vector<std::byte> out(narrow.begin(), narrow.begin() + static_cast<ptrdiff_t>(slots));
+    out[12] = std::byte{8};
+    const uint64_t lo = LoadU32(narrow.data() + kLookupHeaderSize + 4 * b);
+    const uint64_t hi = LoadU32(narrow.data() + kLookupHeaderSize + 4 * (b + 1));
+    std::byte wide[8];
+    for (uint64_t i = 0; i < num_keys; ++i) {
+      const std::byte* slot = narrow.data() + slots + (2 + w) * i;
+      out.insert(out.end(), slot, slot + 2);
+      const bool aimed = far != 0 && i >= lo && i < hi && LoadU16(slot) == fp;
+      StoreBE<uint64_t>(wide, aimed ? far : LoadUnsigned(slot + 2, w));
+      out.insert(out.end(), wide, wide + 8);
+    }
+    for (uint64_t at = fences; at < narrow.size(); at += w) {
+      StoreBE<uint64_t>(wide, LoadUnsigned(narrow.data() + at, w));
+      out.insert(out.end(), wide, wide + 8);
+    }
+    return out;
+  };
+
+  const std::string key = "k7";
+  const uint64_t seed = LoadU64(narrow.data());
+  const uint64_t hash = LookupHash(key, seed);
+  const uint64_t bucket = BucketOf(hash, LoadU32(narrow.data() + 8));
+  // Where k7's entry lies, and its record offset.
+  uint64_t entry = 0;
+  while (index.compare(entry + 2, LoadU16(index.data() + entry), key) != 0) entry += 2 + LoadU16(index.data() + entry) + 8;
+  std::string far_record = index;
+  StoreBE<uint64_t>(reinterpret_cast<std::byte*>(far_record.data()) + entry + 2 + key.size(), uint64_t{1} << 63);
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool damaged;     // whether k7's lookup fails
+    bool in_damaged;  // whether `k7 in r` fails (the entry is read, not its record)
+  };
+  const Case cases[] = {
+      {"wide positions", rebuild(widen(bucket, 0, 0), index), false, false},
+      {"a slot far past the index", rebuild(widen(bucket, FingerprintOf(hash), uint64_t{1} << 62), index), true, true},
+      {"a record far past the file", rebuild(narrow, far_record), true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = StoreReader::OpenIndexed(dir.Write("crafted.vlks", c.bytes), OpenCheck::kUnlessIndexed);
+    ASSERT_TRUE(r.ok()) << r.error().detail();
+    ASSERT_TRUE(r.value().indexed());
+    // Twice: the second lookup goes by the hints the first one left.
+    for (int round = 0; round < 2; ++round) {
+      for (const auto& [k, v] : content) {
+        auto got = r.value().Get(k);
+        if (k == key && c.damaged) {
+          EXPECT_FALSE(got.ok()) << k;
+          continue;
+        }
+        ASSERT_TRUE(got.ok()) << k << ": " << got.error().detail();
+        ASSERT_TRUE(got.value().has_value()) << k;
+        EXPECT_EQ(testfiles::AsString(*got.value()), v);
+      }
+    }
+    EXPECT_EQ(r.value().Contains(key).ok(), !c.in_damaged);
+  }
+}
+
 }  // namespace
 }  // namespace velk
 

@@ -54,7 +54,7 @@ def commit_shards(
         path = join(target, name)
         if (fault := check_shard_path(target, path)) is not None:
             raise ValueError(f"shard file {name!r} {fault}")
-        with VelkReader(path) as r:
+        with VelkReader(path, verify=True) as r:
             if check_keys and (kb := _native.misplaced_key(r, i, n, seed)) is not None:
                 raise CorruptError(
                     f"shard {i} {name!r} holds key {kb!r}, which belongs to shard {_native.shard_of(kb, n, seed)}"

@@ -60,6 +60,8 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
     ) -> None:
         self._dir: DirPath = os.fspath(directory)
         self._verify = verify
+        # Taken once: an open that starts again reads the indices again.
+        asked = None if shards is None else list(shards)
         # A build committing meanwhile may remove the shards of the manifest
         # just read: the open then starts again from the new manifest.  The
         # last attempt holds the commit lock shared, so that commits coming
@@ -68,7 +70,7 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
             last = attempt + 1 == _OPEN_ATTEMPTS
             with commit_lock(self._dir, shared=True) if last else nullcontext():
                 m = read_manifest(self._dir)
-                wanted = range(m.num_shards) if shards is None else sorted(set(_indices(shards, m.num_shards)))
+                wanted = range(m.num_shards) if asked is None else sorted(set(_indices(asked, m.num_shards)))
                 try:
                     readers = self._open_shards(m, wanted)
                     break

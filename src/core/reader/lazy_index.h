@@ -302,8 +302,10 @@ class LazyIndex {
   uint64_t EvenRecord(uint64_t pos) const {
     return kHeaderSize + static_cast<uint64_t>(static_cast<double>(pos) * record_scale_);
   }
+  // pos comes from a slot and is not checked yet: a position past the
+  // index section is no entry and has no group in the table.
   [[gnu::always_inline]] void PrefetchExpectedRecord(uint64_t pos) const {
-    if (!places_) return;
+    if (!places_ || pos >= index_length_) return;
     const uint32_t known = std::atomic_ref<uint32_t>(places_[pos >> place_shift_]).load(std::memory_order_relaxed);
     if (known == 0) return;
     const int64_t expected = static_cast<int64_t>(EvenRecord(pos)) + (int64_t{known} - kOffsetBias);
@@ -313,8 +315,10 @@ class LazyIndex {
     __builtin_prefetch(file_ + expected + kRecordLineAhead);
   }
   static constexpr uint64_t kRecordLineAhead = 119;
+  // record comes from the entry and is not checked yet: an offset past the
+  // records is no hint (and would overflow the difference).
   void RememberRecord(uint64_t pos, uint64_t record) const {
-    if (!places_) return;
+    if (!places_ || record >= records_end_) return;
     const int64_t offset = static_cast<int64_t>(record) - static_cast<int64_t>(EvenRecord(pos));
     if (offset <= -kOffsetBias || offset >= kOffsetBias) return;
     std::atomic_ref<uint32_t>(places_[pos >> place_shift_])
