@@ -126,7 +126,7 @@ class ValueDecoder::Lanes {
         }
       }
       if (lane->busy.exchange(true, std::memory_order_acquire)) continue;
-      const size_t need = dict_.size() + static_cast<size_t>(length);
+      const size_t need = dict_.size() + static_cast<size_t>(length) + kOutSlack;
       try {
         if (lane->bytes.size() < need) lane->bytes.resize(need);
       } catch (const std::bad_alloc&) {
@@ -207,7 +207,7 @@ Result<void> ValueDecoder::DecodeInto(Bytes stored, std::byte* dst) const {
     return {};
   }
   if (!PlausibleLength(length, body.size())) return Damaged();
-  return Decompress(length, body, dst);
+  return Decompress(length, body, dst, length);
 }
 
 Result<Bytes> ValueDecoder::Decode(Bytes stored, std::vector<std::byte>* scratch) const {
@@ -221,9 +221,11 @@ Result<Bytes> ValueDecoder::Decode(Bytes stored, std::vector<std::byte>* scratch
   }
   if (body.size() == length) return body;  // stored as it is, inside a wrapper
   if (!PlausibleLength(length, body.size())) return Damaged();
-  scratch->resize(static_cast<size_t>(length));
-  VELK_TRY(Decompress(length, body, scratch->data()));
-  return Bytes(scratch->data(), scratch->size());
+  // Grown, never shrunk: a vector zero-fills what it grows by, which a
+  // buffer reused for values of every size would pay again and again.
+  if (scratch->size() < length + kOutSlack) scratch->resize(static_cast<size_t>(length) + kOutSlack);
+  VELK_TRY(Decompress(length, body, scratch->data(), scratch->size()));
+  return Bytes(scratch->data(), static_cast<size_t>(length));
 }
 
 Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present,
@@ -243,8 +245,11 @@ Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const u
     }
     if (body.size() != length) total += length;
   }
-  arena->resize(static_cast<size_t>(total));
+  // Each value may use the room after it, which the values after it fill
+  // later, and the slack at the end.
+  if (arena->size() < total + kOutSlack) arena->resize(static_cast<size_t>(total) + kOutSlack);
   std::byte* at = arena->data();
+  std::byte* const end = at + arena->size();
   for (size_t i = 0; i < values.size(); ++i) {
     if (!present[i]) continue;
     uint64_t length;
@@ -254,7 +259,7 @@ Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const u
       values[i] = body;
       continue;
     }
-    if (auto done = Decompress(length, body, at); !done.ok()) {
+    if (auto done = Decompress(length, body, at, static_cast<uint64_t>(end - at)); !done.ok()) {
       *bad = i;
       return done;
     }
@@ -264,7 +269,7 @@ Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const u
   return {};
 }
 
-Result<void> ValueDecoder::Decompress(uint64_t length, Bytes body, std::byte* dst) const {
+Result<void> ValueDecoder::Decompress(uint64_t length, Bytes body, std::byte* dst, uint64_t capacity) const {
   ThreadState& thread = ThisThread();
   ZSTD_DCtx* ctx = thread.Context();
   size_t n;
@@ -278,10 +283,10 @@ Result<void> ValueDecoder::Decompress(uint64_t length, Bytes body, std::byte* ds
       std::byte* const history = lane.get()->bytes.data();
       std::byte* const out = history + lanes_->dict_size();
       ZSTD_insertBlock(ctx, history, lanes_->dict_size());
-      n = ZSTD_decompressBlock(ctx, out, static_cast<size_t>(length), body.data(), body.size());
+      n = ZSTD_decompressBlock(ctx, out, static_cast<size_t>(length) + kOutSlack, body.data(), body.size());
       if (!ZSTD_isError(n) && n == length) std::memcpy(dst, out, n);
     } else {
-      n = ZSTD_decompressBlock(ctx, dst, static_cast<size_t>(length), body.data(), body.size());
+      n = ZSTD_decompressBlock(ctx, dst, static_cast<size_t>(capacity), body.data(), body.size());
     }
   } else {
     n = ZSTD_decompress_usingDDict(ctx, dst, static_cast<size_t>(length), body.data(), body.size(), ddict_.get());

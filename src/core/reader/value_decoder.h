@@ -49,14 +49,19 @@ class ValueDecoder {
   Result<Bytes> Decode(Bytes stored, std::vector<std::byte>* scratch) const;
   // Decode for a batch: each values[i] that present[i] marks, a stored
   // object on entry, views its value on return, decompressed into *arena
-  // (resized once) where needed.  On damage, *bad is the position of the
+  // (grown at most once) where needed.  On damage, *bad is the position of the
   // first damaged one.
   Result<void> DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present, std::vector<std::byte>* arena,
                           size_t* bad) const;
 
  private:
-  // Decompresses a body of a compressed value of length bytes into dst.
-  Result<void> Decompress(uint64_t length, Bytes body, std::byte* dst) const;
+  // Decompresses a body of a compressed value of length bytes into dst,
+  // which has room for capacity >= length bytes: room past the value's end
+  // (kOutSlack) lets the decoder copy in whole words up to the last match,
+  // instead of byte by byte near the end, which for short values is all of
+  // them.  Bytes past the value's end are left undefined.
+  Result<void> Decompress(uint64_t length, Bytes body, std::byte* dst, uint64_t capacity) const;
+  static constexpr size_t kOutSlack = 32;
 
   struct FreeDDict {
     void operator()(ZSTD_DDict_s* d) const;
