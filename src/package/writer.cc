@@ -140,15 +140,11 @@ class EarlyPair {
     if (early_ != nullptr) key_hash_ = early_->PrefetchKey(key);
   }
 
-  // Stages the pair.  The key's hash from Start serves only the store it
-  // was taken for: the encoding may have run Python code that closed the
-  // writer.
+  // Stages the pair.
   bool Bind(Self* self, StagedStore* store, std::string_view key, Bytes payload) const {
     auto checked = StagedStore::CheckKey(key);
     if (!checked.ok()) return RaiseStoreError(checked.error(), nullptr), false;
-    const StagedStore::PairHashes hashes{.key = store == early_ ? key_hash_ : store->PrefetchKey(key),
-                                         .payload = store->PrefetchPayload(payload)};
-    auto added = store->AddPair(checked.value(), payload, hashes);
+    auto added = store->AddPair(checked.value(), payload, Hashes(store, key, payload));
     if (!added.ok()) return RaiseStoreError(added.error(), nullptr), false;
     ++self->state.changes;
     return true;
@@ -168,7 +164,7 @@ class EarlyPair {
     auto fits = store->CheckPayload(bytes);
     if (!fits.ok()) return RaiseStoreError(fits.error(), nullptr), false;
     HeldPair& h = self->state.held;  // empty: Changeable settled it
-    h.hashes = {.key = store == early_ ? key_hash_ : store->PrefetchKey(key), .payload = store->PrefetchPayload(bytes)};
+    h.hashes = Hashes(store, key, bytes);
     h.key.assign(key);
     h.payload.swap(*payload);
     h.held = true;
@@ -177,6 +173,13 @@ class EarlyPair {
   }
 
  private:
+  // The pair's hashes, its slots loading: the key's from Start serves only
+  // the store it was taken for (the encoding may have run Python code that
+  // closed the writer).
+  StagedStore::PairHashes Hashes(const StagedStore* store, std::string_view key, Bytes payload) const {
+    return {.key = store == early_ ? key_hash_ : store->PrefetchKey(key), .payload = store->PrefetchPayload(payload)};
+  }
+
   const StagedStore* early_ = nullptr;
   uint64_t key_hash_ = 0;
 };

@@ -187,9 +187,9 @@ ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys) {
   g.position_width = static_cast<uint8_t>(std::max<uint64_t>(1, (std::bit_width(uint64_t{index.size()}) + 7) / 8));
   g.fence_shift = kFenceShift;
 
-  // Bucket of each entry, then a counting sort: slots of a bucket keep the
-  // key order, so the layout is a pure function of the keys.
-  // Each entry's bucket and fingerprint, from one hash of its key.
+  // Bucket and fingerprint of each entry, from one hash of its key, then a
+  // counting sort: slots of a bucket keep the key order, so the layout is a
+  // pure function of the keys.
   std::vector<uint32_t> bucket(n);
   std::vector<uint16_t> fingerprint(n);
   std::vector<uint32_t> first(uint64_t{g.buckets} + 1);

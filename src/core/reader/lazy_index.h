@@ -165,29 +165,20 @@ class LazyIndex {
     if (q == Quick::kSlow) [[unlikely]] return q;
     RememberSlots(b, p.first);
     if (q != Quick::kFound) return q;
-    if constexpr (!kRecord) {
-      return QuickFinish(key, &p, record);
-    } else {
-      while ((q = QuickCandidate(&p)) == Quick::kFound) {
-        PrefetchExpectedRecord(p.pos);
-        Entry e;
-        if (QuickEntry(p.pos, &e) != Quick::kFound) [[unlikely]] return Quick::kSlow;
-        if (SameKey(e.key, key)) {
-          RememberRecord(p.pos, e.record);
-          *record = e.record;
-          return Quick::kFound;
-        }
-      }
-      return q;
-    }
+    return QuickFinish<kRecord>(key, &p, record);
   }
-  // QuickFind from the bucket's slots on.
+  // QuickFind from the bucket's slots on.  With kRecord (a lookup on its
+  // own), each candidate's record lines start loading with its entry, and
+  // where the found record lay is remembered.
+  template <bool kRecord = false>
   Quick QuickFinish(std::string_view key, Probe* p, uint64_t* record) const {
     Quick q;
     while ((q = QuickCandidate(p)) == Quick::kFound) {
+      if constexpr (kRecord) PrefetchExpectedRecord(p->pos);
       Entry e;
       if (QuickEntry(p->pos, &e) != Quick::kFound) [[unlikely]] return Quick::kSlow;
       if (SameKey(e.key, key)) {
+        if constexpr (kRecord) RememberRecord(p->pos, e.record);
         *record = e.record;
         return Quick::kFound;
       }

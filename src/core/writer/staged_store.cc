@@ -94,10 +94,7 @@ void StagedStore::ExpectMore(uint64_t rows) {
 }
 
 StagedStore::PairHashes StagedStore::Prefetch(std::string_view key, Bytes payload) const {
-  const PairHashes hashes{.key = keys_.Hash(key), .payload = PayloadHash(payload)};
-  if (options_.dedup) payloads_.Prefetch(hashes.payload);
-  keys_.Prefetch(hashes.key);
-  return hashes;
+  return PairHashes{.key = PrefetchKey(key), .payload = PrefetchPayload(payload)};
 }
 
 uint64_t StagedStore::PrefetchKey(std::string_view key) const {
