@@ -159,3 +159,23 @@ def test_damaged_compressed_records_and_dictionary_give_corrupt_error(tmp_path):
         with pytest.raises(CorruptError):
             with VelkReader(path) as r:
                 r.get_many(list(values))
+
+
+def test_incompressible_values_are_stored_as_given_and_replaced_ones_are_left_out(tmp_path):
+    rng = random.Random(3)
+    values = {f"k{i:05d}": rng.randbytes(100) for i in range(3000)}
+    replaced = {"k00000": b"new", "k00001": rng.randbytes(50)}  # their first values become orphans
+    paths = []
+    for name, opts in [("plain", {}), ("packed", {"compress": "zstd"})]:
+        with VelkWriter(tmp_path / f"{name}.vlks", **opts) as w:
+            w.update(values)
+            w.update(replaced)
+        paths.append(tmp_path / f"{name}.vlks")
+    with VelkReader(paths[0]) as plain, VelkReader(paths[1]) as packed:
+        assert list(packed.items_raw()) == list(plain.items_raw())
+        assert packed["k00000"] == b"new"
+        assert packed.stats()["num_objects"] == plain.stats()["num_objects"] == 3000
+        c = packed.stats()["compression"]
+        assert c["dictionary_size"] == 0 and c["stored_bytes"] == c["value_bytes"]
+        assert packed.verify()
+    assert _VelkReader(str(paths[1])).verify()

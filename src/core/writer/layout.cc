@@ -151,7 +151,7 @@ StagedStore::Layout StagedStore::LayOut() const {
     // Only what the file keeps is compressed, and trained on.
     out.compressed.emplace(writer::CompressRecords(
         recs.data, recs.offsets, options_.drop_orphans ? Named() : std::vector<bool>(), options_.compress_level));
-    recs = Records{out.compressed->data.span(), out.compressed->offsets.span()};
+    if (!out.compressed->as_staged) recs = Records{out.compressed->data.span(), out.compressed->offsets.span()};
   }
   std::vector<writer::SortedKey> sorted = writer::SortKeys(keys_);
   uint64_t objects = recs.offsets.size();

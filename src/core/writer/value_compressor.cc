@@ -40,7 +40,7 @@ constexpr uint64_t kMaxSampleBytes = 4 << 20;
 // at zstd's fastest level: above this share of their size the values are
 // taken as incompressible.
 constexpr int kProbeLevel = 1;
-constexpr uint64_t kProbeBytes = 256 * 1024;
+constexpr uint64_t kProbeBytes = 64 * 1024;
 constexpr double kIncompressible = 0.97;
 // Entropy-coding the literals (Huffman) is most of the work of
 // decompressing text-like values after the matches themselves.  Values keep
@@ -149,24 +149,38 @@ CompressionDictionary CompressionDictionary::Train(std::span<const Bytes> values
   out.bytes_ = std::move(dict);
 
   // Every step-th sample value compressed on its own both ways, as the
-  // values will be.
+  // values will be: one way on a helper thread, the other on this one.
   const uint64_t choice_step =
       std::max<uint64_t>({1, samples.size() / kChoiceBytes, sizes.size() / kChoiceValues});
   uint64_t sizes_by_mode[2] = {0, 0};
-  for (const bool raw : {false, true}) {
-    out.raw_literals_ = raw;
-    ValueCompressor compressor(out);
+  const auto measure = [&](bool raw) {
+    ValueCompressor compressor(out, raw);
     const std::byte* at = samples.data();
     for (size_t i = 0; i < sizes.size(); at += sizes[i], ++i) {
       if (i % choice_step == 0) sizes_by_mode[raw] += compressor.CompressedSize(Bytes(at, sizes[i]));
     }
+  };
+  std::exception_ptr raw_error;
+  {
+    HelperThread helper([&] {
+      try {
+        measure(true);
+      } catch (...) {
+        raw_error = std::current_exception();
+      }
+    });
+    measure(false);
   }
+  if (raw_error) std::rethrow_exception(raw_error);
   out.raw_literals_ = static_cast<double>(sizes_by_mode[1]) <=
                       kRawLiteralsAllowance * static_cast<double>(sizes_by_mode[0]);
   return out;
 }
 
-ValueCompressor::ValueCompressor(const CompressionDictionary& dict) {
+ValueCompressor::ValueCompressor(const CompressionDictionary& dict)
+    : ValueCompressor(dict, dict.raw_literals()) {}
+
+ValueCompressor::ValueCompressor(const CompressionDictionary& dict, bool raw_literals) {
   if (dict.keep_plain()) return;
   cctx_.reset(ZSTD_createCCtx());
   if (cctx_ == nullptr) throw std::bad_alloc();
@@ -181,7 +195,7 @@ ValueCompressor::ValueCompressor(const CompressionDictionary& dict) {
   Check(ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0));
   Check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1));
   Check(ZSTD_CCtx_setParameter(c, ZSTD_c_literalCompressionMode,
-                               dict.raw_literals() ? ZSTD_ps_disable : ZSTD_ps_auto));
+                               raw_literals ? ZSTD_ps_disable : ZSTD_ps_auto));
   if (dict.cdict() != nullptr) Check(ZSTD_CCtx_refCDict(c, dict.cdict()));
 }
 
@@ -298,6 +312,30 @@ CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
   const CompressionDictionary dict = CompressionDictionary::Train(values, info.value_bytes, level);
   std::vector<Bytes>().swap(values);
 
+  CompressedRecords out;
+  const auto finish = [&] {
+    const Bytes d = dict.bytes();
+    info.dictionary_size = d.size();
+    out.section.resize(kCompressionHeadSize + d.size());
+    EncodeCompressionHead(info, out.section.data());
+    if (!d.empty()) std::memcpy(out.section.data() + kCompressionHeadSize, d.data(), d.size());
+    return std::move(out);
+  };
+  // Values that do not compress are stored as staged, so the staged
+  // records are the file's own, unless a value must be wrapped.
+  if (dict.keep_plain()) {
+    bool wrap = false;
+    uint64_t length;
+    Bytes body;
+    for (size_t id = 0; id < offsets.size() && !wrap; ++id)
+      wrap = kept(id) && ParseStored(value_of(id), &length, &body) != StoredForm::kPlain;
+    if (!wrap) {
+      info.stored_bytes = info.value_bytes;
+      out.as_staged = true;
+      return finish();
+    }
+  }
+
   // Values compress independently: the ids are cut in two halves of about
   // the same value bytes, the second compressed on a helper thread.
   size_t half = offsets.size();
@@ -326,7 +364,6 @@ CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
   if (second_error) std::rethrow_exception(second_error);
   info.stored_bytes += second_bytes;
 
-  CompressedRecords out;
   out.offsets.ReserveFor(offsets.size());
   out.data.ReserveFor(first.data.size() + second.data.size());
   for (const RecordRun* run : {&first, &second}) {
@@ -334,12 +371,7 @@ CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
     for (const uint64_t start : run->starts) out.offsets.PushBack(base + start);
     out.data.Append(run->data.data(), run->data.size());
   }
-  const Bytes d = dict.bytes();
-  info.dictionary_size = d.size();
-  out.section.resize(kCompressionHeadSize + d.size());
-  EncodeCompressionHead(info, out.section.data());
-  if (!d.empty()) std::memcpy(out.section.data() + kCompressionHeadSize, d.data(), d.size());
-  return out;
+  return finish();
 }
 
 }  // namespace velk::writer

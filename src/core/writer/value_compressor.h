@@ -64,6 +64,9 @@ class ValueCompressor {
  public:
   // dict must outlive the compressor: its context refers to dict's tables.
   explicit ValueCompressor(const CompressionDictionary& dict);
+  // The same, with literals kept as they are or entropy-coded as raw_literals
+  // says rather than as dict chose.
+  ValueCompressor(const CompressionDictionary& dict, bool raw_literals);
 
   // Appends the stored form of value to *out: compressed when that is
   // shorter, else the value as it is (or, for a value that would be taken
@@ -90,11 +93,15 @@ struct CompressedRecords {
   AppendBuffer<std::byte> data;
   AppendBuffer<uint64_t> offsets;
   std::vector<std::byte> section;
+  // Whether every value is stored as staged: the staged records are the
+  // file's, and data and offsets are left empty.
+  bool as_staged = false;
 };
 
 // Trains a dictionary on the values of the staged records that keep[id]
 // marks (every record when keep is empty) and compresses them at level;
-// the others become empty records, to be left out of the file.  Every
+// the others become empty records, to be left out of the file (or, with
+// as_staged, stay as staged, to be left out all the same).  Every
 // value must fit its stored form within the payload length limit (see
 // FitsCompressed).
 CompressedRecords CompressRecords(Bytes data, std::span<const uint64_t> offsets,
