@@ -465,6 +465,10 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
   while (index.compare(entry + 2, LoadU16(index.data() + entry), key) != 0) entry += 2 + LoadU16(index.data() + entry) + 8;
   std::string far_record = index;
   StoreBE<uint64_t>(reinterpret_cast<std::byte*>(far_record.data()) + entry + 2 + key.size(), uint64_t{1} << 63);
+  // k7 naming the extension area's first record: a whole record, its CRC
+  // right, but none of the store's values.
+  std::string extension_record = index;
+  StoreBE<uint64_t>(reinterpret_cast<std::byte*>(extension_record.data()) + entry + 2 + key.size(), d.extension_start);
 
   struct Case {
     const char* name;
@@ -476,6 +480,7 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
       {"wide positions", rebuild(widen(bucket, 0, 0), index), false, false},
       {"a slot far past the index", rebuild(widen(bucket, FingerprintOf(hash), uint64_t{1} << 62), index), true, true},
       {"a record far past the file", rebuild(narrow, far_record), true, false},
+      {"a record of the extension area", rebuild(narrow, extension_record), true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -496,6 +501,11 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
       }
     }
     EXPECT_EQ(r.value().Contains(key).ok(), !c.in_damaged);
+    // verify() finds every one of them, through either open.
+    EXPECT_FALSE(r.value().Verify().ok());
+    auto plain = StoreReader::Open(dir.Path("crafted.vlks"), false);
+    ASSERT_TRUE(plain.ok()) << plain.error().detail();
+    EXPECT_FALSE(plain.value().Verify().ok());
   }
 }
 

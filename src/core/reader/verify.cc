@@ -263,9 +263,14 @@ Result<void> CheckKeyOrder(const KeyList& keys) {
   return {};
 }
 
-// Each section of the extension area equals what the entries give, and
-// each of its records carries the CRC of its bytes.
-Result<void> CheckExtension(Bytes file, const Header& header, const Directory& dir) {
+// Each section of the extension area equals what the entries give, each
+// of its records carries the CRC of its bytes, and no entry names one of
+// them (a reader through the lookup index refuses such a key).
+Result<void> CheckExtension(Bytes file, const Header& header, const Directory& dir, const KeyList& keys) {
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys.record_offset(i) >= dir.extension_start)
+      return StoreError::Corrupt("index entry " + std::to_string(i) + " names a record of the extension area");
+  }
   const Bytes index = file.subspan(header.index_offset);
   const ExtensionSections expected = BuildExtensionSections(index, header.num_keys);
   const std::pair<SectionKind, const std::vector<std::byte>*> wanted[] = {
@@ -323,7 +328,7 @@ Result<void> StoreReader::Verify() const {
   if (!located.value()) return {};
   auto dir = ReadDirectory(map_.bytes(), header, *located.value());
   if (!dir.ok()) return strict_extension_ ? Result<void>(std::move(dir).error()) : Result<void>();
-  return CheckExtension(map_.bytes(), header, dir.value());
+  return CheckExtension(map_.bytes(), header, dir.value(), keys);
 }
 
 Result<void> StoreReader::VerifyEntries(const KeyList& keys) const {
