@@ -1,8 +1,5 @@
 #include "core/format/extension.h"
 
-#define XXH_INLINE_ALL  // header-only: no library to link
-#include <xxhash.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -10,6 +7,7 @@
 
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
+#include "core/format/lookup_hash.h"
 
 namespace velk {
 namespace {
@@ -37,7 +35,7 @@ uint64_t LoadUnsigned(const std::byte* p, unsigned width) {
   return v;
 }
 
-uint64_t LookupHash(std::string_view key, uint64_t seed) { return XXH3_64bits_withSeed(key.data(), key.size(), seed); }
+uint64_t LookupHash(std::string_view key, uint64_t seed) { return InlineLookupHash(key, seed); }
 
 // ---- directory ------------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include "core/base/crc32.h"
 #include "core/base/endian.h"
 #include "core/format/extension.h"
+#include "core/format/lookup_hash.h"
 
 namespace velk {
 
@@ -95,8 +96,8 @@ StoreError StoreReader::ReadFault(uint64_t offset) const {
   return RecordError(offset);
 }
 
-StoreReader::Found StoreReader::LazyLookup(std::string_view key, uint64_t hash, Bytes* payload,
-                                           std::optional<StoreError>* fault) const {
+inline StoreReader::Found StoreReader::LazyAnswer(std::string_view key, uint64_t hash, Bytes* payload,
+                                                  std::optional<StoreError>* fault) const {
   uint64_t record;
   const LazyIndex::Quick quick = lazy_->QuickFind(key, hash, &record);
   if (quick == LazyIndex::Quick::kAbsent) return Found::kAbsent;
@@ -112,6 +113,16 @@ StoreReader::Found StoreReader::LazyLookup(std::string_view key, uint64_t hash, 
   LoadRecordLines(record);
   if (RecordSound(record, payload)) [[likely]] return Found::kFound;
   return Damaged(RecordFaultAt(record), fault);
+}
+
+StoreReader::Found StoreReader::LazyLookup(std::string_view key, uint64_t hash, Bytes* payload,
+                                           std::optional<StoreError>* fault) const {
+  return LazyAnswer(key, hash, payload, fault);
+}
+
+StoreReader::Found StoreReader::LazyLookup(std::string_view key, Bytes* payload,
+                                           std::optional<StoreError>* fault) const {
+  return LazyAnswer(key, InlineLookupHash(key, lazy_->seed()), payload, fault);
 }
 
 Result<std::optional<Bytes>> StoreReader::SlowGet(std::string_view key) const {

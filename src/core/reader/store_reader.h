@@ -62,7 +62,7 @@ class StoreReader {
   // the way out: kFound with *payload set, kAbsent, or kDamaged with the
   // fault in *fault (built out of line, from what this one lookup found).
   [[gnu::always_inline]] Found Lookup(std::string_view key, Bytes* payload, std::optional<StoreError>* fault) const {
-    if (lazy_) return LazyLookup(key, lazy_->Hash(key), payload, fault);
+    if (lazy_) return LazyLookup(key, payload, fault);
     const uint32_t i = index_.Find(key, keys_, map_.bytes());
     if (i == KeyIndex::kNotFound) return Found::kAbsent;
     if (TryReadObject(keys_.record_offset(i), payload)) [[likely]] return Found::kFound;
@@ -247,6 +247,11 @@ class StoreReader {
   // common size of small values, are read whole.
   static constexpr uint64_t kRecordLinesAhead = 119;
   Found LazyLookup(std::string_view key, uint64_t hash, Bytes* payload, std::optional<StoreError>* fault) const;
+  // The same, hashing key here (inline, rather than by a call to LookupHash).
+  Found LazyLookup(std::string_view key, Bytes* payload, std::optional<StoreError>* fault) const;
+  // Both LazyLookups' body, inlined into each (store_reader.cc alone calls it).
+  [[gnu::always_inline]] Found LazyAnswer(std::string_view key, uint64_t hash, Bytes* payload,
+                                          std::optional<StoreError>* fault) const;
   static Found Damaged(StoreError error, std::optional<StoreError>* fault) {
     fault->emplace(std::move(error));
     return Found::kDamaged;
