@@ -1,7 +1,7 @@
 // The lookup index's hash of a key, inline: a lookup hashes every key it
-// is given, and a call to a function in another file for it costs the
-// hash again a half as much.  For .cc files only: it brings in the whole
-// of xxHash's header.
+// is given, and calling out to another file for it costs half as much
+// again as the hash itself.  For .cc files only: it brings in the whole of
+// xxHash's header.
 #pragma once
 
 #include <cstdint>

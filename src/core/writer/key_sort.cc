@@ -4,9 +4,11 @@
 #include <array>
 #include <cstring>
 #include <span>
+#include <string_view>
 #include <utility>
 
 #include "core/base/endian.h"
+#include "core/format/format.h"
 
 // Keys are compared eight bytes at a time: each key carries a "window",
 // its bytes [depth, depth + 8) as a big-endian integer (zero past its
@@ -108,13 +110,9 @@ size_t SharedFrom(const KeyTable& keys, std::span<const SortedKey> range, size_t
 // that stops at the first key out of order.
 bool StagedInOrder(const KeyTable& keys) {
   const auto entries = keys.entries();
+  const auto key = [&](const KeyEntry& e) { return std::string_view(keys.arena() + e.offset, e.length); };
   for (size_t i = 1; i < entries.size(); ++i) {
-    const KeyEntry& a = entries[i - 1];
-    const KeyEntry& b = entries[i];
-    const size_t n = std::min(a.length, b.length);
-    const int c = n == 0 ? 0 : std::memcmp(keys.arena() + a.offset, keys.arena() + b.offset, n);
-    // Keys are distinct: on equal bytes, the shorter (a prefix) is first.
-    if (c > 0 || (c == 0 && a.length > b.length)) return false;
+    if (!KeyLess(key(entries[i - 1]), key(entries[i]))) return false;
   }
   return true;
 }
