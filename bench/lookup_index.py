@@ -114,6 +114,16 @@ def build(path: str, n: int) -> tuple[float, float]:
     return time.perf_counter() - t, time.process_time() - c
 
 
+def without_index_flag(header: bytes) -> bytes:
+    """The 40-byte header with the index flag and the directory length
+    cleared: the file reads as one without the index (a reader refuses the
+    flag cleared alone, as a damaged header)."""
+    out = bytearray(header)
+    out[5] = 0
+    out[36:40] = bytes(4)
+    return bytes(out)
+
+
 def one_size(n: int, args: argparse.Namespace) -> dict[str, Any]:
     os.makedirs(args.dir, exist_ok=True)
     indexed = os.path.join(args.dir, f"indexed-{n}.vlks")
@@ -123,7 +133,7 @@ def one_size(n: int, args: argparse.Namespace) -> dict[str, Any]:
     out["build_s"], out["build_cpu_s"] = build(indexed, n)
     with open(indexed, "rb") as f:
         data = bytearray(f.read())
-    data[5] = 0  # no index flag: read as a file without the index
+    data[:40] = without_index_flag(data[:40])
     with open(loaded, "wb") as f:
         f.write(data)
     del data
@@ -238,21 +248,20 @@ def time_lookups(ri: Any, rl: Any, n: int, rounds: int) -> dict[str, Any]:
 
 def open_pair(path: str) -> tuple[Any, Any]:
     """A reader through the file's lookup index, and one that loads the
-    index at open: opened while byte 5 (the index flag, outside every CRC)
-    is cleared, then set again.  Neither reader reads the header after it
-    has opened."""
+    index at open: opened while the header's index flag and directory
+    length (outside every CRC) are cleared, then set again.  Neither reader
+    reads the header after it has opened."""
     ri = VelkReader(path)
     with open(path, "r+b") as f:
-        f.seek(5)
-        flag = f.read(1)
-        f.seek(5)
-        f.write(b"\0")
+        header = f.read(40)
+        f.seek(0)
+        f.write(without_index_flag(header))
         f.flush()
         try:
             rl = VelkReader(path, verify=False)
         finally:
-            f.seek(5)
-            f.write(flag)
+            f.seek(0)
+            f.write(header)
     assert ri.stats()["index"] and not rl.stats()["index"]
     return ri, rl
 

@@ -546,6 +546,37 @@ TEST(Reindex, AddsTheIndexKeepingRecordsAndEntriesAndRefusesADamagedFile) {
   EXPECT_FALSE(Reindex(damaged).ok());
   EXPECT_EQ(Slurp(damaged), bytes);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("")), {}), 2);
+
+  // A section of a kind this version does not know, flagged required (every
+  // CRC right): the rewrite would drop it, so the file is refused as is.
+  const uint64_t new_index = LoadU64(after.data() + kIndexOffsetOffset);
+  const uint64_t dir_len = LoadU32(after.data() + kDirectoryLengthOffset);
+  const uint64_t dir_record = new_index - kRecordHeaderSize - dir_len;
+  Directory d = Directory::Decode(AsBytes(after).subspan(new_index - dir_len, dir_len), dir_record).value();
+  SectionDescriptor extra;
+  extra.kind = 9;
+  extra.flags = kSectionRequired;
+  extra.record_size = 4096;
+  extra.first_record = d.extension_start;
+  d.sections.push_back(extra);
+  d.index_offset += kSectionDescriptorSize;
+  const std::vector<std::byte> payload = d.Encode();
+  std::string unknown = after.substr(0, dir_record);
+  std::byte head[kRecordHeaderSize];
+  StoreBE<uint32_t>(head, static_cast<uint32_t>(payload.size()));
+  StoreBE<uint32_t>(head + 4, Crc32(payload));
+  unknown.append(AsChars(Bytes(head)));
+  unknown.append(AsChars(payload));
+  unknown += after.substr(new_index);
+  auto* h = reinterpret_cast<std::byte*>(unknown.data());
+  StoreBE<uint64_t>(h + kIndexOffsetOffset, d.index_offset);
+  MarkExtension(h, payload.size());
+  StoreBE<uint32_t>(h + kFileCrcOffset, Crc32(AsBytes(unknown).subspan(kHeaderSize)));
+  const std::string future = dir.Write("future.vlks", unknown);
+  auto refused = Reindex(future);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().detail().find("extension section 9"), std::string::npos) << refused.error().detail();
+  EXPECT_EQ(Slurp(future), unknown);
 }
 
 }  // namespace

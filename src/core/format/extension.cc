@@ -110,13 +110,33 @@ const SectionDescriptor* Directory::Find(SectionKind kind) const {
 
 Result<std::optional<uint64_t>> LocateDirectory(Bytes file, const Header& header) {
   const std::byte* p = file.data();
-  if ((static_cast<uint8_t>(p[kFeatureFlagsOffset]) & kFeatureExtension) == 0) return std::optional<uint64_t>();
   const uint64_t length = LoadU32(p + kDirectoryLengthOffset);
+  if ((static_cast<uint8_t>(p[kFeatureFlagsOffset]) & kFeatureExtension) == 0) {
+    // No CRC covers the header: a length without the flag means one of the
+    // two is damaged, and reading on would take the extension area (a
+    // compression dictionary with it) for plain records.
+    if (length != 0) return StoreError::Corrupt("header gives an extension directory length but no extension area");
+    return std::optional<uint64_t>();
+  }
   // The directory's record ends where the index section begins.
   if (header.index_offset > file.size() || header.index_offset < kHeaderSize ||
       length + kRecordHeaderSize > header.index_offset - kHeaderSize)
     return StoreError::Corrupt("extension directory does not fit before index offset " + Num(header.index_offset));
   return std::optional<uint64_t>(header.index_offset - kRecordHeaderSize - length);
+}
+
+Result<void> CheckRequiredSections(const Directory& dir) {
+  for (const SectionDescriptor& s : dir.sections) {
+    switch (static_cast<SectionKind>(s.kind)) {
+      case SectionKind::kLookup:
+      case SectionKind::kIndexCrcs:
+      case SectionKind::kCompression:
+        continue;
+    }
+    if (s.flags & kSectionRequired)
+      return StoreError::Corrupt("file needs extension section " + Num(s.kind) + ", which this reader cannot read");
+  }
+  return {};
 }
 
 Result<std::vector<std::byte>> GatherSection(Bytes file, const SectionDescriptor& s) {

@@ -97,8 +97,13 @@ struct Directory {
 
 // Where a file's directory record lies, from its header alone: nullopt for
 // a file without an extension area; an error when the header points
-// outside the data section.
+// outside the data section, or gives a directory length without the flag.
 Result<std::optional<uint64_t>> LocateDirectory(Bytes file, const Header& header);
+
+// An error when dir holds a section flagged required of a kind this
+// version does not know: its values cannot be read correctly, nor the file
+// rewritten without the section.
+Result<void> CheckRequiredSections(const Directory& dir);
 
 // A section's bytes, its records gathered and each checked against its
 // CRC (for a small section needed whole, as the compression dictionary).

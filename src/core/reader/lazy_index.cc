@@ -27,11 +27,7 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   const SectionDescriptor* lookup = dir.Find(SectionKind::kLookup);
   const SectionDescriptor* crcs = dir.Find(SectionKind::kIndexCrcs);
   if (lookup == nullptr || crcs == nullptr) return StoreError::Corrupt("extension area has no lookup index");
-  for (const SectionDescriptor& s : dir.sections) {
-    if ((s.flags & kSectionRequired) && s.kind != lookup->kind && s.kind != crcs->kind &&
-        s.kind != static_cast<uint16_t>(SectionKind::kCompression))
-      return StoreError::Corrupt("file needs extension section " + Num(s.kind) + ", which this reader cannot read");
-  }
+  VELK_TRY(CheckRequiredSections(dir));
   LazyIndex x;
   x.file_ = file.data();
   x.index_offset_ = header.index_offset;

@@ -1,6 +1,8 @@
 #include "core/reindex/reindex.h"
 
+#include <algorithm>
 #include <array>
+#include <tuple>
 #include <vector>
 
 #include "core/base/crc32.h"
@@ -34,15 +36,32 @@ Result<BuildResult> Reindex(const std::string& path) {
   if (located.value()) {
     auto dir = ReadDirectory(file, header, *located.value());
     if (!dir.ok()) return std::move(dir).error().WithPath(path);
+    // The new area keeps only the sections it knows: one the values need
+    // and this version does not know must not be dropped.
+    if (auto known = CheckRequiredSections(dir.value()); !known.ok()) return std::move(known).error().WithPath(path);
     data_end = dir.value().extension_start;
     if (const SectionDescriptor* c = dir.value().Find(SectionKind::kCompression)) {
       auto section = GatherSection(file, *c);
       if (!section.ok()) return std::move(section).error().WithPath(path);
       compression = std::move(section).value();
     }
+    // The sections' records, one after the other, and the directory's fill
+    // the old area, as a writer lays them out; then the records before it
+    // number num_objects less these (verify() counted them all).
+    std::vector<SectionDescriptor> sections = dir.value().sections;
+    std::sort(sections.begin(), sections.end(),
+              [](const SectionDescriptor& a, const SectionDescriptor& b) {
+                return std::tie(a.first_record, a.length) < std::tie(b.first_record, b.length);
+              });
+    uint64_t at = data_end;
     uint64_t records = 1;
-    for (const SectionDescriptor& s : dir.value().sections) records += s.record_count();
-    // verify() walked the records from kHeaderSize: they number num_objects.
+    for (const SectionDescriptor& s : sections) {
+      if (s.first_record != at) break;
+      at += s.record_count() * kRecordHeaderSize + s.length;
+      records += s.record_count();
+    }
+    if (at != *located.value() || records > objects)
+      return StoreError::Corrupt("extension area holds records its directory does not describe").WithPath(path);
     objects -= records;
   }
 
