@@ -107,7 +107,7 @@ def key_array(keys: pa.Array | pa.ChunkedArray, name: str) -> pa.Array | pa.Chun
 
 
 def lookup_raw(reader: Any, keys: pa.Array | pa.ChunkedArray) -> pa.Array:
-    """The stored bytes of each key, as a binary array: null where the key
+    """The encoded value of each key, as a binary array: null where the key
     is null or absent."""
     if pa.types.is_null(keys.type):  # a column with no key at all
         return pa.nulls(len(keys), pa.binary())

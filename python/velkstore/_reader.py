@@ -65,7 +65,8 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
 
     Every listing is lazy: it reads one entry per step from the mapped file.
     Objects are decoded with MessagePack on access; the `*_raw` methods give
-    the stored bytes.
+    the encoded values (decompressed, when the file stores them compressed:
+    `get_stored` gives a value's bytes as stored).
 
     `close()` releases the file; later calls raise ClosedError.  A scan or a
     batch lookup already running when the reader is closed goes on to its
@@ -100,7 +101,7 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
         return _Values(self)
 
     def get_many_arrow(self, keys: Any) -> Any:
-        """The stored bytes of *keys* as a ``pyarrow`` binary array, in the
+        """The encoded values of *keys* as a ``pyarrow`` binary array, in the
         order asked, null where a key is absent (or null).  Needs pyarrow
         (the ``arrow`` extra).
 

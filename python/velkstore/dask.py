@@ -184,7 +184,7 @@ def lookup(
     the client.  *key_column* holds str or bytes (Arrow-backed strings and
     categoricals included); a null key reads as absent.
 
-    - By default the stored bytes are added as the column *column*, of
+    - By default the encoded values are added as the column *column*, of
       dtype ``binary[pyarrow]``, null where the key is absent.
     - With *decode*, *column* holds the decoded objects (dtype object,
       None where absent).

@@ -66,7 +66,7 @@ def lookup(
     Python worker opens it once and reuses it.  *key_column* is a string or
     binary column; a null key reads as absent.
 
-    By default the stored bytes are added as the binary column *column*,
+    By default the encoded values are added as the binary column *column*,
     null where the key is absent.  With *columns* (a Spark `StructType` or
     DDL string such as ``"name string, n long"``, or, as for
     `velkstore.dask.lookup`, a pyarrow Schema or mapping of name to pyarrow

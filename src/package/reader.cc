@@ -379,24 +379,24 @@ PyMethodDef kMethods[] = {
         "get_many($self, keys, default=None)\n--\n\nThe values of keys, in the order asked (default for absent keys)."),
     Method<Self, kGetManyRawParams, GetMany<false>>(
         "get_many_raw",
-        "get_many_raw($self, keys)\n--\n\nThe stored bytes of keys, in the order asked (None for absent keys)."),
+        "get_many_raw($self, keys)\n--\n\nThe encoded values of keys (decompressed), in the order asked (None for absent keys)."),
     Method<Self, kPrefixParams, ScanOp<0, -1, -1, kStr, kDecoded>>(
         "prefix", "prefix($self, prefix)\n--\n\nLazily, (key, value) for every key starting with prefix, in key order."),
     Method<Self, kPrefixRawParams, ScanOp<0, -1, -1, kStr, kRaw>>(
-        "prefix_raw", "prefix_raw($self, prefix)\n--\n\nLazily, (key, stored bytes) for every key starting with prefix."),
+        "prefix_raw", "prefix_raw($self, prefix)\n--\n\nLazily, (key, encoded value) for every key starting with prefix."),
     Method<Self, kRangeParams, ScanOp<-1, 0, 1, kStr, kDecoded>>(
         "range", "range($self, start=None, stop=None)\n--\n\nLazily, (key, value) for start <= key < stop, in key order."),
     Method<Self, kRangeRawParams, ScanOp<-1, 0, 1, kStr, kRaw>>(
-        "range_raw", "range_raw($self, start=None, stop=None)\n--\n\nLazily, (key, stored bytes) for start <= key < stop."),
+        "range_raw", "range_raw($self, start=None, stop=None)\n--\n\nLazily, (key, encoded value) for start <= key < stop."),
     MethodNoArgs<Self, WholeScan<kStr, kRaw>>(
-        "items_raw", "items_raw($self)\n--\n\nLazily, (key, stored bytes) for every key, in key order."),
+        "items_raw", "items_raw($self)\n--\n\nLazily, (key, encoded value) for every key, in key order."),
     Method<Self, kKeysBytesParams, ScanOp<0, 1, 2, kBytes, kNoValue>>(
         "keys_bytes",
         "keys_bytes($self, prefix=b'', start=None, stop=None)\n--\n\nLazily, the keys as bytes, in key order."),
     Method<Self, kItemsBytesParams, ItemsBytes>(
         "items_bytes",
         "items_bytes($self, prefix=b'', start=None, stop=None, *, raw=False)\n--\n\n"
-        "Lazily, (bytes key, value), or (bytes key, stored bytes) with raw."),
+        "Lazily, (bytes key, value), or (bytes key, encoded value) with raw."),
     MethodNoArgs<Self, WholeScan<kStr, kDecoded>>("_iter_items", nullptr),
     MethodNoArgs<Self, WholeScan<kNoKey, kDecoded>>("_iter_values", nullptr),
     MethodNoArgs<Self, Stats>("stats", "stats($self)\n--\n\nFile metadata; sizes in bytes, the CRC-32 as an int."),

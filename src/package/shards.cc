@@ -987,12 +987,12 @@ PyObject* RouteClose(Router* self) {
 
 PyMethodDef kRouterMethods[] = {
     MethodO<Router, RouteGetRaw>(
-        "get_raw", "get_raw($self, key, /)\n--\n\nThe stored bytes of key from its shard, or None when it is absent."),
+        "get_raw", "get_raw($self, key, /)\n--\n\nThe encoded value of key (decompressed) from its shard, or None when it is absent."),
     Method<Router, kRouteGetParams, RouteGet>(
         "get", "get($self, key, default=None)\n--\n\nThe object of key from its shard, or default when it is absent."),
     Method<Router, kRouteManyRawParams, RouteGetMany<false>>(
         "get_many_raw",
-        "get_many_raw($self, keys)\n--\n\nThe stored bytes of each key (None when absent), in the order asked."),
+        "get_many_raw($self, keys)\n--\n\nThe encoded value of each key (decompressed; None when absent), in the order asked."),
     Method<Router, kRouteManyParams, RouteGetMany<true>>(
         "get_many",
         "get_many($self, keys, default=None)\n--\n\nThe object of each key (default when absent), in the order asked."),

@@ -106,7 +106,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("keys", metavar="KEY", nargs="*", help="keys to look up")
     p.add_argument("--stdin", action="store_true", help="read the keys from standard input, one per line")
     p.add_argument("-0", "--null", action="store_true", help="with --stdin: keys end with NUL, not newline")
-    p.add_argument("--raw", action="store_true", help="write the stored MessagePack bytes instead")
+    p.add_argument("--raw", action="store_true", help="write each value's MessagePack bytes instead")
     p.add_argument("--verify", action="store_true", help="check the whole-file checksum before looking up")
     p.add_argument("--no-verify", action="store_false", dest="verify", help=argparse.SUPPRESS)
 

@@ -145,7 +145,7 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
         *,
         raw: bool = False,
     ) -> Iterator[tuple[bytes, Any]]:
-        """(bytes key, value), or (bytes key, stored bytes) with *raw*,
+        """(bytes key, value), or (bytes key, encoded value) with *raw*,
         lazily, in key order across the open shards."""
         return self._scan(prefix, start, stop, keys=_BYTES, values=_RAW if raw else _DECODED)
 
