@@ -94,6 +94,31 @@ def test_update_stages_each_pair_before_it_takes_the_next(tmp_path):
     assert w.closed
 
 
+def test_a_pair_or_row_emptied_while_its_value_encodes_keeps_its_key(tmp_path):
+    # The value's own code empties the list that holds the key, dropping
+    # the key's last reference: the key staged is still the one given.
+    holder = []
+
+    class Emptying(list):
+        def __iter__(self):
+            holder.pop().clear()
+            holder.append(["".join(["Z" * 41, str(i)]) for i in range(2000)])  # takes the freed memory
+            return super().__iter__()
+
+    key = "".join(["user:", "1" * 40])
+    pair = [key, Emptying([1])]
+    del key
+    holder.append(pair)
+    w = VelkWriter()
+    w.update([pair])
+    row = ["".join(["row:", "2" * 40]), Emptying([2]), "tail"]
+    holder[:] = [row]
+    w._update_rows(["key", "a", "b"], [row], 0, -1)
+    w.build(tmp_path / "e.vlks")
+    assert read_all(tmp_path / "e.vlks")[0] == {
+        "user:" + "1" * 40: [1], "row:" + "2" * 40: {"key": "row:" + "2" * 40, "a": [2], "b": "tail"}}
+
+
 def nested(depth):
     value = [0]
     for _ in range(depth):

@@ -354,7 +354,11 @@ PyObject* UpdatePairs(Self* self, PyObject* pairs) {
                    PySequence_Fast_GET_SIZE(seq.get()));
       return nullptr;
     }
-    if (!stage(PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1))) return nullptr;
+    // A list pair is the caller's own: encoding the value may run code that
+    // empties it, so its items are held while they are staged.
+    Ref k(Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 0)));
+    Ref v(Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), 1)));
+    if (!stage(k.get(), v.get())) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
@@ -418,13 +422,19 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
   std::string payload, field;
   KeyBuf key;
   Ref text_key;
-  const Py_ssize_t n = PyList_GET_SIZE(args[1]);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref row(PySequence_Fast(PyList_GET_ITEM(args[1], i), "_update_rows(): a row must be a list or tuple"));
+  // Encoding a field may run Python code that changes the rows list or a
+  // row: each row is taken as a tuple of its own, and the list's length
+  // read again at every step.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[1]); ++i) {
+    Ref item(Py_NewRef(PyList_GET_ITEM(args[1], i)));
+    if (!PyList_Check(item.get()) && !PyTuple_Check(item.get())) {
+      PyErr_SetString(PyExc_TypeError, "_update_rows(): a row must be a list or tuple");
+      return nullptr;
+    }
+    Ref row(PySequence_Tuple(item.get()));
     if (!row) return nullptr;
-    if (PySequence_Fast_GET_SIZE(row.get()) != width) {
-      PyErr_Format(PyExc_ValueError, "row %zd has %zd fields, not %zd", i, PySequence_Fast_GET_SIZE(row.get()),
-                   width);
+    if (PyTuple_GET_SIZE(row.get()) != width) {
+      PyErr_Format(PyExc_ValueError, "row %zd has %zd fields, not %zd", i, PyTuple_GET_SIZE(row.get()), width);
       return nullptr;
     }
     PyObject* const* fields = PySequence_Fast_ITEMS(row.get());
