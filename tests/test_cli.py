@@ -139,6 +139,8 @@ def test_exit_codes_and_messages(store, tmp_path):
         (['{"key": "a", "value": ' + "[" * 1100 + "]" * 1100 + "}"], "in.jsonl:1: bad value"),
         (['{"key": {"$bytes": "!!"}, "value": 1}'], "in.jsonl:1: bad key: invalid base64"),
         (['{"key": {"$text": "a"}, "value": 1}'], 'in.jsonl:1: "key" must be a string or a {"$bytes"'),
+        # Two records on one line and none on the next: as many records as lines.
+        (['{"key": "a", "value": 1},{"key": "b", "value": 2}', "null"], "in.jsonl:1: invalid JSON: Extra data"),
     ],
 )
 def test_bad_build_input_writes_nothing(tmp_path, lines, message):

@@ -123,6 +123,8 @@ def test_parquet_columns_are_packed_natively_as_the_row_path_packs_them(tmp_path
         ("a.csv", 'id,n\nx,1\n"y\nz",2\nw\n', ["--key", "id"], "a.csv:5: 1 fields, the header has 2"),
         ("a.csv", "id,n\nx,1\ny,two\n", ["--key", "id", "--schema", "n=int"], "a.csv:3: field 'n': invalid literal"),
         ("a.csv", "id,n\nx,1\n", ["--key", "id", "--schema", "m=int"], "a.csv:1: the schema names fields"),
+        ("a.csv", 'id,j\nx,"' + "[" * 3000 + "]" * 3000 + '"\n', ["--key", "id", "--schema", "j=json"], "a.csv:2: field 'j'"),
+        ("a.jsonl", '{"id": "a", "v": [1, -1e400]}\n', ["--key", "id"], "a.jsonl:1: bad value: the number -1e400 is out"),
         pytest.param("a.parquet", "not parquet", ["--key", "id"], "a.parquet: not a Parquet file",
                      marks=pytest.mark.skipif(UNDER_ASAN, reason="pyarrow under the sanitizer runtime")),
     ],
@@ -151,6 +153,16 @@ def test_output_is_checked_before_the_input_is_opened(tmp_path):
         assert res.returncode == 3 and text in res.stderr.decode(), res.stderr
         with pytest.raises(OSError, match=text):
             velkstore.build_from(fifo, out, key="k")
+
+
+def test_an_input_file_is_never_its_own_output(tmp_path):
+    for fmt, src in write_inputs(tmp_path).items():
+        before = src.read_bytes()
+        res = run("build", "--key", "iata", str(src), str(src))
+        assert res.returncode == 2 and "is the input file" in res.stderr.decode(), (fmt, res.stderr)
+        with pytest.raises(ValueError, match="is the input file"):
+            velkstore.build_from(src, src, key="iata")
+        assert src.read_bytes() == before, fmt
 
 
 def test_usage_errors(tmp_path):

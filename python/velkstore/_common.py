@@ -7,6 +7,7 @@ imported at run time: `import velkstore` loads as little as it can.
 from __future__ import annotations
 
 import datetime
+import math
 import os
 
 import msgpack  # type: ignore[import-untyped]
@@ -95,6 +96,20 @@ def encode(obj: object) -> bytes:
     datetimes, dates, sets and other objects.
     """
     return _native.encode(obj)
+
+
+class NumberOutOfRange(ValueError):
+    """A JSON number literal too large for a double."""
+
+
+def finite_float(literal: str) -> float:
+    """A JSON number literal as a float: one too large for a double would be
+    read as infinity, a value the input does not hold, and is refused.  (The
+    Infinity and NaN literals are kept.)"""
+    value = float(literal)
+    if value in (math.inf, -math.inf):
+        raise NumberOutOfRange(f"the number {literal} is out of range")
+    return value
 
 
 def hashable(value: Any) -> Any:

@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from itertools import islice
 from typing import IO, Any, BinaryIO, NamedTuple
 
-from ._common import PathArg
+from ._common import NumberOutOfRange, PathArg, finite_float
 from ._info import BuildInfo
 from ._errors import InputError, os_error
 from ._formats import FORMATS, SCHEMA_TYPES
@@ -99,11 +99,19 @@ def parse_schema(text: str | Mapping[str, str] | None) -> dict[str, str]:
     return dict(items)
 
 
-def check_output(out: PathArg) -> None:
+def check_output(out: PathArg, source: PathArg | None = None) -> None:
     """Fail at once when *out* cannot be written: its directory is missing
-    or is no directory, or a directory stands at *out* itself.  Saves
-    reading all the input first."""
+    or is no directory, a directory stands at *out* itself, or *out* is the
+    input file *source* (the build would replace it).  Saves reading all
+    the input first."""
     target = os.fspath(out)
+    if source is not None:
+        try:
+            same = os.path.samestat(os.stat(target), os.stat(source))
+        except OSError:
+            same = False  # no output yet, or no input to read (its reader says so)
+        if same:
+            raise ValueError(f"the output {os.fsdecode(target)} is the input file; building would replace it")
     parent = os.path.dirname(target) or (b"." if isinstance(target, bytes) else ".")
     try:
         st = os.stat(parent)
@@ -127,7 +135,8 @@ def _to_bool(text: str) -> bool:
     raise ValueError(f"not a boolean: {text!r}")
 
 
-_CONVERT: dict[str, Callable[[str], Any]] = {"int": int, "float": float, "bool": _to_bool, "json": json.loads}
+_CONVERT: dict[str, Callable[[str], Any]] = {
+    "int": int, "float": float, "bool": _to_bool, "json": lambda text: json.loads(text, parse_float=finite_float)}
 
 
 def _converter(header: list[str], schema: dict[str, str]) -> Callable[[list[str]], None] | None:
@@ -142,7 +151,7 @@ def _converter(header: list[str], schema: dict[str, str]) -> Callable[[list[str]
             text = row[j]
             try:
                 row[j] = func(text) if text != "" else None
-            except ValueError as exc:
+            except (ValueError, RecursionError) as exc:  # RecursionError: JSON nested too deep
                 raise ValueError(f"field {name!r}: {exc}") from None
 
     return convert
@@ -273,7 +282,9 @@ def _jsonl_slowly(lines: list[bytes], first: int) -> tuple[list[Any], list[int]]
         if lineno == 1:
             line = line.removeprefix(b"\xef\xbb\xbf")
         try:
-            records.append(json.loads(line))
+            records.append(json.loads(line, parse_float=finite_float))
+        except NumberOutOfRange as exc:
+            raise _AtPlace(lineno, f"bad value: {exc}") from None
         except UnicodeDecodeError as exc:
             raise _AtPlace(lineno, f"not UTF-8 text ({exc.reason} at byte {exc.start})") from None
         except json.JSONDecodeError as exc:
@@ -525,7 +536,7 @@ def build_from(
     Raises InputError (a ValueError) naming the file and line (or row) of
     a bad record; no file is written then.  Reading Parquet needs pyarrow.
     """
-    check_output(out)
+    check_output(out, source if isinstance(source, (str, bytes, os.PathLike)) else None)
     types = parse_schema(schema)
     if isinstance(source, (str, bytes, os.PathLike)):
         name = os.fsdecode(source)

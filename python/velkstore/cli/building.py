@@ -38,18 +38,20 @@ def _size_left(stream: BinaryIO) -> int | None:
         return None
 
 
-def _check_output(out: str, stream: BinaryIO | None) -> None:
+def _check_output(out: str, source: BinaryIO | str | None) -> None:
+    """Refuses an output that cannot be written, or that is the input
+    (*source*: the input's stream, or the path of a file read by path)."""
     if out == "-":
         raise CliError(EXIT_USAGE, 'the output must be a file name, not "-" (write ./- for a file named "-")')
     check_output(out)  # before any input is read
-    if stream is None:
+    if source is None:
         return
     try:
         target = os.stat(out)
-        source = os.fstat(stream.fileno())
+        read = os.stat(source) if isinstance(source, str) else os.fstat(source.fileno())
     except (OSError, ValueError):
         return  # no such output yet, or the input is no file
-    if os.path.samestat(target, source):
+    if os.path.samestat(target, read):
         raise CliError(EXIT_USAGE, f"the output {out} is the input file; building would replace it")
 
 
@@ -174,8 +176,7 @@ def _build(
     interrupt came during the write."""
     compress = "zstd" if args.compress or args.compress_level else None
     with VelkWriter(compress=compress, compress_level=args.compress_level) as writer:
-        if stream is not None:
-            _check_output(args.out, stream)
+        _check_output(args.out, stream if stream is not None else args.input)
         show = progress.wanted(args.progress)
         if stream is None:
             bar_cm = progress.meter(show, f"reading {name}", _parquet_rows(args.input), "rows")

@@ -9,11 +9,11 @@ nested deeper than orjson writes.
 from __future__ import annotations
 
 import json
-import math
 from typing import Any
 
 import orjson
 
+from .._common import NumberOutOfRange, finite_float
 from .._jsonvalue import bytes_to_json, from_json, unb64
 from .._native import encode
 
@@ -66,15 +66,6 @@ def dumps(obj: Any) -> bytes:
         return text.encode("utf-8") + b"\n"
 
 
-def _finite_float(literal: str) -> float:
-    # A number too large for a double would be stored as infinity, a value
-    # the line does not hold.  (The Infinity and NaN literals are kept.)
-    value = float(literal)
-    if math.isinf(value):
-        raise BadRecord(f"bad value: the number {literal} is out of range")
-    return value
-
-
 def _slow_loads(line: bytes, first: bool) -> Any:
     if first:
         line = line.removeprefix(b"\xef\xbb\xbf")  # a UTF-8 byte order mark
@@ -83,9 +74,9 @@ def _slow_loads(line: bytes, first: bool) -> Any:
     except UnicodeDecodeError as exc:
         raise BadRecord(f"not UTF-8 text ({exc.reason} at byte {exc.start})") from None
     try:
-        return json.loads(text, parse_float=_finite_float)
-    except BadRecord:
-        raise
+        return json.loads(text, parse_float=finite_float)
+    except NumberOutOfRange as exc:
+        raise BadRecord(f"bad value: {exc}") from None
     except json.JSONDecodeError as exc:
         raise BadRecord(f"invalid JSON: {exc.msg} (column {exc.colno})") from None
     except RecursionError:
@@ -113,7 +104,9 @@ def parse_batch(lines: list[bytes]) -> list[tuple[str | bytes, bytes]] | None:
             pairs = [(r["key"], pack(r["value"])) for r in records if type(r) is dict and len(r) == 2]
     except (orjson.JSONDecodeError, KeyError, ValueError, TypeError, OverflowError, RecursionError):
         return None
-    if len(pairs) != len(lines) or {type(k) for k, _ in pairs} != {str}:
+    # One record per line, each of them a pair: a line of two records beside
+    # one that is no pair would match the count of pairs alone.
+    if len(records) != len(lines) or len(pairs) != len(lines) or {type(k) for k, _ in pairs} != {str}:
         return None
     return pairs
 
