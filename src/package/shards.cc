@@ -61,7 +61,8 @@ PyObject* StoredKey(PyObject* key) {
 PyObject* StoredValue(PyObject* value, bool raw, PyObject* pack, std::string* scratch) {
   if (raw) {
     if (PyBytes_CheckExact(value)) return Py_NewRef(value);
-    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) return PyBytes_FromObject(value);
+    // Any bytes-like object, as VelkWriter takes.
+    if (PyObject_CheckBuffer(value)) return PyBytes_FromObject(value);
     return PyErr_Format(PyExc_TypeError, "raw must be bytes, not '%.200s'", Py_TYPE(value)->tp_name);
   }
   scratch->clear();
@@ -69,15 +70,16 @@ PyObject* StoredValue(PyObject* value, bool raw, PyObject* pack, std::string* sc
   return PyBytes_FromStringAndSize(scratch->data(), static_cast<Py_ssize_t>(scratch->size()));
 }
 
-// A pair's two items (borrowed from *seq), or false with TypeError set.
-bool Unpair(PyObject* pair, Ref* seq, PyObject** key, PyObject** value) {
-  *seq = Ref(PySequence_Fast(pair, ""));
-  if (*seq && PySequence_Fast_GET_SIZE(seq->get()) == 2) {
-    *key = PySequence_Fast_ITEMS(seq->get())[0];
-    *value = PySequence_Fast_ITEMS(seq->get())[1];
+// A pair's two items, held: converting them may run code that empties a
+// list pair.  False with TypeError set for anything but a pair.
+bool Unpair(PyObject* pair, Ref* key, Ref* value) {
+  Ref seq(PySequence_Fast(pair, ""));
+  if (seq && PySequence_Fast_GET_SIZE(seq.get()) == 2) {
+    *key = Ref(Py_NewRef(PySequence_Fast_ITEMS(seq.get())[0]));
+    *value = Ref(Py_NewRef(PySequence_Fast_ITEMS(seq.get())[1]));
     return true;
   }
-  if (!*seq && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  if (!seq && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
   PyErr_Clear();
   Ref text(PyObject_Repr(pair));
   if (!text) return false;
@@ -175,12 +177,11 @@ int SplitInto(SplitterObject* self, PyObject* pairs, bool raw, size_t limit) {
   for (size_t taken = 0; taken < limit; ++taken) {
     Ref pair(PyIter_Next(it.get()));
     if (!pair) return PyErr_Occurred() ? -1 : 1;
-    Ref seq;
-    PyObject *key, *value;
-    if (!Unpair(pair.get(), &seq, &key, &value)) return -1;
-    Ref kb(StoredKey(key));
+    Ref key, value;
+    if (!Unpair(pair.get(), &key, &value)) return -1;
+    Ref kb(StoredKey(key.get()));
     if (!kb) return -1;
-    Ref vb(StoredValue(value, raw, self->pack, &scratch));
+    Ref vb(StoredValue(value.get(), raw, self->pack, &scratch));
     if (!vb) return -1;
     const std::string_view k{PyBytes_AS_STRING(kb.get()), static_cast<size_t>(PyBytes_GET_SIZE(kb.get()))};
     const auto i = static_cast<Py_ssize_t>(ShardOf(k, self->seed, n));
