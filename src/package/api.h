@@ -89,7 +89,7 @@ PyObject* KeyTuple(PyObject* keys);
 // damaged record of a usable key or a damaged compressed value, goes to
 // *fault (unless one is there already).  hashes as ProbeMany takes them.
 void LookupPart(const StoreReader& store, std::span<const std::string_view> keys, const uint8_t* usable,
-                StoreReader::Found* found, Bytes* payloads, std::vector<std::byte>* arena,
+                StoreReader::Found* found, Bytes* payloads, DecodeBuffer* arena,
                 std::optional<StoreError>* fault, const uint64_t* hashes = nullptr);
 
 // A stored key as str (surrogateescape) or bytes.  New references.

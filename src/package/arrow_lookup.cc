@@ -203,7 +203,7 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     std::vector<StoreReader::Found> found(batch.size());
     std::vector<Bytes> values(batch.size());
-    std::vector<std::vector<std::byte>> arenas(num_shards);  // decompressed values
+    std::vector<DecodeBuffer> arenas(num_shards);  // decompressed values
     std::optional<StoreError> fault;
     size_t fault_shard = 0;
     arrow::BinaryOut out;

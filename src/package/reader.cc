@@ -234,7 +234,7 @@ PyObject* GetMany(Self* self, PyObject* const* args) {
   const std::vector<uint8_t>& usable = keys.usable;
   std::vector<StoreReader::Found> found(n);
   std::vector<Bytes> payloads(n);
-  std::vector<std::byte> arena;  // the batch's decompressed values
+  DecodeBuffer arena;  // the batch's decompressed values
   std::optional<StoreError> fault;
   auto lookup = [&] {
     LookupPart(*store, keys.views, usable.data(), found.data(), payloads.data(), &arena, &fault);

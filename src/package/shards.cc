@@ -637,7 +637,7 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
   std::vector<Bytes> payloads(n);
   // Compressed values are decompressed with the lookups, without the lock,
   // each group's into an arena of its own that stays put.
-  std::deque<std::vector<std::byte>> arenas;
+  std::deque<DecodeBuffer> arenas;
   std::optional<StoreError> fault;
   size_t fault_shard = 0;
   auto probe = [&] {
@@ -649,7 +649,7 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
     std::vector<uint64_t> part_hashes(part);
     std::vector<StoreReader::Found> part_found(part);
     std::vector<Bytes> part_payloads(part);
-    std::vector<std::byte> scratch;  // the arena of a store that does not compress
+    DecodeBuffer scratch;  // the arena of a store that does not compress
     for (size_t base = 0; base < n && !fault; base += part) {
       const size_t end = std::min(n, base + part);
       std::fill(count.begin(), count.end(), 0);
@@ -671,7 +671,7 @@ PyObject* RouteGetMany(Router* self, PyObject* const* args) {
       for (size_t i = 0; i < num_shards && !fault; ++i) {
         const size_t b = count[i], e = count[i + 1];
         if (b == e) continue;
-        std::vector<std::byte>* arena = stores[i]->values().compressed() ? &arenas.emplace_back() : &scratch;
+        DecodeBuffer* arena = stores[i]->values().compressed() ? &arenas.emplace_back() : &scratch;
         LookupPart(*stores[i], {part_keys.data() + b, e - b}, nullptr, part_found.data() + b,
                    part_payloads.data() + b, arena, &fault, hashed[i] ? part_hashes.data() + b : nullptr);
         fault_shard = i;

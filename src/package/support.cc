@@ -154,7 +154,7 @@ PyObject* KeyTuple(PyObject* keys) {
 }
 
 void LookupPart(const StoreReader& store, std::span<const std::string_view> keys, const uint8_t* usable,
-                StoreReader::Found* found, Bytes* payloads, std::vector<std::byte>* arena,
+                StoreReader::Found* found, Bytes* payloads, DecodeBuffer* arena,
                 std::optional<StoreError>* fault, const uint64_t* hashes) {
   std::vector<StoreReader::KeyFault> faults;
   store.ProbeMany(keys, found, payloads, &faults, hashes);
@@ -175,7 +175,7 @@ void LookupPart(const StoreReader& store, std::span<const std::string_view> keys
 }
 
 bool DecompressedValueOf(const StoreReader& r, Bytes stored, PyObject* path, Bytes* value) {
-  thread_local std::vector<std::byte> scratch;
+  thread_local DecodeBuffer scratch;
   auto decoded = r.values().Decode(stored, &scratch);
   if (!decoded.ok()) return RaiseStoreError(decoded.error(), path), false;
   *value = decoded.value();

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -102,7 +103,7 @@ TEST(Compression, EveryValueRoundTripsAndOnlyWrappersLookCompressed) {
   ASSERT_GT(dec.info().dictionary_size, 0u);
 
   uint64_t record_bytes = 0, record_stored = 0;
-  std::vector<std::byte> scratch;
+  DecodeBuffer scratch;
   for (size_t id = 0; id < values.size(); ++id) {
     SCOPED_TRACE(id);
     const Bytes stored = StoredAt(c, id);
@@ -163,7 +164,7 @@ TEST(Compression, IncompressibleValuesAreKeptAsTheyAreAndStillRoundTrip) {
       EXPECT_EQ(opened.value().info().stored_bytes, opened.value().info().value_bytes);
       continue;
     }
-    std::vector<std::byte> scratch;
+    DecodeBuffer scratch;
     for (size_t id = 0; id < values.size(); ++id) {
       SCOPED_TRACE(id);
       const Bytes stored = StoredAt(c, id);
@@ -213,7 +214,7 @@ TEST(Compression, LiteralsAreEntropyCodedOnlyWhereThatPaysAndEitherWayRoundTrip)
     const auto packed = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
     auto opened = ValueDecoder::Open(packed.section);
     ASSERT_TRUE(opened.ok());
-    std::vector<std::byte> scratch;
+    DecodeBuffer scratch;
     uint64_t stored = 0;
     for (size_t id = 0; id < c.values.size(); ++id) {
       auto got = opened.value().Decode(StoredAt(packed, id), &scratch);
@@ -237,7 +238,7 @@ TEST(Compression, ThreadsDecodeAtOnceMoreThanHaveLanes) {
   std::vector<std::thread> threads;
   for (size_t t = 0; t < wrong.size(); ++t) {
     threads.emplace_back([&, t] {
-      std::vector<std::byte> scratch, arena;
+      DecodeBuffer scratch, arena;
       std::vector<Bytes> batch;
       for (size_t id = 0; id < values.size(); ++id) batch.push_back(StoredAt(c, id));
       const std::vector<uint8_t> present(batch.size(), 1);
@@ -269,7 +270,7 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   auto opened = ValueDecoder::Open(section);
   ASSERT_TRUE(opened.ok());
   const ValueDecoder& dec = opened.value();
-  std::vector<std::byte> scratch;
+  DecodeBuffer scratch;
   size_t corrupt = 0;
   // Every byte of a few stored values flipped, and each cut short: the
   // decoder reports damage or gives some value (the record CRC, checked
@@ -300,6 +301,25 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   auto got = dec.Decode(huge, &scratch);
   ASSERT_FALSE(got.ok());
   EXPECT_EQ(got.error().kind(), ErrorKind::kCorrupt);
+  // One whose body is long enough for the length it claims (4 GiB from
+  // 100 KB of garbage) fails without the room it took being written: the
+  // process stays small (clearing the room first took seconds and 4 GiB).
+  std::string garbage(100000, '\x55');
+  std::string claim = std::string("\xc9\x00\x01\x86\xa5\x5a\xff\xff\xff\xff\x0f", 11) + garbage;
+  auto resident = [] {
+    long pages = 0, rss = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%ld %ld", &pages, &rss) != 2) rss = 0;
+      std::fclose(f);
+    }
+    return rss * 4096;
+  };
+  const long before = resident();
+  DecodeBuffer room;
+  auto claimed = dec.Decode(Of(claim), &room);
+  ASSERT_FALSE(claimed.ok());
+  EXPECT_EQ(claimed.error().kind(), ErrorKind::kCorrupt);
+  EXPECT_LT(resident() - before, 64L << 20);
 
   // A damaged section or dictionary: refused at open, or every value still
   // decodes to something or fails cleanly.
@@ -340,7 +360,7 @@ TEST(Compression, AFileCarriesItsDictionaryAndEveryReaderReadsIt) {
   ASSERT_TRUE(plain.ok());
   ASSERT_FALSE(plain.value().values().compressed());
   EXPECT_TRUE(plain.value().Verify().ok());
-  std::vector<std::byte> scratch;
+  DecodeBuffer scratch;
   size_t smaller = 0;
   for (size_t i = 0; i < values.size(); ++i) {
     auto stored = packed.value().Get("k" + std::to_string(i));

@@ -118,7 +118,7 @@ bool FixFileCrc(std::vector<uint8_t>& file) {
 // bytes than its wrapper states, and the stored bytes themselves where the
 // file does not compress or the object is not compressed.
 void CheckDecode(const ValueDecoder& decoder, Bytes stored) {
-  thread_local std::vector<std::byte> scratch;
+  thread_local DecodeBuffer scratch;
   auto value = decoder.Decode(stored, &scratch);
   uint64_t length;
   Bytes body;

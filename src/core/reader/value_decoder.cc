@@ -210,7 +210,7 @@ Result<void> ValueDecoder::DecodeInto(Bytes stored, std::byte* dst) const {
   return Decompress(length, body, dst, length);
 }
 
-Result<Bytes> ValueDecoder::Decode(Bytes stored, std::vector<std::byte>* scratch) const {
+Result<Bytes> ValueDecoder::Decode(Bytes stored, DecodeBuffer* scratch) const {
   if (!compressed_) return stored;
   uint64_t length;
   Bytes body;
@@ -229,7 +229,7 @@ Result<Bytes> ValueDecoder::Decode(Bytes stored, std::vector<std::byte>* scratch
 }
 
 Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present,
-                                      std::vector<std::byte>* arena, size_t* bad) const {
+                                      DecodeBuffer* arena, size_t* bad) const {
   if (!compressed_) return {};
   // Lengths first, so the arena is sized once and no view into it moves.
   uint64_t total = 0;

@@ -22,6 +22,26 @@ struct ZSTD_DDict_s;
 
 namespace velk {
 
+// Room for decompressed values, grown without clearing: the decoder writes
+// every byte of a value before it is read, so growing costs no pass over
+// the room, and a damaged value that claims a large size costs only the
+// pages the decoder writes before it fails.
+template <typename T>
+struct UninitAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  UninitAllocator() = default;
+  template <typename U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}  // NOLINT: rebinding
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+using DecodeBuffer = std::vector<std::byte, UninitAllocator<std::byte>>;
+
 class ValueDecoder {
  public:
   // A decoder for a file without compression: values are stored as they are.
@@ -46,12 +66,12 @@ class ValueDecoder {
   Result<void> DecodeInto(Bytes stored, std::byte* dst) const;
   // The value: stored itself when it is not compressed, else decompressed
   // into *scratch (resized) and viewed there.
-  Result<Bytes> Decode(Bytes stored, std::vector<std::byte>* scratch) const;
+  Result<Bytes> Decode(Bytes stored, DecodeBuffer* scratch) const;
   // Decode for a batch: each values[i] that present[i] marks, a stored
   // object on entry, views its value on return, decompressed into *arena
   // (grown at most once) where needed.  On damage, *bad is the position of the
   // first damaged one.
-  Result<void> DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present, std::vector<std::byte>* arena,
+  Result<void> DecodeMany(std::span<Bytes> values, std::span<const uint8_t> present, DecodeBuffer* arena,
                           size_t* bad) const;
 
  private:
