@@ -2,6 +2,7 @@
 MessagePack encodes them, one copy of equal values, nothing left of a
 rebound value, and builds that report what they wrote."""
 
+import datetime
 import math
 import os
 import threading
@@ -140,6 +141,16 @@ def test_values_are_encoded_exactly_as_msgpack_does(tmp_path):
     with VelkReader(tmp_path / "p.vlks") as r:
         for i, v in enumerate(values):
             assert r.get_raw(f"v{i}") == msgpack.packb(v, use_bin_type=True), v
+    # A datetime subclass with a time zone is the same point in time.
+    class Moment(datetime.datetime):
+        pass
+
+    utc = datetime.timezone.utc
+    w.add("moment", [Moment(1969, 7, 20, 20, 17, 40, 5, tzinfo=utc)])
+    w.build(tmp_path / "m.vlks")
+    with VelkReader(tmp_path / "m.vlks") as r:
+        assert r.get_raw("moment") == msgpack.packb([datetime.datetime(1969, 7, 20, 20, 17, 40, 5, tzinfo=utc)],
+                                                   datetime=True)
     for v in ([1, {2, 3}], {"ok": 1, "big": 2**70}):  # a part no encoder takes fails the whole value
         with pytest.raises((TypeError, OverflowError)):
             w.add("bad", v)

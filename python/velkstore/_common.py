@@ -65,7 +65,14 @@ def _unstorable(obj: object) -> UnstorableError:
 
 
 def _no_form(obj: object) -> object:
-    # The packer's fallback for the objects it has no form for.
+    # The packer's fallback for the objects it has no form for.  It stores
+    # only exact datetimes: a subclass with a time zone (a pandas Timestamp,
+    # for one) is a point in time all the same, stored as a timestamp, to
+    # the nanosecond where it keeps them.
+    if isinstance(obj, datetime.datetime) and obj.utcoffset() is not None:
+        ts = msgpack.Timestamp.from_datetime(obj)
+        ns = getattr(obj, "nanosecond", 0)
+        return msgpack.Timestamp(ts.seconds, ts.nanoseconds + ns) if ns else ts
     raise _unstorable(obj)
 
 

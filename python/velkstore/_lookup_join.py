@@ -86,10 +86,10 @@ def cached_reader(ref: StoreRef) -> Any:
             reader: Any = ShardedReader(ref.path, verify=ref.verify, shards=ref.shards)
         else:
             reader = open_store(ref.path, verify=ref.verify)
+        # A replaced reader is dropped, not closed: a task on another thread
+        # may have been handed it and not yet begun its lookup.  Its file is
+        # released when the last of them lets it go.
         _cache[ref] = (ident, reader)
-    if hit is not None:
-        # A lookup still running on the old reader finishes on its mapping.
-        hit[1].close()
     return reader
 
 

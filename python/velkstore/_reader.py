@@ -132,7 +132,9 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_reopen, (type(self), self.path, self._verify))
+        # The path made absolute: the process that unpickles the reader may
+        # work in another directory.
+        return (_reopen, (type(self), os.path.abspath(self.path), self._verify))
 
     def __repr__(self) -> str:
         if self.closed:

@@ -260,8 +260,9 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        # A reader travels to another process as its directory and options.
-        return (_reopen, (self._dir, self._verify, self._shard_ids))
+        # A reader travels to another process as its directory (made
+        # absolute: that process may work in another one) and options.
+        return (_reopen, (os.path.abspath(self._dir), self._verify, self._shard_ids))
 
     def __repr__(self) -> str:
         if self._readers is None:
