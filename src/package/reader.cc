@@ -315,8 +315,11 @@ const Params kItemsBytesParams{"items_bytes()", kBytesNames, 4, 0, 3};
 // ---- the file -----------------------------------------------------------
 
 PyObject* Stats(Self* self) {
-  const StoreReader* r = Open(self);
-  if (r == nullptr) return nullptr;
+  if (Open(self) == nullptr) return nullptr;
+  // Held for the call: building the dicts may start a collection (before
+  // Python 3.12), and code it runs may close the reader.
+  const std::shared_ptr<const StoreReader> store = self->store;
+  const StoreReader* r = store.get();
   Ref compression;
   if (r->values().compressed()) {
     const CompressionInfo& c = r->values().info();
