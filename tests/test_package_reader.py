@@ -99,8 +99,10 @@ def test_bad_key_type_is_type_error_everywhere(store):
         with pytest.raises(TypeError):
             call()
     assert 5 not in r and "\ud800" not in r and r.get("\ud800", 7) == 7  # no stored key can match
-    with pytest.raises(LimitError):
-        w.add("\ud800", 1)
+    assert list(r.prefix("\ud800")) == list(r.keys_bytes("\ud800")) == []  # nor start with it
+    for call in (lambda: w.add("\ud800", 1), lambda: r.range("\ud800")):  # nor has it a place in key order
+        with pytest.raises(LimitError):
+            call()
     assert w._counts() == (0, 0)
 
 

@@ -465,8 +465,14 @@ static bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
 }
 
 bool ScanKeys::Parse(PyObject* prefix_arg, PyObject* start_arg, PyObject* stop_arg) {
-  return Bound(prefix_arg, &prefix, &has_prefix) && Bound(start_arg, &start, &has_start) &&
-         Bound(stop_arg, &stop, &has_stop);
+  if (prefix_arg != nullptr && prefix_arg != Py_None) {
+    switch (ToKey(prefix_arg, &prefix)) {
+      case KeyConv::kOk: has_prefix = true; break;
+      case KeyConv::kNoBytes: matches_none = true; break;
+      case KeyConv::kError: return false;
+    }
+  }
+  return Bound(start_arg, &start, &has_start) && Bound(stop_arg, &stop, &has_stop);
 }
 
 // The least key above every key that starts with prefix: prefix without
@@ -481,6 +487,10 @@ static std::optional<std::string> PrefixSuccessor(std::string_view prefix) {
 }
 
 bool ScanKeys::Range(const StoreReader& r, PyObject* path, size_t* begin_out, size_t* end_out) const {
+  if (matches_none) {
+    *begin_out = *end_out = 0;
+    return true;
+  }
   size_t begin = 0, end = r.entry_count();
   // Keys are in ascending order: each bound is a binary search.
   auto seek = [&](std::string_view bound, size_t* out) {

@@ -28,6 +28,10 @@ enum class ValueForm : uint8_t { kNone, kRaw, kDecoded };
 struct ScanKeys {
   KeyBuf prefix, start, stop;
   bool has_prefix = false, has_start = false, has_stop = false;
+  // A prefix of text with no byte form: no stored key starts with it (as no
+  // stored key equals such a key).  A bound of one has no place in the key
+  // order, and is an error.
+  bool matches_none = false;
   // Converts the arguments (each may be null); false with the error set.
   bool Parse(PyObject* prefix_arg, PyObject* start_arg, PyObject* stop_arg);
   // The entries [begin, end) of r's key list the scan covers; false with

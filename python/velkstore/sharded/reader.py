@@ -10,7 +10,7 @@ from typing import Any
 
 from .. import _native
 from .._common import Key, PathArg
-from .._errors import ClosedError, CorruptError, LimitError, ShardNotOpenError
+from .._errors import ClosedError, CorruptError, ShardNotOpenError
 from .._reader import VelkReader
 from .manifest import (
     DirPath,
@@ -168,11 +168,7 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
         return self._prefix(prefix, _RAW)
 
     def _prefix(self, prefix: Any, values: int) -> Iterator[tuple[str, Any]]:
-        try:
-            return self._scan(prefix, values=values)
-        except LimitError:
-            self._all()
-            return iter(())  # text with no byte form: no stored key starts with it
+        return self._scan(prefix, values=values)
 
     def range(self, start: Any = None, stop: Any = None) -> Iterator[tuple[str, Any]]:
         """(key, object) for start <= key < stop (either end open when
