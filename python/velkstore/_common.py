@@ -114,7 +114,7 @@ def finite_float(literal: str) -> float:
     read as infinity, a value the input does not hold, and is refused.  (The
     Infinity and NaN literals are kept.)"""
     value = float(literal)
-    if value in (math.inf, -math.inf):
+    if math.isinf(value):
         raise NumberOutOfRange(f"the number {literal} is out of range")
     return value
 

@@ -99,11 +99,11 @@ def parse_schema(text: str | Mapping[str, str] | None) -> dict[str, str]:
     return dict(items)
 
 
-def check_output(out: PathArg, source: PathArg | None = None) -> None:
+def check_output(out: PathArg, source: PathArg | int | None = None) -> None:
     """Fail at once when *out* cannot be written: its directory is missing
     or is no directory, a directory stands at *out* itself, or *out* is the
-    input file *source* (the build would replace it).  Saves reading all
-    the input first."""
+    input file *source* (a path or an open file's descriptor; the build would
+    replace it).  Saves reading all the input first."""
     target = os.fspath(out)
     if source is not None:
         try:

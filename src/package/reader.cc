@@ -450,13 +450,20 @@ PyObject* CreateReaderType(PyObject* module) {
   return t;
 }
 
-// A scan bound given as a key or None (absent).  False with an error set.
-static bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
+// A scan bound given as a key or None (absent).  Text with no byte form
+// sets *no_bytes where one is given, else is an error.  False with an error
+// set.
+static bool Bound(PyObject* arg, KeyBuf* buf, bool* present, bool* no_bytes = nullptr) {
   *present = arg != nullptr && arg != Py_None;
   if (!*present) return true;
   switch (ToKey(arg, buf)) {
     case KeyConv::kOk: return true;
     case KeyConv::kNoBytes:
+      if (no_bytes != nullptr) {
+        *present = false;
+        *no_bytes = true;
+        return true;
+      }
       PyErr_Format(imports.limit_error, "key %R cannot be encoded as UTF-8", arg);
       return false;
     case KeyConv::kError: return false;
@@ -465,14 +472,8 @@ static bool Bound(PyObject* arg, KeyBuf* buf, bool* present) {
 }
 
 bool ScanKeys::Parse(PyObject* prefix_arg, PyObject* start_arg, PyObject* stop_arg) {
-  if (prefix_arg != nullptr && prefix_arg != Py_None) {
-    switch (ToKey(prefix_arg, &prefix)) {
-      case KeyConv::kOk: has_prefix = true; break;
-      case KeyConv::kNoBytes: matches_none = true; break;
-      case KeyConv::kError: return false;
-    }
-  }
-  return Bound(start_arg, &start, &has_start) && Bound(stop_arg, &stop, &has_stop);
+  return Bound(prefix_arg, &prefix, &has_prefix, &matches_none) && Bound(start_arg, &start, &has_start) &&
+         Bound(stop_arg, &stop, &has_stop);
 }
 
 // The least key above every key that starts with prefix: prefix without

@@ -422,19 +422,18 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
   std::string payload, field;
   KeyBuf key;
   Ref text_key;
-  // Encoding a field may run Python code that changes the rows list or a
-  // row: each row is taken as a tuple of its own, and the list's length
-  // read again at every step.
+  // Encoding a value that is not plain may run Python code, which may
+  // change the rows list or a row: the list's length is read again at every
+  // step, the key and value are held while a value is encoded, and a row of
+  // the caller's is taken as a tuple of its own before a field that is not
+  // plain is encoded (rows of plain fields, the common case, are not copied).
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[1]); ++i) {
     Ref item(Py_NewRef(PyList_GET_ITEM(args[1], i)));
-    if (!PyList_Check(item.get()) && !PyTuple_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError, "_update_rows(): a row must be a list or tuple");
-      return nullptr;
-    }
-    Ref row(PySequence_Tuple(item.get()));
+    Ref row(PySequence_Fast(item.get(), "_update_rows(): a row must be a list or tuple"));
     if (!row) return nullptr;
-    if (PyTuple_GET_SIZE(row.get()) != width) {
-      PyErr_Format(PyExc_ValueError, "row %zd has %zd fields, not %zd", i, PyTuple_GET_SIZE(row.get()), width);
+    if (PySequence_Fast_GET_SIZE(row.get()) != width) {
+      PyErr_Format(PyExc_ValueError, "row %zd has %zd fields, not %zd", i, PySequence_Fast_GET_SIZE(row.get()),
+                   width);
       return nullptr;
     }
     PyObject* const* fields = PySequence_Fast_ITEMS(row.get());
@@ -449,12 +448,18 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
     EarlyPair pair;
     pair.Start(self, key.view);
     if (value_index >= 0) {
-      if (!Encode(self, fields[value_index], &payload)) return nullptr;
+      const Ref held_key(Py_NewRef(k)), held_value(Py_NewRef(fields[value_index]));
+      if (!Encode(self, held_value.get(), &payload)) return nullptr;
     } else {
       payload = header;
       for (Py_ssize_t j = 0; j < width; ++j) {
         payload += names[static_cast<size_t>(j)];
         if (PackPlain(fields[j], &payload)) continue;
+        if (row.get() == item.get() && PyList_Check(row.get())) {
+          row = Ref(PyList_AsTuple(row.get()));
+          if (!row) return nullptr;
+          fields = PySequence_Fast_ITEMS(row.get());
+        }
         if (!Encode(self, fields[j], &field)) return nullptr;
         payload += field;
       }

@@ -43,16 +43,16 @@ def _check_output(out: str, source: BinaryIO | str | None) -> None:
     (*source*: the input's stream, or the path of a file read by path)."""
     if out == "-":
         raise CliError(EXIT_USAGE, 'the output must be a file name, not "-" (write ./- for a file named "-")')
-    check_output(out)  # before any input is read
-    if source is None:
-        return
+    read: str | int | None = None
+    if isinstance(source, str):
+        read = source
+    elif source is not None:
+        with suppress(OSError, ValueError):  # a stream that is no file
+            read = source.fileno()
     try:
-        target = os.stat(out)
-        read = os.stat(source) if isinstance(source, str) else os.fstat(source.fileno())
-    except (OSError, ValueError):
-        return  # no such output yet, or the input is no file
-    if os.path.samestat(target, read):
-        raise CliError(EXIT_USAGE, f"the output {out} is the input file; building would replace it")
+        check_output(out, read)  # before any input is read
+    except ValueError as exc:  # the output is the input
+        raise CliError(EXIT_USAGE, str(exc)) from None
 
 
 def _stage(writer: VelkWriter, stream: BinaryIO, name: str, bar: progress.Meter) -> None:
