@@ -62,6 +62,8 @@ ATTEMPTS = 8
 PENDING = {}
 
 COMMITTED = re.compile(r"replaced|committed")
+# The permission bits of the single store files before each operation.
+KEPT_MODE = 0o600
 
 
 def old_pairs():
@@ -80,6 +82,8 @@ def make_templates(top):
     single = os.path.join(top, "single")
     os.makedirs(os.path.join(single, "store"))
     build_single(os.path.join(single, "store", "s.vlks"), old_pairs())
+    # Not readable by others: a build must never make it more open.
+    os.chmod(os.path.join(single, "store", "s.vlks"), KEPT_MODE)
     with open(os.path.join(single, "input.jsonl"), "w") as f:
         for i in range(40):
             f.write(json.dumps({"key": f"k{i:03d}", "value": f"new{i}"}) + "\n")
@@ -101,6 +105,7 @@ def make_templates(top):
     for key, raw in old_pairs().items():
         w.add_key(key, w.add_object_raw(raw))
     w.build(os.path.join(plain, "store", "s.vlks"))
+    os.chmod(os.path.join(plain, "store", "s.vlks"), KEPT_MODE)
     templates["reindex"] = plain
 
     loose = os.path.join(top, "loose")
@@ -256,6 +261,9 @@ class Case:
             state = generation(self.scenario, self.store)
         except Exception as exc:  # noqa: BLE001 - any failure to read back is the finding
             return faults + [f"store not intact: {type(exc).__name__}: {exc}"]
+        single = os.path.join(self.store, "s.vlks")
+        if os.path.exists(single) and os.stat(single).st_mode & 0o777 != KEPT_MODE:
+            faults.append(f"the store's permissions are now {os.stat(single).st_mode & 0o777:o}")
         opening = self.scenario.startswith("open_")
         if opening and state != "old":
             faults.append("an open changed the store")

@@ -68,6 +68,12 @@ def test_an_old_file_opens_through_the_fallback_and_reindex_adds_the_index(tmp_p
     assert _velkstore._VelkReader(str(old)).verify() is True
     # The old reader still sees the old file: the new one was renamed over it.
     assert dict(r) == {"a": 1, "b": 2} and old.read_bytes()[40:58] == data[40:58]
+    # Through a link, the file it names is reindexed and the link stays.
+    link = tmp_path / "link.vlks"
+    link.symlink_to(old.name)
+    reindex(link)
+    assert link.is_symlink() and VelkReader(old).stats()["index"]
+    link.unlink()
     # A damaged file is refused, and stays as it was.
     damaged = data[:-1] + bytes([data[-1] ^ 1])
     old.write_bytes(damaged)

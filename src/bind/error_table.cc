@@ -30,6 +30,8 @@ constexpr ErrorRow kRows[] = {
     {kRename, "rename", P::kOs, "rename", EIO},
     {kNotDurable, "sync dir: {path} was replaced but may not be durable", P::kOs,
      "sync dir: {path} was replaced but may not be durable", EIO},
+    {kTargetChanged, "{path} was replaced by another build meanwhile; left as it is", P::kOs,
+     "{path} was replaced by another build meanwhile; left as it is", EAGAIN},
     {kIo, "", P::kOs, "", EIO},
     {kKeyTooLong, "", P::kLimit, "", 0},
     {kObjectTooLarge, "", P::kLimit, "", 0},

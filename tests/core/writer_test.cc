@@ -395,8 +395,18 @@ TEST_F(WriterCommit, UniqueTemporaryNamesLeaveOnlyTheTarget) {
   EXPECT_EQ(ReadFile(target), ByteVec(whole.begin(), whole.end()));
   EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
+  // A commit of a new version of u.vlks finds another file there (another
+  // build replaced it meanwhile): that file stays.
+  const writer::FileId before = writer::IdentifyFile(target.string()).value();
+  ASSERT_TRUE(writer::CommitFile(target.string(), parts, writer::TempNaming::kUnique).ok());
+  Result<void> r =
+      writer::CommitFile(target.string(), std::span<const Bytes>(parts, 1), writer::TempNaming::kUnique, &before);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(std::tuple(r.error().reason(), r.error().path()), std::tuple(Reason::kTargetChanged, target.string()));
+  EXPECT_EQ(ReadFile(target), ByteVec(whole.begin(), whole.end()));
+
   fs::create_directory(dir_ / "taken.vlks");
-  const Result<void> r = writer::CommitFile((dir_ / "taken.vlks").string(), parts, writer::TempNaming::kUnique);
+  r = writer::CommitFile((dir_ / "taken.vlks").string(), parts, writer::TempNaming::kUnique);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(std::tuple(r.error().reason(), r.error().os_errno()), std::tuple(Reason::kRename, EISDIR));
   std::vector<std::string> names;

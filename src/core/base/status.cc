@@ -22,6 +22,7 @@ ErrorKind StoreError::kind() const {
     case Reason::kSyncDir:
     case Reason::kRename:
     case Reason::kNotDurable:
+    case Reason::kTargetChanged:
     case Reason::kIo: return ErrorKind::kIo;
     case Reason::kKeyTooLong:
     case Reason::kObjectTooLarge:

@@ -49,6 +49,7 @@ enum class Reason : uint8_t {
   kSyncDir,         // opening the directory to sync it, before the rename
   kRename,          // renaming the temporary file over the target
   kNotDurable,      // the target (path) was replaced, but syncing its directory failed
+  kTargetChanged,   // another build replaced the target (path) while this one ran; left as it is
   kIo,              // another system failure; the detail names the operation
   // kGeneral; the detail gives the numbers.
   kKeyTooLong,      // a key longer than the format stores

@@ -1,7 +1,11 @@
 #include "core/reindex/reindex.h"
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -12,11 +16,24 @@
 
 namespace velk {
 
-Result<BuildResult> Reindex(const std::string& path) {
+Result<BuildResult> Reindex(const std::string& given) {
+  // A link names the file to index: the new file replaces that file, and
+  // the link keeps pointing at it.
+  std::string path = given;
+  if (std::unique_ptr<char, decltype(&std::free)> real(::realpath(given.c_str(), nullptr), &std::free); real)
+    path = real.get();
+  // The file mapped is the one named before and after the open: the
+  // commit then replaces only that file, never one another build put in
+  // its place while this one ran.
+  auto before = writer::IdentifyFile(path);
+  if (!before.ok()) return std::move(before).error();
   // Through the in-memory index: the lazy reader would check only what it
   // reads, and every entry is read here.
   auto opened = StoreReader::Open(path, /*verify=*/true);
   if (!opened.ok()) return std::move(opened).error().WithPath(path);
+  auto after = writer::IdentifyFile(path);
+  if (!after.ok()) return std::move(after).error();
+  if (!(after.value() == before.value())) return StoreError(Reason::kTargetChanged, {}, path);
   const StoreReader& r = opened.value();
   VELK_TRY(r.Verify());
 
@@ -84,7 +101,7 @@ Result<BuildResult> Reindex(const std::string& path) {
   out.EncodeTo(head.data());
   MarkExtension(head.data(), area.directory_length);
   const std::vector<Bytes> parts = {head, data, area.records, index};
-  VELK_TRY(writer::CommitFile(path, parts, writer::TempNaming::kUnique));
+  VELK_TRY(writer::CommitFile(path, parts, writer::TempNaming::kUnique, &before.value()));
   return BuildResult{objects, header.num_keys, out.index_offset + index.size(), out.file_crc32};
 }
 

@@ -46,7 +46,20 @@ struct TargetFacts {
 // and fails, if at all, at its own step.
 Result<TargetFacts> ExamineTarget(const std::string& target) {
   struct stat st;
-  if (::lstat(target.c_str(), &st) != 0) return TargetFacts{};
+  if (::lstat(target.c_str(), &st) != 0) {
+    // A path that names nothing (yet), or that this process cannot reach,
+    // fails at its own step.  Any other failure (an I/O error) leaves the
+    // target's kind and mode unknown: going on could replace a node that
+    // must not be replaced, or widen a file's permissions.
+    switch (errno) {
+      case ENOENT:
+      case ENOTDIR:
+      case ENAMETOOLONG:
+      case ELOOP:
+      case EACCES: return TargetFacts{};
+      default: return StoreError(Reason::kIo, "lstat", target, errno);
+    }
+  }
   if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
     return StoreError(Reason::kNotReplaceable, {}, target);
   }
@@ -221,7 +234,14 @@ void ReclaimStale(std::string_view stem) {
 
 }  // namespace
 
-Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> parts, TempNaming naming) {
+Result<FileId> IdentifyFile(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return StoreError::Os(Reason::kOpen, errno, path);
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> parts, TempNaming naming,
+                        const FileId* replaces) {
   // The system calls take C strings, which would cut the path at a NUL
   // byte and silently name another file.
   if (target_view.find('\0') != std::string_view::npos) {
@@ -267,6 +287,12 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   // that could not sync it fails with the old target still in place.
   UniqueFd dir(::open(ParentDir(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return StoreError::Os(Reason::kSyncDir, errno, ParentDir(target));
+  if (replaces != nullptr) {
+    struct stat now;
+    if (::lstat(target.c_str(), &now) != 0 || static_cast<uint64_t>(now.st_dev) != replaces->dev ||
+        static_cast<uint64_t>(now.st_ino) != replaces->ino)
+      return StoreError(Reason::kTargetChanged, {}, target);
+  }
   if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::Os(Reason::kRename, errno, target);
   guard.Release();
   while (SyncToStorage(dir.get()) != 0) {

@@ -57,7 +57,21 @@ enum class TempNaming {
 // syncing or closing it; kSyncDir opening its directory (before the rename,
 // target untouched); kRename; and, after the rename, kNotDurable when
 // syncing the directory fails: the target is replaced by then.
-Result<void> CommitFile(std::string_view target, std::span<const Bytes> parts, TempNaming naming);
+//
+// With replaces, the commit is of a new version of that file: when target
+// no longer names it just before the rename (another build replaced it
+// meanwhile), the commit fails with kTargetChanged and leaves target as
+// it is, so that the other build's file is not lost.
+struct FileId {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  bool operator==(const FileId&) const = default;
+};
+Result<void> CommitFile(std::string_view target, std::span<const Bytes> parts, TempNaming naming,
+                        const FileId* replaces = nullptr);
+
+// The identity of the file path names (links followed).
+Result<FileId> IdentifyFile(const std::string& path);
 
 // How many parts ahead a pass over the parts of a file starts loading them
 // (PrefetchPart).
