@@ -26,8 +26,10 @@ def test_closed_standard_streams_give_clean_errors(tmp_path):
     src = jsonl(tmp_path / "in.jsonl", 3)
     store = tmp_path / "s.vlks"
     assert subprocess.run([*COMMAND, "build", str(store), str(src)], capture_output=True).returncode == 0
+    built = store.stat().st_mtime_ns
     cases = [
         (["build", str(tmp_path / "o.vlks"), "-"], 0, "standard input is closed"),
+        (["reindex", str(store)], 1, "standard output is closed"),  # before the file is touched
         (["get", "--raw", str(store), "k1"], 1, "standard output is closed"),
         (["dump", str(store)], 1, "standard output is closed"),
         (["get", "--stdin", str(store)], 0, "standard input is closed"),
@@ -35,7 +37,7 @@ def test_closed_standard_streams_give_clean_errors(tmp_path):
     for args, fd, message in cases:
         res = subprocess.run([*COMMAND, *args], capture_output=True, preexec_fn=lambda fd=fd: os.close(fd))
         assert (res.returncode, res.stderr.decode()) == (3, f"velkstore: {message}\n"), args
-    assert not (tmp_path / "o.vlks").exists()
+    assert not (tmp_path / "o.vlks").exists() and store.stat().st_mtime_ns == built
 
 
 def test_build_refuses_to_overwrite_its_input_or_write_dash(tmp_path):
@@ -51,6 +53,19 @@ def test_build_refuses_to_overwrite_its_input_or_write_dash(tmp_path):
             res = subprocess.run([*COMMAND, "build", *args], stdin=stdin, capture_output=True, cwd=tmp_path)
         assert res.returncode == 2 and message in res.stderr.decode(), args
     assert src.read_bytes() == before and not (tmp_path / "-").exists()
+    # A FIFO as the output is refused before the input is read.
+    os.mkfifo(tmp_path / "fifo")
+    with open(src, "rb") as stdin:
+        res = subprocess.run([*COMMAND, "build", "fifo", "-"], stdin=stdin, capture_output=True, cwd=tmp_path)
+        assert res.returncode == 3 and b"not a regular file" in res.stderr and stdin.tell() == 0
+    # A summary line the output's encoding cannot give does not fail a build
+    # that is done.
+    res = subprocess.run(
+        [*COMMAND, "build", os.fsencode(tmp_path) + b"/odd\xff.vlks", str(src)],
+        capture_output=True,
+        env={**os.environ, "PYTHONIOENCODING": "latin-1"},
+    )
+    assert res.returncode == 0 and res.stdout.startswith(b"\\u2705"), res.stderr
 
 
 def test_interrupt_after_the_commit_keeps_the_store_and_exits_0(tmp_path):

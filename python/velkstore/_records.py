@@ -101,9 +101,10 @@ def parse_schema(text: str | Mapping[str, str] | None) -> dict[str, str]:
 
 def check_output(out: PathArg, source: PathArg | int | None = None) -> None:
     """Fail at once when *out* cannot be written: its directory is missing
-    or is no directory, a directory stands at *out* itself, or *out* is the
-    input file *source* (a path or an open file's descriptor; the build would
-    replace it).  Saves reading all the input first."""
+    or is no directory, a directory, device, FIFO or socket stands at *out*
+    itself, or *out* is the input file *source* (a path or an open file's
+    descriptor; the build would replace it).  Saves reading all the input
+    first."""
     target = os.fspath(out)
     if source is not None:
         try:
@@ -121,6 +122,13 @@ def check_output(out: PathArg, source: PathArg | int | None = None) -> None:
         raise os_error(20, "the output's directory is not a directory", parent)  # ENOTDIR
     if os.path.isdir(target):
         raise os_error(21, "the output is a directory; give a file name", target)  # EISDIR
+    try:
+        kind = os.lstat(target).st_mode
+    except OSError:
+        return  # no output yet; the build's own steps report the rest
+    if stat.S_ISCHR(kind) or stat.S_ISBLK(kind) or stat.S_ISFIFO(kind) or stat.S_ISSOCK(kind):
+        # As the build itself refuses it: the rename would replace the node.
+        raise os_error(5, f"cannot replace {os.fsdecode(target)}: not a regular file", target)  # EIO
 
 
 # ---- converting fields -----------------------------------------------------

@@ -210,7 +210,12 @@ def _build(
             info = writer.build(args.out)
             try:
                 if sys.stdout is not None:
-                    sys.stdout.write(_summary(info))
+                    # A path or mark the output's encoding cannot give is
+                    # escaped: the file is written, so this line must not
+                    # fail the build.
+                    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+                    line = _summary(info).encode(encoding, "backslashreplace").decode(encoding)
+                    sys.stdout.write(line)
                     sys.stdout.flush()
             except OSError:
                 pass  # the file is complete; a lost summary line is no failure

@@ -92,8 +92,9 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_reindex(args: argparse.Namespace) -> int:
+    out = stdout()  # a closed output fails before the file is touched
     info = reindex(args.file)
-    stdout().write(f"indexed: {args.file} ({info.num_keys} keys, {info.file_size} bytes)\n".encode(
+    out.write(f"indexed: {args.file} ({info.num_keys} keys, {info.file_size} bytes)\n".encode(
         "utf-8", "surrogateescape"))
     return EXIT_OK
 
