@@ -82,7 +82,15 @@ def test_reader_refuses_manifests_and_shards_that_misplace_keys(tmp_path):
         (d / name).unlink()
         (d / name).symlink_to(outside)
 
+    def odd_name(d, m):
+        m["shards"][0]["file"] = "\ud800.vlks"  # valid JSON, but no file's name
+
+    def bool_version(d, m):
+        m["version"] = True
+
     for edit, error, match in [
+        (odd_name, CorruptError, "no valid file name"),
+        (bool_version, VersionError, "version True"),
         (seed, CorruptError, "place in shard"),
         (permuted, CorruptError, "place in shard"),
         (link_out, CorruptError, "outside the store's directory"),
@@ -237,6 +245,57 @@ def test_commit_shards_replaces_a_store_and_refuses_odd_files(tmp_path):
     commit_shards(d, names)
     assert read_all(d) == pairs
     assert store_files(d) == sorted([*names, "adir.vlks", "link.vlks"])
+    # Links to the store's own shards: the files they name are kept.
+    for i, name in enumerate(names):
+        os.symlink(name, d / f"alias{i}.vlks")
+    commit_shards(d, ["alias0.vlks", "alias1.vlks"])
+    assert read_all(d) == pairs
+
+
+def test_commit_shards_commits_nothing_when_its_files_change_meanwhile(tmp_path, monkeypatch):
+    import importlib
+
+    module = importlib.import_module("velkstore.sharded.commit")
+    d = build(tmp_path / "st", {"a": 1}, num_shards=2)
+    files = [s["file"] for s in manifest(d)["shards"]]
+    real = module.commit
+
+    def late(*args, **kw):
+        build(d, {"b": 2}, num_shards=2)  # removes the shards just checked
+        return real(*args, **kw)
+
+    monkeypatch.setattr(module, "commit", late)
+    with pytest.raises(OSError, match="changed while the store was being committed"):
+        commit_shards(d, files)
+    assert read_all(d) == {"b": 2}
+
+
+def test_a_spill_cut_short_by_a_full_disk_leaves_no_torn_frame(tmp_path):
+    # A file size limit stands in for a full disk: a spill's write stops
+    # part way through a frame.  Once there is room again, the build holds
+    # every pair once.
+    script = f"""
+import resource, signal, velkstore
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+pairs = {{f"k{{i}}": "v" * 200 for i in range(3000)}}
+with velkstore.ShardedWriter({str(tmp_path / "st")!r}, 2, spill_bytes=1 << 16) as w:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, resource.RLIM_INFINITY))
+    try:
+        w.update(pairs)
+    except OSError:
+        pass
+    else:
+        raise SystemExit("no spill failed")
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    w.update(pairs)
+with velkstore.ShardedReader({str(tmp_path / "st")!r}) as r:
+    assert r.verify() and dict(r) == pairs
+"""
+    import subprocess
+    import sys
+
+    res = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=120)
+    assert res.returncode == 0, res.stderr.decode()
 
 
 def test_commit_shards_refuses_a_damaged_shard_and_keeps_the_store(tmp_path):

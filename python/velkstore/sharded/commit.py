@@ -11,12 +11,14 @@ from .._errors import CorruptError
 from .._reader import VelkReader
 from .manifest import (
     DirPath,
+    FileIds,
     Manifest,
     ShardEntry,
     check_num_shards,
     check_seed,
     check_shard_path,
     commit,
+    file_id,
     join,
     valid_file_name,
 )
@@ -50,10 +52,13 @@ def commit_shards(
     if len(set(files)) != n:
         raise ValueError("the same file is named twice")
     entries = []
+    checked: FileIds = {}
     for i, name in enumerate(files):
         path = join(target, name)
         if (fault := check_shard_path(target, path)) is not None:
             raise ValueError(f"shard file {name!r} {fault}")
+        # The file checked is the one the commit names, under its lock.
+        checked[name] = file_id(path) if os.path.exists(path) else (-1, -1)
         with VelkReader(path, verify=True) as r:
             if check_keys and (kb := _native.misplaced_key(r, i, n, seed)) is not None:
                 raise CorruptError(
@@ -62,5 +67,5 @@ def commit_shards(
             st = r.stats()
             entries.append(ShardEntry(file=name, size=st["file_size"], num_keys=st["num_keys"], crc32=st["file_crc32"]))
     manifest = Manifest(num_shards=n, seed=seed, shards=tuple(entries))
-    commit(target, manifest)
+    commit(target, manifest, checked=checked)
     return manifest

@@ -21,7 +21,7 @@ import json
 import os
 import stat
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Set
 from contextlib import contextmanager, suppress
 from dataclasses import asdict, dataclass
 from typing import Any, TypeAlias
@@ -151,11 +151,21 @@ def _nat(doc: dict[str, Any], field: str, directory: DirPath, limit: int = 1 << 
     return value
 
 
+def _has_bytes(name: str) -> bool:
+    # A lone surrogate is valid JSON but names no file.
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def valid_file_name(name: object) -> bool:
     # Shard names come from a file that may be hostile: only plain names
     # inside the store's own directory are accepted.
     return (
         isinstance(name, str)
+        and _has_bytes(name)
         and name not in ("", ".", "..")
         and "/" not in name
         and "\\" not in name
@@ -172,7 +182,7 @@ def parse_manifest(text: bytes, directory: DirPath) -> Manifest:
     if not isinstance(doc, dict) or doc.get("format") != FORMAT_NAME:
         raise _bad(directory, "not a sharded velkstore manifest")
     version = doc.get("version")
-    if version != FORMAT_VERSION:
+    if type(version) is not int or version != FORMAT_VERSION:  # not True, not 1.0
         raise VersionError(
             f"sharded store {os.fsdecode(directory)!r} has manifest version {version!r};"
             f" this velkstore reads version {FORMAT_VERSION}"
@@ -323,7 +333,18 @@ def _unlink_quietly(path: DirPath) -> None:
         pass
 
 
-def commit(directory: DirPath, manifest: Manifest, staged: DirPath | None = None) -> None:
+FileIds = dict[str, tuple[int, int]]
+
+
+def file_id(path: DirPath) -> tuple[int, int]:
+    """The identity (device, inode) of the file *path* names, links followed."""
+    st = os.stat(path)
+    return (st.st_dev, st.st_ino)
+
+
+def commit(
+    directory: DirPath, manifest: Manifest, staged: DirPath | None = None, checked: FileIds | None = None
+) -> None:
     """Commit *manifest* as the store in *directory*, under the commit lock:
     move its shards in from *staged* (a build directory on the same file
     system) when given, replace the manifest atomically, then remove the
@@ -333,10 +354,25 @@ def commit(directory: DirPath, manifest: Manifest, staged: DirPath | None = None
     readable, and a failure removes every shard moved in.  A failure after
     the rename says that the store was replaced; the previous store's shards
     are then kept, since the old manifest may come back after a crash.
+
+    *checked* gives the identity of each shard file (by name) that was
+    checked before the lock was taken: when one is no longer the file its
+    name gives (another commit removed or replaced it meanwhile), nothing
+    is committed.
     """
     text = manifest.to_json().encode()
     with commit_lock(directory):
         old = replaceable_manifest(directory)
+        for name, ident in (checked or {}).items():
+            path = join(directory, name)
+            try:
+                same = file_id(path) == ident
+            except OSError:
+                same = False
+            if not same:
+                raise os_error(
+                    errno.EAGAIN, "shard file changed while the store was being committed; nothing committed", path
+                )
         moved: list[DirPath] = []
         try:
             for s in manifest.shards if staged is not None else ():
@@ -356,14 +392,27 @@ def commit(directory: DirPath, manifest: Manifest, staged: DirPath | None = None
                     _unlink_quietly(path)
             raise
         if old is not None:
-            remove_old_shards(directory, old, {s.file for s in manifest.shards})
+            remove_old_shards(directory, old, {s.file for s in manifest.shards}, _ids(directory, manifest))
 
 
-def remove_old_shards(directory: DirPath, old: Manifest, kept: set[str]) -> None:
+def _ids(directory: DirPath, manifest: Manifest) -> set[tuple[int, int]]:
+    out = set()
+    for s in manifest.shards:
+        try:
+            out.add(file_id(join(directory, s.file)))
+        except OSError:
+            pass
+    return out
+
+
+def remove_old_shards(
+    directory: DirPath, old: Manifest, kept: set[str], kept_ids: Set[tuple[int, int]] = frozenset()
+) -> None:
     """Remove the shards of the replaced store *old* that the new store does
     not name, each only if it still is that store's shard: a regular store
     file (not a link) named ``*.vlks``, of the size and file CRC-32 the old
-    manifest records.
+    manifest records, and not a file the new store reaches by another name
+    (*kept_ids*: a link among its shards).
     A shard that cannot be removed is left with a warning: the new store is
     committed all the same."""
     from .._reader import VelkReader
@@ -374,7 +423,7 @@ def remove_old_shards(directory: DirPath, old: Manifest, kept: set[str]) -> None
         path = join(directory, entry.file)
         try:
             st = os.lstat(path)
-            if not stat.S_ISREG(st.st_mode) or st.st_size != entry.size:
+            if not stat.S_ISREG(st.st_mode) or st.st_size != entry.size or (st.st_dev, st.st_ino) in kept_ids:
                 continue
             with VelkReader(path, verify=False) as r:
                 if r.stats()["file_crc32"] != entry.crc32:

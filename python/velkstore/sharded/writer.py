@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
+from contextlib import suppress
 from types import TracebackType
 from typing import Any
 
@@ -143,13 +144,25 @@ class ShardedWriter:
                 break
 
     def _spill(self, splitter: Splitter) -> None:
-        for i, (keys, raws) in enumerate(zip(splitter.keys, splitter.raws)):
-            if keys:
-                chunk = pack_chunk(keys, raws)
-                with naming_file(self._spill_path(i)), open(self._spill_path(i), "ab") as f:
-                    f.write(len(chunk).to_bytes(FRAME_HEADER, "little"))
-                    f.write(chunk)
-                self._spilled[i] = True
+        # All or nothing: a failed write (a full disk) cuts every spill file
+        # back to where this spill began, so none holds a torn frame, and the
+        # pairs stay in memory for a later spill or the build.
+        begun: list[tuple[int, int, bool]] = []
+        try:
+            for i, (keys, raws) in enumerate(zip(splitter.keys, splitter.raws)):
+                if keys:
+                    chunk = pack_chunk(keys, raws)
+                    with naming_file(self._spill_path(i)), open(self._spill_path(i), "ab") as f:
+                        begun.append((i, f.tell(), self._spilled[i]))
+                        f.write(len(chunk).to_bytes(FRAME_HEADER, "little"))
+                        f.write(chunk)
+                    self._spilled[i] = True
+        except BaseException:
+            for i, size, spilled in begun:
+                with suppress(OSError):
+                    os.truncate(self._spill_path(i), size)
+                self._spilled[i] = spilled
+            raise
         splitter.clear()
 
     def _spill_path(self, index: int) -> DirPath:
@@ -166,7 +179,11 @@ class ShardedWriter:
                     chunk = f.read(size)
                     if len(header) != FRAME_HEADER or len(chunk) != size:
                         raise OSError(f"spill file {os.fsdecode(self._spill_path(index))!r} is truncated")
-                    yield unpack_chunk(chunk)
+                    try:
+                        pairs = unpack_chunk(chunk)
+                    except (ValueError, TypeError):
+                        raise OSError(f"spill file {os.fsdecode(path)!r} is damaged") from None
+                    yield pairs
                     del chunk
             os.unlink(self._spill_path(index))
         keys, raws = splitter.keys[index], splitter.raws[index]
