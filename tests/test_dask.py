@@ -65,6 +65,11 @@ def test_bag_and_frame_round_trip_last_binding_wins(client, tmp_path):
     to_velkstore(ddf, d, 2, key="id")
     with ShardedReader(d) as r:
         assert r["r7"] == {"id": "r7", "n": 7, "f": 0.5}
+    # A missing value of a pandas extension column is None, as in whole rows.
+    gaps = pd.DataFrame({"id": ["a", "b"], "s": pd.array(["x", None], dtype="string")})
+    to_velkstore(dd.from_pandas(gaps, npartitions=1), d, 2, key="id", value="s")
+    with ShardedReader(d) as r:
+        assert dict(r) == {"a": "x", "b": None}
     # Whole rows stored byte for byte as update() stores the frame's records,
     # a NaN as NaN, whichever way the rows are packed.
     frame.loc[3, "f"] = float("nan")

@@ -312,9 +312,10 @@ def test_reader_pickles_and_survives_fork(store, monkeypatch):
     # Opened by a relative path, it reopens the same file where the working
     # directory is another.
     monkeypatch.chdir(store.parent)
-    blob = pickle.dumps(VelkReader(store.name))
+    near = VelkReader(store.name)
+    blob = pickle.dumps(near)
     monkeypatch.chdir(store.parent.parent)
-    assert list(pickle.loads(blob)) == list(r)
+    assert list(pickle.loads(blob)) == list(r) == list(pickle.loads(pickle.dumps(near)))
     pid = os.fork()
     if pid == 0:  # the child reads through the mapping it inherited
         os._exit(0 if r.get_many([b"a", b"b"]) == [b"va", b"vb"] and r.verify() else 1)

@@ -226,6 +226,12 @@ def test_subset_of_shards(tmp_path):
     for bad, error in [([4], ValueError), ([-1], ValueError), (["1"], TypeError)]:
         with pytest.raises(error):
             ShardedReader(d, shards=bad)
+    # One open on every shard pickles as the store: after a rebuild with
+    # more shards it reopens them all.
+    blob = pickle.dumps(ShardedReader(d))
+    build(d, {"x": 1, "y": 2}, num_shards=6)
+    with pickle.loads(blob) as again:
+        assert again.shards == tuple(range(6)) and dict(again) == {"x": 1, "y": 2}
 
 
 def test_open_store_picks_the_reader(tmp_path):
@@ -414,6 +420,15 @@ def test_batch_lookups_larger_than_a_routing_part_agree_with_one_store(tmp_path)
                 assert r.get_many(mine, -1) == one.get_many(mine, -1)
                 with pytest.raises(ShardNotOpenError, match="belongs to shard 1"):
                     r.get_many_raw(mine + [next(k for k in asked if k != "\ud800" and shard_of(k, n) == 1)])
+    # Keys that name no key are absent even when their store's one shard is
+    # not open; a real key is refused by its own name.
+    pa = pytest.importorskip("pyarrow")
+    d = build(tmp_path / "st1", pairs, num_shards=1)
+    with ShardedReader(d, shards=[]) as r:
+        for keys in (["\ud800"], pa.array([None], pa.string())):
+            assert r.get_many_arrow(keys).to_pylist() == [None]
+        with pytest.raises(ShardNotOpenError, match="k00001"):
+            r.get_many_arrow(["\ud800", "k00001"])
 
 
 def test_merged_scans_order_keys_that_agree_on_long_stretches(tmp_path):

@@ -48,9 +48,9 @@ def store_ref(store: Any, verify: bool | None = None) -> StoreRef:
 
     if isinstance(store, ShardedReader):
         shards = None if len(store.shards) == store.manifest.num_shards else store.shards
-        return StoreRef(os.path.abspath(store.path), store._verify if verify is None else verify, shards)
+        return StoreRef(store._home, store._verify if verify is None else verify, shards)
     if isinstance(store, VelkReader):
-        return StoreRef(os.path.abspath(store.path), store._verify if verify is None else verify)
+        return StoreRef(store._home, store._verify if verify is None else verify)
     if not isinstance(store, (str, bytes, os.PathLike)):
         raise TypeError(f"store must be a path, VelkReader or ShardedReader, not {type(store).__name__!r}")
     path = os.path.abspath(os.fspath(store))

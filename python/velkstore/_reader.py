@@ -76,11 +76,16 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
     opened before ``os.fork()`` works in the child.
     """
 
-    __slots__ = ()
+    # Where the file was opened from, made absolute then: a pickled reader
+    # reopens that file even after the process has changed directory.
+    __slots__ = ("_home",)
+    _home: str | bytes
 
     def __new__(cls, path: PathArg, *, verify: bool | None = None) -> Self:
         try:
-            return super().__new__(cls, path, verify=verify)
+            self = super().__new__(cls, path, verify=verify)
+            self._home = os.path.abspath(self.path)
+            return self
         except VelkOSError as exc:
             # The system's words for mapping a directory ("No such device")
             # say nothing of what was wrong.
@@ -132,9 +137,7 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        # The path made absolute: the process that unpickles the reader may
-        # work in another directory.
-        return (_reopen, (type(self), os.path.abspath(self.path), self._verify))
+        return (_reopen, (type(self), self._home, self._verify))
 
     def __repr__(self) -> str:
         if self.closed:

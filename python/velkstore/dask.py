@@ -121,7 +121,9 @@ def _split_partitions(
 def _pairs(part: Any, key: Hashable | None, value: Hashable | None) -> Iterable[tuple[Any, Any]]:
     if hasattr(part, "columns") and hasattr(part, "to_dict"):  # a pandas frame
         keys = part[key].tolist()
-        values = part.to_dict("records") if value is None else part[value].tolist()
+        # to_dict gives plain Python values (a missing one as None) where
+        # tolist would keep pandas' own missing-value marker.
+        values = part.to_dict("records") if value is None else part[[value]].to_dict("list")[value]
         return zip(keys, values)
     if key is None:
         return cast(Iterable[tuple[Any, Any]], part)  # pairs, checked as they are split

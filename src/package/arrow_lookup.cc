@@ -197,11 +197,19 @@ PyObject* GetManyArrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       if (count[i] == count[i + 1] && num_shards > 1) continue;
       PyObject* r = PyTuple_GET_ITEM(readers.get(), static_cast<Py_ssize_t>(i));
       if (r == Py_None && count[i] == count[i + 1]) continue;
+      if (r == Py_None && num_shards == 1) {
+        // A lone shard's batch holds the unusable keys too: the error names
+        // a key that belongs to it, and with none there is nothing to look up.
+        const auto first = std::find(keys.usable.begin(), keys.usable.end(), 1);
+        if (first != keys.usable.end()) return RaiseNotOpen(keys.views[first - keys.usable.begin()], i);
+        count[1] = 0;
+        continue;
+      }
       if (r == Py_None) return RaiseNotOpen(batch[count[i]], i);
       stores[i] = reinterpret_cast<ReaderObject*>(r)->store;
       if (stores[i] == nullptr) return RaiseClosed("reader");
     }
-    std::vector<StoreReader::Found> found(batch.size());
+    std::vector<StoreReader::Found> found(batch.size(), StoreReader::Found::kAbsent);
     std::vector<Bytes> values(batch.size());
     std::vector<DecodeBuffer> arenas(num_shards);  // decompressed values
     std::optional<StoreError> fault;

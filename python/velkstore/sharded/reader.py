@@ -53,12 +53,15 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
 
     # Slots, not an instance dict: CPython then binds `r.get` and the other
     # lookups straight from the type on every call, as for `VelkReader`.
-    __slots__ = ("_dir", "_verify", "_manifest", "_n", "_shard_ids", "_readers", "_open", "__weakref__")
+    __slots__ = ("_dir", "_home", "_verify", "_manifest", "_n", "_shard_ids", "_readers", "_open", "__weakref__")
 
     def __init__(
         self, directory: PathArg, *, verify: bool | None = None, shards: Iterable[int] | None = None
     ) -> None:
         self._dir: DirPath = os.fspath(directory)
+        # Made absolute now: a pickled reader reopens this store even after
+        # the process has changed directory.
+        self._home: DirPath = os.path.abspath(self._dir)
         self._verify = verify
         # Taken once: an open that starts again reads the indices again.
         asked = None if shards is None else list(shards)
@@ -256,9 +259,10 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        # A reader travels to another process as its directory (made
-        # absolute: that process may work in another one) and options.
-        return (_reopen, (os.path.abspath(self._dir), self._verify, self._shard_ids))
+        # A reader travels to another process as its directory and options;
+        # one open on every shard reopens every shard the store has there.
+        shards = None if len(self._shard_ids) == self._n else self._shard_ids
+        return (_reopen, (self._home, self._verify, shards))
 
     def __repr__(self) -> str:
         if self._readers is None:
@@ -283,7 +287,7 @@ class _ValuesView(ValuesView[Any]):
         return self._mapping._scan(keys=_NONE, values=_DECODED)
 
 
-def _reopen(directory: DirPath, verify: bool | None, shards: tuple[int, ...]) -> ShardedReader:
+def _reopen(directory: DirPath, verify: bool | None, shards: tuple[int, ...] | None) -> ShardedReader:
     return ShardedReader(directory, verify=verify, shards=shards)
 
 
