@@ -104,7 +104,7 @@ int Stream(uint32_t n, const char* path) {
   const uint64_t extension_start = velk::kHeaderSize + uint64_t{n} * kRecord;
   velk::ExtensionArea area;
   {
-    const velk::ExtensionSections sections = velk::BuildExtensionSections(index, n);
+    const velk::ExtensionSections sections = velk::BuildExtensionSections(index, n, extension_start);
     area = velk::LayOutExtension(sections, extension_start, n, n, index.size());
   }
   WriteAll(f, area.records.data(), area.records.size());
@@ -142,30 +142,37 @@ int Misses(const char* path) {
   if (!at.ok() || !at.value()) return 1;
   auto dir = velk::ReadDirectory(file, header.value(), *at.value());
   if (!dir.ok()) return 1;
-  auto lookup = velk::GatherSection(file, *dir.value().Find(velk::SectionKind::kLookup));
+  const velk::SectionDescriptor& section = *dir.value().Find(velk::SectionKind::kLookup);
+  auto lookup = velk::GatherSection(file, section);
   if (!lookup.ok()) return 1;
   const std::vector<std::byte>& s = lookup.value();
-  auto g = velk::LookupGeometry::Decode(velk::Bytes(s.data(), velk::kLookupHeaderSize), header.value().num_keys,
-                                        s.size());
-  if (!g.ok()) return 1;
+  auto decoded = velk::LookupGeometry::Decode(velk::Bytes(s), header.value().num_keys, section);
+  if (!decoded.ok() || !decoded.value()) return 1;
+  const velk::LookupGeometry g = *decoded.value();
   constexpr uint32_t kKeys = 1000000;
   uint64_t reading = 0;
   uint64_t entries = 0;
+  uint64_t blocks_read = 0;
   char key[32];
   for (uint32_t i = 0; i < kKeys; ++i) {
     const int len = std::snprintf(key, sizeof key, "user:x%010u", i);
-    const uint64_t h = velk::LookupHash(std::string_view(key, static_cast<size_t>(len)), g.value().seed);
-    const uint64_t b = velk::BucketOf(h, g.value().buckets);
-    const uint64_t lo = velk::LoadU32(s.data() + g.value().directory_at() + 4 * b);
-    const uint64_t hi = velk::LoadU32(s.data() + g.value().directory_at() + 4 * b + 4);
+    const uint64_t h = velk::LookupHash(std::string_view(key, static_cast<size_t>(len)), g.seed);
     uint64_t matches = 0;
-    for (uint64_t k = lo; k < hi; ++k)
-      matches += velk::LoadU16(s.data() + g.value().slots_at() + g.value().slot_size() * k) == velk::FingerprintOf(h);
+    for (uint64_t b = velk::HomeOf(h, g.homes);; ++b) {
+      const std::byte* block = s.data() + g.BlockAt(b);
+      const uint8_t meta = static_cast<uint8_t>(block[velk::kBlockMeta]);
+      ++blocks_read;
+      for (uint64_t k = 0; k < (meta & ~velk::kBlockOverflow); ++k)
+        matches += velk::LoadU16(block + velk::kFingerprintSize * k) == velk::FingerprintOf(h);
+      if (!(meta & velk::kBlockOverflow)) break;
+    }
     reading += matches != 0;
     entries += matches;
   }
-  std::printf("{\"absent_keys\": %u, \"reading_an_entry\": %llu, \"entries_read\": %llu, \"buckets\": %u}\n", kKeys,
-              static_cast<unsigned long long>(reading), static_cast<unsigned long long>(entries), g.value().buckets);
+  std::printf("{\"absent_keys\": %u, \"reading_an_entry\": %llu, \"entries_read\": %llu, \"blocks_read\": %llu, "
+              "\"blocks\": %u}\n",
+              kKeys, static_cast<unsigned long long>(reading), static_cast<unsigned long long>(entries),
+              static_cast<unsigned long long>(blocks_read), g.blocks);
   return 0;
 }
 

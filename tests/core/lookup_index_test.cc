@@ -57,6 +57,39 @@ std::string Slurp(const std::string& path) {
 }
 
 // The whole content read back through a reader, by lookup and by scan.
+// The lookup section of a built file, and where a byte of it lies.
+struct LookupAt {
+  SectionDescriptor s;
+  LookupGeometry g;
+  uint64_t Byte(uint64_t at) const {
+    return s.first_record + (at / s.record_size) * (kRecordHeaderSize + s.record_size) + kRecordHeaderSize +
+           at % s.record_size;
+  }
+};
+
+LookupAt FindLookup(const std::string& bytes) {
+  const Bytes file = AsBytes(bytes);
+  const uint64_t dir_len = LoadU32(file.data() + kDirectoryLengthOffset);
+  const uint64_t dir_at = LoadU64(file.data() + kIndexOffsetOffset) - 8 - dir_len;
+  const Directory d = Directory::Decode(file.subspan(dir_at + 8, dir_len), dir_at).value();
+  LookupAt l{*d.Find(SectionKind::kLookup), {}};
+  l.g = *LookupGeometry::Decode(file.subspan(l.s.first_record + 8, kLookupHeaderSize),
+                                LoadU32(file.data() + kNumKeysOffset), l.s)
+             .value();
+  return l;
+}
+
+// Every record CRC of section s, and the whole-file CRC, made to fit.
+void FixCrcs(std::string& bytes, const SectionDescriptor& s) {
+  auto* p = reinterpret_cast<std::byte*>(bytes.data());
+  for (uint64_t r = 0; r < s.record_count(); ++r) {
+    const uint64_t at = s.first_record + r * (kRecordHeaderSize + s.record_size);
+    const uint64_t len = std::min<uint64_t>(s.record_size, s.length - r * s.record_size);
+    StoreBE<uint32_t>(p + at + 4, testfiles::CrcOf(std::string_view(bytes).substr(at + 8, len)));
+  }
+  StoreBE<uint32_t>(p + kFileCrcOffset, testfiles::CrcOf(std::string_view(bytes).substr(kHeaderSize)));
+}
+
 void ExpectContent(const StoreReader& r, const std::map<std::string, std::string>& content) {
   for (const auto& [k, v] : content) {
     auto got = r.Get(k);
@@ -281,22 +314,11 @@ TEST(LookupIndex, VerifyChecksKeyOrderAndTheIndexAgainstTheEntries) {
   std::string bytes = Slurp(BuildFile(dir, content));
   auto r = StoreReader::OpenIndexed(dir.Write("good.vlks", bytes), OpenCheck::kNone);
   ASSERT_TRUE(r.ok());
-  const uint64_t dir_len = LoadU32(bytes.data() + kDirectoryLengthOffset);
-  const uint64_t index_offset = LoadU64(bytes.data() + kIndexOffsetOffset);
-  const uint64_t dir_at = index_offset - 8 - dir_len;
-  Directory d = Directory::Decode(AsBytes(bytes).subspan(dir_at + 8, dir_len), dir_at).value();
-  const SectionDescriptor* lookup = d.Find(SectionKind::kLookup);
-  // The first slot's fingerprint, in the section's first record.
-  const uint64_t buckets = LoadU32(bytes.data() + lookup->first_record + 8 + 8);
-  const uint64_t slot = lookup->first_record + 8 + kLookupHeaderSize + 4 * (buckets + 1);
-  bytes[slot] ^= 0x55;
-  const std::string_view payload(bytes.data() + lookup->first_record + 8,
-                                 std::min<uint64_t>(lookup->length, kExtensionRecordSize));
+  // Block 0's first fingerprint.
+  const LookupAt l = FindLookup(bytes);
   std::string fixed = bytes;
-  const uint32_t crc = testfiles::CrcOf(payload);
-  for (int i = 0; i < 4; ++i) fixed[lookup->first_record + 4 + i] = static_cast<char>(crc >> (24 - 8 * i));
-  const uint32_t file_crc = testfiles::CrcOf(std::string_view(fixed).substr(kHeaderSize));
-  for (int i = 0; i < 4; ++i) fixed[kFileCrcOffset + i] = static_cast<char>(file_crc >> (24 - 8 * i));
+  fixed[l.Byte(l.g.BlockAt(0))] ^= 0x55;
+  FixCrcs(fixed, l.s);
   const std::string path = dir.Write("bad-index.vlks", fixed);
   for (bool indexed : {true, false}) {
     auto opened = indexed ? StoreReader::OpenIndexed(path, OpenCheck::kWholeFile) : StoreReader::Open(path, true);
@@ -307,56 +329,59 @@ TEST(LookupIndex, VerifyChecksKeyOrderAndTheIndexAgainstTheEntries) {
   }
 }
 
-// An indexed file whose bucket directory is rewritten, CRCs made to fit:
-// lookups through it may miss keys (verify() reports such a file), but an
-// answer depends only on the file, never on which lookups came before it,
-// and a found key always has its own value.  Some values are far larger
-// than the rest, so that where a lookup expects a record from the ones
-// before it is often wrong too.
-TEST(LookupIndex, OddBucketBoundsGiveTheSameAnswersInAnyLookupOrder) {
+// An indexed file whose blocks' counts, overflow marks and first slots are
+// rewritten, CRCs made to fit: lookups through it may miss keys (verify()
+// reports such a file), but an answer depends only on the file, never on
+// which lookups came before it, and a found key always has its own value.
+// Some values are far larger than the rest, so that where a lookup expects
+// a record from the ones before it is often wrong too.
+TEST(LookupIndex, OddBlocksGiveTheSameAnswersInAnyLookupOrder) {
   TempDir dir;
   std::map<std::string, std::string> content;
   for (int i = 0; i < 2000; ++i)
     content["k" + std::to_string(i)] = i % 97 == 0 ? std::string(3000 + i, 'w') : "v" + std::to_string(i * 31);
   const std::string good = Slurp(BuildFile(dir, content));
-  const uint64_t dir_len = LoadU32(good.data() + kDirectoryLengthOffset);
-  const uint64_t dir_at = LoadU64(good.data() + kIndexOffsetOffset) - 8 - dir_len;
-  const Directory d = Directory::Decode(AsBytes(good).subspan(dir_at + 8, dir_len), dir_at).value();
-  const SectionDescriptor lookup = *d.Find(SectionKind::kLookup);
-  const uint64_t payload_at = lookup.first_record + 8;
-  const uint32_t buckets = LoadU32(good.data() + payload_at + 8);
+  const LookupAt l = FindLookup(good);
   const uint32_t n = static_cast<uint32_t>(content.size());
-  // The bucket directory lies in the section's first record.
-  ASSERT_LE(kLookupHeaderSize + 4 * (uint64_t{buckets} + 1), kExtensionRecordSize);
-  std::vector<uint32_t> first(buckets + 1);
-  for (uint32_t b = 0; b <= buckets; ++b) first[b] = LoadU32(good.data() + payload_at + kLookupHeaderSize + 4 * b);
-
+  const uint64_t blocks = l.g.blocks;
+  std::vector<uint8_t> meta(blocks);
+  std::vector<uint32_t> base(blocks);
+  for (uint64_t b = 0; b < blocks; ++b) {
+    meta[b] = static_cast<uint8_t>(good[l.Byte(l.g.BlockAt(b)) + kBlockMeta]);
+    base[b] = LoadU32(AsBytes(good).data() + l.Byte(l.g.BlockAt(b)) + kBlockBase);
+  }
   std::vector<std::string> keys;
   for (const auto& [k, v] : content) keys.push_back(k);
   for (int i = 0; i < 300; ++i) keys.push_back("absent" + std::to_string(i));
 
   struct Case {
     const char* name;
-    std::function<uint32_t(uint32_t)> bound;  // the new first slot of bucket b
+    std::function<std::pair<uint8_t, uint32_t>(uint64_t)> block;  // block b's new count and mark, and first slot
   };
+  const uint32_t full = kBlockSlots;
   const std::vector<Case> cases = {
-      {"as written", [&](uint32_t b) { return first[b]; }},
-      {"one bucket over", [&](uint32_t b) { return b == 0 ? 0 : first[std::min(b + 1, buckets)]; }},
-      {"mirrored", [&](uint32_t b) { return n - first[buckets - b]; }},
-      {"all in the first bucket", [&](uint32_t b) { return b == 0 ? 0 : n; }},
-      {"all in the last bucket", [&](uint32_t b) { return b == buckets ? n : 0; }},
-      {"every bucket empty at the end", [&](uint32_t) { return n; }},
+      {"as written", [&](uint64_t b) { return std::pair(meta[b], base[b]); }},
+      {"one block over", [&](uint64_t b) { return b + 1 < blocks ? std::pair(meta[b + 1], base[b + 1]) : std::pair(meta[b], base[b]); }},
+      {"mirrored", [&](uint64_t b) {
+         const uint32_t count = meta[b] & ~kBlockOverflow;
+         return std::pair(meta[b], n - base[b] - count);
+       }},
+      {"every block going on in the next", [&](uint64_t b) {
+         return std::pair(static_cast<uint8_t>(b + 1 < blocks ? meta[b] | kBlockOverflow : meta[b]), base[b]);
+       }},
+      {"every block empty", [&](uint64_t b) { return std::pair(uint8_t{0}, base[b]); }},
+      {"every block full, of the last slots", [&](uint64_t) { return std::pair(static_cast<uint8_t>(full), n - full); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string bytes = good;
-    for (uint32_t b = 0; b <= buckets; ++b) {
-      const uint32_t v = c.bound(b);
-      for (int i = 0; i < 4; ++i) bytes[payload_at + kLookupHeaderSize + 4 * b + i] = static_cast<char>(v >> (24 - 8 * i));
+    for (uint64_t b = 0; b < blocks; ++b) {
+      const auto [m, first] = c.block(b);
+      const uint64_t at = l.Byte(l.g.BlockAt(b));
+      bytes[at + kBlockMeta] = static_cast<char>(m);
+      StoreBE<uint32_t>(reinterpret_cast<std::byte*>(bytes.data()) + at + kBlockBase, first);
     }
-    const uint32_t crc = testfiles::CrcOf(
-        std::string_view(bytes).substr(payload_at, std::min<uint64_t>(lookup.length, kExtensionRecordSize)));
-    for (int i = 0; i < 4; ++i) bytes[lookup.first_record + 4 + i] = static_cast<char>(crc >> (24 - 8 * i));
+    FixCrcs(bytes, l.s);
     const std::string path = dir.Write("odd.vlks", bytes);
 
     // Each key's answer: its value, "-" for absent, "!" for an error.
@@ -416,7 +441,7 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
   auto rebuild = [&](const std::vector<std::byte>& lookup, const std::string& entries) {
     ExtensionSections sections;
     sections.lookup = lookup;
-    sections.index_crcs = BuildExtensionSections(AsBytes(entries), num_keys).index_crcs;
+    sections.index_crcs = BuildExtensionSections(AsBytes(entries), num_keys, d.extension_start).index_crcs;
     const ExtensionArea area = LayOutExtension(sections, d.extension_start, num_keys, user_objects, entries.size());
     std::string out = good.substr(0, d.extension_start);
     out.append(AsChars(area.records));
@@ -430,28 +455,35 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
   };
 
   // The lookup section with 8-byte positions; unless far is 0, the slots
-  // of bucket b whose fingerprint is fp point at far.
-  const std::vector<std::byte> narrow = BuildExtensionSections(AsBytes(index), num_keys).lookup;
-  auto widen = [&](uint64_t b, uint16_t fp, uint64_t far) {
-    const unsigned w = static_cast<uint8_t>(narrow[12]);
-    const uint64_t buckets = LoadU32(narrow.data() + 8);
-    const uint64_t slots = kLookupHeaderSize + 4 * (buckets + 1);
-    const uint64_t fences = slots + (2 + w) * uint64_t{num_keys};
-    std::vector<std::byte> out(narrow.begin(), narrow.begin() + static_cast<ptrdiff_t>(slots));
+  // of home block home, and of the blocks its keys go on in, whose
+  // fingerprint is fp point at far.
+  const std::vector<std::byte> narrow = BuildExtensionSections(AsBytes(index), num_keys, d.extension_start).lookup;
+  SectionDescriptor at_start;
+  at_start.first_record = d.extension_start;
+  at_start.record_size = kExtensionRecordSize;
+  at_start.length = narrow.size();
+  const LookupGeometry g = *LookupGeometry::Decode(Bytes(narrow), num_keys, at_start).value();
+  auto widen = [&](uint64_t home, uint16_t fp, uint64_t far) {
+    LookupGeometry wide = g;
+    wide.position_width = 8;
+    const unsigned w = g.position_width;
+    std::vector<std::byte> out(wide.length(), std::byte{0});
+    std::copy(narrow.begin(), narrow.begin() + kLookupHeaderSize, out.begin());
     out[12] = std::byte{8};
-    const uint64_t lo = LoadU32(narrow.data() + kLookupHeaderSize + 4 * b);
-    const uint64_t hi = LoadU32(narrow.data() + kLookupHeaderSize + 4 * (b + 1));
-    std::byte wide[8];
-    for (uint64_t i = 0; i < num_keys; ++i) {
-      const std::byte* slot = narrow.data() + slots + (2 + w) * i;
-      out.insert(out.end(), slot, slot + 2);
-      const bool aimed = far != 0 && i >= lo && i < hi && LoadU16(slot) == fp;
-      StoreBE<uint64_t>(wide, aimed ? far : LoadUnsigned(slot + 2, w));
-      out.insert(out.end(), wide, wide + 8);
-    }
-    for (uint64_t at = fences; at < narrow.size(); at += w) {
-      StoreBE<uint64_t>(wide, LoadUnsigned(narrow.data() + at, w));
-      out.insert(out.end(), wide, wide + 8);
+    for (uint64_t k = 0; k < num_keys; ++k)
+      StoreBE<uint64_t>(out.data() + wide.positions_at() + 8 * k, LoadUnsigned(narrow.data() + g.positions_at() + w * k, w));
+    for (uint64_t j = 0; j < g.fence_count(); ++j)
+      StoreBE<uint64_t>(out.data() + wide.fences_at() + 8 * j, LoadUnsigned(narrow.data() + g.fences_at() + w * j, w));
+    for (uint64_t b = 0; b < g.blocks; ++b)
+      std::copy_n(narrow.begin() + static_cast<ptrdiff_t>(g.BlockAt(b)), kBlockSize, out.begin() + static_cast<ptrdiff_t>(wide.BlockAt(b)));
+    for (uint64_t b = home; far != 0; ++b) {
+      const std::byte* block = narrow.data() + g.BlockAt(b);
+      const uint8_t m = static_cast<uint8_t>(block[kBlockMeta]);
+      for (uint64_t j = 0; j < (m & ~kBlockOverflow); ++j) {
+        if (LoadU16(block + 2 * j) == fp)
+          StoreBE<uint64_t>(out.data() + wide.positions_at() + 8 * (LoadU32(block + kBlockBase) + j), far);
+      }
+      if (!(m & kBlockOverflow)) break;
     }
     return out;
   };
@@ -459,7 +491,7 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
   const std::string key = "k7";
   const uint64_t seed = LoadU64(narrow.data());
   const uint64_t hash = LookupHash(key, seed);
-  const uint64_t bucket = BucketOf(hash, LoadU32(narrow.data() + 8));
+  const uint64_t home = HomeOf(hash, g.homes);
   // Where k7's entry lies, and its record offset.
   uint64_t entry = 0;
   while (index.compare(entry + 2, LoadU16(index.data() + entry), key) != 0) entry += 2 + LoadU16(index.data() + entry) + 8;
@@ -477,8 +509,8 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
     bool in_damaged;  // whether `k7 in r` fails (the entry is read, not its record)
   };
   const Case cases[] = {
-      {"wide positions", rebuild(widen(bucket, 0, 0), index), false, false},
-      {"a slot far past the index", rebuild(widen(bucket, FingerprintOf(hash), uint64_t{1} << 62), index), true, true},
+      {"wide positions", rebuild(widen(home, 0, 0), index), false, false},
+      {"a slot far past the index", rebuild(widen(home, FingerprintOf(hash), uint64_t{1} << 62), index), true, true},
       {"a record far past the file", rebuild(narrow, far_record), true, false},
       {"a record of the extension area", rebuild(narrow, extension_record), true, false},
   };
@@ -507,6 +539,25 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
     ASSERT_TRUE(plain.ok()) << plain.error().detail();
     EXPECT_FALSE(plain.value().Verify().ok());
   }
+
+  // A lookup section of the earlier layout (a bucket directory): its index
+  // is loaded at open, with the whole file checked, and verify() accepts
+  // it; reindex gives it the layout read in place.
+  const std::string earlier = rebuild(BuildExtensionSections(AsBytes(index), num_keys, d.extension_start, 0).lookup, index);
+  const std::string path = dir.Write("earlier.vlks", earlier);
+  auto r = StoreReader::OpenIndexed(path, OpenCheck::kUnlessIndexed);
+  ASSERT_TRUE(r.ok()) << r.error().detail();
+  EXPECT_FALSE(r.value().indexed());
+  ExpectContent(r.value(), content);
+  EXPECT_TRUE(r.value().Verify().ok());
+  std::string damaged = earlier;
+  damaged[kHeaderSize + 10] ^= 1;
+  EXPECT_FALSE(StoreReader::OpenIndexed(dir.Write("earlier-damaged.vlks", damaged), OpenCheck::kUnlessIndexed).ok());
+  ASSERT_TRUE(Reindex(path).ok());
+  auto again = StoreReader::OpenIndexed(path, OpenCheck::kUnlessIndexed);
+  ASSERT_TRUE(again.ok());
+  EXPECT_TRUE(again.value().indexed());
+  ExpectContent(again.value(), content);
 }
 
 }  // namespace

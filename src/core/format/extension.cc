@@ -12,12 +12,16 @@
 namespace velk {
 namespace {
 
-// Keys per bucket on average: a lookup reads one run of about this many
-// slots, which is one or two cache lines, and the bucket directory costs
-// 4 / kBucketKeys bytes per key.
+// Keys per home block on average: with room for 29, a block overflows
+// into the next about once in 40, and the blocks cost 64 / 20 = 3.2 bytes
+// a key.
+constexpr uint64_t kBlockKeys = 20;
+// A run of this many blocks that each overflow into the next means keys
+// that collide under the seed (by chance or by choice of the keys): the
+// next seed is tried, a few times.
+constexpr uint64_t kCrowdedRun = 16;
+// The earlier layout's bucket directory (kept to check such files).
 constexpr uint64_t kBucketKeys = 8;
-// A bucket this full means keys that collide under the seed (by chance or
-// by choice of the keys): the next seed is tried, a few times.
 constexpr uint32_t kCrowdedBucket = 128;
 constexpr uint64_t kSeedTries = 8;
 
@@ -175,74 +179,180 @@ Result<Directory> ReadDirectory(Bytes file, const Header& header, uint64_t direc
 
 // ---- lookup section --------------------------------------------------------------
 
-Result<LookupGeometry> LookupGeometry::Decode(Bytes header, uint32_t num_keys, uint64_t length) {
+uint16_t LookupLayoutOf(Bytes header) { return header.size() < 16 ? 0 : LoadU16(header.data() + 14); }
+
+Result<std::optional<LookupGeometry>> LookupGeometry::Decode(Bytes header, uint32_t num_keys,
+                                                             const SectionDescriptor& s) {
+  using Found = std::optional<LookupGeometry>;
   if (header.size() < kLookupHeaderSize) return StoreError::Corrupt("lookup section is too short");
+  const uint16_t layout = LookupLayoutOf(header);
+  if (layout == 0) return Found();
   LookupGeometry g;
   g.seed = LoadU64(header.data());
-  g.buckets = LoadU32(header.data() + 8);
+  g.homes = LoadU32(header.data() + 8);
   g.position_width = static_cast<uint8_t>(header[12]);
   g.fence_shift = static_cast<uint8_t>(header[13]);
+  g.blocks = LoadU32(header.data() + 16);
   g.num_keys = num_keys;
-  if (g.buckets == 0 || g.position_width == 0 || g.position_width > 8 || g.fence_shift > 31 ||
-      g.length() != length)
-    return StoreError::Corrupt("lookup section header does not fit its " + Num(length) + " bytes");
-  return g;
+  g.first_record = s.first_record;
+  if (layout != kLookupLayout || s.record_size != kExtensionRecordSize || g.homes == 0 || g.blocks < g.homes ||
+      g.position_width == 0 || g.position_width > 8 || g.fence_shift > 31 || g.length() != s.length)
+    return StoreError::Corrupt("lookup section header does not fit its " + Num(s.length) + " bytes");
+  return Found(g);
 }
 
-ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys) {
-  const uint64_t n = num_keys;
-  // Entry positions, from the entries themselves: the writer laid them out.
+namespace {
+
+// Entry positions, from the entries themselves: the writer laid them out.
+std::vector<uint64_t> EntryPositions(Bytes index, uint64_t n) {
   std::vector<uint64_t> positions(n);
   uint64_t p = 0;
   for (uint64_t i = 0; i < n; ++i) {
     positions[i] = p;
     p += sizeof(uint16_t) + LoadU16(index.data() + p) + sizeof(uint64_t);
   }
+  return positions;
+}
 
-  LookupGeometry g;
-  g.num_keys = num_keys;
-  g.buckets = static_cast<uint32_t>(std::max<uint64_t>(1, (n + kBucketKeys - 1) / kBucketKeys));
-  g.position_width = static_cast<uint8_t>(std::max<uint64_t>(1, (std::bit_width(uint64_t{index.size()}) + 7) / 8));
-  g.fence_shift = kFenceShift;
+std::string_view KeyAt(Bytes index, uint64_t pos) {
+  const std::byte* e = index.data() + pos;
+  return std::string_view(reinterpret_cast<const char*>(e + 2), LoadU16(e));
+}
 
-  // Bucket and fingerprint of each entry, from one hash of its key, then a
-  // counting sort: slots of a bucket keep the key order, so the layout is a
-  // pure function of the keys.
+uint8_t PositionWidth(Bytes index) {
+  return static_cast<uint8_t>(std::max<uint64_t>(1, (std::bit_width(uint64_t{index.size()}) + 7) / 8));
+}
+
+// The lookup section of the bucket-directory layout, as earlier files
+// carry it: header (seed, bucket count, W, fence shift, layout 0), the
+// first slot of each bucket, slots (u16 fingerprint, W-byte position) by
+// bucket, fences.
+std::vector<std::byte> BucketLookup(Bytes index, const std::vector<uint64_t>& positions) {
+  const uint64_t n = positions.size();
+  const uint32_t buckets = static_cast<uint32_t>(std::max<uint64_t>(1, (n + kBucketKeys - 1) / kBucketKeys));
+  const uint8_t w = PositionWidth(index);
+  const uint64_t slot_size = kFingerprintSize + w;
+  const uint64_t slots_at = 16 + 4 * (uint64_t{buckets} + 1);
+  const uint64_t fences_at = slots_at + slot_size * n;
+  const uint64_t fences = n == 0 ? 0 : ((n - 1) >> kFenceShift) + 1;
   std::vector<uint32_t> bucket(n);
   std::vector<uint16_t> fingerprint(n);
-  std::vector<uint32_t> first(uint64_t{g.buckets} + 1);
+  std::vector<uint32_t> first(uint64_t{buckets} + 1);
+  uint64_t seed = 0;
   for (uint64_t attempt = 0; attempt < kSeedTries; ++attempt) {
-    g.seed = attempt;
+    seed = attempt;
     std::fill(first.begin(), first.end(), 0);
     for (uint64_t i = 0; i < n; ++i) {
-      const std::byte* e = index.data() + positions[i];
-      const std::string_view key(reinterpret_cast<const char*>(e + 2), LoadU16(e));
-      const uint64_t hash = LookupHash(key, g.seed);
-      bucket[i] = BucketOf(hash, g.buckets);
+      const uint64_t hash = LookupHash(KeyAt(index, positions[i]), seed);
+      bucket[i] = HomeOf(hash, buckets);
       fingerprint[i] = FingerprintOf(hash);
       ++first[bucket[i] + 1];
     }
     if (*std::max_element(first.begin(), first.end()) < kCrowdedBucket) break;
   }
-  for (uint64_t b = 0; b < g.buckets; ++b) first[b + 1] += first[b];
-
-  ExtensionSections out;
-  out.lookup.assign(g.length(), std::byte{0});
-  std::byte* s = out.lookup.data();
-  StoreBE<uint64_t>(s, g.seed);
-  StoreBE<uint32_t>(s + 8, g.buckets);
-  s[12] = static_cast<std::byte>(g.position_width);
-  s[13] = static_cast<std::byte>(g.fence_shift);
-  for (uint64_t b = 0; b <= g.buckets; ++b) StoreBE<uint32_t>(s + g.directory_at() + 4 * b, first[b]);
+  for (uint64_t b = 0; b < buckets; ++b) first[b + 1] += first[b];
+  std::vector<std::byte> out(fences_at + w * fences, std::byte{0});
+  std::byte* s = out.data();
+  StoreBE<uint64_t>(s, seed);
+  StoreBE<uint32_t>(s + 8, buckets);
+  s[12] = static_cast<std::byte>(w);
+  s[13] = static_cast<std::byte>(kFenceShift);
+  for (uint64_t b = 0; b <= buckets; ++b) StoreBE<uint32_t>(s + 16 + 4 * b, first[b]);
   std::vector<uint32_t> next(first.begin(), first.end() - 1);
   for (uint64_t i = 0; i < n; ++i) {
-    std::byte* slot = s + g.slots_at() + g.slot_size() * next[bucket[i]]++;
+    std::byte* slot = s + slots_at + slot_size * next[bucket[i]]++;
     StoreBE<uint16_t>(slot, fingerprint[i]);
-    PutUnsigned(slot + kFingerprintSize, positions[i], g.position_width);
+    PutUnsigned(slot + kFingerprintSize, positions[i], w);
   }
-  for (uint64_t j = 0; j < g.fence_count(); ++j)
-    PutUnsigned(s + g.fences_at() + g.position_width * j, positions[j << g.fence_shift], g.position_width);
+  for (uint64_t j = 0; j < fences; ++j) PutUnsigned(s + fences_at + w * j, positions[j << kFenceShift], w);
+  return out;
+}
 
+// Where each key goes: keys sorted by home block (key order within one)
+// fill the blocks in turn, each block taking up to kBlockSlots keys whose
+// home is it or an earlier block.
+struct BlockFill {
+  std::vector<uint32_t> order;  // keys (entry numbers) in slot order
+  std::vector<uint32_t> base;   // per block: its first slot's index into order
+  std::vector<uint8_t> meta;    // per block: count | kBlockOverflow
+  uint64_t longest_run = 0;     // most blocks in a row that overflow
+};
+
+BlockFill FillBlocks(const std::vector<uint32_t>& home, uint32_t homes) {
+  const uint64_t n = home.size();
+  BlockFill f;
+  std::vector<uint32_t> start(uint64_t{homes} + 1, 0);
+  for (uint32_t h : home) ++start[h + 1];
+  for (uint64_t b = 0; b < homes; ++b) start[b + 1] += start[b];
+  f.order.resize(n);
+  std::vector<uint32_t> next(start.begin(), start.end() - 1);
+  for (uint64_t i = 0; i < n; ++i) f.order[next[home[i]]++] = static_cast<uint32_t>(i);
+  uint64_t placed = 0;
+  uint64_t run = 0;
+  for (uint64_t b = 0; placed < n || b < homes; ++b) {
+    f.base.push_back(static_cast<uint32_t>(placed));
+    uint64_t count = 0;
+    while (placed < n && home[f.order[placed]] <= b && count < kBlockSlots) ++placed, ++count;
+    const bool over = placed < n && home[f.order[placed]] <= b;
+    f.meta.push_back(static_cast<uint8_t>(count | (over ? kBlockOverflow : 0)));
+    run = over ? run + 1 : 0;
+    f.longest_run = std::max(f.longest_run, run);
+  }
+  return f;
+}
+
+std::vector<std::byte> BlockLookup(Bytes index, const std::vector<uint64_t>& positions, uint64_t lookup_at) {
+  const uint64_t n = positions.size();
+  LookupGeometry g;
+  g.num_keys = static_cast<uint32_t>(n);
+  g.homes = static_cast<uint32_t>(std::max<uint64_t>(1, (n + kBlockKeys - 1) / kBlockKeys));
+  g.position_width = PositionWidth(index);
+  g.fence_shift = kFenceShift;
+  g.first_record = lookup_at;
+  std::vector<uint32_t> home(n);
+  std::vector<uint16_t> fingerprint(n);
+  BlockFill fill;
+  for (uint64_t attempt = 0; attempt < kSeedTries; ++attempt) {
+    g.seed = attempt;
+    for (uint64_t i = 0; i < n; ++i) {
+      const uint64_t hash = LookupHash(KeyAt(index, positions[i]), g.seed);
+      home[i] = HomeOf(hash, g.homes);
+      fingerprint[i] = FingerprintOf(hash);
+    }
+    fill = FillBlocks(home, g.homes);
+    if (fill.longest_run < kCrowdedRun) break;
+  }
+  g.blocks = static_cast<uint32_t>(fill.base.size());
+
+  std::vector<std::byte> out(g.length(), std::byte{0});
+  std::byte* s = out.data();
+  StoreBE<uint64_t>(s, g.seed);
+  StoreBE<uint32_t>(s + 8, g.homes);
+  s[12] = static_cast<std::byte>(g.position_width);
+  s[13] = static_cast<std::byte>(g.fence_shift);
+  StoreBE<uint16_t>(s + 14, kLookupLayout);
+  StoreBE<uint32_t>(s + 16, g.blocks);
+  const unsigned w = g.position_width;
+  for (uint64_t k = 0; k < n; ++k) PutUnsigned(s + g.positions_at() + w * k, positions[fill.order[k]], w);
+  for (uint64_t j = 0; j < g.fence_count(); ++j)
+    PutUnsigned(s + g.fences_at() + w * j, positions[j << g.fence_shift], w);
+  for (uint64_t b = 0; b < g.blocks; ++b) {
+    std::byte* block = s + g.BlockAt(b);
+    const uint64_t count = fill.meta[b] & ~kBlockOverflow;
+    for (uint64_t j = 0; j < count; ++j)
+      StoreBE<uint16_t>(block + kFingerprintSize * j, fingerprint[fill.order[fill.base[b] + j]]);
+    block[kBlockMeta] = static_cast<std::byte>(fill.meta[b]);
+    StoreBE<uint32_t>(block + kBlockBase, fill.base[b]);
+  }
+  return out;
+}
+
+}  // namespace
+
+ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys, uint64_t lookup_at, uint16_t layout) {
+  const std::vector<uint64_t> positions = EntryPositions(index, num_keys);
+  ExtensionSections out;
+  out.lookup = layout == 0 ? BucketLookup(index, positions) : BlockLookup(index, positions, lookup_at);
   const uint64_t blocks = (index.size() + kIndexCheckBlock - 1) / kIndexCheckBlock;
   out.index_crcs.resize(4 * blocks);
   for (uint64_t b = 0; b < blocks; ++b) {

@@ -117,47 +117,97 @@ Result<Directory> ReadDirectory(Bytes file, const Header& header, uint64_t direc
 // ---- the lookup section ----------------------------------------------------
 //
 //   0  u64  hash seed
-//   8  u32  bucket count B (at least 1)
+//   8  u32  home block count H (at least 1)
 //  12  u8   position width W (bytes of an entry position, 1 to 8)
 //  13  u8   fence interval, as a power of two
-//  14  u16  reserved, zero
-//  16  (B + 1) x u32  first slot of each bucket; the last is num_keys
-//      num_keys x (u16 fingerprint, W-byte position)  slots, by bucket
-//      ceil(num_keys / fence interval) x W-byte position  fences
+//  14  u16  layout: 1 (0: the bucket directory of earlier files, no
+//           longer read in place; such a file's index is loaded at open)
+//  16  u32  block count B (at least H)
+//  20  u32  reserved, zero
+//  24  num_keys x W-byte position   positions, in block order
+//      ceil(num_keys / fence interval) x W-byte position   fences
+//      the blocks, each where the file offset is a multiple of 64, none
+//      across a record (63 to a whole record)
 //
-// A key's hash h is XXH3-64 of its bytes under the seed; its bucket is the
-// high 64 bits of h x B, its fingerprint the low 16 bits of h.  Within a
-// bucket slots follow the key order.  A position is an entry's offset from
-// index_offset.  Fence j is the position of entry j x interval.
-inline constexpr size_t kLookupHeaderSize = 16;
+// A key's hash h is XXH3-64 of its bytes under the seed; its home block is
+// the high 64 bits of h x H, its fingerprint the low 16 bits of h.  A
+// block is 64 bytes: up to 29 big-endian u16 fingerprints, a u8 holding
+// their count and, in bit 7, "keys whose home is this block or one before
+// go on in the next block", a reserved byte, and the big-endian u32 index
+// of its first slot's position.  Keys fill the blocks in the order of
+// their home blocks (key order within one), each in its home block or the
+// first one after it with room.  A block starts where the file offset is
+// a multiple of 64 (after up to 56 bytes of padding) and lies in one
+// record, so that a lookup that finds no key reads one cache line.  A position is
+// an entry's offset from index_offset.  Fence j is the position of entry
+// j x interval.
+inline constexpr size_t kLookupHeaderSize = 24;
 inline constexpr unsigned kFenceShift = 4;  // a fence every 16 entries
+inline constexpr uint16_t kLookupLayout = 1;
 inline constexpr size_t kFingerprintSize = 2;
+inline constexpr size_t kBlockSize = 64;
+inline constexpr unsigned kBlockSlots = 29;
+inline constexpr size_t kBlockMeta = 58;      // count | kBlockOverflow
+inline constexpr size_t kBlockBase = 60;      // u32: index of the first slot's position
+inline constexpr uint8_t kBlockOverflow = 0x80;
+// Blocks in a record of kExtensionRecordSize payload bytes, each starting
+// at a multiple of 64 in the file.
+inline constexpr uint64_t kBlocksPerRecord = (kExtensionRecordSize - 56) / kBlockSize;
 
 struct LookupGeometry {
   uint64_t seed = 0;
-  uint32_t buckets = 1;
+  uint32_t homes = 1;
+  uint32_t blocks = 1;
   uint8_t position_width = 1;
   uint8_t fence_shift = kFenceShift;
   uint32_t num_keys = 0;
+  uint64_t first_record = 0;  // file offset of the section's first record
 
-  uint64_t slot_size() const { return kFingerprintSize + position_width; }
   uint64_t fence_count() const { return num_keys == 0 ? 0 : ((uint64_t{num_keys} - 1) >> fence_shift) + 1; }
-  uint64_t directory_at() const { return kLookupHeaderSize; }
-  uint64_t slots_at() const { return directory_at() + 4 * (uint64_t{buckets} + 1); }
-  uint64_t fences_at() const { return slots_at() + slot_size() * num_keys; }
-  uint64_t length() const { return fences_at() + uint64_t{position_width} * fence_count(); }
+  uint64_t positions_at() const { return kLookupHeaderSize; }
+  uint64_t fences_at() const { return positions_at() + uint64_t{position_width} * num_keys; }
+  // Where the blocks start: right after the fences, in the first whole
+  // 64 bytes of the file.
+  uint64_t blocks_from() const { return fences_at() + uint64_t{position_width} * fence_count(); }
+  // Bytes from offset at of the section to the next file offset that is a
+  // multiple of 64 (at in a record's payload).
+  uint64_t Padding(uint64_t at) const {
+    const uint64_t r = at / kExtensionRecordSize;
+    const uint64_t file = first_record + r * (kRecordHeaderSize + kExtensionRecordSize) + kRecordHeaderSize +
+                          at % kExtensionRecordSize;
+    return (kBlockSize - file % kBlockSize) % kBlockSize;
+  }
+  // Blocks in the record where the fences end, after them.
+  uint64_t lead_blocks() const {
+    const uint64_t from = blocks_from();
+    const uint64_t room = kExtensionRecordSize - from % kExtensionRecordSize;
+    const uint64_t pad = Padding(from);
+    return room > pad ? (room - pad) / kBlockSize : 0;
+  }
+  // Offset of block b in the section: blocks never cross a record.
+  uint64_t BlockAt(uint64_t b) const {
+    const uint64_t from = blocks_from();
+    const uint64_t lead = lead_blocks();
+    if (b < lead) return from + Padding(from) + kBlockSize * b;
+    b -= lead;
+    const uint64_t r = from / kExtensionRecordSize + 1 + b / kBlocksPerRecord;
+    return r * kExtensionRecordSize + Padding(r * kExtensionRecordSize) + kBlockSize * (b % kBlocksPerRecord);
+  }
+  uint64_t length() const { return BlockAt(uint64_t{blocks} - 1) + kBlockSize; }
 
-  // The header's fields, and whether they fit a section of length bytes
-  // over num_keys keys.
-  static Result<LookupGeometry> Decode(Bytes header, uint32_t num_keys, uint64_t length);
+  // The header's fields, and whether they fit a section s over num_keys
+  // keys.  nullopt for a section of the earlier layout.
+  static Result<std::optional<LookupGeometry>> Decode(Bytes header, uint32_t num_keys, const SectionDescriptor& s);
 };
 
 uint64_t LookupHash(std::string_view key, uint64_t seed);
-inline uint32_t BucketOf(uint64_t hash, uint32_t buckets) {
+inline uint32_t HomeOf(uint64_t hash, uint32_t homes) {
   __extension__ typedef unsigned __int128 U128;
-  return static_cast<uint32_t>((static_cast<U128>(hash) * buckets) >> 64);
+  return static_cast<uint32_t>((static_cast<U128>(hash) * homes) >> 64);
 }
 inline uint16_t FingerprintOf(uint64_t hash) { return static_cast<uint16_t>(hash); }
+// The layout field of a lookup section's header (its first 16 bytes).
+uint16_t LookupLayoutOf(Bytes header);
 
 // Big-endian unsigned of width bytes (1 to 8).
 uint64_t LoadUnsigned(const std::byte* p, unsigned width);
@@ -166,16 +216,20 @@ uint64_t LoadUnsigned(const std::byte* p, unsigned width);
 
 // The sections for an index section of num_keys entries, ready to be cut
 // into records: the lookup section and the index block CRCs.  index is the
-// whole index section, entries in key order.  A pure function of its input.
+// whole index section, entries in key order; the lookup section's records
+// start at lookup_at.  A pure function of its input.  With layout 0, the
+// lookup section of the earlier layout (for verify() of such a file).
 struct ExtensionSections {
   std::vector<std::byte> lookup;
   std::vector<std::byte> index_crcs;
   std::vector<std::byte> compression;  // empty when values are stored as given
 };
-ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys);
+ExtensionSections BuildExtensionSections(Bytes index, uint32_t num_keys, uint64_t lookup_at,
+                                         uint16_t layout = kLookupLayout);
 
 // The records of the extension area, to be placed at extension_start:
-// each section cut into records, then the directory record.  num_objects
+// each section cut into records (the lookup section's first, at
+// extension_start), then the directory record.  num_objects
 // counts the records before extension_start.  Fills header_extra with the
 // flag byte and the directory length for the header.
 struct ExtensionArea {

@@ -33,7 +33,7 @@ void StoreReader::ProbeMany(std::span<const std::string_view> keys, Found* found
 namespace velk {
 
 // Through the lookup index, in stages over a group of keys at a time:
-// every key's bucket bounds, then its slots, then its candidate entry are
+// every key's home block, then its candidate's position, then its entry are
 // prefetched for the whole group before the next stage reads them, so the
 // group's cache misses overlap instead of running one by one.  Then the
 // records of a whole chunk are loaded in a loop of plain loads and only
@@ -61,10 +61,10 @@ void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* f
       uint64_t* rec = records + group;
       for (size_t j = 0; j < n; ++j) {
         assert(hashes == nullptr || hashes[base + j] == x.Hash(k[j]));
-        probes[j] = LazyIndex::Probe{hashes != nullptr ? hashes[base + j] : x.Hash(k[j])};
-        __builtin_prefetch(x.BucketAddress(probes[j].hash));
+        probes[j] = x.Start(hashes != nullptr ? hashes[base + j] : x.Hash(k[j]));
+        __builtin_prefetch(x.BlockAddress(probes[j].block));
       }
-      for (size_t j = 0; j < n; ++j) q[j] = x.QuickBucket(&probes[j]);
+      for (size_t j = 0; j < n; ++j) q[j] = x.QuickBlock(&probes[j]);
       for (size_t j = 0; j < n; ++j) {
         if (q[j] == Quick::kFound) q[j] = x.QuickCandidate(&probes[j]);
       }
@@ -75,7 +75,7 @@ void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* f
         if (q[j] != Quick::kFound) continue;
         if (SameKey(e.key, k[j])) {
           rec[j] = e.record;
-        } else {  // another key with the same fingerprint (rare): the rest of the bucket
+        } else {  // another key with the same fingerprint (rare): the rest of the block
           q[j] = x.QuickFinish(k[j], &probes[j], &rec[j]);
           if (q[j] != Quick::kFound) continue;
         }

@@ -17,13 +17,9 @@ namespace {
 
 std::string Num(uint64_t v) { return std::to_string(v); }
 
-// Runs of slots up to this size are read in one piece; a longer one (only
-// keys that collide by design make one) slot by slot.
-constexpr size_t kRunScratch = 1024;
-
 }  // namespace
 
-Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Directory& dir) {
+Result<std::optional<LazyIndex>> LazyIndex::Open(Bytes file, const Header& header, const Directory& dir) {
   const SectionDescriptor* lookup = dir.Find(SectionKind::kLookup);
   const SectionDescriptor* crcs = dir.Find(SectionKind::kIndexCrcs);
   if (lookup == nullptr || crcs == nullptr) return StoreError::Corrupt("extension area has no lookup index");
@@ -48,20 +44,26 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
   std::byte scratch[kLookupHeaderSize];
   auto head = x.SectionBytes(x.lookup_, 0, 0, kLookupHeaderSize, scratch);
   if (!head.ok()) return std::move(head).error();
-  auto geometry = LookupGeometry::Decode(Bytes(head.value(), kLookupHeaderSize), x.num_keys_, lookup->length);
+  auto geometry = LookupGeometry::Decode(Bytes(head.value(), kLookupHeaderSize), x.num_keys_, *lookup);
   if (!geometry.ok()) return std::move(geometry).error();
-  x.geometry_ = geometry.value();
-  x.slot_size_ = x.geometry_.slot_size();
+  if (!geometry.value()) return std::optional<LazyIndex>();
+  x.geometry_ = *geometry.value();
+  x.slot_size_ = x.geometry_.position_width;
   x.record_shift_ = static_cast<unsigned>(std::countr_zero(lookup->record_size));
   x.lookup_base_ = file.data() + lookup->first_record + kRecordHeaderSize;
   x.lookup_stride_ = kRecordHeaderSize + lookup->record_size;
+  x.blocks_record_ = x.geometry_.blocks_from() / kExtensionRecordSize + 1;
+  x.lead_blocks_ = x.geometry_.lead_blocks();
+  const uint64_t block0 = x.geometry_.BlockAt(0);
+  x.lead_at_ = lookup->first_record + (block0 / kExtensionRecordSize) * x.lookup_stride_ + kRecordHeaderSize +
+               block0 % kExtensionRecordSize;
   if (std::has_single_bit(x.index_block_)) x.block_shift_ = static_cast<unsigned>(std::countr_zero(x.index_block_));
-  while ((uint64_t{x.geometry_.buckets} >> x.group_shift_) >= kMaxGroups) ++x.group_shift_;
-  if (x.geometry_.buckets != 0) x.share_scale_ = (uint64_t{x.num_keys_} << 32) / x.geometry_.buckets;
+  while ((uint64_t{x.geometry_.homes} >> x.group_shift_) >= kMaxGroups) ++x.group_shift_;
+  x.share_scale_ = (uint64_t{x.num_keys_} << 32) / x.geometry_.homes;
   // Within a group, offsets differ by about the square root of its size.
   const double group_growth = std::sqrt(static_cast<double>(uint64_t{1} << (x.group_shift_ - kMinGroupShift)));
   x.slots_before_ = static_cast<uint64_t>(static_cast<double>(kSlotsBefore) * group_growth);
-  const uint64_t slot_groups = (uint64_t{x.geometry_.buckets} >> x.group_shift_) + 1;
+  const uint64_t slot_groups = (uint64_t{x.geometry_.homes} >> x.group_shift_) + 1;
   while ((x.index_length_ >> x.place_shift_) >= kMaxGroups) ++x.place_shift_;
   const uint64_t place_groups = (x.index_length_ >> x.place_shift_) + 1;
   x.records_end_ = dir.extension_start;
@@ -74,7 +76,7 @@ Result<LazyIndex> LazyIndex::Open(Bytes file, const Header& header, const Direct
     x.groups_ = std::unique_ptr<uint32_t[], UnmapPages>(static_cast<uint32_t*>(table), UnmapPages{bytes});
     x.places_ = x.groups_.get() + slot_groups;
   }
-  return x;
+  return std::optional<LazyIndex>(std::move(x));
 }
 
 void UnmapPages::operator()(uint32_t* p) const { munmap(p, bytes); }
@@ -159,31 +161,29 @@ Result<std::optional<LazyIndex::Entry>> LazyIndex::Find(std::string_view key) co
   using Found = std::optional<Entry>;
   const LookupGeometry& g = geometry_;
   const uint64_t h = LookupHash(key, g.seed);
-  const uint64_t b = BucketOf(h, g.buckets);
-  std::byte bounds_scratch[8];
-  auto bounds = SectionBytes(lookup_, 0, g.directory_at() + 4 * b, 8, bounds_scratch);
-  if (!bounds.ok()) return std::move(bounds).error();
-  const uint64_t lo = LoadU32(bounds.value());
-  const uint64_t hi = LoadU32(bounds.value() + 4);
-  if (lo > hi || hi > num_keys_) return StoreError::Corrupt("lookup bucket " + Num(b) + " is malformed");
   const uint16_t fp = FingerprintOf(h);
-  const uint64_t slot_size = g.slot_size();
-  std::byte scratch[kRunScratch];
-  for (uint64_t s = lo; s < hi;) {
-    // The run, or as much of it as the scratch holds.
-    const uint64_t count = std::min<uint64_t>(hi - s, kRunScratch / slot_size);
-    auto run = SectionBytes(lookup_, 0, g.slots_at() + slot_size * s, count * slot_size, scratch);
-    if (!run.ok()) return std::move(run).error();
-    for (uint64_t k = 0; k < count; ++k) {
-      const std::byte* slot = run.value() + slot_size * k;
-      if (LoadU16(slot) != fp) continue;
-      auto entry = EntryAt(LoadUnsigned(slot + kFingerprintSize, g.position_width));
+  const unsigned w = g.position_width;
+  for (uint64_t b = HomeOf(h, g.homes);; ++b) {
+    std::byte scratch[kBlockSize];
+    auto block = SectionBytes(lookup_, 0, g.BlockAt(b), kBlockSize, scratch);
+    if (!block.ok()) return std::move(block).error();
+    const uint8_t meta = static_cast<uint8_t>(block.value()[kBlockMeta]);
+    const uint64_t count = meta & ~kBlockOverflow;
+    const uint64_t base = LoadU32(block.value() + kBlockBase);
+    const bool more = (meta & kBlockOverflow) != 0;
+    if (count > kBlockSlots || base + count > num_keys_ || (more && b + 1 >= g.blocks))
+      return StoreError::Corrupt("lookup block " + Num(b) + " is malformed");
+    for (uint64_t j = 0; j < count; ++j) {
+      if (LoadU16(block.value() + kFingerprintSize * j) != fp) continue;
+      std::byte position[8];
+      auto at = SectionBytes(lookup_, 0, PositionAt(base + j), w, position);
+      if (!at.ok()) return std::move(at).error();
+      auto entry = EntryAt(LoadUnsigned(at.value(), w));
       if (!entry.ok()) return std::move(entry).error();
       if (entry.value().key == key) return Found(entry.value());
     }
-    s += count;
+    if (!more) return Found();
   }
-  return Found();
 }
 
 Result<uint64_t> LazyIndex::Fence(uint64_t j) const {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,10 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/base/endian.h"
 #include "core/base/status.h"
@@ -48,8 +53,10 @@ class LazyIndex {
   LazyIndex(LazyIndex&&) noexcept = default;
   LazyIndex& operator=(LazyIndex&&) noexcept = default;
 
-  // The index of file, whose header and directory have been checked.
-  static Result<LazyIndex> Open(Bytes file, const Header& header, const Directory& dir);
+  // The index of file, whose header and directory have been checked;
+  // nullopt when its lookup section has the earlier layout, which is not
+  // read in place.
+  static Result<std::optional<LazyIndex>> Open(Bytes file, const Header& header, const Directory& dir);
 
   uint32_t num_keys() const { return num_keys_; }
   uint64_t index_length() const { return index_length_; }
@@ -58,68 +65,80 @@ class LazyIndex {
   Result<Entry> EntryAt(uint64_t pos) const;
   // The entry of key, or nullopt when the file has no such key.
   Result<std::optional<Entry>> Find(std::string_view key) const;
-  // The hash a lookup of key starts from (its bucket and fingerprint).
+  // The hash a lookup of key starts from (its home block and fingerprint).
   uint64_t Hash(std::string_view key) const { return LookupHash(key, geometry_.seed); }
   uint64_t seed() const { return geometry_.seed; }
 
   // The lookup without error values, for the hot path, in steps a batch
   // can interleave.  A step reads only bytes an earlier lookup has checked;
-  // when it needs one that is not, or the bucket's slots cross a record, it
-  // answers kSlow and Find, which checks them, must answer instead.  kAbsent
-  // is only ever said from checked bytes.
+  // when it needs one that is not, it answers kSlow and Find, which checks
+  // them, must answer instead.  kAbsent is only ever said from checked
+  // bytes.
   enum class Quick : uint8_t { kFound, kAbsent, kSlow };
   struct Probe {
     uint64_t hash = 0;
-    const std::byte* slot = nullptr;  // the next slot of the bucket to test
-    const std::byte* end = nullptr;   // past the bucket's last slot
-    uint64_t pos = 0;                 // the candidate entry found by QuickCandidate
-    uint64_t first = 0;               // the bucket's first slot, once QuickBucket has read it
+    uint64_t block = 0;  // the block being read: the home block first
+    uint64_t mask = 0;   // its slots with the key's fingerprint not yet tried, two bits a slot
+    uint64_t base = 0;   // the index of its first slot's position
+    bool more = false;   // keys of this or earlier home blocks go on in the next block
+    uint64_t pos = 0;    // the candidate entry found by QuickCandidate
   };
-  // Where hash's bucket bounds lie, to be prefetched (not yet checked).
-  const std::byte* BucketAddress(uint64_t hash) const {
-    return LookupAddress(geometry_.directory_at() + 4 * uint64_t{BucketOf(hash, geometry_.buckets)});
+  Probe Start(uint64_t hash) const {
+    Probe p{hash};
+    p.block = HomeOf(hash, geometry_.homes);
+    return p;
   }
-  // Reads the bucket bounds of p->hash into p->slot and p->end and starts
-  // loading the slots: kFound, or kAbsent for an empty bucket.
-  [[gnu::always_inline]] Quick QuickBucket(Probe* p) const {
-    const uint64_t at = geometry_.directory_at() + 4 * uint64_t{BucketOf(p->hash, geometry_.buckets)};
-    if (!QuickRun(at, 8)) [[unlikely]] return Quick::kSlow;
-    const std::byte* bounds = LookupAddress(at);
-    const uint64_t lo = LoadU32(bounds);
-    const uint64_t hi = LoadU32(bounds + 4);
-    if (lo > hi || hi > num_keys_) [[unlikely]] return Quick::kSlow;
-    p->first = lo;
-    if (lo == hi) return Quick::kAbsent;
-    const uint64_t first = geometry_.slots_at() + slot_size_ * lo;
-    const uint64_t length = slot_size_ * (hi - lo);
-    if (!QuickRun(first, length)) [[unlikely]] return Quick::kSlow;
-    p->slot = LookupAddress(first);
-    p->end = p->slot + length;
-    __builtin_prefetch(p->slot);
-    __builtin_prefetch(p->end - 1);
+  // Where block b lies in the mapping (not yet checked: for a prefetch),
+  // and the lookup section's record that holds it.
+  const std::byte* BlockAddress(uint64_t b) const {
+    if (b < lead_blocks_) [[unlikely]] return file_ + lead_at_ + kBlockSize * b;
+    b -= lead_blocks_;
+    const uint64_t payload = lookup_.first_record + BlockRecord(b) * lookup_stride_ + kRecordHeaderSize;
+    return file_ + ((payload + kBlockSize - 1) & ~(kBlockSize - 1)) + kBlockSize * (b % kBlocksPerRecord);
+  }
+  uint64_t RecordOfBlock(uint64_t b) const {
+    return b < lead_blocks_ ? blocks_record_ - 1 : BlockRecord(b - lead_blocks_);
+  }
+  // Reads the block p->block: the slots with p->hash's fingerprint into
+  // p->mask (the first one's position starts loading), and whether the
+  // keys go on in the next block.
+  [[gnu::always_inline]] Quick QuickBlock(Probe* p) const {
+    if (!Checked(RecordOfBlock(p->block))) [[unlikely]] return Quick::kSlow;
+    const std::byte* block = BlockAddress(p->block);
+    const uint8_t meta = static_cast<uint8_t>(block[kBlockMeta]);
+    const uint64_t count = meta & ~kBlockOverflow;
+    const uint64_t base = LoadU32(block + kBlockBase);
+    p->more = (meta & kBlockOverflow) != 0;
+    if (count > kBlockSlots || base + count > num_keys_ || (p->more && p->block + 1 >= geometry_.blocks))
+        [[unlikely]]
+      return Quick::kSlow;
+    p->base = base;
+    p->mask = MatchSlots(block, FingerprintOf(p->hash)) & ((uint64_t{1} << (2 * count)) - 1);
+    if (p->mask != 0) __builtin_prefetch(LookupAddress(PositionAt(base + SlotOf(p->mask))));
     return Quick::kFound;
   }
-  // The next slot of the bucket with p->hash's fingerprint: kFound with its
-  // entry's position in p->pos (which starts loading), else kAbsent.
+  // The next slot with p->hash's fingerprint, in this block or the ones
+  // its keys go on in: kFound with its entry's position in p->pos (which
+  // starts loading), else kAbsent.
   Quick QuickCandidate(Probe* p) const {
-    // The fingerprint as the slots store it: one load and compare a slot.
-    uint16_t fp;
-    StoreBE(&fp, FingerprintOf(p->hash));
-    for (const std::byte* s = p->slot; s < p->end; s += slot_size_) {
-      uint16_t stored;
-      std::memcpy(&stored, s, sizeof stored);
-      if (stored != fp) continue;
-      p->slot = s + slot_size_;
-      p->pos = LoadPosition(s + kFingerprintSize);
-      if (p->pos < index_length_) {
-        // An entry may cross into the next line: both lines load at once.
-        __builtin_prefetch(file_ + index_offset_ + p->pos);
-        if (index_length_ - p->pos > kShortEntry) __builtin_prefetch(file_ + index_offset_ + p->pos + kShortEntry);
+    for (;;) {
+      if (p->mask != 0) {
+        const uint64_t at = PositionAt(p->base + SlotOf(p->mask));
+        p->mask &= p->mask - 1;  // the slot's two bits
+        p->mask &= p->mask - 1;
+        if (!QuickRun(at, geometry_.position_width)) [[unlikely]] return Quick::kSlow;
+        p->pos = LoadPosition(LookupAddress(at));
+        if (p->pos < index_length_) {
+          // An entry may cross into the next line: both lines load at once.
+          __builtin_prefetch(file_ + index_offset_ + p->pos);
+          if (index_length_ - p->pos > kShortEntry) __builtin_prefetch(file_ + index_offset_ + p->pos + kShortEntry);
+        }
+        return Quick::kFound;
       }
-      return Quick::kFound;
+      if (!p->more) return Quick::kAbsent;
+      ++p->block;
+      if (QuickBlock(p) == Quick::kSlow) [[unlikely]] return Quick::kSlow;
     }
-    p->slot = p->end;
-    return Quick::kAbsent;
   }
   // The last byte of an entry with a key of 16 bytes.
   static constexpr uint64_t kShortEntry = sizeof(uint16_t) + 16 + sizeof(uint64_t) - 1;
@@ -150,24 +169,22 @@ class LazyIndex {
     return Quick::kFound;
   }
   // The steps together for one key: kFound with its entry's record offset.
-  // A lookup on its own also prefetches where its slots are expected to
-  // lie alongside the bucket's bounds (PrefetchExpectedSlots), and
-  // remembers where they were.
+  // A lookup on its own also prefetches where the positions of its home
+  // block's slots are expected to lie alongside the block
+  // (PrefetchExpectedSlots), and remembers where they were.
   // With kRecord, the lines where the record is expected to lie
   // (PrefetchExpectedRecord) load alongside the entry.
   template <bool kRecord = true>
   Quick QuickFind(std::string_view key, uint64_t hash, uint64_t* record) const {
-    Probe p{hash};
-    const uint64_t b = BucketOf(hash, geometry_.buckets);
-    __builtin_prefetch(BucketAddress(hash));
-    PrefetchExpectedSlots(b);
-    Quick q = QuickBucket(&p);
-    if (q == Quick::kSlow) [[unlikely]] return q;
-    RememberSlots(b, p.first);
-    if (q != Quick::kFound) return q;
+    Probe p = Start(hash);
+    const uint64_t home = p.block;
+    __builtin_prefetch(BlockAddress(home));
+    PrefetchExpectedSlots(home);
+    if (QuickBlock(&p) == Quick::kSlow) [[unlikely]] return Quick::kSlow;
+    RememberSlots(home, p.base);
     return QuickFinish<kRecord>(key, &p, record);
   }
-  // QuickFind from the bucket's slots on.  With kRecord (a lookup on its
+  // QuickFind from the block's slots on.  With kRecord (a lookup on its
   // own), each candidate's record lines start loading with its entry, and
   // where the found record lay is remembered.
   template <bool kRecord = false>
@@ -218,7 +235,33 @@ class LazyIndex {
     const uint64_t r = at >> record_shift_;
     return ((at + n - 1) >> record_shift_) == r && Checked(r);
   }
-  // An entry position as a slot or fence holds it: big-endian, W bytes.
+  // The record of the k-th block after those in the record the fences end in.
+  uint64_t BlockRecord(uint64_t k) const { return blocks_record_ + k / kBlocksPerRecord; }
+  // Where the position of slot k (counted over all blocks) lies.
+  uint64_t PositionAt(uint64_t k) const { return geometry_.positions_at() + uint64_t{geometry_.position_width} * k; }
+  // The slots of block whose fingerprint is fp: two bits a slot, slot j's
+  // at bits 2j and 2j + 1 (bits past the block's count are to be masked).
+  static uint64_t MatchSlots(const std::byte* block, uint16_t fp) {
+    uint16_t want;  // as the blocks store it: one compare a slot
+    StoreBE(&want, fp);
+    uint64_t m = 0;
+#if defined(__SSE2__)
+    const __m128i f = _mm_set1_epi16(static_cast<short>(want));
+    for (int i = 0; i < 4; ++i) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block) + i);
+      m |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, f)))} << (16 * i);
+    }
+#else
+    for (unsigned j = 0; j < kBlockSlots; ++j) {
+      uint16_t stored;
+      std::memcpy(&stored, block + kFingerprintSize * j, sizeof stored);
+      if (stored == want) m |= uint64_t{3} << (2 * j);
+    }
+#endif
+    return m;
+  }
+  static uint64_t SlotOf(uint64_t mask) { return static_cast<uint64_t>(std::countr_zero(mask)) / 2; }
+  // An entry position as the positions and fences hold it: big-endian, W bytes.
   uint64_t LoadPosition(const std::byte* p) const {
     switch (geometry_.position_width) {
       case 3: return uint64_t{LoadU16(p)} << 8 | static_cast<uint8_t>(p[2]);
@@ -228,31 +271,32 @@ class LazyIndex {
     }
   }
 
-  // Where a bucket's slots lie is known only from its bounds, so a lookup
-  // would wait for two memory loads, one after the other, before it reads
-  // a slot.  But bucket b's first slot lies near b * num_keys / buckets,
-  // off by a random walk that changes little from one bucket to the next:
-  // per group of neighbouring buckets, the offset the last lookup in the
-  // group found (plus kOffsetBias; 0: none yet) predicts a bucket's slots
-  // to within a few, and those lines are prefetched alongside the bounds
-  // (prefetches rather than loads: a miss need not wait for lines it does
-  // not use, and a prefetch never faults).  Only a hint: the slots read
-  // are always those the bounds give, and the window is clamped to the
-  // slots, so a stale or odd offset costs a few useless prefetches.  The
-  // table is zero pages until used and at most kMaxGroups entries
-  // (512 KiB): a table that no longer stays in the processor's cache would
-  // put a load of its own before the prefetches, so larger files have
-  // larger groups and a wider window instead.
+  // A found key's position is known only once its block is read, so a
+  // lookup would wait for two memory loads, one after the other, before it
+  // reads its entry.  But home block b's first slot lies near
+  // b * num_keys / homes, off by a random walk that changes little from
+  // one block to the next: per group of neighbouring home blocks, the
+  // offset the last lookup in the group found (plus kOffsetBias; 0: none
+  // yet) predicts a block's first slot to within a few, and the lines of
+  // those positions are prefetched alongside the block (prefetches rather
+  // than loads: a miss need not wait for lines it does not use, and a
+  // prefetch never faults).  Only a hint: the positions read are always
+  // those the block gives, and the window is clamped to the positions, so
+  // a stale or odd offset costs a few useless prefetches.  The table is
+  // zero pages until used and at most kMaxGroups entries (512 KiB): a
+  // table that no longer stays in the processor's cache would put a load
+  // of its own before the prefetches, so larger files have larger groups
+  // and a wider window instead.
   static constexpr uint64_t kMaxGroups = uint64_t{1} << 17;
-  static constexpr unsigned kMinGroupShift = 4;     // 16 buckets a group at least
+  static constexpr unsigned kMinGroupShift = 2;     // 4 home blocks a group at least
   static constexpr int64_t kOffsetBias = int64_t{1} << 31;
-  // The window prefetched: slots_before_ slots either side of the
-  // prediction (kSlotsBefore for groups of 16 buckets, growing as the
-  // square root of a group's size), and a bucket's worth (kSlotsAhead)
-  // more after it.
-  static constexpr uint64_t kSlotsBefore = 12;
-  static constexpr uint64_t kSlotsAhead = 8;
-  // b * num_keys / buckets, by a multiplication: a division would delay
+  // The window prefetched: slots_before_ slots before the prediction
+  // (kSlotsBefore for groups of 4 blocks, growing as the square root of a
+  // group's size), and as many after it again plus a block's worth
+  // (kSlotsAhead).
+  static constexpr uint64_t kSlotsBefore = 8;
+  static constexpr uint64_t kSlotsAhead = 20;
+  // b * num_keys / homes, by a multiplication: a division would delay
   // the prefetches by its latency.  Near enough for a hint.
   uint64_t EvenShare(uint64_t b) const {
     __extension__ typedef unsigned __int128 U128;
@@ -269,7 +313,7 @@ class LazyIndex {
     // The window's bytes as if they lay in one record: past a record's
     // end the lines prefetched are off by its header, which a hint can
     // afford, and the address is worked out once.
-    const uint64_t from = geometry_.slots_at() + slot_size_ * first;
+    const uint64_t from = PositionAt(first);
     const std::byte* at = LookupAddress(from);
     const std::byte* const end = at + slot_size_ * (last - first);
     for (; at < end; at += 64) __builtin_prefetch(at);
@@ -333,20 +377,23 @@ class LazyIndex {
   unsigned record_shift_ = 0;  // log2 of the lookup section's record size
   const std::byte* lookup_base_ = nullptr;  // the lookup section's first payload byte
   uint64_t lookup_stride_ = 0;              // from one of its records to the next
-  uint64_t slot_size_ = 0;
+  uint64_t slot_size_ = 0;       // W: the bytes of a position
+  uint64_t blocks_record_ = 0;   // the record after the one the fences end in
+  uint64_t lead_blocks_ = 0;     // blocks in the record the fences end in
+  uint64_t lead_at_ = 0;         // the file offset of block 0
   // Check bits: the lookup section's records, then the CRC section's, then
   // the index section's blocks.
   uint64_t crc_bits_ = 0;
   uint64_t block_bits_ = 0;
   std::unique_ptr<std::atomic<uint64_t>[]> bits_;
-  // Per group of 1 << group_shift_ buckets: see PrefetchExpectedSlots.
+  // Per group of 1 << group_shift_ home blocks: see PrefetchExpectedSlots.
   // Mapped anonymous, so that its pages cost nothing until written (an
   // allocator might hand out used memory and clear it).
   // The same mapping holds both tables: places_ follows the groups.
   std::unique_ptr<uint32_t[], UnmapPages> groups_;
   unsigned group_shift_ = kMinGroupShift;
   uint64_t slots_before_ = kSlotsBefore;
-  uint64_t share_scale_ = 0;  // (num_keys << 32) / buckets, for EvenShare
+  uint64_t share_scale_ = 0;  // (num_keys << 32) / homes, for EvenShare
   // Per group of 1 << place_shift_ bytes of entries: see PrefetchExpectedRecord.
   uint32_t* places_ = nullptr;
   unsigned place_shift_ = kMinPlaceShift;

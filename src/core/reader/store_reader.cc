@@ -67,10 +67,17 @@ Result<StoreReader> StoreReader::OpenIndexed(std::string path, OpenCheck check) 
     if (!dir.ok()) return std::move(dir).error();
     auto lazy = LazyIndex::Open(file, header, dir.value());
     if (!lazy.ok()) return std::move(lazy).error();
-    reader.lazy_.emplace(std::move(lazy).value());
-    // The lookup section, the directory and the index section are read at
-    // random by every lookup: huge pages spare each access a page walk.
-    reader.map_.AdviseHugePages(dir.value().Find(SectionKind::kLookup)->first_record);
+    if (lazy.value()) {
+      reader.lazy_.emplace(std::move(*lazy.value()));
+      // The lookup section, the directory and the index section are read at
+      // random by every lookup: huge pages spare each access a page walk.
+      reader.map_.AdviseHugePages(dir.value().Find(SectionKind::kLookup)->first_record);
+    } else {
+      // A lookup section of the earlier layout: the index is loaded, and
+      // the file checked whole, as one without a lookup section.
+      if (check == OpenCheck::kUnlessIndexed) VELK_TRY(reader.CheckFileCrc());
+      VELK_TRY(reader.LoadIndex());
+    }
     reader.records_end_ = dir.value().extension_start;
     // Every record from the extension area's start to the index.
     uint64_t records = 1;  // the directory

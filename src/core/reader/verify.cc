@@ -272,7 +272,17 @@ Result<void> CheckExtension(Bytes file, const Header& header, const Directory& d
       return StoreError::Corrupt("index entry " + std::to_string(i) + " names a record of the extension area");
   }
   const Bytes index = file.subspan(header.index_offset);
-  const ExtensionSections expected = BuildExtensionSections(index, header.num_keys);
+  const SectionDescriptor* lookup = dir.Find(SectionKind::kLookup);
+  if (lookup == nullptr) return StoreError::Corrupt("lookup index does not match the index entries");
+  // The layout the file's lookup section says it has (a damaged field
+  // gives other bytes, which then do not match).
+  Bytes head;
+  const uint16_t layout =
+      LocateRecord(file.data(), header.index_offset, lookup->first_record, &head) == RecordFault::kNone
+          ? LookupLayoutOf(head)
+          : kLookupLayout;
+  const ExtensionSections expected =
+      BuildExtensionSections(index, header.num_keys, lookup->first_record, layout == 0 ? 0 : kLookupLayout);
   const std::pair<SectionKind, const std::vector<std::byte>*> wanted[] = {
       {SectionKind::kLookup, &expected.lookup}, {SectionKind::kIndexCrcs, &expected.index_crcs}};
   for (const auto& [kind, bytes] : wanted) {

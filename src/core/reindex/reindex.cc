@@ -84,7 +84,7 @@ Result<BuildResult> Reindex(const std::string& given) {
 
   const Bytes data = file.subspan(kHeaderSize, data_end - kHeaderSize);
   const Bytes index = file.subspan(header.index_offset);
-  ExtensionSections sections = BuildExtensionSections(index, header.num_keys);
+  ExtensionSections sections = BuildExtensionSections(index, header.num_keys, data_end);
   sections.compression = std::move(compression);
   const ExtensionArea area =
       LayOutExtension(sections, data_end, header.num_keys, static_cast<uint32_t>(objects), index.size());

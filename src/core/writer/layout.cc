@@ -183,7 +183,7 @@ StagedStore::Layout StagedStore::LayOut() const {
   uint32_t directory_length = 0;
   const uint64_t user_objects = objects;
   if (options_.index) {
-    ExtensionSections sections = BuildExtensionSections(out.index, num_keys);
+    ExtensionSections sections = BuildExtensionSections(out.index, num_keys, kHeaderSize + data_size);
     if (out.compressed) sections.compression = std::move(out.compressed->section);
     const ExtensionArea area = LayOutExtension(sections, kHeaderSize + data_size, num_keys,
                                                static_cast<uint32_t>(objects), out.index.size());
