@@ -46,7 +46,7 @@ void StoreReader::LazyProbeMany(std::span<const std::string_view> keys, Found* f
                                 std::vector<KeyFault>* faults, const uint64_t* hashes) const {
   using Quick = LazyIndex::Quick;
   const LazyIndex& x = *lazy_;
-  constexpr size_t kGroup = 32;
+  constexpr size_t kGroup = 64;
   constexpr size_t kChunk = 256;
   LazyIndex::Probe probes[kGroup];
   Quick quick[kChunk];

@@ -99,6 +99,14 @@ class LazyIndex {
   uint64_t RecordOfBlock(uint64_t b) const {
     return b < lead_blocks_ ? blocks_record_ - 1 : BlockRecord(b - lead_blocks_);
   }
+  // Starts loading p's home block and where its positions are expected
+  // to lie (PrefetchExpectedSlots).
+  [[gnu::always_inline]] void PrefetchHome(const Probe& p) const {
+    __builtin_prefetch(BlockAddress(p.block));
+    PrefetchExpectedSlots(p.block);
+  }
+  // After QuickBlock on the home block: remembers where its positions lay.
+  void RememberHome(const Probe& p) const { RememberSlots(p.block, p.base); }
   // Reads the block p->block: the slots with p->hash's fingerprint into
   // p->mask (the first one's position starts loading), and whether the
   // keys go on in the next block.
@@ -177,11 +185,9 @@ class LazyIndex {
   template <bool kRecord = true>
   Quick QuickFind(std::string_view key, uint64_t hash, uint64_t* record) const {
     Probe p = Start(hash);
-    const uint64_t home = p.block;
-    __builtin_prefetch(BlockAddress(home));
-    PrefetchExpectedSlots(home);
+    PrefetchHome(p);
     if (QuickBlock(&p) == Quick::kSlow) [[unlikely]] return Quick::kSlow;
-    RememberSlots(home, p.base);
+    RememberHome(p);
     return QuickFinish<kRecord>(key, &p, record);
   }
   // QuickFind from the block's slots on.  With kRecord (a lookup on its
