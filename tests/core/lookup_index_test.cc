@@ -550,6 +550,14 @@ TEST(LookupIndex, CraftedPositionsAndRecordOffsetsAreErrors) {
   EXPECT_FALSE(r.value().indexed());
   ExpectContent(r.value(), content);
   EXPECT_TRUE(r.value().Verify().ok());
+  // Its entry naming a record of the extension area is an error there too.
+  const std::string naming = dir.Write(
+      "earlier-naming.vlks",
+      rebuild(BuildExtensionSections(AsBytes(extension_record), num_keys, d.extension_start, 0).lookup,
+              extension_record));
+  auto named = StoreReader::OpenIndexed(naming, OpenCheck::kUnlessIndexed);
+  ASSERT_TRUE(named.ok()) << named.error().detail();
+  EXPECT_FALSE(named.value().Get(key).ok());
   std::string damaged = earlier;
   damaged[kHeaderSize + 10] ^= 1;
   EXPECT_FALSE(StoreReader::OpenIndexed(dir.Write("earlier-damaged.vlks", damaged), OpenCheck::kUnlessIndexed).ok());

@@ -127,7 +127,7 @@ Result<Directory> ReadDirectory(Bytes file, const Header& header, uint64_t direc
 //  24  num_keys x W-byte position   positions, in block order
 //      ceil(num_keys / fence interval) x W-byte position   fences
 //      the blocks, each where the file offset is a multiple of 64, none
-//      across a record (63 to a whole record)
+//      across a record (below)
 //
 // A key's hash h is XXH3-64 of its bytes under the seed; its home block is
 // the high 64 bits of h x H, its fingerprint the low 16 bits of h.  A
@@ -136,9 +136,12 @@ Result<Directory> ReadDirectory(Bytes file, const Header& header, uint64_t direc
 // go on in the next block", a reserved byte, and the big-endian u32 index
 // of its first slot's position.  Keys fill the blocks in the order of
 // their home blocks (key order within one), each in its home block or the
-// first one after it with room.  A block starts where the file offset is
-// a multiple of 64 (after up to 56 bytes of padding) and lies in one
-// record, so that a lookup that finds no key reads one cache line.  A position is
+// first one after it with room.  The record where the fences end holds
+// as many blocks as fit after them, from the first file offset there that
+// is a multiple of 64; each later record holds kBlocksPerRecord, from the
+// first such offset of its payload (0 to 63 bytes of padding).  So a
+// block is one cache line and lies in one record, and a lookup that finds
+// no key reads one line.  A position is
 // an entry's offset from index_offset.  Fence j is the position of entry
 // j x interval.
 inline constexpr size_t kLookupHeaderSize = 24;
@@ -150,9 +153,9 @@ inline constexpr unsigned kBlockSlots = 29;
 inline constexpr size_t kBlockMeta = 58;      // count | kBlockOverflow
 inline constexpr size_t kBlockBase = 60;      // u32: index of the first slot's position
 inline constexpr uint8_t kBlockOverflow = 0x80;
-// Blocks in a record of kExtensionRecordSize payload bytes, each starting
-// at a multiple of 64 in the file.
-inline constexpr uint64_t kBlocksPerRecord = (kExtensionRecordSize - 56) / kBlockSize;
+// Blocks in each record after the one where the fences end: what fits
+// after the most padding a record can need (63 bytes).
+inline constexpr uint64_t kBlocksPerRecord = (kExtensionRecordSize - (kBlockSize - 1)) / kBlockSize;
 
 struct LookupGeometry {
   uint64_t seed = 0;

@@ -241,7 +241,7 @@ class LazyIndex {
     const uint64_t r = at >> record_shift_;
     return ((at + n - 1) >> record_shift_) == r && Checked(r);
   }
-  // The record of the k-th block after those in the record the fences end in.
+  // The record of the k-th block after the lead blocks.
   uint64_t BlockRecord(uint64_t k) const { return blocks_record_ + k / kBlocksPerRecord; }
   // Where the position of slot k (counted over all blocks) lies.
   uint64_t PositionAt(uint64_t k) const { return geometry_.positions_at() + uint64_t{geometry_.position_width} * k; }
@@ -388,9 +388,12 @@ class LazyIndex {
   const std::byte* lookup_base_ = nullptr;  // the lookup section's first payload byte
   uint64_t lookup_stride_ = 0;              // from one of its records to the next
   uint64_t slot_size_ = 0;       // W: the bytes of a position
-  uint64_t blocks_record_ = 0;   // the record after the one the fences end in
-  uint64_t lead_blocks_ = 0;     // blocks in the record the fences end in
-  uint64_t lead_at_ = 0;         // the file offset of block 0
+  // The blocks: lead_blocks_ of them (maybe none) from file offset
+  // lead_at_ in the record holding section offset blocks_from(), then
+  // kBlocksPerRecord a record from record blocks_record_ on.
+  uint64_t blocks_record_ = 0;
+  uint64_t lead_blocks_ = 0;
+  uint64_t lead_at_ = 0;
   // Check bits: the lookup section's records, then the CRC section's, then
   // the index section's blocks.
   uint64_t crc_bits_ = 0;

@@ -122,9 +122,11 @@ class StoreReader {
     if (TryReadObject(offset, &payload)) [[likely]] return payload;
     return RecordError(offset);
   }
-  // The same, reporting only whether the record passes its bounds checks.
+  // The same, reporting only whether the record passes its bounds checks:
+  // it lies before records_end_ (the extension area of a file opened with
+  // OpenIndexed, else the end of the file).
   bool TryReadObject(uint64_t offset, Bytes* payload) const {
-    return LocateRecord(map_.bytes().data(), map_.size(), offset, payload) == RecordFault::kNone;
+    return LocateRecord(map_.bytes().data(), records_end_, offset, payload) == RecordFault::kNone;
   }
 
   // Scans walk the entries in key order with a cursor: CursorAt (or Seek
