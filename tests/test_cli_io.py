@@ -65,7 +65,7 @@ def test_build_refuses_to_overwrite_its_input_or_write_dash(tmp_path):
         capture_output=True,
         env={**os.environ, "PYTHONIOENCODING": "latin-1"},
     )
-    assert res.returncode == 0 and res.stdout.startswith(b"\\u2705"), res.stderr
+    assert res.returncode == 0 and res.stdout.startswith("\u2705".encode()) and b"odd\xff.vlks" in res.stdout, res.stderr
 
 
 def test_interrupt_after_the_commit_keeps_the_store_and_exits_0(tmp_path):

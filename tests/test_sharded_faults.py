@@ -250,6 +250,11 @@ def test_commit_shards_replaces_a_store_and_refuses_odd_files(tmp_path):
         os.symlink(name, d / f"alias{i}.vlks")
     commit_shards(d, ["alias0.vlks", "alias1.vlks"])
     assert read_all(d) == pairs
+    # A name that is not UTF-8, as os.listdir gives it, names its file.
+    odd = os.fsdecode(b"\xff.vlks")
+    shutil.copyfile(d / names[0], os.path.join(d, odd))
+    commit_shards(d, [odd, "alias1.vlks"])
+    assert read_all(d) == pairs
 
 
 def test_commit_shards_commits_nothing_when_its_files_change_meanwhile(tmp_path, monkeypatch):

@@ -210,13 +210,17 @@ def _build(
             info = writer.build(args.out)
             try:
                 if sys.stdout is not None:
-                    # A path or mark the output's encoding cannot give is
-                    # escaped: the file is written, so this line must not
-                    # fail the build.
-                    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
-                    line = _summary(info).encode(encoding, "backslashreplace").decode(encoding)
-                    sys.stdout.write(line)
+                    # As UTF-8 bytes, a path's own bytes as they are, like
+                    # every other command's output: the file is written, so
+                    # this line must not fail the build on an encoding.
+                    line = _summary(info).encode("utf-8", "surrogateescape")
                     sys.stdout.flush()
-            except OSError:
+                    out = getattr(sys.stdout, "buffer", None)
+                    if out is None:
+                        sys.stdout.write(line.decode("utf-8", "replace"))
+                    else:
+                        out.write(line)
+                    sys.stdout.flush()
+            except (OSError, UnicodeError):
                 pass  # the file is complete; a lost summary line is no failure
     return interrupted[0]

@@ -152,9 +152,10 @@ def _nat(doc: dict[str, Any], field: str, directory: DirPath, limit: int = 1 << 
 
 
 def _has_bytes(name: str) -> bool:
-    # A lone surrogate is valid JSON but names no file.
+    # A lone surrogate is valid JSON but names no file, except U+DC80-U+DCFF,
+    # which stand for the bytes of a name that is not UTF-8 (os.fsdecode).
     try:
-        name.encode("utf-8")
+        name.encode("utf-8", "surrogateescape")
     except UnicodeEncodeError:
         return False
     return True

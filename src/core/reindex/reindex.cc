@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <tuple>
@@ -19,9 +20,15 @@ namespace velk {
 Result<BuildResult> Reindex(const std::string& given) {
   // A link names the file to index: the new file replaces that file, and
   // the link keeps pointing at it.
+  if (given.find('\0') != std::string::npos) return StoreError(Reason::kOpen, "path contains a NUL byte", given);
   std::string path = given;
-  if (std::unique_ptr<char, decltype(&std::free)> real(::realpath(given.c_str(), nullptr), &std::free); real)
+  if (std::unique_ptr<char, decltype(&std::free)> real(::realpath(given.c_str(), nullptr), &std::free); real) {
     path = real.get();
+  } else if (errno != ENOENT) {
+    // A path that cannot be resolved (too long, a loop) would be compared
+    // below through its link and at the commit without it.
+    return StoreError::Os(Reason::kOpen, errno, given);
+  }
   // The file mapped is the one named before and after the open: the
   // commit then replaces only that file, never one another build put in
   // its place while this one ran.
