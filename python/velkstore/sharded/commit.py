@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
+from contextlib import suppress
 
 from .. import _native
 from .._common import PathArg
@@ -57,8 +58,10 @@ def commit_shards(
         path = join(target, name)
         if (fault := check_shard_path(target, path)) is not None:
             raise ValueError(f"shard file {name!r} {fault}")
-        # The file checked is the one the commit names, under its lock.
-        checked[name] = file_id(path) if os.path.exists(path) else (-1, -1)
+        # The file checked is the one the commit names, under its lock (a
+        # name that names nothing is refused by the open below).
+        with suppress(OSError):
+            checked[name] = file_id(path)
         with VelkReader(path, verify=True) as r:
             if check_keys and (kb := _native.misplaced_key(r, i, n, seed)) is not None:
                 raise CorruptError(

@@ -54,9 +54,7 @@ Result<std::optional<LazyIndex>> LazyIndex::Open(Bytes file, const Header& heade
   x.lookup_stride_ = kRecordHeaderSize + lookup->record_size;
   x.blocks_record_ = x.geometry_.blocks_from() / kExtensionRecordSize + 1;
   x.lead_blocks_ = x.geometry_.lead_blocks();
-  const uint64_t block0 = x.geometry_.BlockAt(0);
-  x.lead_at_ = lookup->first_record + (block0 / kExtensionRecordSize) * x.lookup_stride_ + kRecordHeaderSize +
-               block0 % kExtensionRecordSize;
+  x.lead_ = x.LookupAddress(x.geometry_.BlockAt(0));
   if (std::has_single_bit(x.index_block_)) x.block_shift_ = static_cast<unsigned>(std::countr_zero(x.index_block_));
   while ((uint64_t{x.geometry_.homes} >> x.group_shift_) >= kMaxGroups) ++x.group_shift_;
   x.share_scale_ = (uint64_t{x.num_keys_} << 32) / x.geometry_.homes;

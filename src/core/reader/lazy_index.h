@@ -91,7 +91,7 @@ class LazyIndex {
   // Where block b lies in the mapping (not yet checked: for a prefetch),
   // and the lookup section's record that holds it.
   const std::byte* BlockAddress(uint64_t b) const {
-    if (b < lead_blocks_) [[unlikely]] return file_ + lead_at_ + kBlockSize * b;
+    if (b < lead_blocks_) [[unlikely]] return lead_ + kBlockSize * b;
     b -= lead_blocks_;
     const uint64_t payload = lookup_.first_record + BlockRecord(b) * lookup_stride_ + kRecordHeaderSize;
     return file_ + ((payload + kBlockSize - 1) & ~(kBlockSize - 1)) + kBlockSize * (b % kBlocksPerRecord);
@@ -389,11 +389,11 @@ class LazyIndex {
   uint64_t lookup_stride_ = 0;              // from one of its records to the next
   uint64_t slot_size_ = 0;       // W: the bytes of a position
   // The blocks: lead_blocks_ of them (maybe none) from file offset
-  // lead_at_ in the record holding section offset blocks_from(), then
+  // lead_ in the record holding section offset blocks_from(), then
   // kBlocksPerRecord a record from record blocks_record_ on.
   uint64_t blocks_record_ = 0;
   uint64_t lead_blocks_ = 0;
-  uint64_t lead_at_ = 0;
+  const std::byte* lead_ = nullptr;
   // Check bits: the lookup section's records, then the CRC section's, then
   // the index section's blocks.
   uint64_t crc_bits_ = 0;

@@ -31,9 +31,11 @@ StoreError CreateTempFailed(int code, const std::string& tmp) {
   return StoreError::Os(Reason::kCreateTemp, code, tmp);
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+FileId IdOf(const struct stat& st) {
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return IdOf(a) == IdOf(b); }
 
 // What the commit keeps from the existing target.
 struct TargetFacts {
@@ -237,7 +239,7 @@ void ReclaimStale(std::string_view stem) {
 Result<FileId> IdentifyFile(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return StoreError::Os(Reason::kOpen, errno, path);
-  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return IdOf(st);
 }
 
 Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> parts, TempNaming naming,
@@ -289,8 +291,7 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   if (dir.get() < 0) return StoreError::Os(Reason::kSyncDir, errno, ParentDir(target));
   if (replaces != nullptr) {
     struct stat now;
-    if (::lstat(target.c_str(), &now) != 0 || static_cast<uint64_t>(now.st_dev) != replaces->dev ||
-        static_cast<uint64_t>(now.st_ino) != replaces->ino)
+    if (::lstat(target.c_str(), &now) != 0 || !(IdOf(now) == *replaces))
       return StoreError(Reason::kTargetChanged, {}, target);
   }
   if (::rename(tmp.c_str(), target.c_str()) != 0) return StoreError::Os(Reason::kRename, errno, target);
