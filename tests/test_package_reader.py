@@ -2,12 +2,14 @@
 that are not UTF-8, lazy scans, batch lookups, close, pickling and fork."""
 
 import errno
+import gc
 import multiprocessing
 import os
 import pickle
 import random
 import sys
 import threading
+import weakref
 from collections.abc import Mapping
 
 import msgpack
@@ -242,6 +244,25 @@ def test_close_while_scans_and_batches_run(store):
     for t in threads:
         t.join()
     assert outcomes and all(outcomes)
+
+
+def test_a_reader_that_keeps_its_own_scan_is_collected(store):
+    class Keeping(VelkReader):
+        pass
+
+    class Path(str):
+        pass
+
+    for kind in (str, Path):
+        path = kind(store)
+        r = Keeping(path)
+        r.scan = r.items_raw()
+        if isinstance(path, Path):
+            path.reader = r
+        gone = weakref.ref(r)
+        del r, path
+        gc.collect()
+        assert gone() is None
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ in Python code needs 3.12")

@@ -93,6 +93,13 @@ def test_update_stages_each_pair_before_it_takes_the_next(tmp_path):
     with pytest.raises(ClosedError):
         w.update(closing())
     assert w.closed
+    # A closed writer refuses every call, an empty one too, and add_many
+    # checks its value even with no keys.
+    for call in (lambda: w.add_many([], 1), lambda: w.update([]), lambda: w.update({}), lambda: w.update_raw([])):
+        with pytest.raises(ClosedError):
+            call()
+    with pytest.raises(TypeError):
+        VelkWriter().add_many([], {1, 2})
 
 
 def test_a_pair_or_row_emptied_while_its_value_encodes_keeps_its_key(tmp_path):
@@ -115,9 +122,24 @@ def test_a_pair_or_row_emptied_while_its_value_encodes_keeps_its_key(tmp_path):
     row = ["".join(["row:", "2" * 40]), Emptying([2]), "tail"]
     holder[:] = [row]
     w._update_rows(["key", "a", "b"], [row], 0, -1)
+
+    # A row whose value (a column of its own) replaces the row's key.
+    class Replacing(datetime.tzinfo):
+        def utcoffset(self, dt):
+            rows[0][0] = "replacement"
+            return datetime.timedelta(0)
+
+        def dst(self, dt):
+            return None
+
+    key = "".join(["k"] * 3000)
+    rows = [[key, datetime.datetime(2020, 1, 1, tzinfo=Replacing())]]
+    del key
+    w._update_rows(["k", "v"], rows, 0, 1)
     w.build(tmp_path / "e.vlks")
-    assert read_all(tmp_path / "e.vlks")[0] == {
-        "user:" + "1" * 40: [1], "row:" + "2" * 40: {"key": "row:" + "2" * 40, "a": [2], "b": "tail"}}
+    stored = read_all(tmp_path / "e.vlks")[0]
+    assert stored.pop("k" * 3000).tzinfo is not None
+    assert stored == {"user:" + "1" * 40: [1], "row:" + "2" * 40: {"key": "row:" + "2" * 40, "a": [2], "b": "tail"}}
 
 
 def nested(depth):

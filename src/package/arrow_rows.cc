@@ -83,7 +83,7 @@ bool RowPacker::Init(const arrow::CapsulePair& batch, Py_ssize_t key_index, PyOb
   const ArrowSchema& s = *batch.schema;
   const ArrowArray& a = *batch.array;
   if (s.format == nullptr || std::strcmp(s.format, "+s") != 0 || s.n_children != a.n_children || a.length < 0 ||
-      a.offset < 0) {
+      a.offset < 0 || (s.n_children > 0 && (s.children == nullptr || a.children == nullptr))) {
     PyErr_SetString(PyExc_TypeError, "expected an Arrow record batch (a struct array)");
     return false;
   }

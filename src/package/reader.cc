@@ -275,7 +275,7 @@ PyObject* Scan(Self* self, PyObject* prefix, PyObject* start, PyObject* stop, Ke
   if (Open(self) == nullptr) return nullptr;
   size_t begin = 0, end = 0;
   if (!keys.Range(*self->store, self->path, &begin, &end)) return nullptr;
-  return NewScan(reinterpret_cast<PyObject*>(self), self->store, begin, end, key, value);
+  return NewScan(self->path, self->store, begin, end, key, value);
 }
 
 PyObject* Iter(PyObject* obj) {

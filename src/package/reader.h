@@ -15,7 +15,7 @@ struct ReaderObject {
   // Null once closed.  Calls that let go of the interpreter lock, and
   // scans, hold a copy, so a close never pulls the mapping away from them.
   std::shared_ptr<const StoreReader> store;
-  PyObject* path;  // os.fspath of the argument: str or bytes
+  PyObject* path;  // os.fspath of the argument, as an exact str or bytes
   OpenCheck check;  // as asked: kUnlessIndexed when verify was None
 };
 
@@ -61,9 +61,10 @@ struct KeptPairs {
 PyObject* ScanItem(const StoreReader& r, const StoreReader::ScanItem& item, size_t next, size_t end,
                    KeyForm key, ValueForm value, PyObject* path, KeptPairs* kept);
 
-// A lazy scan over entries [begin, end) of owner's key list; null with the
-// error set when a damaged index keeps it from finding its first entry.
-PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,
+// A lazy scan over entries [begin, end) of store's key list, path naming
+// its file in errors; null with the error set when a damaged index keeps
+// it from finding its first entry.
+PyObject* NewScan(PyObject* path, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,
                   KeyForm key, ValueForm value);
 
 }  // namespace velk::native

@@ -14,7 +14,11 @@ namespace {
 
 struct ScanObject {
   PyObject_HEAD
-  PyObject* owner;  // the reader: its path names the file in errors
+  // The reader's path (an exact str or bytes), which names the file in
+  // errors.  Not the reader itself: a reader that keeps its own scan (as an
+  // attribute of a subclass) would then make a cycle that the collector,
+  // which does not see into scans, could never free.
+  PyObject* path;
   std::shared_ptr<const StoreReader> store;
   StoreReader::Cursor cursor;
   size_t end;
@@ -74,7 +78,7 @@ PyObject* Next(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
   if (self->cursor.index >= self->end) return nullptr;
   const StoreReader& r = *self->store;
-  PyObject* path = reinterpret_cast<ReaderObject*>(self->owner)->path;
+  PyObject* path = self->path;
   auto item = r.Next(&self->cursor);
   PyObject* out = item.ok() ? ScanItem(r, item.value(), self->cursor.index, self->end, self->key, self->value, path,
                                        &self->kept)
@@ -93,7 +97,7 @@ PyObject* LengthHint(PyObject* obj, PyObject*) {
 void Dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<ScanObject*>(obj);
   self->store.~shared_ptr();
-  Py_XDECREF(self->owner);
+  Py_XDECREF(self->path);
   self->kept.Clear();
   bind::FreeInstance(obj);
 }
@@ -137,15 +141,15 @@ PyObject* CreateScanType(PyObject* module) {
   return t;
 }
 
-PyObject* NewScan(PyObject* owner, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,
+PyObject* NewScan(PyObject* path, std::shared_ptr<const StoreReader> store, size_t begin, size_t end,
                   KeyForm key, ValueForm value) {
   auto cursor = store->CursorAt(begin);
-  if (!cursor.ok()) return RaiseStoreError(cursor.error(), reinterpret_cast<ReaderObject*>(owner)->path);
+  if (!cursor.ok()) return RaiseStoreError(cursor.error(), path);
   PyObject* obj = scan_type->tp_alloc(scan_type, 0);
   if (obj == nullptr) return nullptr;
   auto* self = reinterpret_cast<ScanObject*>(obj);
   new (&self->store) std::shared_ptr<const StoreReader>(std::move(store));
-  self->owner = Py_NewRef(owner);
+  self->path = Py_NewRef(path);
   self->cursor = cursor.value();
   self->end = end;
   self->key = key;

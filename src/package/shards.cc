@@ -717,7 +717,7 @@ const Params kRouteManyRawParams{"get_many_raw()", kRouteManyNames, 1, 1, 1};
 // disjoint keys, so the merge never meets a key twice.
 struct Cursor {
   std::shared_ptr<const StoreReader> store;
-  PyObject* path;  // borrowed from the reader, held by owners
+  PyObject* path;  // the reader's, held by the scan's paths
   StoreReader::Cursor at;  // the entry after item
   size_t end;
   StoreReader::ScanItem item;  // the current entry, while live
@@ -847,7 +847,9 @@ class Tournament {
 
 struct MergedScanObject {
   PyObject_HEAD
-  std::vector<Ref> owners;  // the shard readers: their paths name files in errors
+  // The shard readers' paths, which name files in errors (not the readers:
+  // see ScanObject::path).
+  std::vector<Ref> paths;
   Tournament merge;
   KeyForm key;
   ValueForm value;
@@ -877,7 +879,7 @@ PyObject* MergedLengthHint(PyObject* obj, PyObject*) {
 void DeallocMerged(PyObject* obj) {
   auto* self = reinterpret_cast<MergedScanObject*>(obj);
   std::destroy_at(&self->merge);
-  std::destroy_at(&self->owners);
+  std::destroy_at(&self->paths);
   self->kept.Clear();
   bind::FreeInstance(obj);
 }
@@ -949,7 +951,7 @@ PyObject* RouteScan(Router* self, PyObject* const* args) {
   ScanKeys keys;
   if (!keys.Parse(args[0], args[1], args[2])) return nullptr;
   if (!Live(self)) return nullptr;
-  std::vector<Ref> owners;
+  std::vector<Ref> paths;
   std::vector<Cursor> cursors;
   for (const Ref& r : self->readers) {
     if (r.get() == Py_None) continue;
@@ -957,7 +959,7 @@ PyObject* RouteScan(Router* self, PyObject* const* args) {
     if (reader->store == nullptr) return RaiseClosed("reader");
     size_t begin = 0, end = 0;
     if (!keys.Range(*reader->store, reader->path, &begin, &end)) return nullptr;
-    owners.emplace_back(Py_NewRef(r.get()));
+    paths.emplace_back(Py_NewRef(reader->path));
     if (begin == end) continue;
     auto at = reader->store->CursorAt(begin);
     if (!at.ok()) return RaiseStoreError(at.error(), reader->path);
@@ -969,7 +971,7 @@ PyObject* RouteScan(Router* self, PyObject* const* args) {
   PyObject* out = merged_scan_type->tp_alloc(merged_scan_type, 0);
   if (out == nullptr) return nullptr;
   auto* scan = reinterpret_cast<MergedScanObject*>(out);
-  new (&scan->owners) std::vector<Ref>(std::move(owners));
+  new (&scan->paths) std::vector<Ref>(std::move(paths));
   new (&scan->merge) Tournament(std::move(cursors), skip);
   scan->key = static_cast<KeyForm>(key_form);
   scan->value = static_cast<ValueForm>(value_form);

@@ -235,6 +235,13 @@ bool ToPath(PyObject* obj, Ref* given, std::string* bytes) {
   if (PyUnicode_FSConverter(fs.get(), &converted) == 0) return false;
   Ref b(converted);
   bytes->assign(PyBytes_AS_STRING(converted), static_cast<size_t>(PyBytes_GET_SIZE(converted)));
+  // Kept as an exact str or bytes: a subclass's instance may refer to
+  // anything, the object holding the path among it.
+  if (!PyUnicode_CheckExact(fs.get()) && !PyBytes_CheckExact(fs.get())) {
+    fs = Ref(PyUnicode_Check(fs.get()) ? PyUnicode_FromObject(fs.get())
+                                       : PyBytes_FromStringAndSize(PyBytes_AS_STRING(fs.get()), PyBytes_GET_SIZE(fs.get())));
+    if (!fs) return false;
+  }
   *given = std::move(fs);
   return true;
 }

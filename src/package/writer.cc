@@ -242,6 +242,8 @@ PyObject* AddMany(Self* self, PyObject* const* args) {
     PyErr_SetString(PyExc_TypeError, "add_many() takes an iterable of keys, not a single key");
     return nullptr;
   }
+  // A closed or busy writer refuses every call, an empty one too.
+  if (Changeable(self) == nullptr) return nullptr;
   // Every key is converted before anything is staged.
   Ref it(PyObject_GetIter(args[0]));
   if (!it) return nullptr;
@@ -257,9 +259,10 @@ PyObject* AddMany(Self* self, PyObject* const* args) {
     checked_keys.push_back(checked.value());
   }
   if (PyErr_Occurred()) return nullptr;
-  if (keys.empty()) Py_RETURN_NONE;
+  // The value is checked even when there are no keys to bind it to.
   std::string payload;
   if (!Encode(self, args[1], &payload)) return nullptr;
+  if (keys.empty()) Py_RETURN_NONE;
   StagedStore* store = Changeable(self);
   if (store == nullptr) return nullptr;
   for (StagedStore::CheckedKey k : checked_keys) {
@@ -277,6 +280,9 @@ PyObject* AddMany(Self* self, PyObject* const* args) {
 // one more pair was taken from the iterable.
 template <bool kRaw>
 PyObject* UpdatePairs(Self* self, PyObject* pairs) {
+  // A closed or busy writer refuses every call, one with no pairs too,
+  // before anything is taken from the pairs.
+  if (Changeable(self) == nullptr) return nullptr;
   std::string payload;
   KeyBuf key;
   auto stage = [&](PyObject* k, PyObject* v) -> bool {
@@ -421,7 +427,6 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
   }
   std::string payload, field;
   KeyBuf key;
-  Ref text_key;
   // Encoding a value that is not plain may run Python code, which may
   // change the rows list or a row: the list's length is read again at every
   // step, the key and value are held while a value is encoded, and a row of
@@ -437,18 +442,19 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
       return nullptr;
     }
     PyObject* const* fields = PySequence_Fast_ITEMS(row.get());
-    PyObject* k = fields[key_index];
-    if (PyLong_CheckExact(k)) {
-      text_key = Ref(PyObject_Str(k));
-      if (!text_key) return nullptr;
-      k = text_key.get();
+    // Held for the whole row: the staged key views its bytes until the
+    // pair is bound, and encoding a value may take it out of the row.
+    Ref held_key(Py_NewRef(fields[key_index]));
+    if (PyLong_CheckExact(held_key.get())) {
+      held_key = Ref(PyObject_Str(held_key.get()));
+      if (!held_key) return nullptr;
     }
     key.owned.clear();
-    if (!StageKey(k, &key)) return nullptr;
+    if (!StageKey(held_key.get(), &key)) return nullptr;
     EarlyPair pair;
     pair.Start(self, key.view);
     if (value_index >= 0) {
-      const Ref held_key(Py_NewRef(k)), held_value(Py_NewRef(fields[value_index]));
+      const Ref held_value(Py_NewRef(fields[value_index]));
       if (!Encode(self, held_value.get(), &payload)) return nullptr;
     } else {
       payload = header;
