@@ -112,6 +112,17 @@ def test_options_are_checked(tmp_path):
     with VelkReader(tmp_path / "s.vlks") as r:
         assert r["a"] == "x" * 1000 and r["b"] == 1
         assert r.stats()["compression"]["dictionary_size"] == 0
+    # A value of up to one block compresses at the high levels too, where
+    # zstd would otherwise split it in several blocks.
+    rng = random.Random(1)
+    words = ["".join(rng.choice("abcdefghij") for _ in range(rng.randrange(3, 9))) for _ in range(2000)]
+    text = " ".join(rng.choice(words) for _ in range(15000)).encode()
+    assert 64 * 1024 < len(text) <= 128 * 1024
+    for level in (3, 19):
+        with VelkWriter(tmp_path / "t.vlks", compress="zstd", compress_level=level) as w:
+            w.add_raw("text", text)
+        with VelkReader(tmp_path / "t.vlks") as r:
+            assert len(r.get_stored("text")) < len(text) / 2 and r.get_raw("text") == text, level
 
 
 def test_sharded_and_command_line_builds_compress(tmp_path):

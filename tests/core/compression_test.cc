@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#define ZSTD_STATIC_LINKING_ONLY  // raw blocks, to craft a value's body
+#define ZSTD_DISABLE_DEPRECATE_WARNINGS
+#include <zstd.h>
+
 #include "core/base/compressed_value.h"
 #include "core/base/endian.h"
 #include "core/format/format.h"
@@ -320,6 +324,14 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
   ASSERT_FALSE(claimed.ok());
   EXPECT_EQ(claimed.error().kind(), ErrorKind::kCorrupt);
   EXPECT_LT(resident() - before, 64L << 20);
+  // Nor does a batch of it (300 claims: over a terabyte) ask for the room.
+  std::vector<Bytes> batch(300, Bytes(AsBytes(claim)));
+  const std::vector<uint8_t> present(batch.size(), 1);
+  size_t first_bad = batch.size();
+  auto many = dec.DecodeMany(batch, present, &room, &first_bad);
+  ASSERT_FALSE(many.ok());
+  EXPECT_EQ(many.error().kind(), ErrorKind::kCorrupt);
+  EXPECT_EQ(first_bad, 0u);
 
   // A damaged section or dictionary: refused at open, or every value still
   // decodes to something or fails cleanly.
@@ -333,6 +345,61 @@ TEST(Compression, DamageGivesCorruptOrAValueNeverACrash) {
     auto damaged = ValueDecoder::Open(bad);
     if (!damaged.ok()) continue;
     for (size_t id = 0; id < values.size(); id += 101) (void)damaged.value().Decode(StoredAt(c, id), &scratch);
+  }
+}
+
+// A body whose match reaches back past the start of the dictionary (made
+// against bytes put before the dictionary) is damage, whether the value is
+// decompressed beside a lane's copy of the dictionary or against the
+// dictionary where it lies: never a value with other bytes spliced in.
+TEST(Compression, MatchesPastTheDictionaryAreDamageOnEveryPath) {
+  const Staged s = Stage(MixedValues());
+  const auto c = writer::CompressRecords(s.data, s.offsets, {}, writer::kDefaultCompressLevel);
+  const Bytes dict = Bytes(c.section).subspan(kCompressionHeadSize);
+  ASSERT_FALSE(dict.empty());
+  auto opened = ValueDecoder::Open(c.section);
+  ASSERT_TRUE(opened.ok());
+  const ValueDecoder& dec = opened.value();
+
+  std::mt19937_64 rng(11);
+  ByteVec before(64);
+  for (auto& b : before) b = static_cast<std::byte>(rng());
+  // Stored bytes for value, compressed as one raw block against history.
+  auto craft = [](const ByteVec& history, const ByteVec& value) {
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    EXPECT_EQ(ZSTD_isError(ZSTD_compressBegin_usingDict(cctx, history.data(), history.size(), 3)), 0u);
+    ByteVec body(ZSTD_compressBound(value.size()));
+    const size_t n = ZSTD_compressBlock(cctx, body.data(), body.size(), value.data(), value.size());
+    ZSTD_freeCCtx(cctx);
+    EXPECT_FALSE(ZSTD_isError(n));
+    EXPECT_GT(n, 0u);  // compressed, not left raw
+    body.resize(n);
+    ByteVec stored(kMaxWrapperHead);
+    stored.resize(WriteWrapperHead(value.size(), body.size(), stored.data()));
+    stored.insert(stored.end(), body.begin(), body.end());
+    return stored;
+  };
+  for (size_t length : {size_t{200}, size_t{3000}}) {  // short of a lane, and through one
+    ByteVec value = before;
+    value.resize(length, std::byte{'a'});
+    ByteVec plain_history(dict.begin(), dict.end());
+    ByteVec reaching = before;
+    reaching.insert(reaching.end(), dict.begin(), dict.end());
+    DecodeBuffer scratch, arena;
+    // Against the dictionary alone the crafting gives the value back.
+    auto fine = dec.Decode(craft(plain_history, value), &scratch);
+    ASSERT_TRUE(fine.ok()) << length;
+    EXPECT_EQ(ByteVec(fine.value().begin(), fine.value().end()), value);
+    const ByteVec bad = craft(reaching, value);
+    for (int round = 0; round < 3; ++round) {
+      auto got = dec.Decode(bad, &scratch);
+      ASSERT_FALSE(got.ok()) << length;
+      EXPECT_EQ(got.error().kind(), ErrorKind::kCorrupt);
+      std::vector<Bytes> batch{Bytes(bad)};
+      const std::vector<uint8_t> present{1};
+      size_t at = 1;
+      EXPECT_FALSE(dec.DecodeMany(batch, present, &arena, &at).ok());
+    }
   }
 }
 

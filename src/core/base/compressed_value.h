@@ -27,6 +27,23 @@ namespace velk {
 inline constexpr int8_t kCompressedExtType = 0x5a;
 // The largest value held in one compressed block (zstd's block size limit).
 inline constexpr uint64_t kMaxBlockValue = 128 * 1024;
+// zstd's block header: 3 bytes, little-endian; bit 0 last block, bits 1-2
+// the block type, the rest the block's size (its content's, for a
+// repeated-byte block the bytes it gives).
+inline constexpr size_t kBlockHeaderSize = 3;
+struct ZstdBlockHeader {
+  enum Type : uint32_t { kRaw = 0, kRepeated = 1, kCompressed = 2, kReserved = 3 };
+  explicit ZstdBlockHeader(const std::byte* p) {
+    const uint32_t bits =
+        static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
+    last = (bits & 1) != 0;
+    type = static_cast<Type>((bits >> 1) & 3);
+    size = bits >> 3;
+  }
+  bool last;
+  Type type;
+  uint32_t size;
+};
 // The longest wrapper head: ext 32 header (1 + 4 + 1 bytes) and a 5-byte
 // varint.
 inline constexpr size_t kMaxWrapperHead = 11;

@@ -17,12 +17,46 @@ namespace {
 
 StoreError Damaged() { return StoreError::Corrupt("damaged compressed value"); }
 
-// zstd needs at least 3 bytes (a block header, or a block of one repeated
-// byte) for each 128 KiB it produces, so a value longer than that allows is
-// a damaged length, caught before anything is allocated for it.
-bool PlausibleLength(uint64_t length, size_t body_size) {
-  const uint64_t blocks = (length + kMaxBlockValue - 1) / kMaxBlockValue;
-  return blocks <= body_size / 3;
+// Whether a compressed body can give a value of length bytes, checked
+// before anything is allocated for the value.  A value of up to one block
+// is one block, which gives at most kMaxBlockValue bytes.  A longer one is
+// a frame: it must state the claimed length if it states one, and its
+// block headers, which must fill the body exactly, bound what it gives (a
+// raw or repeated-byte block its size, a compressed one at most a block).
+// So a length that the body cannot give is damage, not a request for that
+// much memory; only a body that truly gives a huge value (a run of
+// repeated-byte blocks) asks for it.
+bool LengthFits(uint64_t length, Bytes body) {
+  if (length <= kMaxBlockValue) return true;
+  ZSTD_frameHeader fh;
+  if (ZSTD_getFrameHeader_advanced(&fh, body.data(), body.size(), ZSTD_f_zstd1_magicless) != 0) return false;
+  if (fh.frameType != ZSTD_frame) return false;
+  if (fh.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && fh.frameContentSize != length) return false;
+  uint64_t most = 0;
+  size_t at = fh.headerSize;
+  for (bool last = false; !last;) {
+    if (body.size() - at < kBlockHeaderSize) return false;
+    const ZstdBlockHeader block(body.data() + at);
+    at += kBlockHeaderSize;
+    size_t content = block.size;
+    switch (block.type) {
+      case ZstdBlockHeader::kRaw: most += block.size; break;
+      case ZstdBlockHeader::kRepeated:
+        most += block.size;
+        content = 1;
+        break;
+      case ZstdBlockHeader::kCompressed: most += kMaxBlockValue; break;
+      case ZstdBlockHeader::kReserved: return false;
+    }
+    if (body.size() - at < content) return false;
+    at += content;
+    last = block.last;
+  }
+  if (fh.checksumFlag) {
+    if (body.size() - at < 4) return false;
+    at += 4;
+  }
+  return at == body.size() && length <= most;
 }
 
 // What each thread keeps for decompressing, in one thread-local object (a
@@ -69,24 +103,27 @@ constexpr uint64_t kLaneMinValue = 256;
 // into the dictionary as it reaches back into itself, by zstd's fast copy;
 // against a dictionary that lies elsewhere, every such match takes a slower
 // path (about a fifth of a document's decompression time).  A lane is such
-// a copy with room for one value after it, and a thread borrows one for
-// each value it decompresses.  Lanes are made as threads first need them,
-// up to kCount; a thread that finds every lane busy, or no memory for one,
-// decompresses against the dictionary where it lies, which gives the same
-// bytes.
+// a copy with room for one block's value after it, and a dictionary of its
+// own made over the copy (by reference: its tables once, no second copy),
+// and a thread borrows one for each value of up to a block it
+// decompresses.  The lane's dictionary is all the history a value there
+// has, exactly as with the dictionary where it lies, so both accept the
+// same bodies and give the same bytes; a match reaching past the
+// dictionary's start is damage either way.  Lanes are made as threads
+// first need them, up to kCount; a thread that finds every lane busy, or no
+// memory for one, decompresses against the dictionary where it lies.
 class ValueDecoder::Lanes {
  public:
   struct Lane {
     std::atomic<bool> busy{false};
-    std::vector<std::byte> bytes;  // the dictionary, then the value
+    std::unique_ptr<std::byte[]> bytes;  // the dictionary, then room for the value
+    std::unique_ptr<ZSTD_DDict_s, FreeDDict> dict;  // over the copy
   };
 
-  // A borrowed lane with room for length bytes after the dictionary, or
-  // none (always none without lanes).
+  // A borrowed lane, or none (always none without lanes).
   class Borrowed {
    public:
-    Borrowed(Lanes* lanes, size_t first, uint64_t length)
-        : lane_(lanes != nullptr ? lanes->Take(first, length) : nullptr) {}
+    Borrowed(Lanes* lanes, size_t first) : lane_(lanes != nullptr ? lanes->Take(first) : nullptr) {}
     ~Borrowed() {
       if (lane_ != nullptr) lane_->busy.store(false, std::memory_order_release);
     }
@@ -97,6 +134,10 @@ class ValueDecoder::Lanes {
    private:
     Lane* lane_;
   };
+
+  // Room for a value after a lane's dictionary: one block's, and the
+  // slack the decoder writes past it.
+  static constexpr size_t kRoom = kMaxBlockValue + kOutSlack;
 
   explicit Lanes(Bytes dict) : dict_(dict) {}
   ~Lanes() {
@@ -112,7 +153,7 @@ class ValueDecoder::Lanes {
   // dictionary and one value per lane.
   static constexpr size_t kCount = 4;
 
-  Lane* Take(size_t first, uint64_t length) {
+  Lane* Take(size_t first) {
     for (size_t i = 0; i < kCount; ++i) {
       std::atomic<Lane*>& slot = slots_[(first + i) % kCount];
       Lane* lane = slot.load(std::memory_order_acquire);
@@ -126,28 +167,21 @@ class ValueDecoder::Lanes {
         }
       }
       if (lane->busy.exchange(true, std::memory_order_acquire)) continue;
-      const size_t need = dict_.size() + static_cast<size_t>(length) + kOutSlack;
-      try {
-        if (lane->bytes.size() < need) lane->bytes.resize(need);
-      } catch (const std::bad_alloc&) {
-        lane->busy.store(false, std::memory_order_release);
-        return nullptr;
-      }
       return lane;
     }
     return nullptr;
   }
 
   Lane* Make() const {
-    auto* lane = new (std::nothrow) Lane;
+    std::unique_ptr<Lane> lane(new (std::nothrow) Lane);
     if (lane == nullptr) return nullptr;
-    try {
-      lane->bytes.assign(dict_.begin(), dict_.end());
-    } catch (const std::bad_alloc&) {
-      delete lane;
-      return nullptr;
-    }
-    return lane;
+    lane->bytes.reset(new (std::nothrow) std::byte[dict_.size() + kRoom]);
+    if (lane->bytes == nullptr) return nullptr;
+    std::memcpy(lane->bytes.get(), dict_.data(), dict_.size());
+    lane->dict.reset(ZSTD_createDDict_advanced(lane->bytes.get(), dict_.size(), ZSTD_dlm_byRef, ZSTD_dct_fullDict,
+                                               ZSTD_defaultCMem));
+    if (lane->dict == nullptr) return nullptr;
+    return lane.release();
   }
 
   Bytes dict_;  // lies in the decoder's section, which outlives the lanes
@@ -189,7 +223,7 @@ Result<uint64_t> ValueDecoder::ValueLength(Bytes stored) const {
     case StoredForm::kCompressed: break;
     case StoredForm::kDamaged: return Damaged();
   }
-  if (body.size() != length && !PlausibleLength(length, body.size())) return Damaged();
+  if (body.size() != length && !LengthFits(length, body)) return Damaged();
   return length;
 }
 
@@ -206,7 +240,7 @@ Result<void> ValueDecoder::DecodeInto(Bytes stored, std::byte* dst) const {
     if (length != 0) std::memcpy(dst, body.data(), body.size());
     return {};
   }
-  if (!PlausibleLength(length, body.size())) return Damaged();
+  if (!LengthFits(length, body)) return Damaged();
   return Decompress(length, body, dst, length);
 }
 
@@ -220,7 +254,7 @@ Result<Bytes> ValueDecoder::Decode(Bytes stored, DecodeBuffer* scratch) const {
     case StoredForm::kDamaged: return Damaged();
   }
   if (body.size() == length) return body;  // stored as it is, inside a wrapper
-  if (!PlausibleLength(length, body.size())) return Damaged();
+  if (!LengthFits(length, body)) return Damaged();
   // Grown, never shrunk: a vector zero-fills what it grows by, which a
   // buffer reused for values of every size would pay again and again.
   if (scratch->size() < length + kOutSlack) scratch->resize(static_cast<size_t>(length) + kOutSlack);
@@ -239,7 +273,7 @@ Result<void> ValueDecoder::DecodeMany(std::span<Bytes> values, std::span<const u
     Bytes body;
     const StoredForm form = ParseStored(values[i], &length, &body);
     if (form == StoredForm::kPlain) continue;
-    if (form == StoredForm::kDamaged || (body.size() != length && !PlausibleLength(length, body.size()))) {
+    if (form == StoredForm::kDamaged || (body.size() != length && !LengthFits(length, body))) {
       *bad = i;
       return Damaged();
     }
@@ -274,18 +308,17 @@ Result<void> ValueDecoder::Decompress(uint64_t length, Bytes body, std::byte* ds
   ZSTD_DCtx* ctx = thread.Context();
   size_t n;
   if (length <= kMaxBlockValue) {
-    const size_t begun = ddict_ ? ZSTD_decompressBegin_usingDDict(ctx, ddict_.get()) : ZSTD_decompressBegin(ctx);
-    if (ZSTD_isError(begun)) return Damaged();
-    const Lanes::Borrowed lane(length >= kLaneMinValue ? lanes_.get() : nullptr, thread.first_lane, length);
+    const Lanes::Borrowed lane(length >= kLaneMinValue ? lanes_.get() : nullptr, thread.first_lane);
     if (lane.get() != nullptr) {
-      // The lane's copy becomes the history the value continues; offsets
-      // that reach past it still resolve in the dictionary where it lies.
-      std::byte* const history = lane.get()->bytes.data();
-      std::byte* const out = history + lanes_->dict_size();
-      ZSTD_insertBlock(ctx, history, lanes_->dict_size());
+      // The value goes right after the lane's dictionary, which the
+      // decoder then takes as the start of the value's own window.
+      if (ZSTD_isError(ZSTD_decompressBegin_usingDDict(ctx, lane.get()->dict.get()))) return Damaged();
+      std::byte* const out = lane.get()->bytes.get() + lanes_->dict_size();
       n = ZSTD_decompressBlock(ctx, out, static_cast<size_t>(length) + kOutSlack, body.data(), body.size());
       if (!ZSTD_isError(n) && n == length) std::memcpy(dst, out, n);
     } else {
+      const size_t begun = ddict_ ? ZSTD_decompressBegin_usingDDict(ctx, ddict_.get()) : ZSTD_decompressBegin(ctx);
+      if (ZSTD_isError(begun)) return Damaged();
       n = ZSTD_decompressBlock(ctx, dst, static_cast<size_t>(capacity), body.data(), body.size());
     }
   } else {

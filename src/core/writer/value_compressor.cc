@@ -60,10 +60,6 @@ constexpr uint64_t kMaxSegment = 2000;
 // The trainer's frequency table: past 2^17 entries it grows the training
 // time, not the ratio (measured on documents, records and short records).
 constexpr unsigned kMaxFrequencyLog = 17;
-// zstd's block header: 3 bytes, little-endian; bit 0 last block, bits 1-2
-// the block type, the rest the block's size.
-constexpr size_t kBlockHeaderSize = 3;
-constexpr uint32_t kCompressedBlock = 2;
 
 void Check(size_t rc) {
   if (ZSTD_isError(rc)) {
@@ -196,6 +192,10 @@ ValueCompressor::ValueCompressor(const CompressionDictionary& dict, bool raw_lit
   Check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1));
   Check(ZSTD_CCtx_setParameter(c, ZSTD_c_literalCompressionMode,
                                raw_literals ? ZSTD_ps_disable : ZSTD_ps_auto));
+  // A value of up to one block is kept as that one block, so it must come
+  // out as one: the splitter that the high levels run after finding their
+  // sequences would cut it in several, and the value would go uncompressed.
+  Check(ZSTD_CCtx_setParameter(c, ZSTD_c_splitAfterSequences, ZSTD_ps_disable));
   if (dict.cdict() != nullptr) Check(ZSTD_CCtx_refCDict(c, dict.cdict()));
 }
 
@@ -229,10 +229,9 @@ size_t ValueCompressor::Pack(Bytes value, std::vector<std::byte>* out) {
       Check(ZSTD_getFrameHeader_advanced(&fh, frame.data(), frame.size(), ZSTD_f_zstd1_magicless));
       if (fh.headerSize + kBlockHeaderSize <= frame.size()) {
         const std::byte* b = frame.data() + fh.headerSize;
-        const uint32_t bh = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                            static_cast<uint32_t>(b[2]) << 16;
+        const ZstdBlockHeader bh(b);
         const Bytes block = frame.subspan(fh.headerSize + kBlockHeaderSize);
-        if ((bh & 1) != 0 && ((bh >> 1) & 3) == kCompressedBlock && (bh >> 3) == block.size()) body = block;
+        if (bh.last && bh.type == ZstdBlockHeader::kCompressed && bh.size == block.size()) body = block;
       }
     }
   }
