@@ -17,7 +17,7 @@ RECORDS = [
     {"key": "odd", "value": [1.5, None, True, {"$float": "nan"}, {"$float": "-inf"}]},
     {"key": "intmap", "value": {"$map": [[1, "one"], [[2, 3], "pair"]]}},
     {"key": "looks-tagged", "value": {"$map": [["$bytes", "not base64!"]]}},
-    {"key": "ts", "value": {"$ext": [-1, "AAAAAQ=="]}},
+    {"key": "ts", "value": [{"$ext": [-1, "AAAAAQ=="]}, {"$ext": [5, "AAAA"]}]},
 ]
 
 
@@ -141,6 +141,10 @@ def test_exit_codes_and_messages(store, tmp_path):
         (['{"key": {"$text": "a"}, "value": 1}'], 'in.jsonl:1: "key" must be a string or a {"$bytes"'),
         # Two records on one line and none on the next: as many records as lines.
         (['{"key": "a", "value": 1},{"key": "b", "value": 2}', "null"], "in.jsonl:1: invalid JSON: Extra data"),
+        # A record split over two lines beside two records on one: as many
+        # records as lines again, and each line still wrong.
+        (['{"key": "a", "value": [1', '2]}', '{"key": "b", "value": 1},{"key": "c", "value": 2}'],
+         "in.jsonl:1: invalid JSON"),
     ],
 )
 def test_bad_build_input_writes_nothing(tmp_path, lines, message):
@@ -158,6 +162,8 @@ def test_help_documents_exit_codes():
         res = run(*args, "--help")
         assert res.returncode == 0 and b"exit status:" in res.stdout
     assert b"$bytes" in run("dump", "--help").stdout
+    res = run("--version")
+    assert res.returncode == 0 and res.stdout.startswith(b"velkstore ") and res.stderr == b""
 
 
 BINARY_KEYS = [b"user:\xff", b"user:\xfe", b"user:\xc3", b"user:ok", b"\x00nul"]

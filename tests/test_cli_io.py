@@ -33,6 +33,8 @@ def test_closed_standard_streams_give_clean_errors(tmp_path):
         (["get", "--raw", str(store), "k1"], 1, "standard output is closed"),
         (["dump", str(store)], 1, "standard output is closed"),
         (["get", "--stdin", str(store)], 0, "standard input is closed"),
+        (["--help"], 1, "standard output is closed"),
+        (["--version"], 1, "standard output is closed"),
     ]
     for args, fd, message in cases:
         res = subprocess.run([*COMMAND, *args], capture_output=True, preexec_fn=lambda fd=fd: os.close(fd))
@@ -125,7 +127,7 @@ def test_a_full_standard_output_is_named(tmp_path):
     src = jsonl(tmp_path / "in.jsonl", 3)
     store = tmp_path / "s.vlks"
     assert subprocess.run([*COMMAND, "build", str(store), str(src)], capture_output=True).returncode == 0
-    for args in (["get", str(store), "k1"], ["dump", str(store)], ["info", str(store)]):
+    for args in (["get", str(store), "k1"], ["dump", str(store)], ["info", str(store)], ["--help"], ["--version"]):
         with open(full, "wb") as out:
             res = subprocess.run([*COMMAND, *args], stdout=out, stderr=subprocess.PIPE)
         assert (res.returncode, res.stderr.decode()) == (

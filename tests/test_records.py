@@ -111,6 +111,23 @@ def test_parquet_columns_are_packed_natively_as_the_row_path_packs_them(tmp_path
     assert (tmp_path / "arrow.vlks").read_bytes() == (tmp_path / "rows.vlks").read_bytes()
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="pyarrow under the sanitizer runtime")
+def test_parquet_that_no_row_path_can_read_is_refused_by_name(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    # Text that is not UTF-8 in the third row; a column named twice.
+    offsets = pa.py_buffer(b"".join(n.to_bytes(4, "little") for n in (0, 1, 2, 4)))
+    text = pa.Array.from_buffers(pa.string(), 3, [None, offsets, pa.py_buffer(b"ab\xff\xfe")])
+    pq.write_table(pa.table({"k": ["x", "y", "z"], "v": text}), tmp_path / "bad.parquet")
+    pq.write_table(pa.Table.from_arrays([pa.array(["x"]), pa.array([1]), pa.array([2])], names=["k", "a", "a"]),
+                   tmp_path / "twice.parquet")
+    for name, message in [("bad", "bad.parquet:row 3: not UTF-8 text"), ("twice", "names a column twice: a")]:
+        res = run("build", "--key", "k", str(tmp_path / "o.vlks"), str(tmp_path / f"{name}.parquet"))
+        assert res.returncode == 4 and message in res.stderr.decode(), res.stderr
+        assert not (tmp_path / "o.vlks").exists()
+
+
 @pytest.mark.parametrize(
     "name, text, args, message",
     [
@@ -125,6 +142,7 @@ def test_parquet_columns_are_packed_natively_as_the_row_path_packs_them(tmp_path
         ("a.csv", "id,n\nx,1\n", ["--key", "id", "--schema", "m=int"], "a.csv:1: the schema names fields"),
         ("a.csv", 'id,j\nx,"' + "[" * 3000 + "]" * 3000 + '"\n', ["--key", "id", "--schema", "j=json"], "a.csv:2: field 'j'"),
         ("a.jsonl", '{"id": "a", "v": [1, -1e400]}\n', ["--key", "id"], "a.jsonl:1: bad value: the number -1e400 is out"),
+        ("a.jsonl", '{"id": "a", "v": [1\n2]}\n{"id": "b"},{"id": "c"}\n', ["--key", "id"], "a.jsonl:1: invalid JSON"),
         pytest.param("a.parquet", "not parquet", ["--key", "id"], "a.parquet: not a Parquet file",
                      marks=pytest.mark.skipif(UNDER_ASAN, reason="pyarrow under the sanitizer runtime")),
     ],

@@ -48,16 +48,17 @@ def to_json(value: Any) -> Any:
         return {"$float": "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")}
     if isinstance(value, (bytes, bytearray)):
         return bytes_to_json(bytes(value))
+    # Before sequences: an extension value is a named tuple.
+    if isinstance(value, msgpack.Timestamp):
+        return {"$ext": [-1, _b64(value.to_bytes())]}
+    if isinstance(value, msgpack.ExtType):
+        return {"$ext": [value.code, _b64(value.data)]}
     if isinstance(value, (list, tuple)):
         return [to_json(item) for item in value]
     if isinstance(value, dict):
         if all(isinstance(k, str) for k in value) and not (len(value) == 1 and next(iter(value)) in TAGS):
             return {k: to_json(v) for k, v in value.items()}
         return {"$map": [[to_json(k), to_json(v)] for k, v in value.items()]}
-    if isinstance(value, msgpack.Timestamp):
-        return {"$ext": [-1, _b64(value.to_bytes())]}
-    if isinstance(value, msgpack.ExtType):
-        return {"$ext": [value.code, _b64(value.data)]}
     raise TypeError(f"cannot represent {type(value).__name__!r} as JSON")
 
 

@@ -59,6 +59,16 @@ class ArrowRows(NamedTuple):
         # Column by column is several times quicker than row by row.
         return Rows(self.batch.schema.names, list(zip(*(col.to_pylist() for col in self.batch.columns))))
 
+    def bad_text_row(self) -> int:
+        """The first row with a text field that is not UTF-8 (which rows()
+        cannot convert), or -1."""
+        for i in range(self.batch.num_rows):
+            try:
+                self.batch.slice(i, 1).to_pylist()
+            except UnicodeDecodeError:
+                return i
+        return -1
+
 
 #: A batch of records (mappings, or Rows) and what names the place of its
 #: i-th record in messages ("12" for line 12, "row 12").
@@ -241,8 +251,10 @@ def _jsonl_batches(stream: IO[bytes], progress: Progress | None) -> Iterator[Bat
         if done == 0:
             _check_not_array(lines[0])
         try:
-            records = orjson.loads(b"[" + b",".join(lines) + b"]")
-            if len(records) != len(lines) or _long_numbers(lines):
+            # Line by line: lines joined into one document can parse when
+            # one line holds half a record and another two.
+            records = [orjson.loads(line) for line in lines]
+            if _long_numbers(lines):
                 raise ValueError
             where = _counted(done + 1)
         except ValueError:  # blank lines, long numbers, or a bad line to name
@@ -397,6 +409,9 @@ def _parquet_batches(
     except Exception as exc:  # pyarrow's own errors for a file that is no Parquet
         raise _AtPlace("", f"not a Parquet file: {exc}") from None
     names = pf.schema_arrow.names
+    twice = sorted({name for name in names if names.count(name) > 1})
+    if twice:
+        raise _AtPlace("", f"the file names a column twice: {', '.join(twice)}")
     for field in (key,) if value is None else (key, value):
         if field not in names:
             raise _AtPlace("", f"no column {field!r} (the columns: {', '.join(names)})")
@@ -465,7 +480,11 @@ def stage_records(
                 if _staged_arrow(writer, records, key, value):
                     count += records.batch.num_rows
                     continue
-                records = records.rows()
+                arrow = records
+                try:
+                    records = arrow.rows()
+                except UnicodeDecodeError as exc:
+                    raise _AtPlace(where(arrow.bad_text_row()), f"not UTF-8 text ({exc.reason})") from None
             if isinstance(records, Rows):
                 if _staged_rows(writer, records, key, value):
                     count += len(records.rows)

@@ -74,7 +74,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args is None:
         from .parser import parse
 
-        args = parse(argv)
+        try:
+            args = parse(argv)
+        except CliError as exc:  # help or the version could not be written
+            warn(str(exc))
+            return exc.code
+        except BrokenPipeError:
+            _drop_stdout()
+            return EXIT_BROKEN_PIPE
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, RECURSION_LIMIT))
     try:

@@ -94,19 +94,19 @@ def parse_batch(lines: list[bytes]) -> list[tuple[str | bytes, bytes]] | None:
         return None
     pack = encode
     tagged = b'"$' in chunk or b"\\u" in chunk
+    loads = orjson.loads
     try:
-        # One call for the whole batch; a line holding anything but one
-        # JSON value changes the count or fails the parse.
-        records = orjson.loads(b"[" + chunk + b"]")
+        # Each line on its own: lines joined into one document can parse
+        # when one line holds half a record and another two.
+        records = [loads(line) for line in lines]
         if tagged:
             pairs = [(r["key"], pack(from_json(r["value"]))) for r in records if type(r) is dict and len(r) == 2]
         else:
             pairs = [(r["key"], pack(r["value"])) for r in records if type(r) is dict and len(r) == 2]
     except (orjson.JSONDecodeError, KeyError, ValueError, TypeError, OverflowError, RecursionError):
         return None
-    # One record per line, each of them a pair: a line of two records beside
-    # one that is no pair would match the count of pairs alone.
-    if len(records) != len(lines) or len(pairs) != len(lines) or {type(k) for k, _ in pairs} != {str}:
+    # Every line a pair with a text key.
+    if len(pairs) != len(lines) or {type(k) for k, _ in pairs} != {str}:
         return None
     return pairs
 

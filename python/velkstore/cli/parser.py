@@ -4,11 +4,16 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import sys
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .._formats import FORMATS, SCHEMA_TYPES
 from .exits import EXIT_STATUS_HELP
+from .stdio import stdout
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 JSON_FORM_HELP = """\
 Values are printed as JSON.  Values JSON cannot hold are written as an
@@ -47,18 +52,35 @@ cmd_get = _lazy("getting", "cmd_get")
 cmd_build = _lazy("building", "cmd_build")
 
 
+class _Parser(argparse.ArgumentParser):
+    """Help and the version go to standard output as every command's output
+    does, and a failure to write them is an error (CliError), not a silent
+    success."""
+
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
+        if not message:
+            return
+        if file is not None and file is not sys.stdout:  # usage and errors, on standard error
+            super()._print_message(message, file)
+            return
+        out = stdout()
+        out.write(message.encode("utf-8", "surrogateescape"))
+        out.flush()
+
+
 class _Version(argparse.Action):
     # The version is looked up only when asked for: finding it costs more
     # than the rest of starting the command.
     def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
         import velkstore
 
-        parser.exit(message=f"{parser.prog} {velkstore.__version__}\n")
+        parser._print_message(f"{parser.prog} {velkstore.__version__}\n", sys.stdout)
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
     fmt = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="velkstore",
         description="Inspect, query, dump and build velkstore (.vlks) files.",
         epilog=EXIT_STATUS_HELP,

@@ -38,6 +38,10 @@ class Output:
         with writing_stdout():
             return self._buffer.write(data)
 
+    def flush(self) -> None:
+        with writing_stdout():
+            self._buffer.flush()
+
 
 def stdout() -> Output:
     out = sys.stdout
