@@ -6,6 +6,7 @@ import json
 import random
 import subprocess
 import sys
+import zlib
 
 import msgpack
 import pytest
@@ -173,6 +174,20 @@ def test_damaged_compressed_records_and_dictionary_give_corrupt_error(tmp_path):
         with pytest.raises(CorruptError):
             with VelkReader(path) as r:
                 r.get_many(list(values))
+    # A wrapper's length damaged under CRCs made to fit: verify() finds it,
+    # as every read of the key does.
+    wrapped = bytearray(stored)
+    wrapped[{0xC7: 3, 0xC8: 4, 0xC9: 6}.get(stored[0], 2)] ^= 1
+    damaged = bytearray(original)
+    damaged[value_at:value_at + len(stored)] = wrapped
+    damaged[value_at - 4:value_at] = zlib.crc32(wrapped).to_bytes(4, "big")
+    damaged[32:36] = zlib.crc32(damaged[40:]).to_bytes(4, "big")
+    path.write_bytes(damaged)
+    with VelkReader(path, verify=True) as r:
+        with pytest.raises(CorruptError, match="damaged compressed value"):
+            r["user:000100"]
+        with pytest.raises(CorruptError, match="damaged compressed value at offset"):
+            r.verify()
 
 
 def test_incompressible_values_are_stored_as_given_and_replaced_ones_are_left_out(tmp_path):

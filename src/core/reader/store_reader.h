@@ -227,6 +227,7 @@ class StoreReader {
   Result<void> LoadIndex();           // parses num_keys_ entries from index_offset_
   // The checks of Verify over the entries keys: CRCs and the header's claims.
   Result<void> VerifyEntries(const KeyList& keys) const;
+  Result<void> CheckValues(const KeyList& keys) const;
   // Get and ProbeMany through the lookup index: the fast steps over bytes
   // already checked, and the checking path (SlowGet) where they stop.
   [[gnu::noinline]] Result<std::optional<Bytes>> SlowGet(std::string_view key) const;

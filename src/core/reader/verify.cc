@@ -338,7 +338,27 @@ Result<void> StoreReader::Verify() const {
   if (!located.value()) return {};
   auto dir = ReadDirectory(map_.bytes(), header, *located.value());
   if (!dir.ok()) return strict_extension_ ? Result<void>(std::move(dir).error()) : Result<void>();
-  return CheckExtension(map_.bytes(), header, dir.value(), keys);
+  VELK_TRY(CheckExtension(map_.bytes(), header, dir.value(), keys));
+  return CheckValues(keys);
+}
+
+// In a file of compressed values, every value a key names must decompress:
+// a wrapper damaged under a CRC made to fit passes every check above, and
+// would fail each read of its keys.
+Result<void> StoreReader::CheckValues(const KeyList& keys) const {
+  if (!values_.compressed()) return {};
+  const std::byte* data = map_.bytes().data();
+  OffsetMap seen(std::min<size_t>(keys.size(), num_objects_));
+  DecodeBuffer scratch;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const uint64_t offset = keys.record_offset(i);
+    if (!seen.FindOrInsert(offset, static_cast<uint32_t>(i)).second) continue;
+    Bytes payload;
+    if (LocateRecord(data, records_end_, offset, &payload) != RecordFault::kNone) return RecordError(offset);
+    if (!values_.Decode(payload, &scratch).ok())
+      return StoreError::Corrupt("damaged compressed value at offset " + std::to_string(offset));
+  }
+  return {};
 }
 
 Result<void> StoreReader::VerifyEntries(const KeyList& keys) const {
