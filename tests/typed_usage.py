@@ -29,3 +29,13 @@ def typed_calls(path: str) -> None:
         sr.get_many(list(rows))
     built = velkstore.build_from([{"id": 1, "v": 2.0}], path, key="id", value="v")
     print(n, values, size, first, built.num_keys)
+
+
+class Counting(VelkReader):
+    def count(self) -> int:
+        return len(self)
+
+
+def subclass_in_with(path: str) -> int:
+    with Counting(path) as r:  # `with` gives the subclass back
+        return r.count()

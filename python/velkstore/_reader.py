@@ -123,7 +123,7 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
 
         return get_many((self,), 0, keys)
 
-    def __enter__(self) -> VelkReader:
+    def __enter__(self) -> Self:
         if self.closed:
             raise ClosedError("reader is closed")
         return self

@@ -11,7 +11,7 @@ from ._errors import ClosedError
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Sequence
-    from typing import Any
+    from typing import Any, Self
 
     from ._common import PathArg
     from ._info import BuildInfo
@@ -165,7 +165,7 @@ class VelkWriter(_native.Writer):
         self.last_build = info
         return info
 
-    def __enter__(self) -> VelkWriter:
+    def __enter__(self) -> Self:
         if self.closed:
             raise ClosedError("writer is closed")
         return self

@@ -6,7 +6,7 @@ import os
 from contextlib import nullcontext
 from collections.abc import ItemsView, Iterable, Iterator, Mapping, ValuesView
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .. import _native
 from .._common import Key, PathArg
@@ -22,6 +22,9 @@ from .manifest import (
     shard_of,
     try_read_manifest,
 )
+
+if TYPE_CHECKING:
+    from typing import Self
 
 # Opens started again when a commit removed the shards of the manifest read.
 _OPEN_ATTEMPTS = 5
@@ -246,7 +249,7 @@ class ShardedReader(_native.ShardRouter, Mapping[str, Any]):
                 r.close()
         self._open = []
 
-    def __enter__(self) -> ShardedReader:
+    def __enter__(self) -> Self:
         self._all()
         return self
 

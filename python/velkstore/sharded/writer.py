@@ -7,7 +7,7 @@ import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from contextlib import suppress
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .._common import PathArg, naming_file
 from .._writer import compression_level
@@ -23,6 +23,9 @@ from .manifest import (
     replaceable_manifest,
     shard_file_name,
 )
+
+if TYPE_CHECKING:
+    from typing import Self
 
 # Pairs taken from an iterable between two checks of the staged size.
 BATCH = 16384
@@ -215,7 +218,7 @@ class ShardedWriter:
         self._splitter = None
         self._cleanup()
 
-    def __enter__(self) -> ShardedWriter:
+    def __enter__(self) -> Self:
         self._live()
         return self
 
