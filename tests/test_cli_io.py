@@ -39,6 +39,9 @@ def test_closed_standard_streams_give_clean_errors(tmp_path):
     for args, fd, message in cases:
         res = subprocess.run([*COMMAND, *args], capture_output=True, preexec_fn=lambda fd=fd: os.close(fd))
         assert (res.returncode, res.stderr.decode()) == (3, f"velkstore: {message}\n"), args
+    # A usage error with standard error closed is not written to the output.
+    res = subprocess.run([*COMMAND, "nosuchcommand"], capture_output=True, preexec_fn=lambda: os.close(2))
+    assert (res.returncode, res.stdout) == (2, b"")
     assert not (tmp_path / "o.vlks").exists() and store.stat().st_mtime_ns == built
 
 

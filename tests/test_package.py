@@ -2,6 +2,7 @@
 paths and the lifecycle of VelkWriter and VelkReader."""
 
 import datetime as dt
+import functools
 import math
 import os
 import pathlib
@@ -45,6 +46,10 @@ VALUES = {
     "far timestamp": msgpack.Timestamp(2**40, 5),
     # 0xff bytes (-1, inside bytes) before the timestamp's type byte.
     "timestamp after 0xff": [-1, b"\xff\xd6", dt.datetime(2001, 1, 1, tzinfo=UTC)],
+    # One timestamp past datetime's years leaves the others datetimes.
+    "mixed timestamps": [dt.datetime(2020, 1, 1, tzinfo=UTC), msgpack.Timestamp(10**12, 0)],
+    # A key nested deeper than recursion would go from a deep caller.
+    "deep tuple key": {functools.reduce(lambda t, _: (t,), range(700), ()): 1},
 }
 
 
@@ -69,6 +74,12 @@ def test_values_round_trip_through_every_read_path(tmp_path, capfd):
     # Tuples are arrays and come back as lists.
     path = build(tmp_path, lambda w: w.add("t", (1, (2, "x"))), "t.vlks")
     assert VelkReader(str(path))["t"] == [1, [2, "x"]]
+    # A timestamp in the longer extension forms reads as one in the usual form.
+    second = dt.datetime(1970, 1, 1, 0, 0, 1, tzinfo=UTC)
+    forms = [b"\xc7\x04\xff\x00\x00\x00\x01", b"\xc8\x00\x0c\xff" + (0).to_bytes(4, "big") + (1).to_bytes(8, "big")]
+    path = build(tmp_path, lambda w: [w.add_raw(f"f{i}", raw) for i, raw in enumerate(forms)], "f.vlks")
+    with VelkReader(path) as r:
+        assert [r["f0"], r["f1"]] == r.get_many(["f0", "f1"]) == list(r.values()) == [second, second]
 
 
 def test_identical_objects_are_stored_once(tmp_path):
@@ -196,7 +207,7 @@ def test_undecodable_object_raises_decode_error(tmp_path):
         assert r.get_raw("bad") == b"\xc1"
         for call in (lambda: r["bad"], lambda: r.get("extra"), lambda: list(r.items()),
                      lambda: list(r.values()), lambda: r.get_many(["ok", "bad"])):
-            with pytest.raises(VelkDecodeError, match="not valid msgpack"):
+            with pytest.raises(VelkDecodeError, match="not valid msgpack: ."):  # and why
                 call()
 
 

@@ -123,11 +123,59 @@ def hashable(value: Any) -> Any:
     """*value* as a map key: arrays come back as lists, which cannot be dict
     keys, so a tuple key written by the writer comes back as a tuple.  A map
     cannot be a key (ValueError)."""
-    if isinstance(value, list):
-        return tuple(hashable(item) for item in value)
     if isinstance(value, dict):
         raise ValueError("a map key cannot be a map")
-    return value
+    if not isinstance(value, list):
+        return value
+    # With a stack of its own, not by recursion: a key nested as deeply as
+    # the decoder allows must not depend on how deep the caller's stack is.
+    stack: list[tuple[list[Any], list[Any]]] = [(value, [])]
+    while True:
+        items, done = stack[-1]
+        if len(done) < len(items):
+            item = items[len(done)]
+            if isinstance(item, list):
+                stack.append((item, []))
+            elif isinstance(item, dict):
+                raise ValueError("a map key cannot be a map")
+            else:
+                done.append(item)
+            continue
+        stack.pop()
+        if not stack:
+            return tuple(done)
+        stack[-1][1].append(tuple(done))
+
+
+def _datetimes(value: Any) -> Any:
+    """*value* with every timestamp a datetime can hold made one (in UTC, to
+    the microsecond), the others left as they are: what decoding each
+    timestamp as a datetime gives, where one out of range failed the whole
+    value."""
+
+    def convert(item: Any) -> Any:
+        if isinstance(item, msgpack.Timestamp):
+            try:
+                return item.to_datetime()
+            except (OverflowError, ValueError):
+                return item
+        return item
+
+    # A stack of its own, as in hashable; containers are changed in place.
+    top = convert(value)
+    stack = [top]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, list):
+            for i, child in enumerate(item):
+                item[i] = convert(child)
+                stack.append(item[i])
+        elif isinstance(item, dict):
+            pairs = [(convert(k), convert(v)) for k, v in item.items()]
+            item.clear()
+            item.update(pairs)
+            stack.extend(v for _, v in pairs)
+    return top
 
 
 def _pairs_to_dict(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
@@ -159,11 +207,14 @@ def decode(raw: bytes, key: object = None, *, exact_timestamps: bool = False) ->
             try:
                 return _unpack(raw, 3)
             except (OverflowError, ValueError):
-                pass  # a timestamp no datetime can hold, or bytes that fail anyway
+                # A timestamp no datetime can hold (or bytes that fail
+                # anyway): the others still read as datetimes.
+                return _datetimes(_unpack(raw, 0))
         return _unpack(raw, 0)
     except (ValueError, TypeError, RecursionError, msgpack.UnpackException) as exc:
         what = "stored object" if key is None else f"object of key {key!r}"
-        raise VelkDecodeError(f"{what} is not valid msgpack: {exc}") from exc
+        why = "nested too deeply" if isinstance(exc, msgpack.StackError) else str(exc) or type(exc).__name__
+        raise VelkDecodeError(f"{what} is not valid msgpack: {why}") from exc
 
 
 def __getattr__(name: str) -> object:

@@ -409,7 +409,9 @@ def _parquet_batches(
     except Exception as exc:  # pyarrow's own errors for a file that is no Parquet
         raise _AtPlace("", f"not a Parquet file: {exc}") from None
     names = pf.schema_arrow.names
-    twice = sorted({name for name in names if names.count(name) > 1})
+    # The columns a record is made of: every one, or the key's and the value's.
+    used = names if value is None else [key, value]
+    twice = sorted({name for name in used if names.count(name) > 1})
     if twice:
         raise _AtPlace("", f"the file names a column twice: {', '.join(twice)}")
     for field in (key,) if value is None else (key, value):

@@ -184,12 +184,13 @@ bool DecompressedValueOf(const StoreReader& r, Bytes stored, PyObject* path, Byt
 
 namespace {
 
-// Whether payload may hold a timestamp (extension type -1 in its 4-, 8- or
-// 12-byte form), which only the full decoder turns into a datetime.  A
-// false alarm only costs the slower call.
+// Whether payload may hold a timestamp (extension type -1, in any of the
+// extension headers: a writer uses the 4-, 8- and 12-byte forms, but any
+// length reads the same way), which only the full decoder turns into a
+// datetime.  A false alarm only costs the slower call.
 // One pass for the type byte 0xff, which few values hold at all, then a
-// look at what precedes it: 0xd6 or 0xd7 (fixext 4, 8) or 0xc7 0x0c (ext 8
-// of 12 bytes).
+// look at what precedes it: 0xd4 to 0xd8 (fixext 1 to 16), or 0xc7, 0xc8,
+// 0xc9 (ext 8, 16, 32) and their length.
 bool MayHoldTimestamp(Bytes payload) {
   const auto* p = reinterpret_cast<const unsigned char*>(payload.data());
   const size_t n = payload.size();
@@ -197,8 +198,8 @@ bool MayHoldTimestamp(Bytes payload) {
     const void* hit = std::memchr(p + i, 0xff, n - i);
     if (hit == nullptr) return false;
     i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - p);
-    if (i >= 1 && (p[i - 1] == 0xd6 || p[i - 1] == 0xd7)) return true;
-    if (i >= 2 && p[i - 2] == 0xc7 && p[i - 1] == 0x0c) return true;
+    if (i >= 1 && p[i - 1] >= 0xd4 && p[i - 1] <= 0xd8) return true;
+    if ((i >= 2 && p[i - 2] == 0xc7) || (i >= 3 && p[i - 3] == 0xc8) || (i >= 5 && p[i - 5] == 0xc9)) return true;
   }
   return false;
 }

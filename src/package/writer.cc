@@ -432,6 +432,8 @@ PyObject* UpdateRows(Self* self, PyObject* const* args) {
   // step, the key and value are held while a value is encoded, and a row of
   // the caller's is taken as a tuple of its own before a field that is not
   // plain is encoded (rows of plain fields, the common case, are not copied).
+  // A closed or busy writer refuses every call, one with no rows too.
+  if (Changeable(self) == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[1]); ++i) {
     Ref item(Py_NewRef(PyList_GET_ITEM(args[1], i)));
     Ref row(PySequence_Fast(item.get(), "_update_rows(): a row must be a list or tuple"));

@@ -52,20 +52,28 @@ cmd_get = _lazy("getting", "cmd_get")
 cmd_build = _lazy("building", "cmd_build")
 
 
-class _Parser(argparse.ArgumentParser):
+def _print_out(text: str) -> None:
     """Help and the version go to standard output as every command's output
     does, and a failure to write them is an error (CliError), not a silent
     success."""
+    out = stdout()
+    out.write(text.encode("utf-8", "surrogateescape"))
+    out.flush()
 
-    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
-        if not message:
-            return
-        if file is not None and file is not sys.stdout:  # usage and errors, on standard error
-            super()._print_message(message, file)
-            return
-        out = stdout()
-        out.write(message.encode("utf-8", "surrogateescape"))
-        out.flush()
+
+class _Parser(argparse.ArgumentParser):
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
+        if file is not None:
+            super().print_help(file)
+        else:
+            _print_out(self.format_help())
+
+    def print_usage(self, file: SupportsWrite[str] | None = None) -> None:
+        # With an error, on standard error; nowhere when that is closed
+        # (argparse would put it on standard output).
+        file = file if file is not None else sys.stderr
+        if file is not None:
+            super().print_usage(file)
 
 
 class _Version(argparse.Action):
@@ -74,7 +82,7 @@ class _Version(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
         import velkstore
 
-        parser._print_message(f"{parser.prog} {velkstore.__version__}\n", sys.stdout)
+        _print_out(f"{parser.prog} {velkstore.__version__}\n")
         parser.exit()
 
 
