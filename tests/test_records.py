@@ -111,6 +111,17 @@ def test_parquet_columns_are_packed_natively_as_the_row_path_packs_them(tmp_path
     assert (tmp_path / "arrow.vlks").read_bytes() == (tmp_path / "rows.vlks").read_bytes()
 
 
+def test_csv_bytes_that_are_not_utf8_name_their_line(tmp_path):
+    lines = [b"id,n"] + [b"k%d,%d" % (i, i) for i in range(1, 4000)]
+    for bad_line in (1, 3000):
+        text = list(lines)
+        text[bad_line - 1] += b"\xff"
+        (tmp_path / "a.csv").write_bytes(b"\n".join(text) + b"\n")
+        res = run("build", "--key", "id", str(tmp_path / "o.vlks"), str(tmp_path / "a.csv"))
+        assert res.returncode == 4 and f"a.csv:{bad_line}: not UTF-8 text" in res.stderr.decode(), res.stderr
+        assert not (tmp_path / "o.vlks").exists()
+
+
 @pytest.mark.skipif(UNDER_ASAN, reason="pyarrow under the sanitizer runtime")
 def test_parquet_that_no_row_path_can_read_is_refused_by_name(tmp_path):
     pa = pytest.importorskip("pyarrow")

@@ -9,13 +9,14 @@ last value; `BuildInfo.replaced` counts such bindings.
 
 from __future__ import annotations
 
+import codecs
 import csv
 import io
 import json
 import os
 import stat
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from itertools import islice
+from itertools import chain, islice
 from typing import IO, Any, BinaryIO, NamedTuple
 
 from ._common import NumberOutOfRange, PathArg, finite_float
@@ -318,14 +319,21 @@ def _jsonl_slowly(lines: list[bytes], first: int) -> tuple[list[Any], list[int]]
 def _csv_batches(
     stream: IO[bytes], delimiter: str, schema: dict[str, str], progress: Progress | None
 ) -> Iterator[Batch]:
-    text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
+    # Bytes that are not UTF-8 are let through as lone surrogates and found
+    # row by row: the decoder reads thousands of lines ahead of the rows, so
+    # its own error would name a line far from the bad one.  Rows are looked
+    # at only once the decoder has let such a byte through.
+    undecodable = _undecodable[0]
+    text = io.TextIOWrapper(stream, encoding="utf-8-sig", newline="", errors=_UNDECODABLE)
     rows = csv.reader(text, delimiter=delimiter, strict=True)
     try:
         header = next(rows)
     except StopIteration:
         return
-    except (csv.Error, UnicodeDecodeError) as exc:
+    except csv.Error as exc:
         raise _AtPlace(1, str(exc)) from None
+    if not _all_text([header]):
+        raise _AtPlace(1, "not UTF-8 text")
     if len(set(header)) != len(header):
         raise _AtPlace(1, f"the header names a field twice: {header}")
     width = len(header)
@@ -339,12 +347,14 @@ def _csv_batches(
         start = rows.line_num
         try:
             batch = list(islice(rows, BATCH_ROWS))
-        except (csv.Error, UnicodeDecodeError) as exc:
+        except csv.Error as exc:
             raise _AtPlace(rows.line_num, f"{exc}") from None
         if not batch:
             break
         # Line numbers of rows, counted only when a row has to be named.
         where = _csv_where(batch, start)
+        if _undecodable[0] != undecodable and not _all_text(batch):
+            raise _AtPlace(where(next(i for i, row in enumerate(batch) if not _all_text([row]))), "not UTF-8 text")
         if any(len(row) != width for row in batch):
             for i, row in enumerate(batch):
                 if len(row) != width and row:
@@ -361,6 +371,34 @@ def _csv_batches(
             now = stream.tell()
             progress(now - pos)
             pos = now
+
+
+# The decoder's error handler for CSV input: surrogateescape, counting the
+# bytes it lets through (in any thread: a count that moves only makes a
+# reader look at its rows).
+_UNDECODABLE = "velkstore-undecodable"
+_undecodable = [0]
+_surrogateescape = codecs.lookup_error("surrogateescape")
+
+
+def _let_through(exc: UnicodeError) -> tuple[str | bytes, int]:
+    _undecodable[0] += 1
+    return _surrogateescape(exc)
+
+
+codecs.register_error(_UNDECODABLE, _let_through)
+
+
+def _all_text(rows: list[list[str]]) -> bool:
+    """Whether *rows* hold no byte that was not UTF-8 (a lone surrogate)."""
+    text = "".join(chain.from_iterable(rows))
+    if text.isascii():
+        return True
+    try:
+        text.encode("utf-8")
+        return True
+    except UnicodeEncodeError:
+        return False
 
 
 def _csv_where(batch: list[list[str]], start: int) -> Callable[[int], str]:
