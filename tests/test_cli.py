@@ -7,6 +7,7 @@ import sys
 import orjson
 import pytest
 
+import velkstore
 from velkstore import VelkReader, VelkWriter
 
 RECORDS = [
@@ -266,6 +267,7 @@ def test_messages_say_what_was_expected(store, tmp_path):
         res = run(*args)
         assert res.returncode == code and text in res.stderr.decode(), (args, res.stderr)
         assert res.stdout == b""
-    with pytest.raises(IsADirectoryError, match="is a directory") as info:
-        VelkReader(adir)
-    assert info.value.filename == str(adir)
+    for open_it in (VelkReader, velkstore.reindex):
+        with pytest.raises(IsADirectoryError, match="is a directory") as info:
+            open_it(adir)
+        assert info.value.filename == str(adir)

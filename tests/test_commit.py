@@ -109,6 +109,8 @@ def test_permission_bits_are_kept(tmp_path):
 UNREADABLE_DIR = f"""
 import fcntl
 import os
+import velkstore
+import velkstore._info  # imported on first use, which the other user could not read
 from _velkstore import _VelkWriter
 if os.geteuid() == 0:
     os.setgroups([])
@@ -120,6 +122,13 @@ try:
     w.build("d/s.vlks")
 except OSError as exc:
     print(exc)
+# The package's error names the directory that failed, not the file in it.
+w = velkstore.VelkWriter()
+w.add("k", 1)
+try:
+    w.build("d/p.vlks")
+except OSError as exc:
+    print(type(exc).__name__, exc.filename)
 """
 
 
@@ -137,7 +146,7 @@ def test_unreadable_directory_fails_before_the_rename():
         done = subprocess.run([sys.executable, "-c", UNREADABLE_DIR], cwd=top,
                               capture_output=True, text=True, timeout=60)
         d.chmod(0o700)
-        assert done.stdout == "VelkIOError: sync dir: d: Permission denied (os error 13)\n", done.stderr
+        assert done.stdout == "VelkIOError: sync dir: d: Permission denied (os error 13)\nVelkPermissionError d\n", done.stderr
         assert holds(d / "s.vlks", b"old")
         # The complete new file stays behind, no more open than the target.
         assert holds(d / "s.vlks.tmp", b"new")

@@ -7,6 +7,7 @@ import multiprocessing
 import os
 import pickle
 import random
+import subprocess
 import sys
 import threading
 import weakref
@@ -244,6 +245,29 @@ def test_close_while_scans_and_batches_run(store):
     for t in threads:
         t.join()
     assert outcomes and all(outcomes)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="an address-space limit under the sanitizer")
+def test_memory_running_out_in_a_lookup_or_scan_is_memory_error(tmp_path):
+    # A compressed value of 100 MB read with a few MB of address space to
+    # spare: every path raises MemoryError (r[k], `in`, scans once aborted).
+    script = """
+import resource, sys
+import velkstore
+r = velkstore.VelkReader(sys.argv[1])
+size = [int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize")][0]
+resource.setrlimit(resource.RLIMIT_AS, (size + (40 << 20),) * 2)
+for call in (lambda: r["k"], lambda: r.get_raw("k"), lambda: next(iter(r.items_raw())), lambda: r.get_many(["k"])):
+    try:
+        call()
+        print("no error")
+    except MemoryError:
+        print("MemoryError")
+"""
+    with VelkWriter(tmp_path / "big.vlks", compress="zstd") as w:
+        w.add_raw("k", b"\xc6" + (100 << 20).to_bytes(4, "big") + bytes(100 << 20))
+    res = subprocess.run([sys.executable, "-c", script, str(tmp_path / "big.vlks")], capture_output=True, text=True)
+    assert (res.returncode, res.stdout.split()) == (0, ["MemoryError"] * 4), res.stderr[-2000:]
 
 
 def test_a_reader_that_keeps_its_own_scan_is_collected(store):

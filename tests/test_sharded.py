@@ -52,6 +52,11 @@ def test_key_hash_is_pinned():
     ]
     assert shard_of(b"user:1", 1 << 64, seed=7) == 0x4871460D0200F525
     assert shard_of(b"user:1", 8) == 1
+    # Counts and seeds as the rest of the package takes them.
+    for args, exc in [((True,), TypeError), ((4, True), ValueError), ((4, -1), ValueError), ((4, 1 << 64), ValueError),
+                      ((4, "7"), ValueError), ((0,), ValueError)]:
+        with pytest.raises(exc):
+            shard_of(b"user:1", *args)
 
 
 def test_round_trip_with_spills_rebinding_and_empty_shards(tmp_path):

@@ -113,3 +113,14 @@ def os_error(code: int, strerror: str, filename: str | bytes | None) -> VelkOSEr
     if filename is None:
         return cls(code, strerror)
     return cls(code, strerror, filename)
+
+
+def directory_error(exc: VelkOSError, path: object) -> VelkOSError:
+    """*exc* from opening *path*, or IsADirectoryError when *path* is a
+    directory: the system's words for mapping one ("No such device") say
+    nothing of what was wrong."""
+    import os
+
+    if exc.errno == _errno.ENODEV and isinstance(path, (str, bytes, os.PathLike)) and os.path.isdir(path):
+        return os_error(_errno.EISDIR, "is a directory, not a store file", os.fspath(path))
+    return exc

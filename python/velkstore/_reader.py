@@ -5,11 +5,10 @@ from __future__ import annotations
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
 
-import errno
 import os
 
 from . import _native
-from ._errors import ClosedError, VelkOSError, os_error
+from ._errors import ClosedError, VelkOSError, directory_error
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -87,11 +86,10 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
             self._home = os.path.abspath(self.path)
             return self
         except VelkOSError as exc:
-            # The system's words for mapping a directory ("No such device")
-            # say nothing of what was wrong.
-            if exc.errno == errno.ENODEV and os.path.isdir(path):
-                raise os_error(errno.EISDIR, "is a directory, not a store file", os.fspath(path)) from None
-            raise
+            error = directory_error(exc, path)
+            if error is exc:
+                raise
+            raise error from None
 
     def keys(self) -> KeysView[str]:
         """The keys (str), lazily, in key order."""

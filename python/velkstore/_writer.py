@@ -6,7 +6,7 @@ import os
 from types import TracebackType
 
 from . import _native
-from ._errors import ClosedError
+from ._errors import ClosedError, VelkOSError, directory_error
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -52,7 +52,13 @@ def reindex(path: PathArg) -> BuildInfo:
     from ._info import BuildInfo
 
     target = os.fspath(path)
-    num_keys, num_objects, size, crc = _native.reindex(target)
+    try:
+        num_keys, num_objects, size, crc = _native.reindex(target)
+    except VelkOSError as exc:
+        error = directory_error(exc, target)
+        if error is exc:
+            raise
+        raise error from None
     return BuildInfo(target, num_keys, num_objects, size, crc)
 
 

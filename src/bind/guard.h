@@ -36,6 +36,24 @@ PyObject* Guarded(Body&& body) noexcept {
   return result;
 }
 
+// The guard for a type slot the interpreter calls directly (r[k], `in`,
+// len(), next()): C++ exceptions become Python ones as in Guarded, and the
+// slot answers failed (nullptr, or -1 for a status or a length).  A null
+// result is not checked: next() ends a loop with one and no error.
+template <typename Face, typename R, typename Body>
+R GuardedSlot(Body&& body, R failed) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    Face::Fault(e.what(), __FILE__, __LINE__);
+  } catch (...) {
+    Face::Fault({}, __FILE__, __LINE__);
+  }
+  return failed;
+}
+
 // Runs f() with the interpreter lock released; an exception thrown by f
 // is rethrown once the lock is held again.
 template <typename F>

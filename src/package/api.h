@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "bind/args.h"
@@ -177,6 +178,21 @@ template <typename Body>
 PyObject* Guard(Body&& body) noexcept {
   return bind::Guarded<PackageFace>(std::forward<Body>(body));
 }
+
+// A type slot's function run in the guard: Slot<F>::Call has F's type, for
+// the slot tables.
+template <auto kSlot>
+struct Slot;
+template <typename R, typename... A, R (*kSlot)(A...)>
+struct Slot<kSlot> {
+  static R Call(A... a) noexcept {
+    if constexpr (std::is_pointer_v<R>) {
+      return bind::GuardedSlot<PackageFace>([&] { return kSlot(a...); }, R{nullptr});
+    } else {
+      return bind::GuardedSlot<PackageFace>([&] { return kSlot(a...); }, R{-1});
+    }
+  }
+};
 
 // Method-table helper: casts a fastcall function to the table's type.
 template <typename F>

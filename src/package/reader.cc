@@ -426,9 +426,9 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_iter, reinterpret_cast<void*>(Iter)},
-    {Py_mp_subscript, reinterpret_cast<void*>(Subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(Length)},
-    {Py_sq_contains, reinterpret_cast<void*>(Contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Slot<Subscript>::Call)},
+    {Py_mp_length, reinterpret_cast<void*>(Slot<Length>::Call)},
+    {Py_sq_contains, reinterpret_cast<void*>(Slot<Contains>::Call)},
     {0, nullptr},
 };
 

@@ -111,7 +111,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A lazy scan over a store's keys, in key order.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(Self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(Next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(Slot<Next>::Call)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -308,7 +308,8 @@ const char* const kShardOfNames[] = {"key", "num_shards", "seed"};
 const Params kShardOfParams{"shard_of()", kShardOfNames, 3, 2, 3};
 
 PyObject* ShardOfKey(PyObject*, PyObject* const* args) {
-  if (!PyLong_Check(args[1])) {
+  // As the package's own checks: a bool is no count and no seed.
+  if (!PyLong_Check(args[1]) || PyBool_Check(args[1])) {
     return PyErr_Format(PyExc_TypeError, "num_shards must be an int, not '%.200s'", Py_TYPE(args[1])->tp_name);
   }
   Ref zero(PyLong_FromLong(0));
@@ -316,8 +317,14 @@ PyObject* ShardOfKey(PyObject*, PyObject* const* args) {
   if (positive <= 0) {
     return positive < 0 ? nullptr : PyErr_Format(PyExc_ValueError, "num_shards must be positive");
   }
-  const uint64_t seed = args[2] == nullptr ? 0 : PyLong_AsUnsignedLongLong(args[2]);
-  if (PyErr_Occurred()) return nullptr;
+  uint64_t seed = 0;
+  if (args[2] != nullptr) {
+    if (PyLong_Check(args[2]) && !PyBool_Check(args[2])) seed = PyLong_AsUnsignedLongLong(args[2]);
+    if (!PyLong_Check(args[2]) || PyBool_Check(args[2]) || PyErr_Occurred()) {
+      PyErr_Clear();
+      return PyErr_Format(PyExc_ValueError, "seed must be an int in [0, 2**64), not %R", args[2]);
+    }
+  }
   KeyBuf buf;
   switch (ToKey(args[0], &buf)) {
     case KeyConv::kOk: break;
@@ -895,7 +902,7 @@ PyType_Slot kMergedSlots[] = {
     {Py_tp_doc, const_cast<char*>("A lazy scan over the open shards of a sharded store, in key order.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(DeallocMerged)},
     {Py_tp_iter, reinterpret_cast<void*>(SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(MergedNext)},
+    {Py_tp_iternext, reinterpret_cast<void*>(Slot<MergedNext>::Call)},
     {Py_tp_methods, kMergedMethods},
     {0, nullptr},
 };
@@ -1017,8 +1024,8 @@ PyType_Slot kRouterSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(NewRouter)},
     {Py_tp_dealloc, reinterpret_cast<void*>(DeallocRouter)},
     {Py_tp_methods, kRouterMethods},
-    {Py_mp_subscript, reinterpret_cast<void*>(RouteSubscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(RouteContains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Slot<RouteSubscript>::Call)},
+    {Py_sq_contains, reinterpret_cast<void*>(Slot<RouteContains>::Call)},
     {0, nullptr},
 };
 

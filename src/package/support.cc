@@ -44,7 +44,9 @@ PyObject* RaiseStoreError(const StoreError& err, PyObject* filename) {
       Ref code_obj(PyLong_FromLong(code));
       if (!code_obj) return nullptr;
       Ref path;
-      if (filename == nullptr && !err.path().empty()) {
+      // The error's own path where the caller's is not what failed: a
+      // directory that could not be synced is named, not the file in it.
+      if ((filename == nullptr || err.reason() == Reason::kSyncDir) && !err.path().empty()) {
         path = Ref(PyUnicode_DecodeFSDefaultAndSize(err.path().data(), static_cast<Py_ssize_t>(err.path().size())));
         if (!path) return nullptr;
         filename = path.get();
