@@ -65,11 +65,31 @@ def test_bag_and_frame_round_trip_last_binding_wins(client, tmp_path):
     to_velkstore(ddf, d, 2, key="id")
     with ShardedReader(d) as r:
         assert r["r7"] == {"id": "r7", "n": 7, "f": 0.5}
-    # A missing value of a pandas extension column is None, as in whole rows.
-    gaps = pd.DataFrame({"id": ["a", "b"], "s": pd.array(["x", None], dtype="string")})
-    to_velkstore(dd.from_pandas(gaps, npartitions=1), d, 2, key="id", value="s")
+    # A missing value of a pandas extension column is None, as in whole rows;
+    # a nullable integer stays an integer, a map a dict, a period is no value.
+    import pyarrow as pa
+
+    gaps = pd.DataFrame({
+        "id": ["a", "b"], "s": pd.array(["x", None], dtype="string"),
+        "n": pd.Series([2**62 + 1, None], dtype="int64[pyarrow]"),
+        "t": pd.Series([pd.Timestamp("2020-01-01", tz="UTC"), pd.NaT]), "c": pd.Categorical(["x", None]),
+        "m": pd.Series([[("k", 1)], None], dtype=pd.ArrowDtype(pa.map_(pa.string(), pa.int64()))),
+    })
+    stamp = pd.Timestamp("2020-01-01", tz="UTC").to_pydatetime()
+    for column, expected in [("s", "x"), ("n", 2**62 + 1), ("t", stamp), ("c", "x"), ("m", {"k": 1})]:
+        to_velkstore(dd.from_pandas(gaps, npartitions=1), d, 2, key="id", value=column)
+        with ShardedReader(d) as r:
+            assert dict(r) == {"a": expected, "b": None}, column
+    to_velkstore(dd.from_pandas(gaps, npartitions=1), d, 2, key="id")
     with ShardedReader(d) as r:
-        assert dict(r) == {"a": "x", "b": None}
+        assert r["b"] == {"id": "b", "s": None, "n": None, "t": None, "c": None, "m": None}
+    # Without a gap the rows go through Arrow: a map is a dict there too.
+    to_velkstore(dd.from_pandas(gaps[:1], npartitions=1), d, 2, key="id", value="m")
+    with ShardedReader(d) as r:
+        assert dict(r) == {"a": {"k": 1}}
+    periods = pd.DataFrame({"id": ["a"], "p": pd.period_range("2020-01", periods=1, freq="M")})
+    with pytest.raises(TypeError):
+        to_velkstore(dd.from_pandas(periods, npartitions=1), d, 2, key="id", value="p")
     # Whole rows stored byte for byte as update() stores the frame's records,
     # a NaN as NaN, whichever way the rows are packed.
     frame.loc[3, "f"] = float("nan")

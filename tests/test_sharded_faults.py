@@ -177,6 +177,33 @@ def test_commits_that_fail_leave_the_old_store_or_say_the_new_one_is_live(tmp_pa
                 assert info.value.filename == moves[1]
         assert not list(d.glob(".velkstore-build-*"))
 
+    # Interrupted once the new manifest is in place: the new store is live
+    # and the old one's shards are gone all the same (no later build would
+    # know of them).
+    def interrupted(path, data):
+        real_commit(path, data)
+        raise KeyboardInterrupt
+
+    d = build(tmp_path / "interrupt", old_pairs)
+    old_files = store_files(d)
+    with monkeypatch.context() as m:
+        m.setattr(_native, "commit_file", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            build(d, new_pairs, num_shards=3)
+    assert read_all(d) == new_pairs and not set(old_files) & set(store_files(d))
+    assert not list(d.glob(".velkstore-build-*"))
+
+
+def test_a_relative_directory_survives_a_chdir(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "elsewhere").mkdir()
+    w = ShardedWriter("rel", 2)
+    w.add("a", 1)
+    monkeypatch.chdir(tmp_path / "elsewhere")
+    w.build()
+    assert w.directory == "rel" and read_all(tmp_path / "rel") == {"a": 1}
+    assert not list((tmp_path / "rel").glob(".velkstore-build-*")) and not os.listdir(tmp_path / "elsewhere")
+
 
 def test_rebuilds_delete_only_the_old_stores_own_shards(tmp_path, monkeypatch):
     d = build(tmp_path / "st", {"a": 1})

@@ -121,15 +121,35 @@ def _split_partitions(
 def _pairs(part: Any, key: Hashable | None, value: Hashable | None) -> Iterable[tuple[Any, Any]]:
     if hasattr(part, "columns") and hasattr(part, "to_dict"):  # a pandas frame
         keys = part[key].tolist()
-        # to_dict gives plain Python values (a missing one as None) where
-        # tolist would keep pandas' own missing-value marker.
-        values = part.to_dict("records") if value is None else part[[value]].to_dict("list")[value]
-        return zip(keys, values)
+        rows = _records(part if value is None else part[[value]])
+        return zip(keys, rows if value is None else [row[value] for row in rows])
     if key is None:
         return cast(Iterable[tuple[Any, Any]], part)  # pairs, checked as they are split
     if value is None:
         return ((r[key], r) for r in part)
     return ((r[key], r[value]) for r in part)
+
+
+def _records(frame: Any) -> list[dict[Hashable, Any]]:
+    """The rows of a pandas frame as plain Python values, a missing one as
+    None: to_dict gives None for most of pandas' missing markers (where a
+    column's own list would give floats for nullable integers), but NaT in
+    a time column and NaN in a categorical one, which are set to None here
+    (a float column's NaN is a value, and stays).  A cell of an Arrow map
+    column, a list of pairs in pandas, is a dict, as the Arrow paths give it."""
+    rows: list[dict[Hashable, Any]] = frame.to_dict("records")
+    for at, (name, dtype) in enumerate(frame.dtypes.items()):
+        if getattr(dtype, "kind", "") in ("m", "M") or getattr(dtype, "name", "") == "category":
+            missing = frame.iloc[:, at].isna().to_numpy()
+            if missing.any():
+                for row, gone in zip(rows, missing):
+                    if gone:
+                        row[name] = None
+        elif str(dtype).startswith("map<"):
+            for row in rows:
+                if row[name] is not None:
+                    row[name] = dict(row[name])
+    return rows
 
 
 def _split_partition(

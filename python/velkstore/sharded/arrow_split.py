@@ -23,9 +23,13 @@ def add_batch(splitter: Splitter, batch: Any, key: str, value: str | None) -> No
     try:
         first = next(slices, None)
     except TypeError:
-        # A column type the native packer does not take: as Python objects.
+        # A column type the native packer does not take: as Python objects
+        # (a map as a dict, as update takes it, not as a list of pairs).
         keys = batch.column(key).to_pylist()
-        values = batch.to_pylist() if value is None else batch.column(value).to_pylist()
+        if value is None:
+            values = batch.to_pylist(maps_as_pydicts="strict")
+        else:
+            values = batch.column(value).to_pylist(maps_as_pydicts="strict")
         splitter.add_pairs(zip(keys, values))
         return
     if first is not None:
@@ -52,6 +56,10 @@ def frame_batch(frame: Any) -> Any:
     try:
         for name in names:
             array = pa.array(frame[name], from_pandas=False)
+            # pandas' own kinds (periods, intervals) become extension types
+            # whose storage alone would be packed.
+            if isinstance(array.type, pa.BaseExtensionType):
+                return None
             if frame[name].dtype == object:
                 if not any(is_type(array.type) for is_type in exact_objects):
                     return None

@@ -169,7 +169,8 @@ def build_directory(directory: PathArg) -> Iterator[tuple[DirPath, str, DirPath]
 
     A store this build could not replace fails now, not after every shard
     is built."""
-    target: DirPath = os.fspath(directory)
+    # Absolute: workers may run in another working directory.
+    target: DirPath = os.path.abspath(os.fspath(directory))
     os.makedirs(target, exist_ok=True)
     replaceable_manifest(target)
     with naming_file(target):  # the random source failing names the store

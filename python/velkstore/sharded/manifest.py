@@ -387,10 +387,17 @@ def commit(
             # The shards' names are durable before the manifest names them.
             _fsync_dir(directory)
             _native.commit_file(join(directory, MANIFEST_NAME), text)
-        except BaseException:
-            if moved and not _is_committed(directory, text):
+        except BaseException as exc:
+            committed = _is_committed(directory, text)
+            if moved and not committed:
                 for path in moved:
                     _unlink_quietly(path)
+            if committed and old is not None and not isinstance(exc, OSError):
+                # Interrupted once the new manifest was in place: the old
+                # shards go all the same, or no later build would know of
+                # them (an OSError here is the commit's own "not durable",
+                # after which the old manifest may yet come back).
+                remove_old_shards(directory, old, {s.file for s in manifest.shards}, _ids(directory, manifest))
             raise
         if old is not None:
             remove_old_shards(directory, old, {s.file for s in manifest.shards}, _ids(directory, manifest))

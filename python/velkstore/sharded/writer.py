@@ -66,7 +66,10 @@ class ShardedWriter:
         if spill_bytes < 0:
             raise ValueError("spill_bytes must not be negative")
         self._spill_bytes = spill_bytes
-        self._dir: DirPath = os.fspath(directory)
+        self._given: DirPath = os.fspath(directory)
+        # Absolute, taken now: a chdir before build() or close() must not
+        # send the build, or its clean-up, to another directory.
+        self._dir: DirPath = os.path.abspath(self._given)
         with naming_file(self._dir):  # the random source failing names the store
             self._build_id = new_build_id()
         self._build_dir = join(self._dir, BUILD_DIR_PREFIX + self._build_id)
@@ -81,7 +84,7 @@ class ShardedWriter:
 
     @property
     def directory(self) -> DirPath:
-        return self._dir
+        return self._given
 
     @property
     def num_shards(self) -> int:
