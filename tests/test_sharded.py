@@ -9,6 +9,7 @@ import pickle
 import re
 import subprocess
 import sys
+import tracemalloc
 
 import pytest
 
@@ -57,6 +58,20 @@ def test_key_hash_is_pinned():
                       ((4, "7"), ValueError), ((0,), ValueError)]:
         with pytest.raises(exc):
             shard_of(b"user:1", *args)
+
+
+def test_staging_stays_near_the_spill_threshold_with_large_values(tmp_path):
+    value = "x" * (64 << 10)
+    with ShardedWriter(tmp_path / "st", 4, spill_bytes=1 << 20) as w:
+        tracemalloc.start()
+        try:
+            w.update((f"k{i}", value) for i in range(300))  # 19 MiB of values
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+    assert peak < 8 << 20
+    with ShardedReader(tmp_path / "st") as r:
+        assert len(r) == 300 and r["k299"] == value
 
 
 def test_round_trip_with_spills_rebinding_and_empty_shards(tmp_path):

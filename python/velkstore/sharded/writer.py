@@ -27,8 +27,11 @@ from .manifest import (
 if TYPE_CHECKING:
     from typing import Self
 
-# Pairs taken from an iterable between two checks of the staged size.
+# Pairs taken from an iterable between two checks of the staged size: at
+# most BATCH, FIRST_BATCH until a pair's size is known, and fewer as the
+# pairs grow, so that staging stays near spill_bytes whatever their size.
 BATCH = 16384
+FIRST_BATCH = 64
 FRAME_HEADER = 8  # little-endian length of the chunk that follows
 
 
@@ -142,12 +145,20 @@ class ShardedWriter:
     def _stage(self, pairs: Mapping[Any, Any] | Iterable[tuple[Any, Any]], raw: bool) -> None:
         splitter = self._live()
         items = iter(pairs.items() if isinstance(pairs, Mapping) else pairs)
+        limit = FIRST_BATCH  # until the size of a pair is known
         while True:
-            done = splitter.add_pairs(items, raw=raw, limit=BATCH)
+            before = splitter.pending
+            done = splitter.add_pairs(items, raw=raw, limit=limit)
+            grown = splitter.pending - before
             if splitter.pending > self._spill_bytes:
                 self._spill(splitter)
             if done:
                 break
+            # The next batch no larger than what is left before a spill, at
+            # the bytes a pair took in this one: large values do not pile
+            # up a whole batch past the threshold.
+            per_pair = max(1, grown // limit)
+            limit = max(1, min(BATCH, (self._spill_bytes - splitter.pending) // per_pair))
 
     def _spill(self, splitter: Splitter) -> None:
         # All or nothing: a failed write (a full disk) cuts every spill file
