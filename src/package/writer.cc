@@ -35,6 +35,9 @@ struct State {
   std::unique_ptr<StagedStore> store = std::make_unique<StagedStore>(kOptions);  // null once closed
   uint64_t changes = 0;  // successful bindings so far: tells a build out of date
   bool building = false;
+  // Builds go into a directory only this writer's caller writes in
+  // (_unshared_directory()): nothing there to reclaim.
+  bool unshared_directory = false;
   HeldPair held;
 };
 
@@ -496,7 +499,8 @@ PyObject* Build(Self* self, PyObject* path_arg) {
     ~Done() { *flag = false; }
   } done{&self->state.building};
   // A unique temporary name: two builds of one target never meet.
-  auto built = WithoutLock([&] { return store->Build(path, writer::TempNaming::kUnique); });
+  const auto naming = self->state.unshared_directory ? writer::TempNaming::kUniqueUnshared : writer::TempNaming::kUnique;
+  auto built = WithoutLock([&] { return store->Build(path, naming); });
   if (!built.ok()) return RaiseStoreError(built.error(), given.get());
   const BuildResult& r = built.value();
   return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(r.num_keys),
@@ -520,6 +524,13 @@ PyObject* Compress(Self* self, PyObject* level_arg) {
     return nullptr;
   }
   store->CompressValues(static_cast<int>(level));
+  Py_RETURN_NONE;
+}
+
+// _unshared_directory(): the builds go into a directory made for them, which
+// no other build writes in (a sharded build's shards).
+PyObject* UnsharedDirectory(Self* self) {
+  self->state.unshared_directory = true;
   Py_RETURN_NONE;
 }
 
@@ -559,6 +570,7 @@ PyMethodDef kMethods[] = {
     MethodO<Self, Build>("_build", nullptr),
     MethodNoArgs<Self, Counts>("_counts", nullptr),
     MethodO<Self, Compress>("_compress", nullptr),
+    MethodNoArgs<Self, UnsharedDirectory>("_unshared_directory", nullptr),
     MethodNoArgs<Self, Close>("close", "close($self)\n--\n\nFree the staged content.  Idempotent."),
     kEndOfTable,
 };

@@ -92,6 +92,10 @@ def build_shard(
     store first), and since keys are spread over the shards by hash each
     shard's values are a fair sample of the store's."""
     writer = VelkWriter(compress=None if compress_level is None else "zstd", compress_level=compress_level)
+    # The build directory is this build's own: a shard's commit need not
+    # read it for files of killed builds (which, with thousands of shards
+    # in it, made the builds quadratic).
+    writer._unshared_directory()
     try:
         for batch in batches:
             writer.update_raw(batch)

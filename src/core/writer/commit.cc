@@ -260,9 +260,9 @@ Result<void> CommitFile(std::string_view target_view, std::span<const Bytes> par
   const std::optional<std::string_view> stem = TempStemFor(target);
   // A path without a final name component is kept as the temporary path,
   // so creating it fails whichever naming is asked for.
-  const bool unique = naming == TempNaming::kUnique && stem.has_value();
+  const bool unique = naming != TempNaming::kDerived && stem.has_value();
   std::string tmp = stem ? std::string(*stem) + std::string(kTempSuffix) : target;
-  if (unique) ReclaimStale(*stem);
+  if (unique && naming == TempNaming::kUnique) ReclaimStale(*stem);
   Result<UniqueFd> claimed = unique ? ClaimUnique(*stem, mode, tmp) : ClaimDerived(tmp, mode);
   if (!claimed.ok()) return std::move(claimed).error();
   UniqueFd fd = std::move(claimed).value();

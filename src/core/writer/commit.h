@@ -34,6 +34,11 @@ enum class TempNaming {
   // A fresh name in the target's directory, created exclusively, so two
   // commits never meet.  A failed commit removes its temporary file.
   kUnique,
+  // kUnique, in a directory that only the caller's own builds write in
+  // (one made for them), so no killed build has left anything there to
+  // reclaim and the directory is not read for it: a build of many files
+  // into one directory would read it once per file.
+  kUniqueUnshared,
 };
 
 // Writes parts, in order, as the new content of target and commits it.
