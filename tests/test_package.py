@@ -47,7 +47,8 @@ VALUES = {
     # 0xff bytes (-1, inside bytes) before the timestamp's type byte.
     "timestamp after 0xff": [-1, b"\xff\xd6", dt.datetime(2001, 1, 1, tzinfo=UTC)],
     # One timestamp past datetime's years leaves the others datetimes.
-    "mixed timestamps": [dt.datetime(2020, 1, 1, tzinfo=UTC), msgpack.Timestamp(10**12, 0)],
+    "mixed timestamps": [dt.datetime(2020, 1, 1, tzinfo=UTC), msgpack.Timestamp(10**12, 0),
+                         {(dt.datetime(2021, 1, 1, tzinfo=UTC),): 1}],
     # A key nested deeper than recursion would go from a deep caller.
     "deep tuple key": {functools.reduce(lambda t, _: (t,), range(700), ()): 1},
 }

@@ -127,6 +127,13 @@ def test_parquet_that_no_row_path_can_read_is_refused_by_name(tmp_path):
     pa = pytest.importorskip("pyarrow")
     import pyarrow.parquet as pq
 
+    # (A map column is stored as a dict, as update takes one.)
+    maps = pa.array([[("x", 1)]], pa.map_(pa.string(), pa.int64()))
+    pq.write_table(pa.table({"k": ["a"], "m": maps}), tmp_path / "maps.parquet")
+    velkstore.build_from(tmp_path / "maps.parquet", tmp_path / "maps.vlks", key="k", value="m")
+    with velkstore.VelkReader(tmp_path / "maps.vlks") as r:
+        assert dict(r) == {"a": {"x": 1}}
+
     # Text that is not UTF-8 in the third row; a column named twice.
     offsets = pa.py_buffer(b"".join(n.to_bytes(4, "little") for n in (0, 1, 2, 4)))
     text = pa.Array.from_buffers(pa.string(), 3, [None, offsets, pa.py_buffer(b"ab\xff\xfe")])

@@ -193,6 +193,27 @@ def test_commits_that_fail_leave_the_old_store_or_say_the_new_one_is_live(tmp_pa
     assert read_all(d) == new_pairs and not set(old_files) & set(store_files(d))
     assert not list(d.glob(".velkstore-build-*"))
 
+    # Interrupted before the manifest, which then cannot be read back: the
+    # old store is kept whole (nothing is removed on a guess).
+    real_open = os.open
+
+    def manifest_unreadable(path, flags, *a, **kw):
+        if os.fsdecode(path).endswith(MANIFEST) and not flags & (os.O_WRONLY | os.O_RDWR):
+            raise OSError(errno.EIO, "Input/output error", path)
+        return real_open(path, flags, *a, **kw)
+
+    def interrupted_before(path, data):
+        os.open = manifest_unreadable
+        raise KeyboardInterrupt
+
+    d = build(tmp_path / "unknown", old_pairs)
+    with monkeypatch.context() as m:
+        m.setattr(_native, "commit_file", interrupted_before)
+        m.setattr(os, "open", os.open)  # restored whatever the case set
+        with pytest.raises(KeyboardInterrupt):
+            build(d, new_pairs, num_shards=3)
+    assert read_all(d) == old_pairs
+
 
 def test_a_relative_directory_survives_a_chdir(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -200,9 +221,15 @@ def test_a_relative_directory_survives_a_chdir(tmp_path, monkeypatch):
     w = ShardedWriter("rel", 2)
     w.add("a", 1)
     monkeypatch.chdir(tmp_path / "elsewhere")
-    w.build()
+    assert w.build().path == "rel"
     assert w.directory == "rel" and read_all(tmp_path / "rel") == {"a": 1}
     assert not list((tmp_path / "rel").glob(".velkstore-build-*")) and not os.listdir(tmp_path / "elsewhere")
+    # As the system resolves it: "link/.." is where the link leads, not here.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "real" / "sub").mkdir(parents=True)
+    os.symlink(tmp_path / "real" / "sub", tmp_path / "link")
+    build("link/../store", {"b": 2})
+    assert read_all(tmp_path / "real" / "store") == {"b": 2} and not (tmp_path / "store").exists()
 
 
 def test_rebuilds_delete_only_the_old_stores_own_shards(tmp_path, monkeypatch):

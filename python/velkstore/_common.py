@@ -123,23 +123,31 @@ def hashable(value: Any) -> Any:
     """*value* as a map key: arrays come back as lists, which cannot be dict
     keys, so a tuple key written by the writer comes back as a tuple.  A map
     cannot be a key (ValueError)."""
-    if isinstance(value, dict):
+    return _as_tuples(value, list, _key_item)
+
+
+def _key_item(item: Any) -> Any:
+    if isinstance(item, dict):
         raise ValueError("a map key cannot be a map")
-    if not isinstance(value, list):
-        return value
-    # With a stack of its own, not by recursion: a key nested as deeply as
-    # the decoder allows must not depend on how deep the caller's stack is.
-    stack: list[tuple[list[Any], list[Any]]] = [(value, [])]
+    return item
+
+
+def _as_tuples(value: Any, nested: type, leaf: Callable[[Any], Any]) -> Any:
+    """*value* with every *nested* (list or tuple) in it, at any depth, made
+    a tuple, and leaf(item) for every other item.  With a stack of its own,
+    not by recursion: a key nested as deeply as the decoder allows must not
+    depend on how deep the caller's stack is."""
+    if not isinstance(value, nested):
+        return leaf(value)
+    stack: list[tuple[Any, list[Any]]] = [(value, [])]
     while True:
         items, done = stack[-1]
         if len(done) < len(items):
             item = items[len(done)]
-            if isinstance(item, list):
+            if isinstance(item, nested):
                 stack.append((item, []))
-            elif isinstance(item, dict):
-                raise ValueError("a map key cannot be a map")
             else:
-                done.append(item)
+                done.append(leaf(item))
             continue
         stack.pop()
         if not stack:
@@ -153,13 +161,17 @@ def _datetimes(value: Any) -> Any:
     timestamp as a datetime gives, where one out of range failed the whole
     value."""
 
-    def convert(item: Any) -> Any:
+    def timestamp(item: Any) -> Any:
         if isinstance(item, msgpack.Timestamp):
             try:
                 return item.to_datetime()
             except (OverflowError, ValueError):
                 return item
         return item
+
+    def convert(item: Any) -> Any:
+        # A tuple is a key made hashable: the timestamps in it too.
+        return _as_tuples(item, tuple, timestamp)
 
     # A stack of its own, as in hashable; containers are changed in place.
     top = convert(value)

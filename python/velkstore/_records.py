@@ -58,7 +58,9 @@ class ArrowRows(NamedTuple):
 
     def rows(self) -> Rows:
         # Column by column is several times quicker than row by row.
-        return Rows(self.batch.schema.names, list(zip(*(col.to_pylist() for col in self.batch.columns))))
+        # A map as a dict, as update takes it (a key given twice keeps its last value).
+        columns = (col.to_pylist(maps_as_pydicts="lossy") for col in self.batch.columns)
+        return Rows(self.batch.schema.names, list(zip(*columns)))
 
     def bad_text_row(self) -> int:
         """The first row with a text field that is not UTF-8 (which rows()

@@ -14,6 +14,7 @@ without one.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Hashable, Iterable, Sequence
 from typing import Any, cast
 
@@ -89,7 +90,7 @@ def to_velkstore(
             for i in range(n)
         ]
         built: Sequence[BuiltShard] = _dask.compute(*builds, **compute_kwargs)
-        return commit_built(target, build_dir, seed, built)
+        return commit_built(target, build_dir, seed, built, given=os.fspath(directory))
 
 
 def _split_partitions(
@@ -121,8 +122,7 @@ def _split_partitions(
 def _pairs(part: Any, key: Hashable | None, value: Hashable | None) -> Iterable[tuple[Any, Any]]:
     if hasattr(part, "columns") and hasattr(part, "to_dict"):  # a pandas frame
         keys = part[key].tolist()
-        rows = _records(part if value is None else part[[value]])
-        return zip(keys, rows if value is None else [row[value] for row in rows])
+        return zip(keys, _records(part) if value is None else _column(part[[value]].iloc[:, 0]))
     if key is None:
         return cast(Iterable[tuple[Any, Any]], part)  # pairs, checked as they are split
     if value is None:
@@ -130,25 +130,42 @@ def _pairs(part: Any, key: Hashable | None, value: Hashable | None) -> Iterable[
     return ((r[key], r[value]) for r in part)
 
 
+def _column(series: Any) -> list[Any]:
+    """A pandas column's values as plain Python values, a missing one as
+    None.  An Arrow-backed column converts as Arrow converts it (an integer
+    with a gap stays an integer, where to_dict gives floats; a map, at any
+    depth, is a dict, as on the Arrow paths).  Otherwise to_dict's values,
+    which are None for most of pandas' missing markers, but NaT in a time
+    column and NaN in a categorical one, set to None here (a float column's
+    NaN is a value, and stays)."""
+    dtype = series.dtype
+    if getattr(dtype, "pyarrow_dtype", None) is not None:
+        values: list[Any] = series.array.__arrow_array__().to_pylist(maps_as_pydicts="lossy")
+        return values
+    values = series.to_frame(name=0).to_dict("list")[0]
+    if getattr(dtype, "kind", "") in ("m", "M") or getattr(dtype, "name", "") == "category":
+        missing = series.isna().to_numpy()
+        if missing.any():
+            values = [None if gone else v for v, gone in zip(values, missing)]
+    return values
+
+
+def _needs_own_conversion(dtype: Any) -> bool:
+    return (
+        getattr(dtype, "pyarrow_dtype", None) is not None
+        or getattr(dtype, "kind", "") in ("m", "M")
+        or getattr(dtype, "name", "") == "category"
+    )
+
+
 def _records(frame: Any) -> list[dict[Hashable, Any]]:
-    """The rows of a pandas frame as plain Python values, a missing one as
-    None: to_dict gives None for most of pandas' missing markers (where a
-    column's own list would give floats for nullable integers), but NaT in
-    a time column and NaN in a categorical one, which are set to None here
-    (a float column's NaN is a value, and stays).  A cell of an Arrow map
-    column, a list of pairs in pandas, is a dict, as the Arrow paths give it."""
+    """A pandas frame's rows as plain Python values, each column's as
+    _column gives them."""
     rows: list[dict[Hashable, Any]] = frame.to_dict("records")
     for at, (name, dtype) in enumerate(frame.dtypes.items()):
-        if getattr(dtype, "kind", "") in ("m", "M") or getattr(dtype, "name", "") == "category":
-            missing = frame.iloc[:, at].isna().to_numpy()
-            if missing.any():
-                for row, gone in zip(rows, missing):
-                    if gone:
-                        row[name] = None
-        elif str(dtype).startswith("map<"):
-            for row in rows:
-                if row[name] is not None:
-                    row[name] = dict(row[name])
+        if _needs_own_conversion(dtype):
+            for row, cell in zip(rows, _column(frame.iloc[:, at])):
+                row[name] = cell
     return rows
 
 

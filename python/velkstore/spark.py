@@ -191,7 +191,7 @@ def to_velkstore(
     for name in (key,) if value is None else (key, value):
         if name not in df.columns:
             raise KeyError(f"the DataFrame has no column {name!r}")
-    with build_directory(os.path.abspath(os.fspath(directory))) as (target, build_id, build_dir):
+    with build_directory(directory) as (target, build_id, build_dir):
         routes = _routes(df.sparkSession, n)
         chunks = df.mapInArrow(partial(_split_batches, build_dir, n, seed, key, value, routes), _CHUNK_SCHEMA)
         ordered = chunks.repartition(n, "route").sortWithinPartitions("part", "seq")

@@ -24,12 +24,13 @@ def add_batch(splitter: Splitter, batch: Any, key: str, value: str | None) -> No
         first = next(slices, None)
     except TypeError:
         # A column type the native packer does not take: as Python objects
-        # (a map as a dict, as update takes it, not as a list of pairs).
+        # (a map as a dict, as update takes it, not as a list of pairs; a
+        # key given twice keeps its last value, as a dict does).
         keys = batch.column(key).to_pylist()
         if value is None:
-            values = batch.to_pylist(maps_as_pydicts="strict")
+            values = batch.to_pylist(maps_as_pydicts="lossy")
         else:
-            values = batch.column(value).to_pylist(maps_as_pydicts="strict")
+            values = batch.column(value).to_pylist(maps_as_pydicts="lossy")
         splitter.add_pairs(zip(keys, values))
         return
     if first is not None:

@@ -21,6 +21,7 @@ from .manifest import (
     DirPath,
     Manifest,
     ShardEntry,
+    absolute,
     commit,
     join,
     new_build_id,
@@ -118,14 +119,17 @@ class ShardedBuildInfo:
     shards: tuple[ShardEntry, ...]
 
 
-def commit_built(directory: DirPath, build_dir: DirPath, seed: int, built: Sequence[BuiltShard]) -> ShardedBuildInfo:
+def commit_built(
+    directory: DirPath, build_dir: DirPath, seed: int, built: Sequence[BuiltShard], given: DirPath | None = None
+) -> ShardedBuildInfo:
     """Commit the shards built in *build_dir*, in shard order, as the store
-    in *directory* (replacing the one there), and say what was written."""
+    in *directory* (replacing the one there), and say what was written (the
+    directory as *given*, when the caller made it absolute)."""
     entries = tuple(b.entry for b in built)
     manifest = Manifest(num_shards=len(entries), seed=seed, shards=entries)
     commit(directory, manifest, staged=build_dir)
     return ShardedBuildInfo(
-        path=directory,
+        path=directory if given is None else given,
         num_shards=len(entries),
         num_keys=manifest.num_keys,
         num_objects=sum(b.num_objects for b in built),
@@ -174,7 +178,7 @@ def build_directory(directory: PathArg) -> Iterator[tuple[DirPath, str, DirPath]
     A store this build could not replace fails now, not after every shard
     is built."""
     # Absolute: workers may run in another working directory.
-    target: DirPath = os.path.abspath(os.fspath(directory))
+    target: DirPath = absolute(os.fspath(directory))
     os.makedirs(target, exist_ok=True)
     replaceable_manifest(target)
     with naming_file(target):  # the random source failing names the store

@@ -83,6 +83,17 @@ def check_seed(seed: object) -> int:
     return seed
 
 
+def absolute(directory: DirPath) -> DirPath:
+    """*directory* made absolute against the working directory, as the
+    system resolves it: joined, not normalised (``link/..`` is not the
+    working directory when ``link`` is a symbolic link)."""
+    if os.path.isabs(directory):
+        return directory
+    if isinstance(directory, bytes):
+        return os.path.join(os.getcwdb(), directory)
+    return os.path.join(os.getcwd(), directory)
+
+
 def join(directory: DirPath, name: str) -> DirPath:
     """*name* inside *directory*, keeping the directory's str or bytes type."""
     if isinstance(directory, bytes):
@@ -310,17 +321,17 @@ def commit_lock(directory: DirPath, *, shared: bool = False) -> Iterator[None]:
             os.close(fd)
 
 
-def _is_committed(directory: DirPath, text: bytes) -> bool:
+def _manifest_is(directory: DirPath, text: bytes) -> bool | None:
     """Whether the manifest of *directory* reads as *text*: after a failed
-    commit, whether the new manifest took the name.  When it cannot be told,
-    True: the caller then keeps the shards that manifest may name."""
+    commit, whether the new manifest took the name; None when it cannot be
+    told."""
     try:
         with open(join(directory, MANIFEST_NAME), "rb", opener=_nonblocking) as f:
             return f.read(len(text) + 1) == text
     except FileNotFoundError:
         return False
     except OSError:
-        return True
+        return None
 
 
 def _nonblocking(path: str, flags: int) -> int:
@@ -388,15 +399,16 @@ def commit(
             _fsync_dir(directory)
             _native.commit_file(join(directory, MANIFEST_NAME), text)
         except BaseException as exc:
-            committed = _is_committed(directory, text)
-            if moved and not committed:
+            committed = _manifest_is(directory, text)
+            # Not known either way: the shards either manifest may name stay.
+            if moved and committed is False:
                 for path in moved:
                     _unlink_quietly(path)
-            if committed and old is not None and not isinstance(exc, OSError):
-                # Interrupted once the new manifest was in place: the old
-                # shards go all the same, or no later build would know of
-                # them (an OSError here is the commit's own "not durable",
-                # after which the old manifest may yet come back).
+            if committed is True and old is not None and not isinstance(exc, OSError):
+                # Interrupted once the new manifest was in place (read back):
+                # the old shards go all the same, or no later build would
+                # know of them (an OSError here is the commit's own "not
+                # durable", after which the old manifest may yet come back).
                 remove_old_shards(directory, old, {s.file for s in manifest.shards}, _ids(directory, manifest))
             raise
         if old is not None:
@@ -450,13 +462,20 @@ def remove_old_shards(
 
 def remove_build_dir(build_dir: DirPath) -> None:
     import shutil
+    import time
 
-    shutil.rmtree(build_dir, ignore_errors=True)
-    if os.path.lexists(build_dir):
-        # Whatever the build did is done; what is left is only said.
-        warnings.warn(
-            f"the temporary directory {os.fsdecode(build_dir)!r} could not be removed", RuntimeWarning, stacklevel=2
-        )
+    # After a failed job an engine stops its other tasks asynchronously, and
+    # one still running may add a file while the tree is removed (it cannot
+    # make the build directory again): a few more tries, a little apart.
+    for delay in (0.0, 0.05, 0.1, 0.2, 0.4, 0.8):
+        time.sleep(delay)
+        shutil.rmtree(build_dir, ignore_errors=True)
+        if not os.path.lexists(build_dir):
+            return
+    # Whatever the build did is done; what is left is only said.
+    warnings.warn(
+        f"the temporary directory {os.fsdecode(build_dir)!r} could not be removed", RuntimeWarning, stacklevel=2
+    )
 
 
 def check_shard_path(directory: DirPath, path: DirPath) -> str | None:

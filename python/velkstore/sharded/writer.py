@@ -15,6 +15,7 @@ from .build import BuiltShard, ShardedBuildInfo, Splitter, build_shard, commit_b
 from .manifest import (
     BUILD_DIR_PREFIX,
     DirPath,
+    absolute,
     check_num_shards,
     check_seed,
     join,
@@ -28,8 +29,9 @@ if TYPE_CHECKING:
     from typing import Self
 
 # Pairs taken from an iterable between two checks of the staged size: at
-# most BATCH, FIRST_BATCH until a pair's size is known, and fewer as the
-# pairs grow, so that staging stays near spill_bytes whatever their size.
+# most BATCH, FIRST_BATCH until a pair's size is known, and fewer (down to
+# FIRST_BATCH) as the pairs grow, so that staging stays within spill_bytes
+# and FIRST_BATCH pairs whatever their size.
 BATCH = 16384
 FIRST_BATCH = 64
 FRAME_HEADER = 8  # little-endian length of the chunk that follows
@@ -72,7 +74,7 @@ class ShardedWriter:
         self._given: DirPath = os.fspath(directory)
         # Absolute, taken now: a chdir before build() or close() must not
         # send the build, or its clean-up, to another directory.
-        self._dir: DirPath = os.path.abspath(self._given)
+        self._dir: DirPath = absolute(self._given)
         with naming_file(self._dir):  # the random source failing names the store
             self._build_id = new_build_id()
         self._build_dir = join(self._dir, BUILD_DIR_PREFIX + self._build_id)
@@ -158,7 +160,7 @@ class ShardedWriter:
             # the bytes a pair took in this one: large values do not pile
             # up a whole batch past the threshold.
             per_pair = max(1, grown // limit)
-            limit = max(1, min(BATCH, (self._spill_bytes - splitter.pending) // per_pair))
+            limit = max(FIRST_BATCH, min(BATCH, (self._spill_bytes - splitter.pending) // per_pair))
 
     def _spill(self, splitter: Splitter) -> None:
         # All or nothing: a failed write (a full disk) cuts every spill file
@@ -223,7 +225,7 @@ class ShardedWriter:
             for i in range(self._num_shards):
                 name = shard_file_name(self._build_id, i, self._num_shards)
                 built.append(build_shard(self._build_dir, name, self._batches(splitter, i), self._compress_level))
-            return commit_built(self._dir, self._build_dir, self._seed, built)
+            return commit_built(self._dir, self._build_dir, self._seed, built, given=self._given)
         finally:
             self.close()
 
