@@ -116,9 +116,9 @@ def os_error(code: int, strerror: str, filename: str | bytes | None) -> VelkOSEr
 
 
 def directory_error(exc: VelkOSError, path: object) -> VelkOSError:
-    """*exc* from opening *path*, or IsADirectoryError when *path* is a
-    directory: the system's words for mapping one ("No such device") say
-    nothing of what was wrong."""
+    """*exc* from opening *path* (to raise again), or IsADirectoryError when
+    *path* is a directory: the system's words for mapping one ("No such
+    device") say nothing of what was wrong."""
     import os
 
     if exc.errno == _errno.ENODEV and isinstance(path, (str, bytes, os.PathLike)) and os.path.isdir(path):

@@ -86,10 +86,7 @@ class VelkReader(_native.Reader, Mapping[str, "Any"]):
             self._home = os.path.abspath(self.path)
             return self
         except VelkOSError as exc:
-            error = directory_error(exc, path)
-            if error is exc:
-                raise
-            raise error from None
+            raise directory_error(exc, path) from None
 
     def keys(self) -> KeysView[str]:
         """The keys (str), lazily, in key order."""

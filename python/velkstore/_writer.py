@@ -55,10 +55,7 @@ def reindex(path: PathArg) -> BuildInfo:
     try:
         num_keys, num_objects, size, crc = _native.reindex(target)
     except VelkOSError as exc:
-        error = directory_error(exc, target)
-        if error is exc:
-            raise
-        raise error from None
+        raise directory_error(exc, target) from None
     return BuildInfo(target, num_keys, num_objects, size, crc)
 
 

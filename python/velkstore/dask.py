@@ -138,24 +138,24 @@ def _column(series: Any) -> list[Any]:
     which are None for most of pandas' missing markers, but NaT in a time
     column and NaN in a categorical one, set to None here (a float column's
     NaN is a value, and stays)."""
-    dtype = series.dtype
-    if getattr(dtype, "pyarrow_dtype", None) is not None:
+    if _arrow_backed(series.dtype):
         values: list[Any] = series.array.__arrow_array__().to_pylist(maps_as_pydicts="lossy")
         return values
     values = series.to_frame(name=0).to_dict("list")[0]
-    if getattr(dtype, "kind", "") in ("m", "M") or getattr(dtype, "name", "") == "category":
+    if _own_gap_marker(series.dtype):
         missing = series.isna().to_numpy()
         if missing.any():
             values = [None if gone else v for v, gone in zip(values, missing)]
     return values
 
 
-def _needs_own_conversion(dtype: Any) -> bool:
-    return (
-        getattr(dtype, "pyarrow_dtype", None) is not None
-        or getattr(dtype, "kind", "") in ("m", "M")
-        or getattr(dtype, "name", "") == "category"
-    )
+def _arrow_backed(dtype: Any) -> bool:
+    return getattr(dtype, "pyarrow_dtype", None) is not None
+
+
+def _own_gap_marker(dtype: Any) -> bool:
+    # NaT in a time column, NaN in a categorical one.
+    return getattr(dtype, "kind", "") in ("m", "M") or getattr(dtype, "name", "") == "category"
 
 
 def _records(frame: Any) -> list[dict[Hashable, Any]]:
@@ -163,7 +163,7 @@ def _records(frame: Any) -> list[dict[Hashable, Any]]:
     _column gives them."""
     rows: list[dict[Hashable, Any]] = frame.to_dict("records")
     for at, (name, dtype) in enumerate(frame.dtypes.items()):
-        if _needs_own_conversion(dtype):
+        if _arrow_backed(dtype) or _own_gap_marker(dtype):
             for row, cell in zip(rows, _column(frame.iloc[:, at])):
                 row[name] = cell
     return rows
